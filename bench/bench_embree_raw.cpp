@@ -1,0 +1,2 @@
+// placeholder, replaced by the raw Embree benchmark
+int main() { return 0; }

@@ -1,0 +1,271 @@
+#include "cpu/embree_scene.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace velm::embree {
+
+void to_column_major(const Transform34& m, float out[16]) {
+  const float cols[16] = {m[0], m[4], m[8],  0.f, m[1], m[5], m[9],  0.f,
+                          m[2], m[6], m[10], 0.f, m[3], m[7], m[11], 1.f};
+  std::copy(cols, cols + 16, out);
+}
+
+EmbreeSceneManager::EmbreeSceneManager() {
+  device_ = rtcNewDevice(nullptr);
+  if (device_ == nullptr) throw std::runtime_error("Failed to create Embree device");
+}
+
+EmbreeSceneManager::~EmbreeSceneManager() {
+  release_scenes();
+  if (device_ != nullptr) rtcReleaseDevice(device_);
+}
+
+void EmbreeSceneManager::release_scenes() {
+  for (RTCScene s : mesh_scenes_)
+    if (s != nullptr) rtcReleaseScene(s);
+  mesh_scenes_.clear();
+  if (top_scene_ != nullptr) rtcReleaseScene(top_scene_);
+  top_scene_ = nullptr;
+}
+
+void EmbreeSceneManager::build() {
+  const auto& meshes = desc_.meshes();
+  const auto& instances = desc_.instances();
+
+  if (top_scene_ != nullptr) rtcReleaseScene(top_scene_);
+  top_scene_ = rtcNewScene(device_);
+  instance_table_.clear();
+  for (RTCScene s : mesh_scenes_)
+    if (s != nullptr) rtcReleaseScene(s);
+  mesh_scenes_.assign(meshes.size(), nullptr);
+
+  for (size_t m = 0; m < meshes.size(); ++m) {
+    const HostMesh& mesh = meshes[m];
+    RTCScene scene = rtcNewScene(device_);
+    RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
+    auto* vb = static_cast<float*>(rtcSetNewGeometryBuffer(
+        geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 12, mesh.vertices.size()));
+    std::memcpy(vb, mesh.vertices.data(), mesh.vertices.size() * sizeof(Float3));
+    auto* ib = static_cast<uint32_t*>(rtcSetNewGeometryBuffer(
+        geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 12, mesh.triangles.size()));
+    std::memcpy(ib, mesh.triangles.data(), mesh.triangles.size() * sizeof(Int3));
+    rtcCommitGeometry(geom);
+    rtcAttachGeometry(scene, geom);
+    rtcReleaseGeometry(geom);
+    rtcCommitScene(scene);
+    mesh_scenes_[m] = scene;
+  }
+
+  geometry_ids_.assign(instances.size(), -1);
+  instance_table_.reserve(instances.size());
+  for (size_t i = 0; i < instances.size(); ++i) {
+    const InstanceRecord& inst = instances[i];
+    RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_INSTANCE);
+    rtcSetGeometryInstancedScene(geom, mesh_scenes_[inst.mesh_id]);
+    float xf[16];
+    to_column_major(inst.transform, xf);
+    rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, xf);
+    rtcCommitGeometry(geom);
+    geometry_ids_[i] = static_cast<int32_t>(rtcAttachGeometry(top_scene_, geom));
+    rtcReleaseGeometry(geom);
+    instance_table_.emplace_back(inst.mesh_id, meshes[inst.mesh_id].material_id);
+  }
+  rtcCommitScene(top_scene_);
+  desc_.set_built(true);
+  compute_bounds();
+}
+
+void EmbreeSceneManager::build_reuse_geometry() {
+  compute_bounds();
+  desc_.set_built(true);
+}
+
+void EmbreeSceneManager::compute_bounds() {
+  const auto& meshes = desc_.meshes();
+  const auto& instances = desc_.instances();
+  SceneBounds b;
+  if (instances.empty()) {
+    bounds_ = b;
+    return;
+  }
+  for (int k = 0; k < 3; ++k) {
+    b.lo[k] = 1e30f;
+    b.hi[k] = -1e30f;
+  }
+  // Mesh-space boxes, each computed once however many instances use the mesh.
+  std::vector<SceneBounds> local(meshes.size());
+  for (size_t m = 0; m < meshes.size(); ++m) {
+    SceneBounds& l = local[m];
+    for (int k = 0; k < 3; ++k) {
+      l.lo[k] = 1e30f;
+      l.hi[k] = -1e30f;
+    }
+    for (const Float3& v : meshes[m].vertices) {
+      const float c[3] = {v.x, v.y, v.z};
+      for (int k = 0; k < 3; ++k) {
+        l.lo[k] = std::min(l.lo[k], c[k]);
+        l.hi[k] = std::max(l.hi[k], c[k]);
+      }
+    }
+  }
+  for (const InstanceRecord& inst : instances) {
+    const SceneBounds& l = local[inst.mesh_id];
+    for (int corner = 0; corner < 8; ++corner) {
+      const Float3 p{(corner & 1) ? l.hi[0] : l.lo[0], (corner & 2) ? l.hi[1] : l.lo[1],
+                     (corner & 4) ? l.hi[2] : l.lo[2]};
+      const Float3 w = transform_point(inst.transform, p);
+      const float c[3] = {w.x, w.y, w.z};
+      for (int k = 0; k < 3; ++k) {
+        b.lo[k] = std::min(b.lo[k], c[k]);
+        b.hi[k] = std::max(b.hi[k], c[k]);
+      }
+    }
+  }
+  bounds_ = b;
+}
+
+void EmbreeSceneManager::update_instance_transform(int32_t id, const float* transform12) {
+  desc_.update_instance_transform(id, transform12);
+  if (!desc_.is_built() || top_scene_ == nullptr) return;
+  if (static_cast<size_t>(id) >= geometry_ids_.size() || geometry_ids_[id] < 0) return;
+  RTCGeometry geom = rtcGetGeometry(top_scene_, static_cast<unsigned>(geometry_ids_[id]));
+  if (geom == nullptr)
+    throw std::runtime_error("update_instance_transform: rtcGetGeometry returned null");
+  float xf[16];
+  to_column_major(desc_.instances()[id].transform, xf);
+  rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, xf);
+  rtcCommitGeometry(geom);
+}
+
+void EmbreeSceneManager::refit_ias() {
+  if (!desc_.is_built() || top_scene_ == nullptr)
+    throw std::runtime_error("refit_ias: scene not built. Call build() first.");
+  rtcCommitScene(top_scene_);
+}
+
+namespace {
+inline Vec3 linear_part(const Transform34& m, Vec3 v) {
+  return {m[0] * v.x + m[1] * v.y + m[2] * v.z, m[4] * v.x + m[5] * v.y + m[6] * v.z,
+          m[8] * v.x + m[9] * v.y + m[10] * v.z};
+}
+}  // namespace
+
+HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
+  HitRecord rec;
+  if (top_scene_ == nullptr) return rec;
+  RTCRayHit rh;
+  rh.ray.org_x = origin.x;
+  rh.ray.org_y = origin.y;
+  rh.ray.org_z = origin.z;
+  rh.ray.dir_x = direction.x;
+  rh.ray.dir_y = direction.y;
+  rh.ray.dir_z = direction.z;
+  rh.ray.tnear = 1e-4f;
+  rh.ray.tfar = 1e16f;
+  rh.ray.time = 0.f;
+  rh.ray.mask = 0xFFFFFFFFu;
+  rh.ray.id = 0;
+  rh.ray.flags = 0;
+  rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+  rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+  intersect1(top_scene_, &rh);
+  if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
+
+  rec.hit = true;
+  rec.t = rh.ray.tfar;
+  rec.position = origin + direction * rh.ray.tfar;
+  rec.primitive_id = static_cast<int32_t>(rh.hit.primID);
+  const unsigned inst_id = rh.hit.instID[0];
+  uint32_t mesh_id = 0;
+  const Transform34* xf = nullptr;
+  if (inst_id < instance_table_.size()) {
+    rec.instance_id = static_cast<int32_t>(inst_id);
+    mesh_id = instance_table_[inst_id].first;
+    rec.material_id = static_cast<int32_t>(instance_table_[inst_id].second);
+    xf = &desc_.instances()[inst_id].transform;
+  }
+  const Vec3 ng_local(rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z);
+  Vec3 ng = normalize(xf ? linear_part(*xf, ng_local) : ng_local);
+  Vec3 ns = ng;
+  const auto& meshes = desc_.meshes();
+  if (mesh_id < meshes.size()) {
+    const HostMesh& mesh = meshes[mesh_id];
+    if (!mesh.normals.empty() && rh.hit.primID < mesh.triangles.size()) {
+      const Int3& tri = mesh.triangles[rh.hit.primID];
+      const float u = rh.hit.u, v = rh.hit.v, w = 1.f - u - v;
+      const Float3 &n0 = mesh.normals[tri.i0], &n1 = mesh.normals[tri.i1],
+                   &n2 = mesh.normals[tri.i2];
+      const Vec3 n(w * n0.x + u * n1.x + v * n2.x, w * n0.y + u * n1.y + v * n2.y,
+                   w * n0.z + u * n1.z + v * n2.z);
+      ns = normalize(xf ? linear_part(*xf, n) : n);
+    }
+  }
+  rec.is_back_face = dot(direction, ng) > 0.f;
+  if (rec.is_back_face) ng = -ng;
+  if (dot(ns, ng) < 0.f) ns = -ns;
+  rec.geometric_normal = ng;
+  rec.normal = ns;
+  return rec;
+}
+
+bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distance) const {
+  if (top_scene_ == nullptr) return false;
+  RTCRay ray;
+  ray.org_x = origin.x;
+  ray.org_y = origin.y;
+  ray.org_z = origin.z;
+  ray.dir_x = direction.x;
+  ray.dir_y = direction.y;
+  ray.dir_z = direction.z;
+  ray.tnear = 1e-4f;
+  ray.tfar = max_distance;
+  ray.time = 0.f;
+  ray.mask = 0xFFFFFFFFu;
+  ray.id = 0;
+  ray.flags = 0;
+  occluded1(top_scene_, &ray);
+  return ray.tfar < 0.f;
+}
+
+bool EmbreeSceneManager::occluded_tiled(Vec3 origin, Vec3 direction, float max_distance) const {
+  float remaining = max_distance;
+  if (occluded(origin, direction, remaining)) return true;
+  const RepetitionTile& tile = desc_.repetition();
+  if (tile.count < 1 || !(tile.x_size > 0.f) || !(tile.y_size > 0.f)) return false;
+  for (int wrap = 0; wrap < tile.count; ++wrap) {
+    float t_exit = 1e16f;
+    int axis = -1;
+    if (std::fabs(direction.x) > 1e-8f) {
+      for (float plane : {0.f, tile.x_size}) {
+        const float t = (plane - origin.x) / direction.x;
+        if (t > 1e-4f && t < t_exit) {
+          t_exit = t;
+          axis = 0;
+        }
+      }
+    }
+    if (std::fabs(direction.y) > 1e-8f) {
+      for (float plane : {0.f, tile.y_size}) {
+        const float t = (plane - origin.y) / direction.y;
+        if (t > 1e-4f && t < t_exit) {
+          t_exit = t;
+          axis = 1;
+        }
+      }
+    }
+    if (axis < 0) return false;
+    origin = origin + direction * t_exit;
+    if (axis == 0)
+      origin.x += direction.x > 0.f ? -tile.x_size : tile.x_size;
+    else
+      origin.y += direction.y > 0.f ? -tile.y_size : tile.y_size;
+    remaining -= t_exit;
+    if (!(remaining > 0.f)) return false;
+    if (occluded(origin, direction, remaining)) return true;
+  }
+  return false;
+}
+
+}  // namespace velm::embree

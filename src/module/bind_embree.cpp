@@ -1,0 +1,46 @@
+#include "cpu/embree_scene.h"
+#include "module/bind_scene.h"
+#include "module/registry.h"
+
+namespace velm::py_bind {
+
+using velm::embree::EmbreeSceneManager;
+
+static const char* kAddInstancesDoc =
+    "Batch-add N instances of one mesh from a (N, 12) row-major float32 array. Returns the index "
+    "of the FIRST added instance.";
+
+void register_embree(py::module_& m) {
+  m.attr("HAS_EMBREE") = true;
+
+  py::class_<EmbreeSceneManager> cls(m, "EmbreeSceneManager");
+  cls.def(py::init<>());
+  SceneBinder<EmbreeSceneManager> b(cls, Flavor::Cpu);
+  b.add_mesh()
+      .add_instance()
+      .add_instance_xform()
+      .add_instances_xform(kAddInstancesDoc)
+      .update_instance_transform()
+      .refit()
+      .set_num_bands()
+      .add_material()
+      .upload_spectral_params()
+      .set_emitter()
+      .update_emitter_direction()
+      .set_sensor()
+      .set_sky()
+      .set_hw_sky()
+      .set_thermal_mode()
+      .set_repetitive()
+      .build()
+      .has_meshes(/*gpu_name_first=*/true)
+      .clear_for_reuse()
+      .build_reuse(/*gas_name_first=*/true)
+      .total_triangles()
+      .num_instances()
+      .heights()
+      .aabb()
+      .set_measurement_plane();
+}
+
+}  // namespace velm::py_bind

@@ -1,0 +1,75 @@
+// Conversion between Python values and the plain types the backends take: array checks with
+// their fixed messages, row readers that go through strides, result packing into fresh
+// C-contiguous numpy arrays, and the progress-callable wrapper. Only src/module/ includes pybind11.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scene/records.h"
+
+namespace velm::py_convert {
+
+namespace py = pybind11;
+
+// Array parameters: any array-like, converted with forced casting.
+using F32Array = py::array_t<float, py::array::forcecast>;
+using I32Array = py::array_t<int32_t, py::array::forcecast>;
+using U32Array = py::array_t<uint32_t, py::array::forcecast>;
+
+// Progress as the backends see it: (done, total, running value).
+using ProgressFn = std::function<void(uint64_t, uint64_t, float)>;
+
+inline void require_ndim(const py::array& a, py::ssize_t expected) {
+  if (a.ndim() != expected)
+    throw py::value_error("array has incorrect number of dimensions: " + std::to_string(a.ndim()) +
+                          "; expected " + std::to_string(expected));
+}
+
+// Reads an (N, >=3) array row by row through its strides into triples.
+template <class T, class Triple>
+std::vector<Triple> read_rows3(const py::array_t<T, py::array::forcecast>& a) {
+  auto r = a.template unchecked<2>();
+  std::vector<Triple> out(static_cast<size_t>(r.shape(0)));
+  for (py::ssize_t i = 0; i < r.shape(0); ++i) out[i] = Triple{r(i, 0), r(i, 1), r(i, 2)};
+  return out;
+}
+
+// All elements of an array in C order, whatever its strides.
+template <class T>
+std::vector<T> to_vector(const py::array_t<T, py::array::forcecast>& a) {
+  py::array_t<T, py::array::c_style | py::array::forcecast> c(a);
+  return std::vector<T>(c.data(), c.data() + c.size());
+}
+
+// The elements of a Python list converted one by one to 32-bit floats.
+std::vector<float> list_to_floats(const py::list& values, const char* what);
+
+// Fresh C-contiguous arrays that own a copy of the data.
+template <class T>
+py::array_t<T> pack(const T* data, std::vector<py::ssize_t> shape) {
+  py::array_t<T> out(shape);
+  if (out.size() > 0) std::memcpy(out.mutable_data(), data, sizeof(T) * out.size());
+  return out;
+}
+template <class T>
+py::array_t<T> pack(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
+  py::ssize_t n = 1;
+  for (auto s : shape) n *= s;
+  if (static_cast<size_t>(n) != v.size())
+    throw std::logic_error("result size does not match its shape");
+  return pack(v.data(), std::move(shape));
+}
+
+// Wraps a Python progress object. None gives an empty function. The call re-acquires the
+// interpreter lock (a no-op on the calling thread, which holds it); a Python exception raised by
+// the callable propagates as error_already_set and stops the simulation.
+ProgressFn wrap_progress(const py::object& progress);
+
+}  // namespace velm::py_convert

@@ -1,0 +1,15 @@
+// Registration steps, called by the module entry in this order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace velm::py_bind {
+namespace py = pybind11;
+
+void register_microwave(py::module_& m);   // the four _evaluate_microwave_* functions
+void register_vulkan(py::module_& m);      // HAS_VULKAN, Vulkan classes, list_vulkan_devices
+void register_optix(py::module_& m);       // HAS_OPTIX, OptiX classes, device_info
+void register_procedural(py::module_& m);  // make_ground_plane, make_sphere, make_cylinder
+void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CPU simulations
+
+}  // namespace velm::py_bind

@@ -1,0 +1,222 @@
+#include "scene/scene_description.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace velm {
+
+SceneDescription::SceneDescription(Flavor flavor)
+    : flavor_(flavor), num_bands_(flavor == Flavor::OptiX ? 0 : 1) {}
+
+void SceneDescription::geometry_added() {
+  // A GPU scene must rebuild its acceleration structures before the new geometry can be seen;
+  // the CPU scene keeps serving queries on what it built and picks the new geometry up at the
+  // next build().
+  if (flavor_ != Flavor::Cpu) built_ = false;
+}
+
+int32_t SceneDescription::add_mesh(HostMesh mesh) {
+  if (mesh.vertices.empty()) throw std::invalid_argument("mesh must contain at least one vertex");
+  if (mesh.triangles.empty())
+    throw std::invalid_argument("mesh must contain at least one triangle");
+  if (!mesh.normals.empty() && mesh.normals.size() != mesh.vertices.size())
+    throw std::invalid_argument("mesh normals must be empty or have one entry per vertex");
+  const int64_t nv = static_cast<int64_t>(mesh.vertices.size());
+  for (size_t t = 0; t < mesh.triangles.size(); ++t) {
+    const Int3& tri = mesh.triangles[t];
+    for (int32_t idx : {tri.i0, tri.i1, tri.i2}) {
+      if (idx < 0 || idx >= nv)
+        throw std::invalid_argument("mesh triangle " + std::to_string(t) +
+                                    " references a vertex outside the vertex buffer");
+    }
+  }
+  meshes_.push_back(std::move(mesh));
+  geometry_added();
+  return static_cast<int32_t>(meshes_.size() - 1);
+}
+
+void SceneDescription::check_mesh_id(int32_t mesh_id) const {
+  if (mesh_id < 0 || static_cast<size_t>(mesh_id) >= meshes_.size())
+    throw std::out_of_range("instance mesh id " + std::to_string(mesh_id) + " is outside [0, " +
+                            std::to_string(meshes_.size()) + ")");
+}
+
+int32_t SceneDescription::add_instance(int32_t mesh_id, float x, float y, float z, float scale) {
+  check_mesh_id(mesh_id);
+  InstanceRecord rec;
+  rec.mesh_id = static_cast<uint32_t>(mesh_id);
+  rec.transform = {scale, 0.f, 0.f, x, 0.f, scale, 0.f, y, 0.f, 0.f, scale, z};
+  instances_.push_back(rec);
+  geometry_added();
+  return static_cast<int32_t>(instances_.size() - 1);
+}
+
+int32_t SceneDescription::add_instance_xform(int32_t mesh_id, const float* transform12) {
+  if (transform12 == nullptr) throw std::invalid_argument("instance transform must not be null");
+  check_mesh_id(mesh_id);
+  InstanceRecord rec;
+  rec.mesh_id = static_cast<uint32_t>(mesh_id);
+  std::copy(transform12, transform12 + 12, rec.transform.begin());
+  instances_.push_back(rec);
+  geometry_added();
+  return static_cast<int32_t>(instances_.size() - 1);
+}
+
+int32_t SceneDescription::add_instances_xform(int32_t mesh_id, const float* transforms,
+                                              int64_t count) {
+  const int32_t first = static_cast<int32_t>(instances_.size());
+  if (count <= 0) return first;
+  if (transforms == nullptr) throw std::invalid_argument("instance transforms must not be null");
+  check_mesh_id(mesh_id);
+  instances_.reserve(instances_.size() + static_cast<size_t>(count));
+  for (int64_t i = 0; i < count; ++i) {
+    InstanceRecord rec;
+    rec.mesh_id = static_cast<uint32_t>(mesh_id);
+    std::copy(transforms + 12 * i, transforms + 12 * i + 12, rec.transform.begin());
+    instances_.push_back(rec);
+  }
+  geometry_added();
+  return first;
+}
+
+void SceneDescription::update_instance_transform(int32_t id, const float* transform12) {
+  if (transform12 == nullptr) throw std::invalid_argument("instance transform must not be null");
+  const int32_t n = num_instances();
+  if (id < 0 || id >= n) {
+    switch (flavor_) {
+      case Flavor::Vulkan:
+        throw std::out_of_range("Vulkan instance id is outside the scene");
+      case Flavor::OptiX:
+        throw std::runtime_error("update_instance_transform: id " + std::to_string(id) +
+                                 " out of range [0, " + std::to_string(n) + ")");
+      case Flavor::Cpu:
+        throw std::runtime_error("update_instance_transform: id out of range");
+    }
+  }
+  std::copy(transform12, transform12 + 12, instances_[static_cast<size_t>(id)].transform.begin());
+  if (flavor_ == Flavor::Vulkan) built_ = false;
+}
+
+int32_t SceneDescription::total_triangles() const {
+  // Accumulated in 32 bits, as the scene classes report it.
+  uint32_t total = 0;
+  if (flavor_ == Flavor::OptiX) {
+    for (const auto& inst : instances_)
+      total += static_cast<uint32_t>(meshes_[inst.mesh_id].triangles.size());
+  } else {
+    for (const auto& mesh : meshes_) total += static_cast<uint32_t>(mesh.triangles.size());
+  }
+  return static_cast<int32_t>(total);
+}
+
+std::vector<uint32_t> SceneDescription::primitive_prefix_sums() const {
+  std::vector<uint32_t> prefix(instances_.size() + 1, 0);
+  for (size_t i = 0; i < instances_.size(); ++i)
+    prefix[i + 1] =
+        prefix[i] + static_cast<uint32_t>(meshes_[instances_[i].mesh_id].triangles.size());
+  return prefix;
+}
+
+SceneBounds SceneDescription::compute_bounds() const {
+  SceneBounds b;
+  bool any = false;
+  for (const auto& inst : instances_) {
+    const HostMesh& mesh = meshes_[inst.mesh_id];
+    for (const Float3& v : mesh.vertices) {
+      const Float3 w = transform_point(inst.transform, v);
+      const float c[3] = {w.x, w.y, w.z};
+      for (int k = 0; k < 3; ++k) {
+        if (!any || c[k] < b.lo[k]) b.lo[k] = c[k];
+        if (!any || c[k] > b.hi[k]) b.hi[k] = c[k];
+      }
+      any = true;
+    }
+  }
+  return b;
+}
+
+void SceneDescription::set_repetitive(int32_t count, float x_size, float y_size) {
+  repetition_.count = count;
+  repetition_.x_size = x_size;
+  repetition_.y_size = y_size;
+}
+
+void SceneDescription::set_num_bands(int32_t n) {
+  if (flavor_ == Flavor::OptiX && n > 128)
+    throw std::runtime_error("num_bands=" + std::to_string(n) +
+                             " exceeds GPU limit of 128. Use spectral batching to simulate more "
+                             "bands.");
+  num_bands_ = n;
+}
+
+int32_t SceneDescription::add_material(uint32_t type, uint32_t offset,
+                                       const std::vector<float>& scalars) {
+  MaterialRecord rec;
+  rec.type = type;
+  rec.spectral_offset = offset;
+  for (size_t i = 0; i < scalars.size() && i < 8; ++i) rec.scalars[i] = scalars[i];
+  materials_.push_back(rec);
+  return static_cast<int32_t>(materials_.size() - 1);
+}
+
+void SceneDescription::update_spectral_params(int64_t offset, const std::vector<float>& params) {
+  if (offset < 0 || offset + static_cast<int64_t>(params.size()) >
+                        static_cast<int64_t>(spectral_.size()))
+    throw std::out_of_range("Vulkan spectral update is outside the buffer");
+  std::copy(params.begin(), params.end(), spectral_.begin() + offset);
+}
+
+void SceneDescription::set_emitter(uint32_t type, const float* direction3,
+                                   uint32_t spectral_offset) {
+  emitter_ = EmitterRecord{};
+  emitter_.type = type;
+  std::copy(direction3, direction3 + 3, emitter_.direction);
+  emitter_.spectral_offset = spectral_offset;
+}
+
+void SceneDescription::update_emitter_direction(const float* direction3) {
+  std::copy(direction3, direction3 + 3, emitter_.direction);
+}
+
+void SceneDescription::set_hw_sky(int32_t spectral_offset, float sun_x, float sun_y, float sun_z) {
+  sky_.hosek_offset = spectral_offset;
+  sky_.hosek_sun[0] = sun_x;
+  sky_.hosek_sun[1] = sun_y;
+  sky_.hosek_sun[2] = sun_z;
+}
+
+void SceneDescription::set_sensor(int32_t type, int32_t width, int32_t height, float ortho_w,
+                                  float ortho_h, const std::vector<float>& matrix,
+                                  float fov_degrees, int32_t projection_type,
+                                  bool terrain_following) {
+  SensorBlock s;
+  s.type = type;
+  s.width = width;
+  s.height = height;
+  s.ortho_width = ortho_w;
+  s.ortho_height = ortho_h;
+  s.projection_type = projection_type;
+  if (flavor_ == Flavor::Vulkan)
+    s.fov = fov_degrees * 0.017453292f;
+  else
+    s.fov = static_cast<float>(static_cast<double>(fov_degrees) * M_PI / 180.0);
+  for (size_t i = 0; i < matrix.size() && i < 16; ++i) s.camera_to_world[i] = matrix[i];
+  sensor_ = s;
+  terrain_following_ = terrain_following;
+}
+
+void SceneDescription::set_thermal_mode(bool enabled, std::vector<float> wavelengths) {
+  thermal_.enabled = enabled;
+  thermal_.wavelengths = std::move(wavelengths);
+}
+
+void SceneDescription::clear_for_reuse() {
+  materials_.clear();
+  spectral_.clear();
+  sky_ = SkySettings{};
+  emitter_ = EmitterRecord{};
+}
+
+}  // namespace velm

@@ -1,0 +1,111 @@
+// The host-side description of a scene that all three backends build from: meshes, instances,
+// materials, the spectral parameter buffer, sun, sky, sensor, thermal settings, repetition tile
+// and measurement plane. One implementation; where the three scene classes differ (messages,
+// initial band count, what invalidates a build) the difference is keyed on the Flavor here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scene/records.h"
+
+namespace velm {
+
+enum class Flavor { Vulkan, OptiX, Cpu };
+
+class SceneDescription {
+ public:
+  explicit SceneDescription(Flavor flavor);
+
+  Flavor flavor() const { return flavor_; }
+
+  // ---- geometry -------------------------------------------------------------------------------
+  // Validates and appends; returns the new mesh id. Throws std::invalid_argument on bad meshes.
+  int32_t add_mesh(HostMesh mesh);
+  int32_t add_instance(int32_t mesh_id, float x, float y, float z, float scale);
+  int32_t add_instance_xform(int32_t mesh_id, const float* transform12);
+  // `transforms` holds count rows of 12 floats; returns the id of the first new instance.
+  int32_t add_instances_xform(int32_t mesh_id, const float* transforms, int64_t count);
+  void update_instance_transform(int32_t id, const float* transform12);
+
+  const std::vector<HostMesh>& meshes() const { return meshes_; }
+  const std::vector<InstanceRecord>& instances() const { return instances_; }
+  int32_t num_instances() const { return static_cast<int32_t>(instances_.size()); }
+  int32_t total_triangles() const;
+  bool has_meshes() const { return !meshes_.empty(); }
+
+  // Global primitive index: instances in order, triangles in mesh order. One entry more than
+  // there are instances; the last entry is the primitive count.
+  std::vector<uint32_t> primitive_prefix_sums() const;
+  // World-space bounds over all instanced geometry (zero box when there is none).
+  SceneBounds compute_bounds() const;
+
+  void set_repetitive(int32_t count, float x_size, float y_size);
+  const RepetitionTile& repetition() const { return repetition_; }
+  void set_measurement_plane(float height) { measurement_plane_ = height; }
+  float measurement_plane() const { return measurement_plane_; }
+
+  // ---- optical description --------------------------------------------------------------------
+  void set_num_bands(int32_t n);
+  int32_t num_bands() const { return num_bands_; }
+  int32_t add_material(uint32_t type, uint32_t offset, const std::vector<float>& scalars);
+  const std::vector<MaterialRecord>& materials() const { return materials_; }
+  void upload_spectral_params(std::vector<float> params) { spectral_ = std::move(params); }
+  void update_spectral_params(int64_t offset, const std::vector<float>& params);
+  const std::vector<float>& spectral_params() const { return spectral_; }
+
+  void set_emitter(uint32_t type, const float* direction3, uint32_t spectral_offset);
+  void update_emitter_direction(const float* direction3);
+  const EmitterRecord& emitter() const { return emitter_; }
+
+  void set_sky(int32_t spectral_offset) { sky_.constant_offset = spectral_offset; }
+  void set_hw_sky(int32_t spectral_offset, float sun_x, float sun_y, float sun_z);
+  const SkySettings& sky() const { return sky_; }
+
+  // fov in degrees; `matrix` holds up to 16 values in the caller's order.
+  void set_sensor(int32_t type, int32_t width, int32_t height, float ortho_w, float ortho_h,
+                  const std::vector<float>& matrix, float fov_degrees, int32_t projection_type,
+                  bool terrain_following);
+  const SensorBlock& sensor() const { return sensor_; }
+  bool terrain_following() const { return terrain_following_; }
+
+  void set_thermal_mode(bool enabled, std::vector<float> wavelengths);
+  const ThermalSettings& thermal() const { return thermal_; }
+
+  // Empties materials and spectra, resets sun and sky; geometry, sensor and tile stay.
+  void clear_for_reuse();
+
+  // ---- build state ----------------------------------------------------------------------------
+  bool is_built() const { return built_; }
+  void set_built(bool built) { built_ = built; }
+
+ private:
+  void check_mesh_id(int32_t mesh_id) const;
+  void geometry_added();
+
+  Flavor flavor_;
+  std::vector<HostMesh> meshes_;
+  std::vector<InstanceRecord> instances_;
+  RepetitionTile repetition_;
+  float measurement_plane_ = 0.f;
+
+  int32_t num_bands_;
+  std::vector<MaterialRecord> materials_;
+  std::vector<float> spectral_;
+  EmitterRecord emitter_;
+  SkySettings sky_;
+  SensorBlock sensor_;
+  bool terrain_following_ = false;
+  ThermalSettings thermal_;
+
+  bool built_ = false;
+};
+
+// Applies a row-major 3x4 transform to a point.
+inline Float3 transform_point(const Transform34& m, const Float3& p) {
+  return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3], m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
+          m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
+}
+
+}  // namespace velm

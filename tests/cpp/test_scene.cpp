@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "physics/common.h"
+#include "scene/procedural.h"
+#include "scene/records.h"
+#include "scene/scene_description.h"
+
+namespace velm {
+namespace {
+
+TEST(SceneRecords, ZeroInitialisedBlocks) {
+  MaterialRecord m;
+  EmitterRecord e;
+  SensorBlock s;
+  const unsigned char* bytes[] = {reinterpret_cast<unsigned char*>(&m),
+                                  reinterpret_cast<unsigned char*>(&e),
+                                  reinterpret_cast<unsigned char*>(&s)};
+  const size_t sizes[] = {sizeof m, sizeof e, sizeof s};
+  for (int k = 0; k < 3; ++k)
+    for (size_t i = 0; i < sizes[k]; ++i) EXPECT_EQ(bytes[k][i], 0) << k << ":" << i;
+}
+
+TEST(SceneDescription, PrefixSumsFollowInstanceOrder) {
+  SceneDescription d(Flavor::OptiX);
+  HostMesh a;
+  a.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  a.triangles = {{0, 1, 2}};
+  HostMesh b = a;
+  b.triangles = {{0, 1, 2}, {0, 2, 1}, {1, 2, 0}};
+  d.add_mesh(a);
+  d.add_mesh(b);
+  d.add_instance(1, 0, 0, 0, 1);
+  d.add_instance(0, 0, 0, 0, 1);
+  d.add_instance(1, 0, 0, 0, 1);
+  const auto p = d.primitive_prefix_sums();
+  ASSERT_EQ(p.size(), 4u);
+  EXPECT_EQ(p[0], 0u);
+  EXPECT_EQ(p[1], 3u);
+  EXPECT_EQ(p[2], 4u);
+  EXPECT_EQ(p[3], 7u);
+  EXPECT_EQ(d.total_triangles(), 7);
+}
+
+TEST(SceneDescription, FailedValidationLeavesSceneUnchanged) {
+  SceneDescription d(Flavor::Cpu);
+  HostMesh bad;
+  bad.vertices = {{0, 0, 0}};
+  bad.triangles = {{0, 0, 1}};
+  EXPECT_THROW(d.add_mesh(bad), std::invalid_argument);
+  EXPECT_FALSE(d.has_meshes());
+  EXPECT_THROW(d.add_instance(0, 0, 0, 0, 1), std::out_of_range);
+  EXPECT_EQ(d.num_instances(), 0);
+  EXPECT_THROW(d.add_instance_xform(0, nullptr), std::invalid_argument);
+}
+
+TEST(Procedural, SphereCountsFollowSubdivision) {
+  for (int s = 0; s < 4; ++s) {
+    MeshLists m;
+    append_sphere(m, 2.f, {1.f, 2.f, 3.f}, s);
+    size_t v = 12, t = 20;
+    for (int k = 0; k < s; ++k) {
+      v += 3 * t;
+      t *= 4;
+    }
+    EXPECT_EQ(m.vertices.size(), v);
+    EXPECT_EQ(m.triangles.size(), t);
+  }
+}
+
+TEST(Procedural, GeneratorsAppendWithOffset) {
+  MeshLists m;
+  append_ground_plane(m, 1.f, 1.f, 10.f);
+  append_cylinder(m, 1.f, 2.f, 4);
+  ASSERT_EQ(m.vertices.size(), 4u + 10u);
+  EXPECT_EQ(m.triangles[2].i0, 4);  // first cylinder triangle starts after the plane's vertices
+}
+
+TEST(Frame, OrthonormalAndRoundTrips) {
+  const Vec3 normals[] = {{0, 0, 1}, {0, 0, -1}, {1, 0, 0}, normalize(Vec3(0.3f, -0.8f, 0.2f))};
+  for (Vec3 n : normals) {
+    const Frame f = build_frame(n);
+    EXPECT_NEAR(dot(f.t, f.b), 0.f, 1e-6f);
+    EXPECT_NEAR(dot(f.t, f.n), 0.f, 1e-6f);
+    EXPECT_NEAR(dot(f.b, f.n), 0.f, 1e-6f);
+    EXPECT_NEAR(length(f.t), 1.f, 1e-6f);
+    const Vec3 w = normalize(Vec3(0.1f, 0.7f, -0.3f));
+    const Vec3 back = f.to_world(f.to_local(w));
+    EXPECT_NEAR(back.x, w.x, 1e-6f);
+    EXPECT_NEAR(back.y, w.y, 1e-6f);
+    EXPECT_NEAR(back.z, w.z, 1e-6f);
+  }
+}
+
+TEST(Frame, OffsetMovesToTheSideOfTheNewDirection) {
+  const Vec3 n(0, 0, 1);
+  // Far from the origin: a few ulps along +z for an outgoing ray, -z for a transmitted one.
+  const Vec3 p(100.f, -100.f, 50.f);
+  const Vec3 up = offset_ray_origin(p, n, Vec3(0, 0, 1));
+  const Vec3 down = offset_ray_origin(p, n, Vec3(0, 0, -1));
+  EXPECT_GT(up.z, p.z);
+  EXPECT_LT(down.z, p.z);
+  EXPECT_EQ(up.x, p.x);
+  // Near the origin: the fixed absolute step.
+  const Vec3 q = offset_ray_origin(Vec3(0, 0, 0), n, Vec3(0, 0, 1));
+  EXPECT_FLOAT_EQ(q.z, 1.f / 65536.f);
+}
+
+}  // namespace
+}  // namespace velm
