@@ -41,6 +41,8 @@ void register_embree(py::module_& m) {
       .heights()
       .aabb()
       .set_measurement_plane();
+
+  register_cpu_backward(m);
 }
 
 }  // namespace velm::py_bind
