@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "physics/bsdf.h"
+#include "physics/camera.h"
+#include "physics/pcg32.h"
+#include "physics/photon.h"
+#include "physics/planck.h"
+#include "physics/sky.h"
+
+namespace velm {
+namespace {
+
+// Published output of the PCG32 reference demo (pcg32-demo, seed 42, sequence 54).
+TEST(Pcg32, MatchesReferenceStream) {
+  Pcg32 rng(42u, 54u);
+  const uint32_t expected[] = {0xa15c02b7u, 0x7b47f409u, 0xba1d3330u,
+                               0x83d2f293u, 0xbfa4784bu, 0xcbed606eu};
+  for (uint32_t e : expected) EXPECT_EQ(rng.next_uint(), e);
+}
+
+TEST(Pcg32, FloatsInUnitIntervalAndTopValuesRoundToOne) {
+  Pcg32 rng(7u, 3u);
+  double sum = 0.0;
+  for (int i = 0; i < 100000; ++i) {
+    const float u = rng.next_float();
+    ASSERT_GE(u, 0.f);
+    ASSERT_LE(u, 1.f);
+    sum += u;
+  }
+  EXPECT_NEAR(sum / 100000, 0.5, 0.005);
+  EXPECT_EQ(static_cast<float>(0xFFFFFFFFu) * 2.3283064e-10f, 1.f);
+}
+
+std::vector<float> leaf_params(int nb) {
+  // front 0.4, back 0.2, transmittance 0.3 in every band
+  std::vector<float> p;
+  for (float v : {0.4f, 0.2f, 0.3f})
+    for (int b = 0; b < nb; ++b) p.push_back(v);
+  return p;
+}
+
+TEST(Bsdf, LambertianValuesAndThermalKirchhoff) {
+  const float rho[] = {0.5f, 0.9f};
+  MaterialView m{kMaterialLambertian, rho, 2, 0.f, 0.f};
+  const Vec3 up = normalize(Vec3(0.2f, 0.1f, 0.9f)), down(0.f, 0.f, -1.f);
+  EXPECT_FLOAT_EQ(eval_bsdf(m, 0, up, up, false, false), 0.5f * 0.31830987f);
+  EXPECT_EQ(eval_bsdf(m, 0, up, down, false, false), 0.f);
+  EXPECT_EQ(eval_bsdf(m, 0, down, up, false, false), 0.f);
+  EXPECT_NEAR(eval_bsdf(m, 1, up, up, false, true), 0.1f * 0.31830987f, 1e-7f);
+}
+
+TEST(Bsdf, LeafFrontBackAndTransmission) {
+  const auto p = leaf_params(1);
+  MaterialView m{kMaterialLeaf, p.data(), 1, 0.5f, 0.5f};
+  const Vec3 up(0.f, 0.f, 1.f), down(0.f, 0.f, -1.f);
+  EXPECT_FLOAT_EQ(eval_bsdf(m, 0, up, up, false, false), 0.4f * 0.31830987f);
+  EXPECT_FLOAT_EQ(eval_bsdf(m, 0, up, up, true, false), 0.2f * 0.31830987f);
+  EXPECT_FLOAT_EQ(eval_bsdf(m, 0, up, down, false, false), 0.3f * 0.31830987f);
+  EXPECT_EQ(eval_bsdf(m, 0, down, up, false, false), 0.f);
+  MaterialView none{kMaterialLeaf, p.data(), 1, 0.f, 0.f};
+  const DirectionSample s = sample_bsdf(none, 0.3f, 0.4f, 0.5f);
+  EXPECT_EQ(s.w.z, 1.f);
+  EXPECT_EQ(s.pdf, 1.f);
+}
+
+// The estimator f cos / pdf of the leaf sampler is unbiased: its mean over many samples is the
+// directional-hemispherical reflectance plus transmittance.
+TEST(Bsdf, LeafSamplingIsUnbiased) {
+  const auto p = leaf_params(1);
+  MaterialView m{kMaterialLeaf, p.data(), 1, 0.7f, 0.3f};
+  Pcg32 rng(1u, 2u);
+  const Vec3 wo(0.f, 0.f, 1.f);
+  double refl = 0.0, trans = 0.0;
+  const int n = 200000;
+  for (int i = 0; i < n; ++i) {
+    const float u0 = rng.next_float(), u1 = rng.next_float(), u2 = rng.next_float();
+    const DirectionSample s = sample_bsdf(m, u0, u1, u2);
+    if (s.pdf <= 0.f) continue;
+    const double est = eval_bsdf(m, 0, wo, s.w, false, false) * std::fabs(s.w.z) / s.pdf;
+    (s.w.z > 0.f ? refl : trans) += est;
+  }
+  EXPECT_NEAR(refl / n, 0.4, 0.01);
+  EXPECT_NEAR(trans / n, 0.3, 0.01);
+}
+
+TEST(Bsdf, RpvReducesToLambertian) {
+  const Vec3 a = normalize(Vec3(0.3f, -0.2f, 0.8f)), b = normalize(Vec3(-0.5f, 0.1f, 0.4f));
+  EXPECT_FLOAT_EQ(rpv(0.25f, 1.f, 0.f, 1.f, a, b), 0.25f);
+  const float p[] = {0.25f, 1.f, 0.f, 1.f};
+  MaterialView m{kMaterialRpv, p, 1, 0.f, 0.f};
+  EXPECT_FLOAT_EQ(eval_bsdf(m, 0, a, b, false, false), 0.25f * 0.31830987f);
+  // A hot spot: backscatter (wo == wi) is brighter than the mirror direction when rho_c < 1.
+  const Vec3 mirror(-a.x, -a.y, a.z);
+  EXPECT_GT(rpv(0.2f, 0.8f, -0.1f, 0.2f, a, a), rpv(0.2f, 0.8f, -0.1f, 0.2f, a, mirror));
+}
+
+TEST(Sky, ZenithValueWhenGammaEqualsSunZenith) {
+  const float c[10] = {-1.f, -0.3f, 2.f, -1.5f, 0.4f, 0.3f, -2.f, 0.1f, 0.05f, 42.f};
+  const float ts = 0.6f;
+  const Vec3 sun(std::sin(ts), 0.f, std::cos(ts));
+  EXPECT_NEAR(sky_radiance(c, sun, Vec3(0.f, 0.f, 1.f)), 42.f, 42.f * 1e-5f);
+  float zero[10] = {};
+  EXPECT_EQ(sky_radiance(zero, sun, Vec3(0.f, 0.f, 1.f)), 0.f);
+}
+
+TEST(Planck, MatchesPublishedRadiance) {
+  // Blackbody at 300 K, 10 um: 9.924 W m^-2 sr^-1 um^-1 (e.g. standard tables), per nm 1e-3 less.
+  EXPECT_NEAR(planck(300.0, 10000.0), 9.924e-3, 0.005e-3);
+  // The Sun's photosphere at 5778 K, 500 nm: 2.63e13 W m^-3 sr^-1 = 2.63e4 per nm.
+  EXPECT_NEAR(planck(5778.0, 500.0) / 2.63e4, 1.0, 0.01);
+  EXPECT_EQ(planck(10.0, 100.0), 0.f);
+}
+
+TEST(Photon, VerticalBeamStartsOnTopWithUnitRatio) {
+  const Box box{{-1.f, -2.f, 0.f}, {3.f, 2.f, 5.f}};
+  Pcg32 rng(3u, 4u);
+  for (int i = 0; i < 1000; ++i) {
+    const EmittedRay e = emit_beam(box, Vec3(0.f, 0.f, -1.f), rng.next_float(), rng.next_float(),
+                                   rng.next_float());
+    ASSERT_FLOAT_EQ(e.origin.z, 5.1f);
+    ASSERT_DOUBLE_EQ(e.ratio, 1.0);
+  }
+}
+
+TEST(Photon, DiffuseSourceFacesInwardsWithAreaRatio) {
+  const Box box{{0.f, 0.f, 0.f}, {2.f, 1.f, 3.f}};
+  Pcg32 rng(5u, 6u);
+  for (int i = 0; i < 2000; ++i) {
+    const EmittedRay e = emit_diffuse(box, rng.next_float(), rng.next_float(), rng.next_float(),
+                                      rng.next_float(), rng.next_float());
+    EXPECT_NEAR(e.ratio, (2.0 + 2 * 3.0 + 2 * 6.0) / 2.0, 1e-9);
+    EXPECT_NEAR(length(e.direction), 1.f, 1e-5f);
+    if (e.origin.z > 3.f) EXPECT_LE(e.direction.z, 0.f);
+    if (e.origin.x < 0.f) EXPECT_GE(e.direction.x, 0.f);
+    if (e.origin.y > 1.f) EXPECT_LE(e.direction.y, 0.f);
+    EXPECT_GE(e.origin.z, 0.f);  // the bottom face never emits
+  }
+}
+
+TEST(Camera, FisheyeCornersHaveNoRay) {
+  SensorBlock s;
+  s.type = kSensorFisheye;
+  s.width = s.height = 64;
+  s.fov = kPi;  // 180 degrees
+  const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  std::copy(identity, identity + 16, s.camera_to_world);
+  for (int proj = 0; proj < 4; ++proj) {
+    s.projection_type = proj;
+    const SensorRay corner = sensor_ray(s, 0.5f, 0.5f);
+    EXPECT_EQ(dot(corner.direction, corner.direction), 0.f) << proj;
+    const SensorRay centre = sensor_ray(s, 32.f, 32.f);
+    EXPECT_NEAR(centre.direction.z, -1.f, 1e-6f) << proj;
+  }
+}
+
+}  // namespace
+}  // namespace velm
