@@ -45,6 +45,7 @@ class EmbreeSceneManager {
   bool has_meshes() const { return desc_.has_meshes(); }
 
   const SceneBounds& bounds() const { return bounds_; }
+  RTCScene top_scene() const { return top_scene_; }  // for benchmarks: raw Embree queries
   float min_height() const { return bounds_.lo[2]; }
   float max_height() const { return bounds_.hi[2]; }
 

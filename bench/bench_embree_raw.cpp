@@ -1,2 +1,0 @@
-// placeholder, replaced by the raw Embree benchmark
-int main() { return 0; }

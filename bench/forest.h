@@ -1,0 +1,59 @@
+// A procedural forest for the benchmarks: a ground plane and instanced trees (cylinder trunk,
+// icosphere crown), sized by the total number of instanced triangles.
+#pragma once
+
+#include <cmath>
+#include <random>
+
+#include "cpu/embree_scene.h"
+#include "scene/procedural.h"
+
+namespace velm::bench {
+
+inline int add_lists(SceneDescription& d, const MeshLists& m, uint32_t material) {
+  HostMesh mesh;
+  mesh.vertices = m.vertices;
+  mesh.normals = m.normals;
+  mesh.triangles = m.triangles;
+  mesh.material_id = material;
+  return d.add_mesh(std::move(mesh));
+}
+
+// Three bands; materials: 0 soil (Lambertian), 1 bark (Lambertian), 2 leaf (type 13).
+inline void make_forest(embree::EmbreeSceneManager& scene, int target_triangles, int image_size,
+                        float half = 100.f) {
+  SceneDescription& d = scene.desc();
+  MeshLists ground, trunk, crown;
+  append_ground_plane(ground, half, half, 2.f);
+  append_cylinder(trunk, 0.3f, 6.f, 16);
+  append_sphere(crown, 3.f, {0.f, 0.f, 0.f}, 3);
+  const int g = add_lists(d, ground, 0), t = add_lists(d, trunk, 1), c = add_lists(d, crown, 2);
+  d.add_instance(g, 0.f, 0.f, 0.f, 1.f);
+  const int per_tree = static_cast<int>(trunk.triangles.size() + crown.triangles.size());
+  const int n_trees =
+      std::max(1, (target_triangles - static_cast<int>(ground.triangles.size())) / per_tree);
+  std::mt19937 gen(12345);
+  std::uniform_real_distribution<float> pos(-half * 0.95f, half * 0.95f), sc(0.7f, 1.3f);
+  for (int i = 0; i < n_trees; ++i) {
+    const float x = pos(gen), y = pos(gen), s = sc(gen);
+    d.add_instance(t, x, y, 0.f, s);
+    d.add_instance(c, x, y, 6.f * s + 2.f * s, s);
+  }
+  d.set_num_bands(3);
+  // soil 3, bark 3, leaf 9 (front, back, transmittance), sun 3, sky 3
+  d.upload_spectral_params({0.10f, 0.15f, 0.25f, 0.08f, 0.10f, 0.15f,       //
+                            0.05f, 0.10f, 0.45f, 0.06f, 0.09f, 0.35f,       //
+                            0.03f, 0.08f, 0.45f,                            //
+                            500.f, 600.f, 400.f, 20.f, 25.f, 15.f});
+  d.add_material(kMaterialLambertian, 0, {});
+  d.add_material(kMaterialLambertian, 3, {});
+  d.add_material(kMaterialLeaf, 6, {0.5f, 0.5f});
+  const float sun[3] = {0.35f, 0.2f, 0.915f};
+  d.set_emitter(0, sun, 15);
+  d.set_sky(18);
+  const std::vector<float> cam = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 100, 0, 0, 0, 1};
+  d.set_sensor(kSensorOrthographic, image_size, image_size, 2.f * half, 2.f * half, cam, 60.f, 0,
+               false);
+}
+
+}  // namespace velm::bench
