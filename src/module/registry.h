@@ -11,6 +11,6 @@ void register_vulkan(py::module_& m);      // HAS_VULKAN, Vulkan classes, list_v
 void register_optix(py::module_& m);       // HAS_OPTIX, OptiX classes, device_info
 void register_procedural(py::module_& m);  // make_ground_plane, make_sphere, make_cylinder
 void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CPU simulations
-void register_cpu_backward(py::module_& m);  // simulate_cpu
+void register_cpu_backward(py::module_& m);  // simulate_cpu, simulate_forward_cpu, simulate_flux_cpu
 
 }  // namespace velm::py_bind
