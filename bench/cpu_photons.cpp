@@ -1,0 +1,50 @@
+// Forward-radiation and flux throughput against the raw Embree closest-hit rate on the forest.
+// Usage: cpu_photons [triangles] [photons]. Prints "key value" lines for bench_forward.py.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bench/forest.h"
+#include "cpu/forward.h"
+
+using namespace velm;
+using bench::Clock;
+using bench::seconds_since;
+
+int main(int argc, char** argv) {
+  const int triangles = argc > 1 ? std::atoi(argv[1]) : 1000000;
+  const int64_t photons = argc > 2 ? std::atoll(argv[2]) : 400000;
+  embree::EmbreeSceneManager scene;
+  bench::make_forest(scene, triangles, 64);
+  scene.build();
+  const unsigned hw = cpu::worker_count();
+  for (unsigned w : {1u, hw}) {
+    setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
+    std::printf("raw_rays_per_s_%u %.0f\n", w, bench::raw_closest_hit_rate(scene, w, 1000000));
+    for (int per_leaf = 0; per_leaf < 2; ++per_leaf) {
+      cpu::ForwardRequest req;
+      req.nx = req.ny = 20;
+      req.layer_heights = {-1.f, 2.f, 5.f, 8.f, 11.f, 14.f};
+      req.num_photons = photons;
+      req.num_bands = 3;
+      req.per_leaf = per_leaf != 0;
+      auto t0 = Clock::now();
+      const cpu::ForwardResult r = cpu::simulate_forward(scene, req, {});
+      const double s = seconds_since(t0);
+      std::printf("forward%s_photons_per_s_%u %.0f\nforward%s_rays_per_s_%u %.0f\n",
+                  per_leaf ? "_leaf" : "", w, photons / s, per_leaf ? "_leaf" : "", w, r.rays / s);
+    }
+    cpu::FluxRequest fr;
+    fr.nx = fr.ny = 20;
+    fr.num_photons = photons;
+    fr.num_bands = 3;
+    fr.decompose = true;
+    auto t0 = Clock::now();
+    const cpu::FluxResult f = cpu::simulate_flux(scene, fr, {});
+    const double s = seconds_since(t0);
+    std::printf("flux_photons_per_s_%u %.0f\nflux_rays_per_s_%u %.0f\n", w, photons / s, w,
+                f.rays / s);
+  }
+  std::printf("workers %u\n", hw);
+  return 0;
+}
