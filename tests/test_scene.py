@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+import scenes
 import velm_gpu as velm
 
 IDENTITY = np.array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], np.float32)
@@ -18,6 +19,11 @@ TETRA_V = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float32)
 TETRA_I = np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]], np.int32)
 TRI_V = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], np.float32)
 TRI_I = np.array([[0, 1, 2]], np.int32)
+
+NO_VERTEX = "mesh must contain at least one vertex"
+NO_TRIANGLE = "mesh must contain at least one triangle"
+BAD_NORMALS = "mesh normals must be empty or have one entry per vertex"
+NOT_1D = "array has incorrect number of dimensions: 2; expected 1"
 
 
 def mesh_count(scene):
@@ -39,20 +45,6 @@ def raises_exactly(exc, message, fn, *args):
         fn(*args)
     assert type(e.value) is exc
     assert str(e.value) == message
-
-
-def corner_aabb(mesh_vertices, transforms):
-    """World box of instances by the rule the scene uses: the mesh-space box's eight corners,
-    each transformed by the instance's row-major 3x4 matrix."""
-    v = np.asarray(mesh_vertices, np.float64)
-    lo, hi = v.min(axis=0), v.max(axis=0)
-    corners = np.array([[(hi if k & (1 << a) else lo)[a] for a in range(3)] for k in range(8)])
-    pts = []
-    for t in transforms:
-        m = np.asarray(t, np.float64).reshape(3, 4)
-        pts.append(corners @ m[:, :3].T + m[:, 3])
-    pts = np.concatenate(pts)
-    return pts.min(axis=0), pts.max(axis=0)
 
 
 @pytest.fixture
@@ -94,18 +86,16 @@ class TestAddMesh:
     @pytest.mark.parametrize(
         "vertices, normals, indices, message",
         [
-            (np.zeros((0, 3)), NO_NORMALS, np.zeros((0, 3)), "mesh must contain at least one vertex"),
+            (np.zeros((0, 3)), NO_NORMALS, np.zeros((0, 3)), NO_VERTEX),
             # the vertex check comes first, whatever the triangles hold
-            (np.zeros((0, 3)), NO_NORMALS, TRI_I, "mesh must contain at least one vertex"),
-            (np.zeros((0, 3)), np.zeros((2, 3)), np.zeros((0, 3)),
-             "mesh must contain at least one vertex"),
-            (TRI_V, NO_NORMALS, np.zeros((0, 3)), "mesh must contain at least one triangle"),
-            (TRI_V, np.zeros((5, 3)), np.zeros((0, 3)), "mesh must contain at least one triangle"),
-            (TRI_V, np.zeros((2, 3)), TRI_I, "mesh normals must be empty or have one entry per vertex"),
-            (TRI_V, np.zeros((4, 3)), TRI_I, "mesh normals must be empty or have one entry per vertex"),
+            (np.zeros((0, 3)), NO_NORMALS, TRI_I, NO_VERTEX),
+            (np.zeros((0, 3)), np.zeros((2, 3)), np.zeros((0, 3)), NO_VERTEX),
+            (TRI_V, NO_NORMALS, np.zeros((0, 3)), NO_TRIANGLE),
+            (TRI_V, np.zeros((5, 3)), np.zeros((0, 3)), NO_TRIANGLE),
+            (TRI_V, np.zeros((2, 3)), TRI_I, BAD_NORMALS),
+            (TRI_V, np.zeros((4, 3)), TRI_I, BAD_NORMALS),
             # the normals check comes before the triangle walk
-            (TRI_V, np.zeros((2, 3)), [[0, 1, 9]],
-             "mesh normals must be empty or have one entry per vertex"),
+            (TRI_V, np.zeros((2, 3)), [[0, 1, 9]], BAD_NORMALS),
             (TRI_V, NO_NORMALS, [[0, 1, 2]] * 5 + [[0, 1, 3]],
              "mesh triangle 5 references a vertex outside the vertex buffer"),
             (TRI_V, NO_NORMALS, [[0, 1, 2], [0, -1, 2]],
@@ -185,7 +175,8 @@ class TestInstances:
         msg = f"instance mesh id {mesh_id} is outside [0, 2)"
         raises_exactly(IndexError, msg, scene.add_instance, mesh_id, 1.0, 2.0, 3.0)
         raises_exactly(IndexError, msg, scene.add_instance_xform, mesh_id, IDENTITY)
-        raises_exactly(IndexError, msg, scene.add_instances_xform, mesh_id, np.tile(IDENTITY, (3, 1)))
+        raises_exactly(IndexError, msg, scene.add_instances_xform, mesh_id,
+                       np.tile(IDENTITY, (3, 1)))
         assert snapshot(scene) == before
 
     def test_instance_ids_are_consecutive(self, tetra_scene):
@@ -269,8 +260,8 @@ class TestInstances:
         [
             (np.zeros(11), ValueError, "transform must contain 12 floats"),
             (np.zeros(0), ValueError, "transform must contain 12 floats"),
-            (np.zeros((3, 4)), ValueError, "array has incorrect number of dimensions: 2; expected 1"),
-            (np.zeros((1, 12)), ValueError, "array has incorrect number of dimensions: 2; expected 1"),
+            (np.zeros((3, 4)), ValueError, NOT_1D),
+            (np.zeros((1, 12)), ValueError, NOT_1D),
             (np.float32(1), ValueError, "array has incorrect number of dimensions: 0; expected 1"),
         ],
     )
@@ -327,7 +318,7 @@ class TestBoundsAndBuild:
         scene.add_instance(m, -100.0, 0.0, 7.0, 3.0)
         all_xf = list(xforms) + [[3, 0, 0, -100, 0, 3, 0, 0, 0, 0, 3, 7]]
         scene.build()
-        lo, hi = corner_aabb(sphere["vertices"], all_xf)
+        lo, hi = scenes.corner_bounds(sphere["vertices"], all_xf)
         got_lo, got_hi = scene.aabb()
         np.testing.assert_allclose(got_lo, lo, rtol=1e-5, atol=1e-4)
         np.testing.assert_allclose(got_hi, hi, rtol=1e-5, atol=1e-4)
@@ -430,6 +421,19 @@ class TestUpdateAndRefit:
         s.build()
         assert s.aabb() == ((0.0, 0.0, 0.0), (1.0, 1.0, 3.0))
 
+    def test_refit_after_a_reuse_build_without_a_full_build(self, tetra_scene):
+        # The reuse build only marks the scene built; with no structure ever built there is
+        # nothing to refit, and the refit says so instead of touching a missing scene.
+        s = tetra_scene
+        s.add_instance(0)
+        s.build_reuse_gas()
+        assert s.is_built()
+        raises_exactly(RuntimeError, "refit_ias: scene not built. Call build() first.",
+                       s.refit_ias)
+        s.update_instance_transform(0, IDENTITY)
+        s.build()
+        s.refit_ias()
+
     @pytest.mark.parametrize("name", ["refit_ias", "refit_instances"])
     def test_refit_before_build(self, tetra_scene, name):
         s = tetra_scene
@@ -531,6 +535,76 @@ class TestOpticalDescription:
         s.set_measurement_plane(-3.0)
         s.set_num_bands(4)
         assert snapshot(s) == before
+
+
+class TestSharedScenes:
+    def test_lambertian_plane(self, scene):
+        info = scenes.lambertian_plane(scene, [0.2, 0.4], [1.0, 2.0], [0.0, 0.0, 1.0], half=5.0,
+                                       sky_radiance_per_band=[0.1, 0.1])
+        assert info["bands"] == 2
+        assert info["offsets"] == {"reflectance": 0, "sun": 2, "sky": 4}
+        assert (info["material"], info["mesh"], info["instance"]) == (0, 0, 0)
+        scene.build()
+        assert scene.aabb() == info["bounds"] == ((-5.0, -5.0, 0.0), (5.0, 5.0, 0.0))
+
+    def test_leaf_slab(self, scene):
+        info = scenes.leaf_slab(scene, [0.1, 0.4], [0.15, 0.35], [0.05, 0.45], [1.0, 1.0],
+                                scenes.sun_direction(20.0, 0.0), half=3.0, height=2.0,
+                                ground_reflectance=[0.2, 0.3])
+        assert info["offsets"] == {"front": 0, "back": 2, "transmittance": 4, "sun": 6,
+                                   "ground": 8, "sky": None}
+        assert info["materials"] == {"leaf": 0, "ground": 1}
+        assert scene.num_instances() == 2
+        scene.build()
+        assert scene.aabb() == info["bounds"] == ((-3.0, -3.0, 0.0), (3.0, 3.0, 2.0))
+
+    @pytest.mark.parametrize("bands", [1, 3, 5])
+    def test_procedural_forest(self, scene, bands):
+        n = 12
+        info = scenes.procedural_forest(scene, n_trees=n, seed=3, bands=bands, sensor=(16, 16))
+        assert info["bands"] == bands
+        assert info["materials"] == {"soil": 0, "leaf": 1, "bark": 2}
+        assert info["offsets"] == {"soil": 0, "leaf": bands, "bark": 4 * bands,
+                                   "sun": 5 * bands, "sky": 6 * bands}
+        assert info["instances"] == {"ground": 0, "trunks": 1, "crowns": 1 + n}
+        assert scene.num_instances() == 1 + 2 * n
+        # ground 4 x 4 cells, trunk 8 segments, crown subdivided twice; each mesh counted once
+        assert scene.total_triangles() == 32 + 16 + 320
+        scene.build()
+        np.testing.assert_allclose(scene.aabb(), info["bounds"], rtol=1e-6, atol=1e-5)
+        lo, hi = info["bounds"]
+        assert lo[:2] == (-20.0, -20.0) and hi[:2] == (20.0, 20.0)  # crowns stay inside
+        assert lo[2] == 0.0 and 5.0 < hi[2] < 6.0 + 2 * 2.5 + 1e-3
+        assert np.linalg.norm(info["sun_direction"]) == pytest.approx(1.0, rel=1e-6)
+
+    def test_procedural_forest_is_seeded(self):
+        boxes = []
+        for seed in (1, 1, 2):
+            s = velm.EmbreeSceneManager()
+            boxes.append(scenes.procedural_forest(s, 30, seed)["bounds"])
+        assert boxes[0] == boxes[1]
+        assert boxes[0] != boxes[2]
+
+    def test_procedural_forest_without_trees(self, scene):
+        info = scenes.procedural_forest(scene, 0, seed=0, sky=False, sensor=None)
+        assert info["offsets"]["sky"] is None
+        assert scene.num_instances() == 1
+        scene.build()
+        assert scene.aabb() == info["bounds"] == ((-20.0, -20.0, 0.0), (20.0, 20.0, 0.0))
+
+    def test_band_values(self):
+        np.testing.assert_array_equal(scenes.band_values([0.1, 0.2, 0.5], 3),
+                                      np.float32([0.1, 0.2, 0.5]))
+        np.testing.assert_allclose(scenes.band_values([0.1, 0.2, 0.5], 5),
+                                   [0.1, 0.15, 0.2, 0.35, 0.5], rtol=1e-6)
+
+    def test_sun_direction_and_camera(self):
+        np.testing.assert_allclose(scenes.sun_direction(0.0, 77.0), [0, 0, 1], atol=1e-7)
+        np.testing.assert_allclose(scenes.sun_direction(90.0, 90.0), [0, 1, 0], atol=1e-7)
+        cam = scenes.nadir_camera(1.0, 2.0, 30.0).reshape(4, 4)
+        # looks along its -z axis (column 2), which is straight down; column 3 is its position
+        np.testing.assert_array_equal(-cam[:3, 2], [0, 0, -1])
+        np.testing.assert_array_equal(cam[:3, 3], [1, 2, 30])
 
 
 # ---- fuzzing the public surface --------------------------------------------------------------
