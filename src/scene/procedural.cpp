@@ -1,13 +1,34 @@
 #include "scene/procedural.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 namespace velm {
 
+namespace {
+// Largest grid the ground plane builds: 2^24 cells (2^25 triangles, about 1.2 GB of arrays).
+constexpr double kMaxGroundCells = 16777216.0;
+
+// Cells along one axis: ceil(2 * half / max_tri_edge), at least 1. A quotient that is NaN
+// (0 / 0, NaN input) or so large that the grid could not be allocated is refused here instead
+// of being truncated to an arbitrary integer.
+int ground_cells(float half, float max_tri_edge) {
+  const float q = std::ceil(2.f * half / max_tri_edge);
+  if (std::isnan(q))
+    throw std::invalid_argument(
+        "make_ground_plane: half sizes and max_tri_edge must give a finite cell count");
+  if (q > static_cast<float>(kMaxGroundCells))
+    throw std::invalid_argument("make_ground_plane: the grid would exceed 16777216 cells");
+  return std::max(1, static_cast<int>(std::max(q, 1.f)));
+}
+}  // namespace
+
 void append_ground_plane(MeshLists& out, float half_w, float half_h, float max_tri_edge) {
-  const int nx = std::max(1, static_cast<int>(std::ceil(2.f * half_w / max_tri_edge)));
-  const int ny = std::max(1, static_cast<int>(std::ceil(2.f * half_h / max_tri_edge)));
+  const int nx = ground_cells(half_w, max_tri_edge);
+  const int ny = ground_cells(half_h, max_tri_edge);
+  if (static_cast<double>(nx) * ny > kMaxGroundCells)
+    throw std::invalid_argument("make_ground_plane: the grid would exceed 16777216 cells");
   const int32_t base = static_cast<int32_t>(out.vertices.size());
   for (int j = 0; j <= ny; ++j) {
     for (int i = 0; i <= nx; ++i) {
@@ -74,6 +95,10 @@ void append_sphere(MeshLists& out, float radius, const Float3& center, int subdi
 
 void append_cylinder(MeshLists& out, float radius, float height, int segments) {
   if (segments == 0) throw std::invalid_argument("make_cylinder: segments must be at least 1");
+  // Same size limit as the ground plane (2^25 triangles); it also keeps the column loop
+  // (i <= segments) clear of integer overflow.
+  if (segments > (1 << 24))
+    throw std::invalid_argument("make_cylinder: segments must be at most 16777216");
   const int32_t base = static_cast<int32_t>(out.vertices.size());
   const float two_pi = 6.2831855f;
   for (int i = 0; i <= segments; ++i) {

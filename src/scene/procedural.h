@@ -15,12 +15,14 @@ struct MeshLists {
   std::vector<Int3> triangles;
 };
 
-// Plane z = 0 centred on the origin, cells no wider than max_tri_edge, normals +z.
+// Plane z = 0 centred on the origin, cells no wider than max_tri_edge, normals +z. Throws
+// std::invalid_argument when the cell count is NaN or the grid would exceed 2^24 cells.
 void append_ground_plane(MeshLists& out, float half_w, float half_h, float max_tri_edge);
 // Icosphere: the icosahedron refined `subdivisions` times, midpoints not shared between faces.
 void append_sphere(MeshLists& out, float radius, const Float3& center, int subdivisions);
 // Open cylinder along +z from 0 to height, segments + 1 columns (the last repeats the first).
-// Throws std::invalid_argument for segments == 0, where no angle step exists.
+// Throws std::invalid_argument for segments == 0, where no angle step exists, and for more than
+// 2^24 segments.
 void append_cylinder(MeshLists& out, float radius, float height, int segments);
 
 }  // namespace velm
