@@ -3,7 +3,9 @@
 Builds a 40 m x 40 m soil patch with a few dozen trees (cylinder trunks under icosphere crowns),
 three spectral bands (blue, red, near infrared), a Lambertian soil, a diffuse-transmitting leaf
 material, a bark material, the sun at 30 degrees zenith, a constant sky and an orthographic
-camera looking straight down, then builds the Embree scene and prints what it holds.
+camera looking straight down, builds the Embree scene, prints what it holds, renders the
+sensor image on the CPU and writes it as a colour picture (near infrared, red, blue as R, G, B:
+a false-colour composite in which vegetation shows red) to out/demo_forest.png.
 
 Run from the repository root:  python examples/demo.py
 """
@@ -11,6 +13,7 @@ Run from the repository root:  python examples/demo.py
 import os
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -24,6 +27,8 @@ N_TREES = 36
 SEED = 2024
 BANDS = 3
 IMAGE = (256, 256)
+SPP = 32
+OUT = Path(__file__).resolve().parents[1] / "out"
 
 
 def main():
@@ -55,6 +60,34 @@ def main():
     print(f"sensor       orthographic nadir, {IMAGE[0]} x {IMAGE[1]} pixels")
     print(f"aabb         x [{x0:.2f}, {x1:.2f}]  y [{y0:.2f}, {y1:.2f}]  z [{z0:.2f}, {z1:.2f}]")
     print(f"built        {scene.is_built()} in {build_ms:.1f} ms")
+
+    def progress(done, total, ms):
+        if done == total or done % 8 == 0:
+            print(f"  pass {done}/{total}  {ms / 1e3:.2f} s", flush=True)
+
+    t0 = time.perf_counter()
+    image = velm.simulate_cpu(scene, spp=SPP, max_depth=8, progress=progress)
+    render_s = time.perf_counter() - t0
+    write_png(image, OUT / "demo_forest.png")
+    print(f"rendered     {image.shape[1]} x {image.shape[0]} x {image.shape[2]} bands, {SPP} spp, "
+          f"in {render_s:.2f} s; mean radiance per band "
+          + ", ".join(f"{v:.2f}" for v in image.mean(axis=(0, 1))) + " W m^-2 sr^-1")
+    print(f"wrote        {OUT / 'demo_forest.png'}")
+
+
+def write_png(image, path):
+    """False-colour composite: bands (2, 1, 0) as (R, G, B), each stretched to its 99th
+    percentile and gamma-encoded for display."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rgb = image[:, :, [2, 1, 0]] if image.shape[2] >= 3 else np.repeat(image[:, :, :1], 3, 2)
+    scale = np.percentile(rgb.reshape(-1, 3), 99, axis=0)
+    rgb = np.clip(rgb / np.maximum(scale, 1e-12), 0, 1) ** (1 / 2.2)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    plt.imsave(path, rgb)
 
 
 if __name__ == "__main__":

@@ -201,7 +201,7 @@ void SceneDescription::set_sensor(int32_t type, int32_t width, int32_t height, f
   if (flavor_ == Flavor::Vulkan)
     s.fov = fov_degrees * 0.017453292f;
   else
-    s.fov = static_cast<float>(static_cast<double>(fov_degrees) * M_PI / 180.0);
+    s.fov = fov_degrees * 3.1415927f / 180.f;
   for (size_t i = 0; i < matrix.size() && i < 16; ++i) s.camera_to_world[i] = matrix[i];
   sensor_ = s;
   terrain_following_ = terrain_following;
