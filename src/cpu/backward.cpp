@@ -11,6 +11,7 @@
 #include "physics/pcg32.h"
 #include "physics/planck.h"
 #include "physics/sky.h"
+#include "physics/tile.h"
 
 namespace velm::cpu {
 
@@ -40,32 +41,6 @@ struct PathContext {
   bool repetition;
   float zmax;
 };
-
-// Nearest crossing of a tile boundary plane ahead of the ray; returns the axis (0 x, 1 y) or -1.
-int next_tile_crossing(const RepetitionTile& tile, Vec3 o, Vec3 d, float& t_out) {
-  float t_best = 1e16f;
-  int axis = -1;
-  if (std::fabs(d.x) > 1e-8f) {
-    for (float plane : {0.f, tile.x_size}) {
-      const float t = (plane - o.x) / d.x;
-      if (t > 1e-4f && t < t_best) {
-        t_best = t;
-        axis = 0;
-      }
-    }
-  }
-  if (std::fabs(d.y) > 1e-8f) {
-    for (float plane : {0.f, tile.y_size}) {
-      const float t = (plane - o.y) / d.y;
-      if (t > 1e-4f && t < t_best) {
-        t_best = t;
-        axis = 1;
-      }
-    }
-  }
-  t_out = t_best;
-  return axis;
-}
 
 // Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
 // any camera position.
@@ -132,15 +107,7 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
     const embree::HitRecord hit = scene.intersect_closest(o, d);
     ++stats.closest_rays;
     if (!hit.hit) {
-      float t_cross;
-      int axis;
-      if (c.repetition && wraps < c.tile.count &&
-          (axis = next_tile_crossing(c.tile, o, d, t_cross)) >= 0) {
-        o = o + d * t_cross;
-        if (axis == 0)
-          o.x += d.x > 0.f ? -c.tile.x_size : c.tile.x_size;
-        else
-          o.y += d.y > 0.f ? -c.tile.y_size : c.tile.y_size;
+      if (c.repetition && wraps < c.tile.count && wrap_across_tile(c.tile, o, d) > 0.f) {
         ++wraps;
         continue;
       }

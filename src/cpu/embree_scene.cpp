@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "physics/tile.h"
+
 namespace velm::embree {
 
 void to_column_major(const Transform34& m, float out[16]) {
@@ -235,33 +237,9 @@ bool EmbreeSceneManager::occluded_tiled(Vec3 origin, Vec3 direction, float max_d
   const RepetitionTile& tile = desc_.repetition();
   if (tile.count < 1 || !(tile.x_size > 0.f) || !(tile.y_size > 0.f)) return false;
   for (int wrap = 0; wrap < tile.count; ++wrap) {
-    float t_exit = 1e16f;
-    int axis = -1;
-    if (std::fabs(direction.x) > 1e-8f) {
-      for (float plane : {0.f, tile.x_size}) {
-        const float t = (plane - origin.x) / direction.x;
-        if (t > 1e-4f && t < t_exit) {
-          t_exit = t;
-          axis = 0;
-        }
-      }
-    }
-    if (std::fabs(direction.y) > 1e-8f) {
-      for (float plane : {0.f, tile.y_size}) {
-        const float t = (plane - origin.y) / direction.y;
-        if (t > 1e-4f && t < t_exit) {
-          t_exit = t;
-          axis = 1;
-        }
-      }
-    }
-    if (axis < 0) return false;
-    origin = origin + direction * t_exit;
-    if (axis == 0)
-      origin.x += direction.x > 0.f ? -tile.x_size : tile.x_size;
-    else
-      origin.y += direction.y > 0.f ? -tile.y_size : tile.y_size;
-    remaining -= t_exit;
+    const float t = wrap_across_tile(tile, origin, direction);
+    if (t < 0.f) return false;
+    remaining -= t;
     if (!(remaining > 0.f)) return false;
     if (occluded(origin, direction, remaining)) return true;
   }

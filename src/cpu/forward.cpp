@@ -9,6 +9,7 @@
 #include "cpu/workers.h"
 #include "physics/bsdf.h"
 #include "physics/photon.h"
+#include "physics/tile.h"
 
 namespace velm::cpu {
 
@@ -83,28 +84,9 @@ uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape,
     const embree::HitRecord hit = c.scene->intersect_closest(o, d);
     ++rays;
     if (!hit.hit) {
-      if (c.repetition && wraps < c.tile.count) {
-        float t_best = 1e16f;
-        int axis = -1;
-        if (std::fabs(d.x) > 1e-8f)
-          for (float plane : {0.f, c.tile.x_size}) {
-            const float t = (plane - o.x) / d.x;
-            if (t > 1e-4f && t < t_best) t_best = t, axis = 0;
-          }
-        if (std::fabs(d.y) > 1e-8f)
-          for (float plane : {0.f, c.tile.y_size}) {
-            const float t = (plane - o.y) / d.y;
-            if (t > 1e-4f && t < t_best) t_best = t, axis = 1;
-          }
-        if (axis >= 0) {
-          o = o + d * t_best;
-          if (axis == 0)
-            o.x += d.x > 0.f ? -c.tile.x_size : c.tile.x_size;
-          else
-            o.y += d.y > 0.f ? -c.tile.y_size : c.tile.y_size;
-          ++wraps;
-          continue;
-        }
+      if (c.repetition && wraps < c.tile.count && wrap_across_tile(c.tile, o, d) > 0.f) {
+        ++wraps;
+        continue;
       }
       on_escape(d, depth);
       return rays;

@@ -1,0 +1,38 @@
+// The repeating scene: one tile [0, sx] x [0, sy] continued periodically in x and y. A ray that
+// leaves the tile re-enters it at the opposite side.
+#pragma once
+
+#include "physics/common.h"
+#include "scene/records.h"
+
+namespace velm {
+
+// Moves `o` to where the ray along `d` first crosses a tile boundary plane (x = 0, x = sx,
+// y = 0, y = sy; beyond 1e-4, only for components above 1e-8 in magnitude) and shifts it by one
+// tile against the direction of travel across that axis. Returns the distance travelled, or a
+// negative value when the ray meets no boundary (it is then left unchanged).
+VELM_HD float wrap_across_tile(const RepetitionTile& tile, Vec3& o, Vec3 d) {
+  float t_best = 1e16f;
+  int axis = -1;
+  if (std::fabs(d.x) > 1e-8f) {
+    for (float plane : {0.f, tile.x_size}) {
+      const float t = (plane - o.x) / d.x;
+      if (t > 1e-4f && t < t_best) t_best = t, axis = 0;
+    }
+  }
+  if (std::fabs(d.y) > 1e-8f) {
+    for (float plane : {0.f, tile.y_size}) {
+      const float t = (plane - o.y) / d.y;
+      if (t > 1e-4f && t < t_best) t_best = t, axis = 1;
+    }
+  }
+  if (axis < 0) return -1.f;
+  o = o + d * t_best;
+  if (axis == 0)
+    o.x += d.x > 0.f ? -tile.x_size : tile.x_size;
+  else
+    o.y += d.y > 0.f ? -tile.y_size : tile.y_size;
+  return t_best;
+}
+
+}  // namespace velm
