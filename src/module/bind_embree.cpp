@@ -41,6 +41,10 @@ void register_embree(py::module_& m) {
       .heights()
       .aabb()
       .set_measurement_plane();
+
+  // The CPU simulations follow the class, in the order simulate_cpu, simulate_forward_cpu,
+  // simulate_flux_cpu, simulate_lidar_cpu: the first three are registered here, before LiDAR.
+  register_cpu_lidar(m);
 }
 
 }  // namespace velm::py_bind

@@ -11,5 +11,6 @@ void register_vulkan(py::module_& m);      // HAS_VULKAN, Vulkan classes, list_v
 void register_optix(py::module_& m);       // HAS_OPTIX, OptiX classes, device_info
 void register_procedural(py::module_& m);  // make_ground_plane, make_sphere, make_cylinder
 void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CPU simulations
+void register_cpu_lidar(py::module_& m);   // simulate_lidar_cpu (called by register_embree)
 
 }  // namespace velm::py_bind
