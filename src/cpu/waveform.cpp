@@ -38,7 +38,7 @@ PulseKernel make_pulse_kernel(float pulse_fwhm_ns, float range_resolution) {
   // Two-way travel halves the range extent of the pulse; 2 sqrt(2 ln 2) turns a FWHM into sigma.
   k.sigma = (pulse_fwhm_ns * kLightMetresPerNs * 0.5f) / (2.f * std::sqrt(2.f * std::log(2.f)));
   const float reach = 3.f * k.sigma / range_resolution;
-  if (!(reach < static_cast<float>(kMaxKernelHalfWidth)) || !(k.sigma > 0.f))
+  if (!(reach < static_cast<float>(kMaxKernelHalfWidth)) || !(k.sigma * k.sigma > 0.f))
     throw std::invalid_argument(
         "pulse_fwhm_ns is too wide (or too narrow) for range_resolution: the pulse kernel would "
         "need " + std::to_string(reach) + " bins on each side");
