@@ -255,6 +255,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
       const Frame frame = build_frame(d);
       // The pulse's slice of the result is its private raw waveform.
       float* wave = result.waveform.data() + p * stride;
+      int64_t first = num_bins, last = -1;  // bins that received energy
       for (size_t k = 0; k < beam.size(); ++k) {
         const Vec3 ray = beam_world_direction(frame, local[k]);
         const embree::HitRecord hit = scene.intersect_closest(o, ray);
@@ -271,14 +272,18 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
         const float base =
             (r.pulse_energy / (range * range)) * beam[k].weight * r.sensor_area * cosine / kPiF;
         const float* rho = spectra.reflectance(hit.material_id, hit.is_back_face);
+        first = std::min(first, bin);
+        last = std::max(last, bin);
         float* cell = wave + bin * nw;
         for (int64_t wl = 0; wl < nw; ++wl) {
           const float s = base * rho[wl];
           if (s > 0.f) cell[wl] += s;
         }
       }
-      // W2 to W4 while the pulse is still in cache; the same routine as a whole-array pass.
-      processor->process_pulse(wave, static_cast<int64_t>(p), o, d, scratch[w], points);
+      // W2 to W4 while the pulse is still in cache; the same routine as a whole-array pass,
+      // told where the raw waveform can be non-zero.
+      processor->process_pulse(wave, static_cast<int64_t>(p), o, d, scratch[w], points,
+                               static_cast<int32_t>(first), static_cast<int32_t>(last));
     }
   });
 

@@ -57,51 +57,80 @@ PulseKernel make_pulse_kernel(float pulse_fwhm_ns, float range_resolution) {
   return k;
 }
 
-void convolve_waveform(const float* raw, float* out, int32_t num_bins, int32_t num_wavelengths,
-                       const PulseKernel& kernel) {
+namespace {
+
+// W2 restricted to input bins [first, last] (zero elsewhere); `raw` points at bin `first`.
+// Writes the outputs [first - H, last + H] of the window and leaves the rest of `out` alone.
+void convolve_support(const float* raw, float* out, int32_t num_bins, int32_t num_wavelengths,
+                      const PulseKernel& kernel, int32_t first, int32_t last) {
   const int64_t nw = num_wavelengths;
-  const int32_t h = kernel.half_width;
+  const int64_t h = kernel.half_width;
+  const int64_t nb = num_bins;
   const float* taps = kernel.taps.data();
-  std::fill(out, out + static_cast<int64_t>(num_bins) * nw, 0.f);
+  const int64_t out_first = std::max<int64_t>(0, first - h);
+  const int64_t out_last = std::min<int64_t>(nb - 1, last + h);
+  std::fill(out + out_first * nw, out + (out_last + 1) * nw, 0.f);
   // Scattered from each non-zero input bin, in increasing input bin. Every output therefore
   // receives its terms in increasing m, exactly as the gather sum adds them; the skipped zero
   // terms would each have added an exact +0. Raw waveforms are mostly empty, so this does a
   // fraction of the gather's work with bit-identical results.
-  for (int32_t j = 0; j < num_bins; ++j) {
-    const float* in = raw + j * nw;
-    const int32_t lo = std::max(0, j - h);
-    const int32_t hi = std::min(num_bins - 1, j + h);
+  for (int64_t j = first; j <= last; ++j) {
+    const float* in = raw + (j - first) * nw;
+    const int64_t lo = std::max<int64_t>(0, j - h);
+    const int64_t hi = std::min<int64_t>(nb - 1, j + h);
     for (int64_t w = 0; w < nw; ++w) {
       const float v = in[w];
       if (v == 0.f) continue;
-      for (int32_t i = lo; i <= hi; ++i) out[i * nw + w] += v * taps[i - j + h];
+      for (int64_t i = lo; i <= hi; ++i) out[i * nw + w] += v * taps[i - j + h];
     }
   }
 }
 
-int32_t extract_peaks(const float* conv, int32_t num_bins, int32_t num_wavelengths,
-                      float threshold, int32_t max_returns, std::vector<float>& sums,
-                      std::vector<int32_t>& bins, std::vector<float>& strengths) {
+// W3 restricted to the bins [first, last] outside which the convolved waveform is zero.
+int32_t peaks_in_support(const float* conv, int32_t num_bins, int32_t num_wavelengths,
+                         float threshold, int32_t max_returns, std::vector<float>& sums,
+                         std::vector<int32_t>& bins, std::vector<float>& strengths, int32_t first,
+                         int32_t last) {
   bins.clear();
   strengths.clear();
   if (num_bins < 3 || max_returns <= 0) return 0;
   const int64_t nw = num_wavelengths;
-  sums.resize(static_cast<size_t>(num_bins));
-  for (int32_t i = 0; i < num_bins; ++i) {
+  // S over the stretch plus one neighbour on each side (zero outside the support).
+  const int32_t lo = std::max(0, first - 1), hi = std::min(num_bins - 1, last + 1);
+  if (lo > hi) return 0;
+  sums.resize(static_cast<size_t>(hi - lo + 1));
+  for (int32_t i = lo; i <= hi; ++i) {
     float s = 0.f;
     for (int64_t w = 0; w < nw; ++w) s += conv[i * nw + w];
-    sums[i] = s;
+    sums[i - lo] = s;
   }
-  // Strict comparisons: a flat top (two equal neighbouring maxima) is not a peak.
-  for (int32_t i = 1; i + 1 < num_bins; ++i) {
-    const float s = sums[i];
-    if (s > sums[i - 1] && s > sums[i + 1] && s > threshold) {
+  // Strict comparisons: a flat top (two equal neighbouring maxima) is not a peak. A bin outside
+  // the support holds S = 0 next to another zero (or the window's end), so it is never a peak.
+  const int32_t scan_first = std::max(1, first), scan_last = std::min(num_bins - 2, last);
+  for (int32_t i = scan_first; i <= scan_last; ++i) {
+    const float s = sums[i - lo];
+    if (s > sums[i - 1 - lo] && s > sums[i + 1 - lo] && s > threshold) {
       bins.push_back(i);
       strengths.push_back(s);
       if (static_cast<int32_t>(bins.size()) >= max_returns) break;
     }
   }
   return static_cast<int32_t>(bins.size());
+}
+
+}  // namespace
+
+void convolve_waveform(const float* raw, float* out, int32_t num_bins, int32_t num_wavelengths,
+                       const PulseKernel& kernel) {
+  if (num_bins <= 0) return;
+  convolve_support(raw, out, num_bins, num_wavelengths, kernel, 0, num_bins - 1);
+}
+
+int32_t extract_peaks(const float* conv, int32_t num_bins, int32_t num_wavelengths,
+                      float threshold, int32_t max_returns, std::vector<float>& sums,
+                      std::vector<int32_t>& bins, std::vector<float>& strengths) {
+  return peaks_in_support(conv, num_bins, num_wavelengths, threshold, max_returns, sums, bins,
+                          strengths, 0, num_bins - 1);
 }
 
 void append_point_records(int64_t pulse_index, Vec3 origin, Vec3 direction,
@@ -130,14 +159,23 @@ WaveformProcessor::WaveformProcessor(const WaveformSettings& settings) : setting
 
 void WaveformProcessor::process_pulse(float* waveform, int64_t pulse_index, Vec3 origin,
                                       Vec3 direction, WaveformScratch& scratch,
-                                      std::vector<float>& points) const {
+                                      std::vector<float>& points, int32_t first,
+                                      int32_t last) const {
   const WaveformSettings& s = settings_;
-  const size_t n = static_cast<size_t>(s.num_bins) * static_cast<size_t>(s.num_wavelengths);
-  if (n == 0) return;
-  scratch.raw.assign(waveform, waveform + n);
-  convolve_waveform(scratch.raw.data(), waveform, s.num_bins, s.num_wavelengths, kernel_);
-  extract_peaks(waveform, s.num_bins, s.num_wavelengths, s.peak_threshold,
-                s.max_returns_per_pulse, scratch.sums, scratch.bins, scratch.strengths);
+  first = std::max(first, 0);
+  last = std::min(last, s.num_bins - 1);
+  if (first > last) return;  // an all-zero waveform convolves to zero and has no peaks
+  const int64_t nw = s.num_wavelengths;
+  // The convolution reads the raw values while it overwrites the waveform in place, so the raw
+  // support goes to scratch first (stored from bin `first` on).
+  scratch.raw.assign(waveform + first * nw, waveform + (last + 1) * nw);
+  convolve_support(scratch.raw.data(), waveform, s.num_bins, s.num_wavelengths, kernel_, first,
+                   last);
+  const int64_t h = kernel_.half_width;
+  peaks_in_support(waveform, s.num_bins, s.num_wavelengths, s.peak_threshold,
+                   s.max_returns_per_pulse, scratch.sums, scratch.bins, scratch.strengths,
+                   static_cast<int32_t>(std::max<int64_t>(0, first - h)),
+                   static_cast<int32_t>(std::min<int64_t>(s.num_bins - 1, last + h)));
   append_point_records(pulse_index, origin, direction, scratch.bins, scratch.strengths,
                        s.range_resolution, s.min_range, points);
 }

@@ -97,7 +97,17 @@ class WaveformProcessor {
   // W2 to W4 for one pulse. `waveform` holds the pulse's raw waveform on entry and its convolved
   // waveform on return; the pulse's point records are appended to `points`.
   void process_pulse(float* waveform, int64_t pulse_index, Vec3 origin, Vec3 direction,
-                     WaveformScratch& scratch, std::vector<float>& points) const;
+                     WaveformScratch& scratch, std::vector<float>& points) const {
+    process_pulse(waveform, pulse_index, origin, direction, scratch, points, 0,
+                  settings_.num_bins - 1);
+  }
+  // The same when the raw waveform is known to be zero outside bins [first, last] (first > last:
+  // all zero). Outside [first - H, last + H] the convolution is zero and no bin there can be a
+  // strict peak, so only that stretch is touched; the results equal the whole-window ones bit
+  // for bit.
+  void process_pulse(float* waveform, int64_t pulse_index, Vec3 origin, Vec3 direction,
+                     WaveformScratch& scratch, std::vector<float>& points, int32_t first,
+                     int32_t last) const;
 
   // W2 to W4 for all pulses, spread over `workers` threads. `waveforms` (num_pulses x num_bins x
   // num_wavelengths) is convolved in place; origins and directions hold 3 floats per pulse.

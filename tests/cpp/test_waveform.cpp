@@ -220,6 +220,39 @@ TEST(WaveformProcessor, WholeArrayMatchesPerPulseAndWorkerCount) {
   for (size_t r = 8; r < serial_pts.size(); r += 8) EXPECT_GE(serial_pts[r + 7], serial_pts[r - 1]);
 }
 
+TEST(WaveformProcessor, SupportHintGivesWholeWindowResults) {
+  WaveformSettings s;
+  s.num_bins = 90;
+  s.num_wavelengths = 2;
+  s.peak_threshold = 0.f;
+  s.max_returns_per_pulse = 3;
+  const WaveformProcessor proc(s);
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> bin(0, s.num_bins - 1), count(0, 6);
+  std::uniform_real_distribution<float> val(0.f, 1.f);
+  WaveformScratch scratch;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<float> raw(s.num_bins * 2, 0.f);
+    int first = s.num_bins, last = -1;
+    const int n = count(rng);
+    for (int k = 0; k < n; ++k) {
+      // Returns crowd the window's ends as well as its middle.
+      const int b = trial % 3 == 0 ? std::min(bin(rng) % 8, s.num_bins - 1)
+                    : trial % 3 == 1 ? s.num_bins - 1 - bin(rng) % 8
+                                     : bin(rng);
+      raw[b * 2 + (k & 1)] += val(rng);
+      first = std::min(first, b);
+      last = std::max(last, b);
+    }
+    std::vector<float> full = raw, hinted = raw, full_pts, hinted_pts;
+    proc.process_pulse(full.data(), trial, Vec3(0, 0, 0), Vec3(1, 0, 0), scratch, full_pts);
+    proc.process_pulse(hinted.data(), trial, Vec3(0, 0, 0), Vec3(1, 0, 0), scratch, hinted_pts,
+                       first, last);
+    ASSERT_EQ(hinted, full) << trial;
+    ASSERT_EQ(hinted_pts, full_pts) << trial;
+  }
+}
+
 TEST(WaveformProcessor, RejectsBadSettings) {
   WaveformSettings s;
   s.num_bins = 10;
