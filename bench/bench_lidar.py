@@ -193,8 +193,8 @@ def main():
     print(f"speed-up 1 -> 2 workers: {t1 / t2:.2f}x (target 1.8x)")
     if not have_raw:
         return
-    print(f"raw Embree itself: 1 -> 2 threads {raw[('raw_embree', 2)] / raw[('raw_embree', 1)]:.2f}x"
-          " (what the machine allowed)")
+    raw_scaling = raw[("raw_embree", 2)] / raw[("raw_embree", 1)]
+    print(f"raw Embree itself: 1 -> 2 threads {raw_scaling:.2f}x (what the machine allowed)")
     for threads, t in ((1, t1), (2, t2)):
         r = raw[("raw_embree", threads)]
         closest = raw[("intersect_closest", threads)]

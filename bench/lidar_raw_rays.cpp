@@ -60,9 +60,10 @@ void get_n(std::ifstream& in, std::vector<T>& v, size_t n) {
 }
 
 // Layout (little-endian): "VLRB", int32 mesh count, per mesh int32 nv, int32 nt, int32 nn (0 or
-// nv), float32 vertices[nv][3], float32 normals[nn][3], int32 triangles[nt][3]; int32 instance count, per instance int32 mesh id and
-// float32 transform[12] (row-major 3x4); int32 pulse count, float32 origins[n][3], float32
-// directions[n][3]; float32 beam half angle; int32 beam samples per dimension.
+// nv), float32 vertices[nv][3], float32 normals[nn][3], int32 triangles[nt][3]; int32 instance
+// count, per instance int32 mesh id and float32 transform[12] (row-major 3x4); int32 pulse
+// count, float32 origins[n][3], float32 directions[n][3]; float32 beam half angle; int32 beam
+// samples per dimension.
 Input read_input(const char* path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error(std::string("cannot open ") + path);

@@ -319,7 +319,8 @@ class TestBinsKernelAndBeam:
         # A flat triple, float64 input and extra rows beyond num_pulses are all accepted.
         ref = lidar(ground(), *nadir(z=bin_centre(40)))
         flat = velm.simulate_lidar_cpu(ground(), [0.37, 0.21, bin_centre(40)], [0, 0, -1.0], 1)
-        extra = velm.simulate_lidar_cpu(ground(), np.array([[0.37, 0.21, bin_centre(40)], [1, 1, 1]]),
+        extra = velm.simulate_lidar_cpu(ground(),
+                                        np.array([[0.37, 0.21, bin_centre(40)], [1, 1, 1]]),
                                         np.array([[0, 0, -1.0], [0, 0, 1]]), 1)
         for r in (flat, extra):
             np.testing.assert_array_equal(r["waveform"], ref["waveform"])
@@ -438,7 +439,8 @@ def forest_scene():
     s.add_instance(0)
     rng = np.random.default_rng(7)
     for x, y in rng.uniform(-15, 15, (25, 2)):
-        s.add_instance(1, float(x), float(y), float(rng.uniform(2, 8)), float(rng.uniform(0.5, 1.5)))
+        s.add_instance(1, float(x), float(y), float(rng.uniform(2, 8)),
+                       float(rng.uniform(0.5, 1.5)))
     s.add_material(0, 0, [])
     s.add_material(13, 2, [0.5, 0.5])
     s.set_num_bands(2)

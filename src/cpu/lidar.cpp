@@ -53,8 +53,9 @@ void check_request(const LidarRequest& r) {
     throw std::invalid_argument(
         fmt("pulse_origins holds %lld rows of 3 values but num_pulses is %lld", r.origin_rows, n));
   if (n > 0 && (r.pulse_directions == nullptr || r.direction_rows < n))
-    throw std::invalid_argument(fmt(
-        "pulse_directions holds %lld rows of 3 values but num_pulses is %lld", r.direction_rows, n));
+    throw std::invalid_argument(
+        fmt("pulse_directions holds %lld rows of 3 values but num_pulses is %lld",
+            r.direction_rows, n));
   for (int64_t p = 0; p < n; ++p) {
     if (!finite3(r.pulse_origins + 3 * p))
       throw std::invalid_argument(fmt("pulse_origins row %lld is not finite", p));
@@ -77,8 +78,9 @@ void check_materials(const embree::EmbreeSceneManager& scene, const LidarRequest
   for (const auto& entry : scene.instance_table()) {
     const uint32_t mesh = entry.first, mat = entry.second;
     if (mat >= materials.size())
-      throw std::invalid_argument(fmt("mesh %lld uses material %lld, but the scene has %lld materials",
-                                      mesh, mat, static_cast<long long>(materials.size())));
+      throw std::invalid_argument(
+          fmt("mesh %lld uses material %lld, but the scene has %lld materials", mesh, mat,
+              static_cast<long long>(materials.size())));
     if (seen[mat]) continue;
     seen[mat] = true;
     const MaterialRecord& m = materials[mat];
@@ -162,9 +164,10 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   // Direct mode skips the waveform steps, so their settings are only checked in waveform mode.
   std::optional<WaveformProcessor> processor;
   if (!r.direct_mode) processor.emplace(ws);
-  const uint64_t stride = static_cast<uint64_t>(num_bins) * static_cast<uint64_t>(r.num_wavelengths);
-  if (r.num_pulses > 0 &&
-      stride > (std::numeric_limits<int64_t>::max() / sizeof(float)) / static_cast<uint64_t>(r.num_pulses))
+  const uint64_t stride =
+      static_cast<uint64_t>(num_bins) * static_cast<uint64_t>(r.num_wavelengths);
+  constexpr uint64_t kMaxFloats = std::numeric_limits<int64_t>::max() / sizeof(float);
+  if (r.num_pulses > 0 && stride > kMaxFloats / static_cast<uint64_t>(r.num_pulses))
     throw std::invalid_argument(fmt(
         "the waveform of %lld pulses x %lld bins x %lld wavelengths is too large", r.num_pulses,
         num_bins, r.num_wavelengths));

@@ -12,7 +12,7 @@
 namespace velm::lidar {
 namespace {
 
-// ---- W1: pulse kernel ----------------------------------------------------------------------------
+// ---- W1: pulse kernel ---------------------------------------------------------------------------
 
 TEST(PulseKernel, DefaultsGiveThirteenNormalisedSymmetricTaps) {
   const PulseKernel k = make_pulse_kernel(4.f, 0.15f);
@@ -30,7 +30,7 @@ TEST(PulseKernel, DefaultsGiveThirteenNormalisedSymmetricTaps) {
     const double x = (i - 6) * 0.15;
     EXPECT_NEAR(k.taps[i] / k.taps[6], std::exp(-0.5 * x * x / (k.sigma * k.sigma)), 1e-6);
   }
-  // A well-sampled Gaussian sums to sqrt(2 pi) sigma / resolution, so the centre tap is its inverse.
+  // A well-sampled Gaussian sums to sqrt(2 pi) sigma / resolution; the centre tap is its inverse.
   EXPECT_NEAR(k.taps[6], 0.15 / (std::sqrt(2 * 3.141592653589793) * k.sigma), 1e-3);
 }
 
@@ -67,7 +67,7 @@ TEST(RangeBins, CountIncludesBothEnds) {
   EXPECT_THROW(range_bin_count(0.f, 1e6f, 1e-6f), std::invalid_argument);
 }
 
-// ---- W2: convolution -----------------------------------------------------------------------------
+// ---- W2: convolution ----------------------------------------------------------------------------
 
 // The defining gather sum, for comparison.
 std::vector<float> gather(const std::vector<float>& raw, int nb, int nw, const PulseKernel& k) {
@@ -129,7 +129,7 @@ TEST(Convolution, BitIdenticalToGatherSum) {
   }
 }
 
-// ---- W3: peak extraction -------------------------------------------------------------------------
+// ---- W3: peak extraction ------------------------------------------------------------------------
 
 struct Peaks {
   std::vector<int32_t> bins;
@@ -174,7 +174,7 @@ TEST(PeakExtraction, FewerThanThreeBinsHaveNoPeaks) {
   EXPECT_EQ(peaks({0.f, 5.f, 0.f}, 1, 0.f, 5).bins, (std::vector<int32_t>{1}));
 }
 
-// ---- W4 and the whole chain ----------------------------------------------------------------------
+// ---- W4 and the whole chain ---------------------------------------------------------------------
 
 TEST(PointRecords, RangeAtBinCentreAlongDirection) {
   std::vector<float> pts;
@@ -266,7 +266,7 @@ TEST(WaveformProcessor, RejectsBadSettings) {
   EXPECT_THROW(WaveformProcessor{s}, std::invalid_argument);
 }
 
-// ---- beam pattern --------------------------------------------------------------------------------
+// ---- beam pattern -------------------------------------------------------------------------------
 
 TEST(BeamPattern, CountsWeightsAndOrder) {
   EXPECT_EQ(make_beam_pattern(10).size(), 81u);
