@@ -38,6 +38,9 @@ void EmbreeSceneManager::build() {
 
   if (top_scene_ != nullptr) rtcReleaseScene(top_scene_);
   top_scene_ = rtcNewScene(device_);
+  // Robust traversal: a ray along an edge shared by two triangles (a tiled ground, a mesh seam)
+  // must hit one of them rather than leak through, or light passes through closed surfaces.
+  rtcSetSceneFlags(top_scene_, RTC_SCENE_FLAG_ROBUST);
   instance_table_.clear();
   for (RTCScene s : mesh_scenes_)
     if (s != nullptr) rtcReleaseScene(s);
@@ -46,6 +49,7 @@ void EmbreeSceneManager::build() {
   for (size_t m = 0; m < meshes.size(); ++m) {
     const HostMesh& mesh = meshes[m];
     RTCScene scene = rtcNewScene(device_);
+    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST);
     RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
     auto* vb = static_cast<float*>(rtcSetNewGeometryBuffer(
         geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 12, mesh.vertices.size()));

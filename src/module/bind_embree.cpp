@@ -42,7 +42,10 @@ void register_embree(py::module_& m) {
       .aabb()
       .set_measurement_plane();
 
+  // The CPU simulations follow the class: simulate_cpu, simulate_forward_cpu,
+  // simulate_flux_cpu, then simulate_lidar_cpu.
   register_cpu_backward(m);
+  register_cpu_lidar(m);
 }
 
 }  // namespace velm::py_bind

@@ -11,6 +11,8 @@ void register_vulkan(py::module_& m);      // HAS_VULKAN, Vulkan classes, list_v
 void register_optix(py::module_& m);       // HAS_OPTIX, OptiX classes, device_info
 void register_procedural(py::module_& m);  // make_ground_plane, make_sphere, make_cylinder
 void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CPU simulations
+// Called by register_embree after the class, in this order:
 void register_cpu_backward(py::module_& m);  // simulate_cpu, simulate_forward_cpu, simulate_flux_cpu
+void register_cpu_lidar(py::module_& m);     // simulate_lidar_cpu
 
 }  // namespace velm::py_bind
