@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
 
 #include "physics/common.h"
 #include "scene/procedural.h"
@@ -105,6 +108,106 @@ TEST(Frame, OffsetMovesToTheSideOfTheNewDirection) {
   // Near the origin: the fixed absolute step.
   const Vec3 q = offset_ray_origin(Vec3(0, 0, 0), n, Vec3(0, 0, 1));
   EXPECT_FLOAT_EQ(q.z, 1.f / 65536.f);
+}
+
+}  // namespace
+}  // namespace velm
+
+namespace velm {
+namespace {
+
+HostMesh one_triangle() {
+  HostMesh m;
+  m.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  m.triangles = {{0, 1, 2}};
+  return m;
+}
+
+template <class E>
+std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+// The three scene classes share this description; their messages and build-state rules differ.
+TEST(SceneFlavors, UpdateTransformOutOfRangeMessages) {
+  const float xf[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+  SceneDescription vk(Flavor::Vulkan), ox(Flavor::OptiX), cpu(Flavor::Cpu);
+  for (auto* d : {&vk, &ox, &cpu}) {
+    d->add_mesh(one_triangle());
+    d->add_instance(0, 0, 0, 0, 1);
+  }
+  EXPECT_EQ(message_of<std::out_of_range>([&] { vk.update_instance_transform(1, xf); }),
+            "Vulkan instance id is outside the scene");
+  EXPECT_EQ(message_of<std::runtime_error>([&] { ox.update_instance_transform(-1, xf); }),
+            "update_instance_transform: id -1 out of range [0, 1)");
+  EXPECT_EQ(message_of<std::runtime_error>([&] { cpu.update_instance_transform(3, xf); }),
+            "update_instance_transform: id out of range");
+}
+
+TEST(SceneFlavors, BandLimitsAndInitialCounts) {
+  SceneDescription vk(Flavor::Vulkan), ox(Flavor::OptiX), cpu(Flavor::Cpu);
+  EXPECT_EQ(vk.num_bands(), 1);
+  EXPECT_EQ(cpu.num_bands(), 1);
+  EXPECT_EQ(ox.num_bands(), 0);
+  ox.set_num_bands(128);
+  EXPECT_EQ(message_of<std::runtime_error>([&] { ox.set_num_bands(129); }),
+            "num_bands=129 exceeds GPU limit of 128. Use spectral batching to simulate more bands.");
+  EXPECT_EQ(ox.num_bands(), 128);
+  vk.set_num_bands(129);
+  EXPECT_EQ(vk.num_bands(), 129);
+}
+
+TEST(SceneFlavors, BuildStateAndTriangleCounts) {
+  SceneDescription vk(Flavor::Vulkan), ox(Flavor::OptiX), cpu(Flavor::Cpu);
+  for (auto* d : {&vk, &ox, &cpu}) {
+    d->add_mesh(one_triangle());
+    d->set_built(true);
+    d->add_instance(0, 0, 0, 0, 1);
+    d->add_instance(0, 1, 0, 0, 1);
+  }
+  EXPECT_FALSE(vk.is_built());
+  EXPECT_FALSE(ox.is_built());
+  EXPECT_TRUE(cpu.is_built());  // new instances join at the next build
+  EXPECT_EQ(vk.total_triangles(), 1);
+  EXPECT_EQ(cpu.total_triangles(), 1);
+  EXPECT_EQ(ox.total_triangles(), 2);
+}
+
+TEST(SceneFlavors, SpectralUpdateBoundsAndSensorFov) {
+  SceneDescription vk(Flavor::Vulkan);
+  vk.upload_spectral_params({1, 2, 3});
+  vk.update_spectral_params(1, {5, 6});
+  EXPECT_EQ(vk.spectral_params()[2], 6.f);
+  EXPECT_EQ(message_of<std::out_of_range>([&] { vk.update_spectral_params(2, {1, 2}); }),
+            "Vulkan spectral update is outside the buffer");
+  EXPECT_THROW(vk.update_spectral_params(-1, {}), std::out_of_range);
+  vk.set_sensor(1, 640, 480, 0, 0, std::vector<float>(12, 1.f), 60.f, 0, false);
+  EXPECT_EQ(vk.sensor().camera_to_world[11], 1.f);
+  EXPECT_EQ(vk.sensor().camera_to_world[12], 0.f);
+  EXPECT_NEAR(vk.sensor().fov, kPi / 3.f, 1e-6f);
+}
+
+TEST(SceneFlavors, ClearForReuseKeepsGeometry) {
+  SceneDescription d(Flavor::Cpu);
+  d.add_mesh(one_triangle());
+  d.add_instance(0, 0, 0, 0, 1);
+  d.add_material(0, 0, {});
+  d.set_sky(3);
+  d.set_hw_sky(4, 1, 0, 0);
+  const float dir[3] = {0, 0, 1};
+  d.set_emitter(2, dir, 7);
+  d.clear_for_reuse();
+  EXPECT_EQ(d.add_material(0, 0, {}), 0);
+  EXPECT_EQ(d.sky().constant_offset, -1);
+  EXPECT_EQ(d.sky().hosek_offset, -1);
+  EXPECT_EQ(d.sky().hosek_sun[2], 1.f);
+  EXPECT_EQ(d.emitter().spectral_offset, 0u);
+  EXPECT_EQ(d.num_instances(), 1);
 }
 
 }  // namespace
