@@ -387,7 +387,8 @@ def backscatter_ref(freq, p, cosines):
         mu = max(abs(float(c)), 0.001)
         rh, rv = fresnel_snell(mu, eps)
         theta = math.acos(mu)
-        sqrt_p = min(max(1 - (2 * theta / math.pi) ** (1 / (3 * gamma0)) * math.exp(-ks), 0.05), 0.99)
+        tilt = (2 * theta / math.pi) ** (1 / (3 * gamma0))
+        sqrt_p = min(max(1 - tilt * math.exp(-ks), 0.05), 0.99)
         q = min(max(0.23 * math.sqrt(gamma0) * (1 - math.exp(-ks)), 0.0), 0.5)
         g = 0.7 * (1 - math.exp(-0.65 * ks**1.8))
         svv = max(0.0, g * mu**4 / sqrt_p * (rv + rh))
@@ -395,8 +396,8 @@ def backscatter_ref(freq, p, cosines):
     return np.array(out)
 
 
-@pytest.mark.parametrize("freq,mv,s", [(1.25e9, 0.2, 0.01), (5.3e9, 0.3, 0.005), (0.435e9, 0.1, 0.03),
-                                       (9.6e9, 0.25, 0.5)])
+@pytest.mark.parametrize("freq,mv,s", [(1.25e9, 0.2, 0.01), (5.3e9, 0.3, 0.005),
+                                       (0.435e9, 0.1, 0.03), (9.6e9, 0.25, 0.5)])
 def test_active_backscatter_matches_reference(freq, mv, s):
     p = soil_vector(sand=0.4, clay=0.2, mv=mv, model=2.0, s=s)
     rows = v._evaluate_microwave_soil(freq, p, COSINES, active=True)
@@ -626,7 +627,8 @@ def test_trunk_ground_rows_are_independent_and_deterministic():
         v._evaluate_microwave_trunk_ground(1.4e9, soil, tilted, d_trunk, d_ground, normals),
         all_rows)
     empty = np.zeros((0, 3), np.float32)
-    assert v._evaluate_microwave_trunk_ground(1.4e9, soil, trunk, empty, empty, empty).shape == (0, 2)
+    none = v._evaluate_microwave_trunk_ground(1.4e9, soil, trunk, empty, empty, empty)
+    assert none.shape == (0, 2)
 
 
 def test_trunk_ground_roughness_removes_coherent_reflection():
@@ -669,7 +671,8 @@ def test_signatures_and_defaults():
 
 def test_shapes_dtypes_and_conversions():
     p = soil_vector()
-    for fn, width in ((v._evaluate_microwave_soil, 4), (v._evaluate_microwave_soil_reflectivity, 2)):
+    for fn, width in ((v._evaluate_microwave_soil, 4),
+                      (v._evaluate_microwave_soil_reflectivity, 2)):
         out = fn(1.4e9, p, COSINES)
         assert out.shape == (len(COSINES), width) and out.dtype == np.float32
         assert out.flags.c_contiguous and out.flags.owndata
@@ -703,7 +706,8 @@ def test_soil_parameter_and_cosine_messages():
     c = np.array([0.5], np.float32)
     for fn in (v._evaluate_microwave_soil, v._evaluate_microwave_soil_reflectivity):
         for bad in (good[:11], good.reshape(3, 4), np.float32(1.0), []):
-            with pytest.raises(ValueError, match=r"^soil parameters must be a 1D array with 12 values$"):
+            with pytest.raises(ValueError,
+                               match=r"^soil parameters must be a 1D array with 12 values$"):
                 fn(1.4e9, bad, c)
         # The parameter check comes before the cosines are looked at.
         with pytest.raises(ValueError, match="soil parameters must be a 1D array with 12 values"):
@@ -718,7 +722,8 @@ def test_trunk_parameter_messages():
     good = trunk_vector()
     c = np.array([0.5], np.float32)
     for bad in (good[:6], good.reshape(1, 7), []):
-        with pytest.raises(ValueError, match=r"^trunk parameters must be a 1D array with 7 values$"):
+        with pytest.raises(ValueError,
+                           match=r"^trunk parameters must be a 1D array with 7 values$"):
             v._evaluate_microwave_trunk(1.4e9, bad, c)
     with pytest.raises(ValueError, match="trunk parameters must be a 1D array with 7 values"):
         v._evaluate_microwave_trunk(1.4e9, good[:6], np.zeros((2, 2)))
@@ -795,7 +800,8 @@ def test_non_finite_and_unphysical_inputs_are_refused():
         v._evaluate_microwave_trunk_ground(1.4e9, soil, t, d, d, n)
     z = n.copy()
     z[0] = 0.0
-    with pytest.raises(ValueError, match="^direction and normal vectors must be finite and non-zero$"):
+    with pytest.raises(ValueError,
+                       match="^direction and normal vectors must be finite and non-zero$"):
         v._evaluate_microwave_trunk_ground(1.4e9, soil, trunk, d, d, z)
     # A trunk vector needs no radius for its emission (only moisture and temperature).
     t = trunk.copy()

@@ -70,8 +70,9 @@ cdouble j_reference_scaled(cdouble w, int nu) {
 }
 
 // Y_0 and Y_1 for 0 < x < 8 from the ascending series with the logarithmic terms:
-// Y_0 = (2/pi)((ln(x/2) + gamma) J_0 + sum_k>=1 (-1)^(k+1) H_k q^k/(k!)^2),
-// Y_1 = (2/pi)((ln(x/2) + gamma) J_1 - 1/x) - (x/2)/pi sum_k>=0 (-1)^k (H_k + H_(k+1)) q^k/(k!(k+1)!)
+//   Y_0 = (2/pi)((ln(x/2) + gamma) J_0 + sum_k>=1 (-1)^(k+1) H_k q^k/(k!)^2),
+//   Y_1 = (2/pi)((ln(x/2) + gamma) J_1 - 1/x)
+//         - (x/2)/pi sum_k>=0 (-1)^k (H_k + H_(k+1)) q^k/(k!(k+1)!)
 // with q = x^2/4 and H_k the harmonic numbers.
 void y01_series(double x, double& y0, double& y1) {
   const double q = 0.25 * x * x;

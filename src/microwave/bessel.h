@@ -41,8 +41,8 @@ void bessel_j_complex_scaled(std::complex<double> w, std::complex<double>* j);
 void bessel_j_complex(std::complex<double> w, std::complex<double>* j);
 void bessel_j_complex(std::complex<double> w, std::complex<float>* j);
 
-// J_0(w) by its power series sum (-w^2/4)^k/(k!)^2 (exact to rounding for |w| up to about 17,
-// beyond which the alternating terms cancel too much for double precision).
+// J_0(w) by its power series sum (-w^2/4)^k/(k!)^2: accurate for |w| up to about 17, beyond
+// which the alternating terms (as large as e^|w|) cancel too much for double precision.
 std::complex<double> bessel_j0_series(std::complex<double> w);
 
 }  // namespace velm::microwave

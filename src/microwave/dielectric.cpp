@@ -92,7 +92,8 @@ Permittivity semi_empirical_permittivity(float frequency, float sand, float clay
   if (!(moisture > 0.f)) return {std::pow(dry_term, kInvAlpha), 0.f};
 
   const float mv = moisture;
-  const float real_base = std::pow(mv, beta_real) * (std::pow(fw_real, kAlpha) - 1.f) + dry_term - mv;
+  const float real_base =
+      std::pow(mv, beta_real) * (std::pow(fw_real, kAlpha) - 1.f) + dry_term - mv;
   // Loss: ((sigma_term/mv + fw_loss)^alpha * mv^beta'')^(1/alpha), written as
   // (sigma_term + fw_loss*mv) * mv^(beta''/alpha - 1) so that it neither overflows nor turns
   // into inf*0 for a vanishing moisture.
@@ -102,7 +103,8 @@ Permittivity semi_empirical_permittivity(float frequency, float sand, float clay
   return {std::pow(real_base, kInvAlpha), loss};
 }
 
-const float kEmpiricalNodeGHz[kEmpiricalNodes] = {1.4f, 4.f, 6.f, 8.f, 10.f, 12.f, 14.f, 16.f, 18.f};
+const float kEmpiricalNodeGHz[kEmpiricalNodes] = {1.4f, 4.f,  6.f,  8.f, 10.f,
+                                                  12.f, 14.f, 16.f, 18.f};
 
 const float kEmpiricalRealCoefficients[kEmpiricalNodes][9] = {
     {2.862f, -0.012f, 0.001f, 3.803f, 0.462f, -0.341f, 119.006f, -0.500f, 0.633f},
@@ -177,7 +179,8 @@ Permittivity vegetation_permittivity(float frequency, float moisture, float temp
 
   const float real = 1.5f + v_bound * (4.9f + 52.8f / (1.f + y_b * y_b) - 1.5f) +
                      v_free * (4.9f + delta_w / (1.f + y_f * y_f) - 1.f);
-  const float loss = v_free * delta_w * y_f / (1.f + y_f * y_f) + v_bound * 52.8f * y_b / (1.f + y_b * y_b);
+  const float loss = v_free * delta_w * y_f / (1.f + y_f * y_f) +
+                     v_bound * 52.8f * y_b / (1.f + y_b * y_b);
   return {real, loss};
 }
 

@@ -36,7 +36,8 @@ Permittivity clay_mixing_permittivity(float frequency, float clay, float moistur
 //
 // Dry limit: for moisture <= 0 the water terms vanish and the result is the dry-soil value with
 // no loss; the wet formula tends to it continuously as moisture -> 0 (the conductivity term
-// decays like mv^(beta''/alpha - 1) with beta''/alpha > 1 for any sand and clay in 0..1).
+// decays like mv^(beta''/alpha - 1), and beta''/alpha > 1 for every texture with
+// sand + clay <= 1).
 // The regression for the effective conductivity turns negative for sandy soils (sand above
 // about 0.37 without clay); a conductivity cannot be negative, so it is clamped at zero rather
 // than letting the loss go negative (or NaN through a fractional power).

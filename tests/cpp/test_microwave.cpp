@@ -49,7 +49,9 @@ TEST(MicrowaveDielectric, EmpiricalModelReproducesPublishedRowsAtNodes) {
 }
 
 TEST(MicrowaveDielectric, EmpiricalModelInterpolatesLinearlyAndClamps) {
-  const auto at = [](float ghz) { return empirical_polynomial_permittivity(ghz * 1e9f, 0.f, 0.f, 0.f); };
+  const auto at = [](float ghz) {
+    return empirical_polynomial_permittivity(ghz * 1e9f, 0.f, 0.f, 0.f);
+  };
   EXPECT_NEAR(at(5.f).real, 0.5f * (2.927f + 1.993f), 1e-6f);
   EXPECT_NEAR(at(9.f).real, 0.5f * (1.997f + 2.502f), 1e-6f);
   EXPECT_NEAR(at(7.5f).real, 1.993f + 0.75f * (1.997f - 1.993f), 1e-6f);
@@ -249,7 +251,8 @@ TEST(MicrowaveCylinder, AirCylinderScattersNothing) {
   for (double radius : {0.01, 0.1, 0.3}) {
     for (double theta : {0.0, 0.3, 0.9, 1.4}) {
       for (double phi : {0.0, 1.0, 3.0}) {
-        const CylinderCoefficients s = infinite_cylinder_series(1.4e9, radius, {1.0, 0.0}, theta, phi);
+        const CylinderCoefficients s =
+            infinite_cylinder_series(1.4e9, radius, {1.0, 0.0}, theta, phi);
         EXPECT_LT(std::abs(s.s1), 1e-9) << radius << " " << theta;
         EXPECT_LT(std::abs(s.s2), 1e-9) << radius << " " << theta;
         EXPECT_LT(std::abs(s.x), 1e-9) << radius << " " << theta;
