@@ -1,7 +1,124 @@
+// The four module functions that evaluate the microwave soil and trunk models over a batch of
+// cosines or geometries; the GPU microwave modes take tables filled with them.
+#include <array>
+#include <cmath>
+
+#include "microwave/soil.h"
+#include "microwave/trunk.h"
+#include "module/convert.h"
 #include "module/registry.h"
 
 namespace velm::py_bind {
 
-void register_microwave(py::module_& m) {}
+namespace {
+
+using py_convert::F32Array;
+using ContiguousF32 = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// The first `count` values of a 1-D parameter vector (read through its strides), or the
+// value error `message` when it is not 1-D or shorter.
+template <size_t count>
+std::array<float, count> read_parameters(const F32Array& values, const char* message) {
+  if (values.ndim() != 1 || values.shape(0) < static_cast<py::ssize_t>(count))
+    throw py::value_error(message);
+  const auto r = values.unchecked<1>();
+  std::array<float, count> out{};
+  for (size_t i = 0; i < count; ++i) out[i] = r(static_cast<py::ssize_t>(i));
+  return out;
+}
+
+ContiguousF32 require_cosines(const F32Array& cosines) {
+  if (cosines.ndim() != 1) throw py::value_error("cosines must be a 1D array");
+  return ContiguousF32(cosines);
+}
+
+void require_finite(const float* values, size_t n, const char* message) {
+  bool finite = true;
+  for (size_t i = 0; i < n; ++i) finite &= std::isfinite(values[i]);
+  if (!finite) throw py::value_error(message);
+}
+
+size_t count_of(const ContiguousF32& a) { return static_cast<size_t>(a.size()); }
+
+py::array_t<float> soil(float frequency, const F32Array& parameters, const F32Array& cosines,
+                        bool active) {
+  const auto p = read_parameters<microwave::kSoilParameterCount>(
+      parameters, "soil parameters must be a 1D array with 12 values");
+  const ContiguousF32 mu = require_cosines(cosines);
+  microwave::require_valid_frequency(frequency);
+  const microwave::SoilParameters s = microwave::soil_parameters_from(p.data());
+  const size_t n = count_of(mu);
+  require_finite(mu.data(), n, "cosines must be finite");
+  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{4}});
+  if (active)
+    microwave::soil_backscatter(frequency, s, mu.data(), n, out.mutable_data());
+  else
+    microwave::soil_emission(frequency, s, mu.data(), n, out.mutable_data());
+  return out;
+}
+
+py::array_t<float> soil_reflectivity(float frequency, const F32Array& parameters,
+                                     const F32Array& cosines, bool allow_hallikainen) {
+  const auto p = read_parameters<microwave::kSoilParameterCount>(
+      parameters, "soil parameters must be a 1D array with 12 values");
+  const ContiguousF32 mu = require_cosines(cosines);
+  microwave::require_valid_frequency(frequency);
+  const microwave::SoilParameters s = microwave::soil_parameters_from(p.data());
+  const size_t n = count_of(mu);
+  require_finite(mu.data(), n, "cosines must be finite");
+  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
+  microwave::soil_smooth_reflectivity(frequency, s, allow_hallikainen, mu.data(), n,
+                                      out.mutable_data());
+  return out;
+}
+
+py::array_t<float> trunk_ground(float frequency, const F32Array& soil_parameters,
+                                const F32Array& trunk_parameters, const F32Array& to_trunk,
+                                const F32Array& to_ground, const F32Array& ground_normals) {
+  const auto sp = read_parameters<microwave::kSoilParameterCount>(
+      soil_parameters, "soil parameters must be a 1D array with 12 values");
+  const auto tp = read_parameters<microwave::kTrunkParameterCount>(
+      trunk_parameters, "trunk parameters must be a 1D array with 7 values");
+  const F32Array* arrays[] = {&to_trunk, &to_ground, &ground_normals};
+  for (const F32Array* a : arrays)
+    if (a->ndim() != 2 || a->shape(1) != 3 || a->shape(0) != to_trunk.shape(0))
+      throw py::value_error("direction and normal arrays must all have shape (N, 3)");
+  const ContiguousF32 d_trunk(to_trunk), d_ground(to_ground), normals(ground_normals);
+  microwave::require_valid_frequency(frequency);
+  const microwave::SoilParameters s = microwave::soil_parameters_from(sp.data());
+  const microwave::TrunkParameters t = microwave::trunk_parameters_from(tp.data());
+  const size_t n = static_cast<size_t>(d_trunk.shape(0));
+  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
+  microwave::trunk_ground_backscatter(frequency, s, t, d_trunk.data(), d_ground.data(),
+                                      normals.data(), n, out.mutable_data());
+  return out;
+}
+
+py::array_t<float> trunk(float frequency, const F32Array& parameters, const F32Array& cosines) {
+  const auto p = read_parameters<microwave::kTrunkParameterCount>(
+      parameters, "trunk parameters must be a 1D array with 7 values");
+  const ContiguousF32 mu = require_cosines(cosines);
+  microwave::require_valid_frequency(frequency);
+  const microwave::TrunkParameters t = microwave::trunk_parameters_from(p.data());
+  const size_t n = count_of(mu);
+  require_finite(mu.data(), n, "cosines must be finite");
+  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{4}});
+  microwave::trunk_emission(frequency, t, mu.data(), n, out.mutable_data());
+  return out;
+}
+
+}  // namespace
+
+void register_microwave(py::module_& m) {
+  m.def("_evaluate_microwave_soil", &soil, py::arg("frequency"), py::arg("parameters"),
+        py::arg("cosines"), py::arg("active") = false);
+  m.def("_evaluate_microwave_soil_reflectivity", &soil_reflectivity, py::arg("frequency"),
+        py::arg("parameters"), py::arg("cosines"), py::arg("allow_hallikainen") = false);
+  m.def("_evaluate_microwave_trunk_ground", &trunk_ground, py::arg("frequency"),
+        py::arg("soil_parameters"), py::arg("trunk_parameters"), py::arg("directions_to_trunk"),
+        py::arg("directions_to_ground"), py::arg("ground_normals"));
+  m.def("_evaluate_microwave_trunk", &trunk, py::arg("frequency"), py::arg("parameters"),
+        py::arg("cosines"));
+}
 
 }  // namespace velm::py_bind
