@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
@@ -120,6 +121,25 @@ uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape,
   return rays;
 }
 
+// Adds to a double shared between workers without a lock: a compare-and-swap on its bits.
+// Leaves are many and photons hit them at random, so collisions are rare and a shared tally is
+// far cheaper than per-worker copies of a large array that must be zeroed and summed.
+inline void atomic_add(double* target, double value) {
+  static_assert(sizeof(double) == sizeof(uint64_t), "64-bit doubles");
+  auto* bits = reinterpret_cast<uint64_t*>(target);
+  uint64_t expected = __atomic_load_n(bits, __ATOMIC_RELAXED);
+  for (;;) {
+    double current;
+    std::memcpy(&current, &expected, sizeof current);
+    const double sum = current + value;
+    uint64_t desired;
+    std::memcpy(&desired, &sum, sizeof desired);
+    if (__atomic_compare_exchange_n(bits, &expected, desired, true, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED))
+      return;
+  }
+}
+
 // Absorbed fraction of the light hitting a surface: 1 - reflectance, and for a leaf
 // 1 - (reflectance of the side hit + transmittance).
 inline double absorptance(const MaterialView& m, int b, bool back_face) {
@@ -210,10 +230,10 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   const size_t n_brf = static_cast<size_t>(req.num_brf_dirs) * nb;
   const size_t n_leaf = req.per_leaf ? total_leaves * nb : 0;
   const bool want_brf = req.num_brf_dirs > 0, want_terrain = req.terrain_instance_id >= 0;
-  // Private accumulators per worker: grid, brf, albedo, terrain, leaves. Per-worker leaf arrays
-  // replace a shared, locked tally; the sums are the same.
+  // Private accumulators per worker for grid, brf, albedo and terrain; one shared leaf tally
+  // updated with atomic additions instead of a lock.
   std::vector<double> grid(workers * n_grid), brf(workers * n_brf), albedo(workers * nb),
-      terrain(workers * nb), leaf(workers * n_leaf), scratch(workers * nb);
+      terrain(workers * nb), leaf(n_leaf), scratch(workers * nb);
   struct alignas(64) Count {
     uint64_t rays = 0;
   };
@@ -233,7 +253,6 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
     double* my_brf = brf.data() + wk * n_brf;
     double* my_albedo = albedo.data() + wk * nb;
     double* my_terrain = terrain.data() + wk * nb;
-    double* my_leaf = leaf.data() + wk * n_leaf;
     LaunchedPhoton photon;
     rays[wk].rays += walk_photon(
         walk, g, w,
@@ -268,13 +287,13 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
             double* leaf_row = nullptr;
             if (n_leaf > 0 && hit.instance_id >= 0) {
               const uint64_t idx = leaf_offset[hit.instance_id] + hit.primitive_id;
-              if (idx < total_leaves) leaf_row = my_leaf + idx * nb;
+              if (idx < total_leaves) leaf_row = leaf.data() + idx * nb;
             }
             for (int b = 0; b < nb; ++b) {
               const double e = absorptance(m, b, hit.is_back_face) * w[b] * s;
               if (e > 0.0) {
                 cell[b] += e;
-                if (leaf_row) leaf_row[b] += e;
+                if (leaf_row) atomic_add(leaf_row + b, e);
               }
             }
           }
@@ -304,7 +323,7 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   ForwardResult out;
   out.nz = nz;
   out.grid = to_float(reduce(grid, n_grid, workers));
-  if (n_leaf > 0) out.leaf = to_float(reduce(leaf, n_leaf, workers));
+  if (n_leaf > 0) out.leaf = to_float(leaf);
   if (want_brf) {
     out.brf = to_float(reduce(brf, n_brf, workers));
     out.albedo = to_float(reduce(albedo, nb, workers));
