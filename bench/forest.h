@@ -69,29 +69,22 @@ inline double seconds_since(Clock::time_point t0) {
 inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsigned workers,
                                    uint64_t n_rays) {
   const SceneBounds& b = scene.bounds();
-  std::vector<RTCRayHit> rays(n_rays);
+  std::vector<float> rays(6 * n_rays);  // origin, direction
   std::mt19937 gen(7);
   std::uniform_real_distribution<float> u(0.f, 1.f);
-  for (auto& rh : rays) {
-    rh.ray.org_x = b.lo[0] + u(gen) * (b.hi[0] - b.lo[0]);
-    rh.ray.org_y = b.lo[1] + u(gen) * (b.hi[1] - b.lo[1]);
-    rh.ray.org_z = b.lo[2] + u(gen) * (b.hi[2] - b.lo[2]);
+  for (uint64_t i = 0; i < n_rays; ++i) {
+    float* r6 = rays.data() + 6 * i;
+    for (int k = 0; k < 3; ++k) r6[k] = b.lo[k] + u(gen) * (b.hi[k] - b.lo[k]);
     const float z = 2.f * u(gen) - 1.f, phi = 6.2831855f * u(gen), r = std::sqrt(1.f - z * z);
-    rh.ray.dir_x = r * std::cos(phi);
-    rh.ray.dir_y = r * std::sin(phi);
-    rh.ray.dir_z = z;
+    r6[3] = r * std::cos(phi);
+    r6[4] = r * std::sin(phi);
+    r6[5] = z;
   }
   const auto t0 = Clock::now();
   cpu::parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
     for (uint64_t i = begin; i < end; ++i) {
-      RTCRayHit& rh = rays[i];
-      rh.ray.tnear = 1e-4f;
-      rh.ray.tfar = 1e16f;
-      rh.ray.mask = 0xFFFFFFFFu;
-      rh.ray.flags = 0;
-      rh.ray.time = 0.f;
-      rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-      rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+      const float* r6 = rays.data() + 6 * i;
+      RTCRayHit rh = embree::make_ray_hit(r6, r6 + 3, 1e-4f, 1e16f);
       embree::intersect1(scene.top_scene(), &rh);
     }
   });

@@ -197,21 +197,9 @@ int main(int argc, char** argv) {
         velm::cpu::parallel_chunks(threads, rays, chunk, [&](unsigned w, uint64_t b, uint64_t e) {
           uint64_t n = 0;
           for (uint64_t r = b; r < e; ++r) {
-            RTCRayHit rh;
-            rh.ray.org_x = org[r].x;
-            rh.ray.org_y = org[r].y;
-            rh.ray.org_z = org[r].z;
-            rh.ray.dir_x = dir[r].x;
-            rh.ray.dir_y = dir[r].y;
-            rh.ray.dir_z = dir[r].z;
-            rh.ray.tnear = 1e-4f;
-            rh.ray.tfar = 1e16f;
-            rh.ray.time = 0.f;
-            rh.ray.mask = 0xFFFFFFFFu;
-            rh.ray.id = 0;
-            rh.ray.flags = 0;
-            rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-            rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+            const float o[3] = {org[r].x, org[r].y, org[r].z};
+            const float d[3] = {dir[r].x, dir[r].y, dir[r].z};
+            RTCRayHit rh = velm::embree::make_ray_hit(o, d, 1e-4f, 1e16f);
             velm::embree::intersect1(raw.top, &rh);
             n += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
           }

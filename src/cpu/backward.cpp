@@ -10,6 +10,7 @@
 #include "physics/camera.h"
 #include "physics/pcg32.h"
 #include "physics/planck.h"
+#include "physics/scatter.h"
 #include "physics/sky.h"
 #include "physics/tile.h"
 
@@ -145,24 +146,10 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
       }
     }
 
-    const float d1 = rng.next_float(), d2 = rng.next_float(), d3 = rng.next_float();
-    const DirectionSample s = sample_bsdf(mat, d3, d2, d1);
-    if (s.pdf < 1e-8f || s.w.z == 0.f) break;
-    bool alive = false;
-    const double cos_over_pdf = std::fabs(s.w.z) / static_cast<double>(s.pdf);
-    for (int b = 0; b < nb; ++b) {
-      T[b] *= eval_bsdf(mat, b, wo, s.w, hit.is_back_face, c.thermal) * cos_over_pdf;
-      alive |= T[b] > 1e-10;
-    }
-    if (!alive) break;
-    if (depth >= kRouletteDepth) {
-      double q = 0.0;
-      for (int b = 0; b < nb; ++b) q = std::max(q, T[b]);
-      q = std::min(0.95, q);
-      if (rng.next_float() >= q) break;
-      for (int b = 0; b < nb; ++b) T[b] /= q;
-    }
-    d = normalize(frame.to_world(s.w));
+    // The path ends once every band's throughput is at most 1e-10.
+    if (!scatter(mat, frame, wo, hit.is_back_face, c.thermal, depth, kRouletteDepth, 1e-10, rng, T,
+                 d))
+      break;
     o = offset_ray_origin(hit.position, hit.geometric_normal, d);
     if (++depth >= c.max_depth) break;
   }

@@ -11,6 +11,34 @@
 
 namespace velm::embree {
 
+// A ray over [tnear, tfar] with every mask bit set, no time and no flags.
+inline RTCRay make_ray(const float origin[3], const float direction[3], float tnear, float tfar) {
+  RTCRay ray;
+  ray.org_x = origin[0];
+  ray.org_y = origin[1];
+  ray.org_z = origin[2];
+  ray.dir_x = direction[0];
+  ray.dir_y = direction[1];
+  ray.dir_z = direction[2];
+  ray.tnear = tnear;
+  ray.tfar = tfar;
+  ray.time = 0.f;
+  ray.mask = 0xFFFFFFFFu;
+  ray.id = 0;
+  ray.flags = 0;
+  return ray;
+}
+
+// The same ray, ready for a closest-hit query (no hit recorded yet).
+inline RTCRayHit make_ray_hit(const float origin[3], const float direction[3], float tnear,
+                              float tfar) {
+  RTCRayHit rh;
+  rh.ray = make_ray(origin, direction, tnear, tfar);
+  rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+  rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+  return rh;
+}
+
 inline void intersect1(RTCScene scene, RTCRayHit* ray_hit) {
 #if VELM_EMBREE_MAJOR >= 4
   rtcIntersect1(scene, ray_hit);

@@ -64,7 +64,9 @@ void EmbreeSceneManager::build() {
     mesh_scenes_[m] = scene;
   }
 
-  geometry_ids_.assign(instances.size(), -1);
+  // Instances are attached under their own ids, so an instance's Embree geometry id is its
+  // instance id and instance_table_ is indexed by either; instances added after this build have
+  // no geometry until the next one.
   instance_table_.reserve(instances.size());
   for (size_t i = 0; i < instances.size(); ++i) {
     const InstanceRecord& inst = instances[i];
@@ -74,69 +76,25 @@ void EmbreeSceneManager::build() {
     to_column_major(inst.transform, xf);
     rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, xf);
     rtcCommitGeometry(geom);
-    geometry_ids_[i] = static_cast<int32_t>(rtcAttachGeometry(top_scene_, geom));
+    rtcAttachGeometryByID(top_scene_, geom, static_cast<unsigned>(i));
     rtcReleaseGeometry(geom);
     instance_table_.emplace_back(inst.mesh_id, meshes[inst.mesh_id].material_id);
   }
   rtcCommitScene(top_scene_);
   desc_.set_built(true);
-  compute_bounds();
+  bounds_ = desc_.compute_bounds();
 }
 
 void EmbreeSceneManager::build_reuse_geometry() {
-  compute_bounds();
+  bounds_ = desc_.compute_bounds();
   desc_.set_built(true);
-}
-
-void EmbreeSceneManager::compute_bounds() {
-  const auto& meshes = desc_.meshes();
-  const auto& instances = desc_.instances();
-  SceneBounds b;
-  if (instances.empty()) {
-    bounds_ = b;
-    return;
-  }
-  for (int k = 0; k < 3; ++k) {
-    b.lo[k] = 1e30f;
-    b.hi[k] = -1e30f;
-  }
-  // Mesh-space boxes, each computed once however many instances use the mesh.
-  std::vector<SceneBounds> local(meshes.size());
-  for (size_t m = 0; m < meshes.size(); ++m) {
-    SceneBounds& l = local[m];
-    for (int k = 0; k < 3; ++k) {
-      l.lo[k] = 1e30f;
-      l.hi[k] = -1e30f;
-    }
-    for (const Float3& v : meshes[m].vertices) {
-      const float c[3] = {v.x, v.y, v.z};
-      for (int k = 0; k < 3; ++k) {
-        l.lo[k] = std::min(l.lo[k], c[k]);
-        l.hi[k] = std::max(l.hi[k], c[k]);
-      }
-    }
-  }
-  for (const InstanceRecord& inst : instances) {
-    const SceneBounds& l = local[inst.mesh_id];
-    for (int corner = 0; corner < 8; ++corner) {
-      const Float3 p{(corner & 1) ? l.hi[0] : l.lo[0], (corner & 2) ? l.hi[1] : l.lo[1],
-                     (corner & 4) ? l.hi[2] : l.lo[2]};
-      const Float3 w = transform_point(inst.transform, p);
-      const float c[3] = {w.x, w.y, w.z};
-      for (int k = 0; k < 3; ++k) {
-        b.lo[k] = std::min(b.lo[k], c[k]);
-        b.hi[k] = std::max(b.hi[k], c[k]);
-      }
-    }
-  }
-  bounds_ = b;
 }
 
 void EmbreeSceneManager::update_instance_transform(int32_t id, const float* transform12) {
   desc_.update_instance_transform(id, transform12);
   if (!desc_.is_built() || top_scene_ == nullptr) return;
-  if (static_cast<size_t>(id) >= geometry_ids_.size() || geometry_ids_[id] < 0) return;
-  RTCGeometry geom = rtcGetGeometry(top_scene_, static_cast<unsigned>(geometry_ids_[id]));
+  if (static_cast<size_t>(id) >= instance_table_.size()) return;
+  RTCGeometry geom = rtcGetGeometry(top_scene_, static_cast<unsigned>(id));
   if (geom == nullptr)
     throw std::runtime_error("update_instance_transform: rtcGetGeometry returned null");
   float xf[16];
@@ -161,21 +119,8 @@ inline Vec3 linear_part(const Transform34& m, Vec3 v) {
 HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
   HitRecord rec;
   if (top_scene_ == nullptr) return rec;
-  RTCRayHit rh;
-  rh.ray.org_x = origin.x;
-  rh.ray.org_y = origin.y;
-  rh.ray.org_z = origin.z;
-  rh.ray.dir_x = direction.x;
-  rh.ray.dir_y = direction.y;
-  rh.ray.dir_z = direction.z;
-  rh.ray.tnear = 1e-4f;
-  rh.ray.tfar = 1e16f;
-  rh.ray.time = 0.f;
-  rh.ray.mask = 0xFFFFFFFFu;
-  rh.ray.id = 0;
-  rh.ray.flags = 0;
-  rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-  rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+  const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+  RTCRayHit rh = make_ray_hit(o, d, 1e-4f, 1e16f);
   intersect1(top_scene_, &rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
 
@@ -218,19 +163,8 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
 
 bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distance) const {
   if (top_scene_ == nullptr) return false;
-  RTCRay ray;
-  ray.org_x = origin.x;
-  ray.org_y = origin.y;
-  ray.org_z = origin.z;
-  ray.dir_x = direction.x;
-  ray.dir_y = direction.y;
-  ray.dir_z = direction.z;
-  ray.tnear = 1e-4f;
-  ray.tfar = max_distance;
-  ray.time = 0.f;
-  ray.mask = 0xFFFFFFFFu;
-  ray.id = 0;
-  ray.flags = 0;
+  const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+  RTCRay ray = make_ray(o, d, 1e-4f, max_distance);
   occluded1(top_scene_, &ray);
   return ray.tfar < 0.f;
 }

@@ -63,13 +63,11 @@ class EmbreeSceneManager {
 
  private:
   void release_scenes();
-  void compute_bounds();
 
   SceneDescription desc_{Flavor::Cpu};
   RTCDevice device_ = nullptr;
   RTCScene top_scene_ = nullptr;
   std::vector<RTCScene> mesh_scenes_;
-  std::vector<int32_t> geometry_ids_;  // per instance; -1 until built
   std::vector<std::pair<uint32_t, uint32_t>> instance_table_;
   SceneBounds bounds_;
 };

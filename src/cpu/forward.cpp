@@ -10,6 +10,7 @@
 #include "cpu/workers.h"
 #include "physics/bsdf.h"
 #include "physics/photon.h"
+#include "physics/scatter.h"
 #include "physics/tile.h"
 
 namespace velm::cpu {
@@ -97,24 +98,8 @@ uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape,
     const Vec3 wo = frame.to_local(-d);
     if (!on_hit(hit, mat, frame, wo, depth, rays)) return rays;
 
-    const float d1 = rng.next_float(), d2 = rng.next_float(), d3 = rng.next_float();
-    const DirectionSample s = sample_bsdf(mat, d3, d2, d1);
-    if (s.pdf < 1e-8f) return rays;
-    const double cos_over_pdf = std::fabs(s.w.z) / static_cast<double>(s.pdf);
-    bool alive = false;
-    for (int b = 0; b < c.nb; ++b) {
-      w[b] *= eval_bsdf(mat, b, wo, s.w, hit.is_back_face, false) * cos_over_pdf;
-      alive |= w[b] > 1e-8;
-    }
-    if (!alive) return rays;
-    if (depth >= c.rr_depth) {
-      double q = 0.0;
-      for (int b = 0; b < c.nb; ++b) q = std::max(q, w[b]);
-      q = std::min(0.95, q);
-      if (q <= rng.next_float()) return rays;
-      for (int b = 0; b < c.nb; ++b) w[b] /= q;
-    }
-    d = normalize(frame.to_world(s.w));
+    if (!scatter(mat, frame, wo, hit.is_back_face, false, depth, c.rr_depth, 1e-8, rng, w, d))
+      return rays;
     o = offset_ray_origin(hit.position, hit.geometric_normal, d);
     ++depth;
   }
@@ -154,8 +139,9 @@ inline double absorptance(const MaterialView& m, int b, bool back_face) {
   }
 }
 
-void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks,
-                 const std::function<void(unsigned, uint64_t)>& photon) {
+// Photons in batches of a million over the workers; progress and interrupts between batches.
+template <class Photon>
+void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, Photon&& photon) {
   const auto start = std::chrono::steady_clock::now();
   for (int64_t first = 0; first < num_photons; first += kBatch) {
     const int64_t count = std::min(kBatch, num_photons - first);

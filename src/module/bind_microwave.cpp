@@ -38,47 +38,53 @@ void require_finite(const float* values, size_t n, const char* message) {
   if (!finite) throw py::value_error(message);
 }
 
-size_t count_of(const ContiguousF32& a) { return static_cast<size_t>(a.size()); }
+// The per-cosine functions share their checks, in this order: the parameter vector, the cosines'
+// shape, the frequency, the model's own parameter checks (`make_model`), finite cosines. Then
+// `fill(model, cosines, n, out)` writes `columns` values per cosine.
+template <size_t count, class MakeModel, class Fill>
+py::array_t<float> over_cosines(float frequency, const F32Array& parameters,
+                                const char* parameter_message, const F32Array& cosines,
+                                MakeModel&& make_model, py::ssize_t columns, Fill&& fill) {
+  const auto p = read_parameters<count>(parameters, parameter_message);
+  const ContiguousF32 mu = require_cosines(cosines);
+  microwave::require_valid_frequency(frequency);
+  const auto model = make_model(p.data());
+  const size_t n = static_cast<size_t>(mu.size());
+  require_finite(mu.data(), n, "cosines must be finite");
+  py::array_t<float> out({static_cast<py::ssize_t>(n), columns});
+  fill(model, mu.data(), n, out.mutable_data());
+  return out;
+}
+
+constexpr const char* kSoilMessage = "soil parameters must be a 1D array with 12 values";
+constexpr const char* kTrunkMessage = "trunk parameters must be a 1D array with 7 values";
 
 py::array_t<float> soil(float frequency, const F32Array& parameters, const F32Array& cosines,
                         bool active) {
-  const auto p = read_parameters<microwave::kSoilParameterCount>(
-      parameters, "soil parameters must be a 1D array with 12 values");
-  const ContiguousF32 mu = require_cosines(cosines);
-  microwave::require_valid_frequency(frequency);
-  const microwave::SoilParameters s = microwave::soil_parameters_from(p.data());
-  const size_t n = count_of(mu);
-  require_finite(mu.data(), n, "cosines must be finite");
-  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{4}});
-  if (active)
-    microwave::soil_backscatter(frequency, s, mu.data(), n, out.mutable_data());
-  else
-    microwave::soil_emission(frequency, s, mu.data(), n, out.mutable_data());
-  return out;
+  return over_cosines<microwave::kSoilParameterCount>(
+      frequency, parameters, kSoilMessage, cosines, microwave::soil_parameters_from, 4,
+      [&](const microwave::SoilParameters& s, const float* mu, size_t n, float* out) {
+        if (active)
+          microwave::soil_backscatter(frequency, s, mu, n, out);
+        else
+          microwave::soil_emission(frequency, s, mu, n, out);
+      });
 }
 
 py::array_t<float> soil_reflectivity(float frequency, const F32Array& parameters,
                                      const F32Array& cosines, bool allow_hallikainen) {
-  const auto p = read_parameters<microwave::kSoilParameterCount>(
-      parameters, "soil parameters must be a 1D array with 12 values");
-  const ContiguousF32 mu = require_cosines(cosines);
-  microwave::require_valid_frequency(frequency);
-  const microwave::SoilParameters s = microwave::soil_parameters_from(p.data());
-  const size_t n = count_of(mu);
-  require_finite(mu.data(), n, "cosines must be finite");
-  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
-  microwave::soil_smooth_reflectivity(frequency, s, allow_hallikainen, mu.data(), n,
-                                      out.mutable_data());
-  return out;
+  return over_cosines<microwave::kSoilParameterCount>(
+      frequency, parameters, kSoilMessage, cosines, microwave::soil_parameters_from, 2,
+      [&](const microwave::SoilParameters& s, const float* mu, size_t n, float* out) {
+        microwave::soil_smooth_reflectivity(frequency, s, allow_hallikainen, mu, n, out);
+      });
 }
 
 py::array_t<float> trunk_ground(float frequency, const F32Array& soil_parameters,
                                 const F32Array& trunk_parameters, const F32Array& to_trunk,
                                 const F32Array& to_ground, const F32Array& ground_normals) {
-  const auto sp = read_parameters<microwave::kSoilParameterCount>(
-      soil_parameters, "soil parameters must be a 1D array with 12 values");
-  const auto tp = read_parameters<microwave::kTrunkParameterCount>(
-      trunk_parameters, "trunk parameters must be a 1D array with 7 values");
+  const auto sp = read_parameters<microwave::kSoilParameterCount>(soil_parameters, kSoilMessage);
+  const auto tp = read_parameters<microwave::kTrunkParameterCount>(trunk_parameters, kTrunkMessage);
   const F32Array* arrays[] = {&to_trunk, &to_ground, &ground_normals};
   for (const F32Array* a : arrays)
     if (a->ndim() != 2 || a->shape(1) != 3 || a->shape(0) != to_trunk.shape(0))
@@ -95,16 +101,11 @@ py::array_t<float> trunk_ground(float frequency, const F32Array& soil_parameters
 }
 
 py::array_t<float> trunk(float frequency, const F32Array& parameters, const F32Array& cosines) {
-  const auto p = read_parameters<microwave::kTrunkParameterCount>(
-      parameters, "trunk parameters must be a 1D array with 7 values");
-  const ContiguousF32 mu = require_cosines(cosines);
-  microwave::require_valid_frequency(frequency);
-  const microwave::TrunkParameters t = microwave::trunk_parameters_from(p.data());
-  const size_t n = count_of(mu);
-  require_finite(mu.data(), n, "cosines must be finite");
-  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{4}});
-  microwave::trunk_emission(frequency, t, mu.data(), n, out.mutable_data());
-  return out;
+  return over_cosines<microwave::kTrunkParameterCount>(
+      frequency, parameters, kTrunkMessage, cosines, microwave::trunk_parameters_from, 4,
+      [&](const microwave::TrunkParameters& t, const float* mu, size_t n, float* out) {
+        microwave::trunk_emission(frequency, t, mu, n, out);
+      });
 }
 
 }  // namespace

@@ -121,17 +121,39 @@ std::vector<uint32_t> SceneDescription::primitive_prefix_sums() const {
 
 SceneBounds SceneDescription::compute_bounds() const {
   SceneBounds b;
-  bool any = false;
-  for (const auto& inst : instances_) {
-    const HostMesh& mesh = meshes_[inst.mesh_id];
-    for (const Float3& v : mesh.vertices) {
-      const Float3 w = transform_point(inst.transform, v);
+  if (instances_.empty()) return b;
+  for (int k = 0; k < 3; ++k) {
+    b.lo[k] = 1e30f;
+    b.hi[k] = -1e30f;
+  }
+  // Each mesh's own box, once however many instances use it; an instance widens the bounds by
+  // the eight transformed corners of its mesh's box.
+  std::vector<SceneBounds> local(meshes_.size());
+  for (size_t m = 0; m < meshes_.size(); ++m) {
+    SceneBounds& l = local[m];
+    for (int k = 0; k < 3; ++k) {
+      l.lo[k] = 1e30f;
+      l.hi[k] = -1e30f;
+    }
+    for (const Float3& v : meshes_[m].vertices) {
+      const float c[3] = {v.x, v.y, v.z};
+      for (int k = 0; k < 3; ++k) {
+        l.lo[k] = std::min(l.lo[k], c[k]);
+        l.hi[k] = std::max(l.hi[k], c[k]);
+      }
+    }
+  }
+  for (const InstanceRecord& inst : instances_) {
+    const SceneBounds& l = local[inst.mesh_id];
+    for (int corner = 0; corner < 8; ++corner) {
+      const Float3 p{(corner & 1) ? l.hi[0] : l.lo[0], (corner & 2) ? l.hi[1] : l.lo[1],
+                     (corner & 4) ? l.hi[2] : l.lo[2]};
+      const Float3 w = transform_point(inst.transform, p);
       const float c[3] = {w.x, w.y, w.z};
       for (int k = 0; k < 3; ++k) {
-        if (!any || c[k] < b.lo[k]) b.lo[k] = c[k];
-        if (!any || c[k] > b.hi[k]) b.hi[k] = c[k];
+        b.lo[k] = std::min(b.lo[k], c[k]);
+        b.hi[k] = std::max(b.hi[k], c[k]);
       }
-      any = true;
     }
   }
   return b;
