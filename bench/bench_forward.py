@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_backward import python_forest  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-TRIANGLES, PHOTONS = 1_000_000, 400_000
+TRIANGLES, PHOTONS = 1_000_000, 2_000_000
 
 
 def main():
