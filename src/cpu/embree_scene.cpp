@@ -33,6 +33,7 @@ void EmbreeSceneManager::release_scenes() {
 }
 
 void EmbreeSceneManager::build() {
+  desc_.check_mutable();
   const auto& meshes = desc_.meshes();
   const auto& instances = desc_.instances();
 
@@ -86,6 +87,7 @@ void EmbreeSceneManager::build() {
 }
 
 void EmbreeSceneManager::build_reuse_geometry() {
+  desc_.check_mutable();
   bounds_ = desc_.compute_bounds();
   desc_.set_built(true);
 }
@@ -104,6 +106,7 @@ void EmbreeSceneManager::update_instance_transform(int32_t id, const float* tran
 }
 
 void EmbreeSceneManager::refit_ias() {
+  desc_.check_mutable();
   if (!desc_.is_built() || top_scene_ == nullptr)
     throw std::runtime_error("refit_ias: scene not built. Call build() first.");
   rtcCommitScene(top_scene_);

@@ -55,7 +55,8 @@ void register_cpu_lidar(py::module_& m) {
         req.peak_threshold = peak_threshold;
         req.max_returns_per_pulse = max_returns_per_pulse;
         req.direct_mode = direct_mode;
-        const lidar::LidarResult res = lidar::simulate_lidar_cpu(scene, req);
+        const lidar::LidarResult res =
+            py_convert::run_on_scene(scene, [&] { return lidar::simulate_lidar_cpu(scene, req); });
 
         py::dict out;
         out["waveform"] = py_convert::pack(

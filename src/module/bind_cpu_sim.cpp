@@ -14,6 +14,7 @@ cpu::HostHooks make_hooks(const py::object& progress) {
   cpu::HostHooks hooks;
   hooks.progress = py_convert::wrap_progress(progress);
   hooks.poll = [] {
+    py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   };
   return hooks;
@@ -23,12 +24,15 @@ void register_cpu_backward(py::module_& m) {
   m.def(
       "simulate_cpu",
       [](EmbreeSceneManager& scene, int32_t spp, int32_t max_depth, const py::object& progress) {
-        const SensorBlock& s = scene.desc().sensor();
+        const SensorBlock& s = py_convert::constructed(scene).desc().sensor();
         const py::ssize_t h = std::max(0, s.height), w = std::max(0, s.width),
                           nb = std::max(0, scene.desc().num_bands());
         py::array_t<float> image({h, w, nb});
-        cpu::simulate_backward(scene, spp, max_depth, make_hooks(progress),
-                               image.mutable_data());
+        const cpu::HostHooks hooks = make_hooks(progress);
+        float* pixels = image.mutable_data();
+        py_convert::run_on_scene(scene, [&] {
+          cpu::simulate_backward(scene, spp, max_depth, hooks, pixels);
+        });
         return image;
       },
       py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
@@ -53,7 +57,9 @@ void register_cpu_backward(py::module_& m) {
         req.prob_sun = prob_sun;
         req.max_depth = max_depth;
         req.terrain_instance_id = terrain_instance_id;
-        const cpu::ForwardResult r = cpu::simulate_forward(scene, req, make_hooks(progress));
+        const cpu::HostHooks hooks = make_hooks(progress);
+        const cpu::ForwardResult r =
+            py_convert::run_on_scene(scene, [&] { return cpu::simulate_forward(scene, req, hooks); });
         using py_convert::pack;
         const py::ssize_t nb = num_bands;
         py::dict out;
@@ -88,7 +94,9 @@ void register_cpu_backward(py::module_& m) {
         req.max_depth = max_depth;
         req.rr_depth = rr_depth;
         req.decompose = decompose;
-        const cpu::FluxResult r = cpu::simulate_flux(scene, req, make_hooks(progress));
+        const cpu::HostHooks hooks = make_hooks(progress);
+        const cpu::FluxResult r =
+            py_convert::run_on_scene(scene, [&] { return cpu::simulate_flux(scene, req, hooks); });
         using py_convert::pack;
         const std::vector<py::ssize_t> shape = {ny, nx, num_bands};
         py::dict out;

@@ -94,7 +94,8 @@ class SceneBinder {
  public:
   SceneBinder(py::class_<Scene>& cls, Flavor flavor) : cls_(cls), f_(flavor), n_(arg_names(flavor)) {}
 
-  static SceneDescription& D(Scene& s) { return s.desc(); }
+  static SceneDescription& D(Scene& s) { return py_convert::constructed(s).desc(); }
+  static Scene& S(Scene& s) { return py_convert::constructed(s); }
 
   SceneBinder& add_mesh() {
     Flavor f = f_;
@@ -149,14 +150,15 @@ class SceneBinder {
         "update_instance_transform",
         [f](Scene& s, int32_t id, const F32Array& t) {
           const Transform34 xf = transform_from_array(f, t);
-          s.update_instance_transform(id, xf.data());
+          S(s).update_instance_transform(id, xf.data());
         },
         py::arg(n_.instance_id), py::arg(n_.transform));
     return *this;
   }
   SceneBinder& refit() {
-    cls_.def("refit_ias", &Scene::refit_ias);
-    cls_.def("refit_instances", &Scene::refit_ias);
+    auto fn = [](Scene& s) { S(s).refit_ias(); };
+    cls_.def("refit_ias", fn);
+    cls_.def("refit_instances", fn);
     return *this;
   }
   SceneBinder& set_num_bands() {
@@ -247,12 +249,12 @@ class SceneBinder {
     return *this;
   }
   SceneBinder& build() {
-    cls_.def("build", &Scene::build);
-    cls_.def("is_built", &Scene::is_built);
+    cls_.def("build", [](Scene& s) { S(s).build(); });
+    cls_.def("is_built", [](Scene& s) { return S(s).is_built(); });
     return *this;
   }
   SceneBinder& has_meshes(bool gpu_name_first) {
-    auto fn = [](Scene& s) { return s.has_meshes(); };
+    auto fn = [](Scene& s) { return S(s).has_meshes(); };
     if (gpu_name_first) {
       cls_.def("has_gpu_meshes", fn);
       cls_.def("has_meshes", fn);
@@ -263,16 +265,17 @@ class SceneBinder {
     return *this;
   }
   SceneBinder& clear_for_reuse() {
-    cls_.def("clear_for_reuse", &Scene::clear_for_reuse);
+    cls_.def("clear_for_reuse", [](Scene& s) { S(s).clear_for_reuse(); });
     return *this;
   }
   SceneBinder& build_reuse(bool gas_name_first) {
+    auto fn = [](Scene& s) { S(s).build_reuse_geometry(); };
     if (gas_name_first) {
-      cls_.def("build_reuse_gas", &Scene::build_reuse_geometry);
-      cls_.def("build_reuse_geometry", &Scene::build_reuse_geometry);
+      cls_.def("build_reuse_gas", fn);
+      cls_.def("build_reuse_geometry", fn);
     } else {
-      cls_.def("build_reuse_geometry", &Scene::build_reuse_geometry);
-      cls_.def("build_reuse_gas", &Scene::build_reuse_geometry);
+      cls_.def("build_reuse_geometry", fn);
+      cls_.def("build_reuse_gas", fn);
     }
     return *this;
   }
@@ -285,13 +288,13 @@ class SceneBinder {
     return *this;
   }
   SceneBinder& heights() {
-    cls_.def("max_height", [](Scene& s) { return s.max_height(); });
-    cls_.def("min_height", [](Scene& s) { return s.min_height(); });
+    cls_.def("max_height", [](Scene& s) { return S(s).max_height(); });
+    cls_.def("min_height", [](Scene& s) { return S(s).min_height(); });
     return *this;
   }
   SceneBinder& aabb() {
     cls_.def("aabb", [](Scene& s) {
-      const SceneBounds& b = s.bounds();
+      const SceneBounds& b = S(s).bounds();
       return py::make_tuple(py::make_tuple(b.lo[0], b.lo[1], b.lo[2]),
                             py::make_tuple(b.hi[0], b.hi[1], b.hi[2]));
     });

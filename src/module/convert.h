@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scene/records.h"
+#include "scene/scene_description.h"
 
 namespace velm::py_convert {
 
@@ -67,8 +68,30 @@ py::array_t<T> pack(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
   return pack(v.data(), std::move(shape));
 }
 
+// Python can make an instance without running __init__ (Class.__new__(Class)); pybind11 then
+// hands a method storage that holds no object. Every method and function that takes one of our
+// objects passes it through here first: an object that was never constructed is not registered
+// with pybind11, and is refused with TypeError.
+template <class T>
+T& constructed(T& obj) {
+  static const py::detail::type_info* info = py::detail::get_type_info(typeid(T));
+  if (!py::detail::get_object_handle(&obj, info))
+    throw py::type_error(std::string(info->type->tp_name) + ".__init__() was not called");
+  return obj;
+}
+
+// Runs `work` with the scene held against changes (SceneDescription::InUse) and the interpreter
+// lock released, so other Python threads run while a long simulation traces. Whatever `work`
+// calls back into Python (progress, signal polling) must take the lock itself.
+template <class Scene, class Work>
+auto run_on_scene(const Scene& scene, Work&& work) {
+  const SceneDescription::InUse in_use(constructed(scene).desc());
+  py::gil_scoped_release released;
+  return work();
+}
+
 // Wraps a Python progress object. None gives an empty function. The call re-acquires the
-// interpreter lock (a no-op on the calling thread, which holds it); a Python exception raised by
+// interpreter lock (the simulations release it while they trace); a Python exception raised by
 // the callable propagates as error_already_set and stops the simulation.
 ProgressFn wrap_progress(const py::object& progress);
 

@@ -10,6 +10,10 @@ namespace velm {
 SceneDescription::SceneDescription(Flavor flavor)
     : flavor_(flavor), num_bands_(flavor == Flavor::OptiX ? 0 : 1) {}
 
+void SceneDescription::check_mutable() const {
+  if (in_use()) throw std::runtime_error("scene is in use by a running simulation");
+}
+
 void SceneDescription::geometry_added() {
   // A GPU scene must rebuild its acceleration structures before the new geometry can be seen;
   // the CPU scene keeps serving queries on what it built and picks the new geometry up at the
@@ -18,6 +22,7 @@ void SceneDescription::geometry_added() {
 }
 
 int32_t SceneDescription::add_mesh(HostMesh mesh) {
+  check_mutable();
   if (mesh.vertices.empty()) throw std::invalid_argument("mesh must contain at least one vertex");
   if (mesh.triangles.empty())
     throw std::invalid_argument("mesh must contain at least one triangle");
@@ -44,6 +49,7 @@ void SceneDescription::check_mesh_id(int32_t mesh_id) const {
 }
 
 int32_t SceneDescription::add_instance(int32_t mesh_id, float x, float y, float z, float scale) {
+  check_mutable();
   check_mesh_id(mesh_id);
   InstanceRecord rec;
   rec.mesh_id = static_cast<uint32_t>(mesh_id);
@@ -54,6 +60,7 @@ int32_t SceneDescription::add_instance(int32_t mesh_id, float x, float y, float 
 }
 
 int32_t SceneDescription::add_instance_xform(int32_t mesh_id, const float* transform12) {
+  check_mutable();
   if (transform12 == nullptr) throw std::invalid_argument("instance transform must not be null");
   check_mesh_id(mesh_id);
   InstanceRecord rec;
@@ -66,6 +73,7 @@ int32_t SceneDescription::add_instance_xform(int32_t mesh_id, const float* trans
 
 int32_t SceneDescription::add_instances_xform(int32_t mesh_id, const float* transforms,
                                               int64_t count) {
+  check_mutable();
   const int32_t first = static_cast<int32_t>(instances_.size());
   if (count <= 0) return first;
   if (transforms == nullptr) throw std::invalid_argument("instance transforms must not be null");
@@ -82,6 +90,7 @@ int32_t SceneDescription::add_instances_xform(int32_t mesh_id, const float* tran
 }
 
 void SceneDescription::update_instance_transform(int32_t id, const float* transform12) {
+  check_mutable();
   if (transform12 == nullptr) throw std::invalid_argument("instance transform must not be null");
   const int32_t n = num_instances();
   if (id < 0 || id >= n) {
@@ -160,12 +169,14 @@ SceneBounds SceneDescription::compute_bounds() const {
 }
 
 void SceneDescription::set_repetitive(int32_t count, float x_size, float y_size) {
+  check_mutable();
   repetition_.count = count;
   repetition_.x_size = x_size;
   repetition_.y_size = y_size;
 }
 
 void SceneDescription::set_num_bands(int32_t n) {
+  check_mutable();
   if (flavor_ == Flavor::OptiX && n > 128)
     throw std::runtime_error("num_bands=" + std::to_string(n) +
                              " exceeds GPU limit of 128. Use spectral batching to simulate more "
@@ -175,6 +186,7 @@ void SceneDescription::set_num_bands(int32_t n) {
 
 int32_t SceneDescription::add_material(uint32_t type, uint32_t offset,
                                        const std::vector<float>& scalars) {
+  check_mutable();
   MaterialRecord rec;
   rec.type = type;
   rec.spectral_offset = offset;
@@ -184,6 +196,7 @@ int32_t SceneDescription::add_material(uint32_t type, uint32_t offset,
 }
 
 void SceneDescription::update_spectral_params(int64_t offset, const std::vector<float>& params) {
+  check_mutable();
   if (offset < 0 || offset + static_cast<int64_t>(params.size()) >
                         static_cast<int64_t>(spectral_.size()))
     throw std::out_of_range("Vulkan spectral update is outside the buffer");
@@ -192,6 +205,7 @@ void SceneDescription::update_spectral_params(int64_t offset, const std::vector<
 
 void SceneDescription::set_emitter(uint32_t type, const float* direction3,
                                    uint32_t spectral_offset) {
+  check_mutable();
   emitter_ = EmitterRecord{};
   emitter_.type = type;
   std::copy(direction3, direction3 + 3, emitter_.direction);
@@ -199,10 +213,12 @@ void SceneDescription::set_emitter(uint32_t type, const float* direction3,
 }
 
 void SceneDescription::update_emitter_direction(const float* direction3) {
+  check_mutable();
   std::copy(direction3, direction3 + 3, emitter_.direction);
 }
 
 void SceneDescription::set_hw_sky(int32_t spectral_offset, float sun_x, float sun_y, float sun_z) {
+  check_mutable();
   sky_.hosek_offset = spectral_offset;
   sky_.hosek_sun[0] = sun_x;
   sky_.hosek_sun[1] = sun_y;
@@ -213,6 +229,7 @@ void SceneDescription::set_sensor(int32_t type, int32_t width, int32_t height, f
                                   float ortho_h, const std::vector<float>& matrix,
                                   float fov_degrees, int32_t projection_type,
                                   bool terrain_following) {
+  check_mutable();
   SensorBlock s;
   s.type = type;
   s.width = width;
@@ -230,11 +247,13 @@ void SceneDescription::set_sensor(int32_t type, int32_t width, int32_t height, f
 }
 
 void SceneDescription::set_thermal_mode(bool enabled, std::vector<float> wavelengths) {
+  check_mutable();
   thermal_.enabled = enabled;
   thermal_.wavelengths = std::move(wavelengths);
 }
 
 void SceneDescription::clear_for_reuse() {
+  check_mutable();
   materials_.clear();
   spectral_.clear();
   sky_ = SkySettings{};

@@ -4,6 +4,7 @@
 // initial band count, what invalidates a build) the difference is keyed on the Flavor here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,8 +18,30 @@ enum class Flavor { Vulkan, OptiX, Cpu };
 class SceneDescription {
  public:
   explicit SceneDescription(Flavor flavor);
+  SceneDescription(const SceneDescription&) = delete;
+  SceneDescription& operator=(const SceneDescription&) = delete;
 
   Flavor flavor() const { return flavor_; }
+
+  // ---- use by simulations ---------------------------------------------------------------------
+  // A simulation reads the description (and its backend's acceleration structures) without a
+  // copy, possibly on worker threads with the interpreter lock released. It holds an InUse for
+  // its whole run; while any is held, every change to the scene throws std::runtime_error
+  // (check_mutable), so nothing a running simulation reads can move or be freed.
+  class InUse {
+   public:
+    explicit InUse(const SceneDescription& d) : d_(&d) { d_->users_.fetch_add(1); }
+    ~InUse() { d_->users_.fetch_sub(1); }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+
+   private:
+    const SceneDescription* d_;
+  };
+  bool in_use() const { return users_.load() > 0; }
+  // Throws std::runtime_error while a simulation holds the scene; backends call it before they
+  // rebuild, refit or otherwise change what simulations read.
+  void check_mutable() const;
 
   // ---- geometry -------------------------------------------------------------------------------
   // Validates and appends; returns the new mesh id. Throws std::invalid_argument on bad meshes.
@@ -44,7 +67,10 @@ class SceneDescription {
 
   void set_repetitive(int32_t count, float x_size, float y_size);
   const RepetitionTile& repetition() const { return repetition_; }
-  void set_measurement_plane(float height) { measurement_plane_ = height; }
+  void set_measurement_plane(float height) {
+    check_mutable();
+    measurement_plane_ = height;
+  }
   float measurement_plane() const { return measurement_plane_; }
 
   // ---- optical description --------------------------------------------------------------------
@@ -52,7 +78,10 @@ class SceneDescription {
   int32_t num_bands() const { return num_bands_; }
   int32_t add_material(uint32_t type, uint32_t offset, const std::vector<float>& scalars);
   const std::vector<MaterialRecord>& materials() const { return materials_; }
-  void upload_spectral_params(std::vector<float> params) { spectral_ = std::move(params); }
+  void upload_spectral_params(std::vector<float> params) {
+    check_mutable();
+    spectral_ = std::move(params);
+  }
   void update_spectral_params(int64_t offset, const std::vector<float>& params);
   const std::vector<float>& spectral_params() const { return spectral_; }
 
@@ -60,7 +89,10 @@ class SceneDescription {
   void update_emitter_direction(const float* direction3);
   const EmitterRecord& emitter() const { return emitter_; }
 
-  void set_sky(int32_t spectral_offset) { sky_.constant_offset = spectral_offset; }
+  void set_sky(int32_t spectral_offset) {
+    check_mutable();
+    sky_.constant_offset = spectral_offset;
+  }
   void set_hw_sky(int32_t spectral_offset, float sun_x, float sun_y, float sun_z);
   const SkySettings& sky() const { return sky_; }
 
@@ -79,7 +111,10 @@ class SceneDescription {
 
   // ---- build state ----------------------------------------------------------------------------
   bool is_built() const { return built_; }
-  void set_built(bool built) { built_ = built; }
+  void set_built(bool built) {
+    check_mutable();
+    built_ = built;
+  }
 
  private:
   void check_mesh_id(int32_t mesh_id) const;
@@ -101,6 +136,7 @@ class SceneDescription {
   ThermalSettings thermal_;
 
   bool built_ = false;
+  mutable std::atomic<int> users_{0};
 };
 
 // Applies a row-major 3x4 transform to a point.
