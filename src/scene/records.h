@@ -105,6 +105,16 @@ struct ThermalSettings {
   std::vector<float> wavelengths;  // one per band
 };
 
+// Optional per-primitive values of the GPU scenes, indexed by the global primitive index. Each
+// overrides the material's value for that primitive where a kernel reads it; empty = none.
+struct PrimitiveOverrides {
+  std::vector<float> temperatures;  // K
+  std::vector<float> emissivities;  // longwave, 0..1
+  std::vector<float> sif_spectra;   // n_sif_bands x n_primitives, band-major
+  int32_t n_sif_bands = 0;
+  bool sif_only = false;            // backward images return SIF emission alone
+};
+
 struct SceneBounds {
   float lo[3] = {0.f, 0.f, 0.f};
   float hi[3] = {0.f, 0.f, 0.f};

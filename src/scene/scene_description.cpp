@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <sstream>
 #include <stdexcept>
 
 namespace velm {
@@ -250,6 +252,93 @@ void SceneDescription::set_thermal_mode(bool enabled, std::vector<float> wavelen
   check_mutable();
   thermal_.enabled = enabled;
   thermal_.wavelengths = std::move(wavelengths);
+}
+
+namespace {
+// The first primitive whose value lies outside [lo, hi] (NaN included) is named in the error.
+void check_primitive_values(const std::vector<float>& values, float lo, float hi,
+                            const char* what, const char* rule) {
+  for (size_t i = 0; i < values.size(); ++i)
+    if (!(values[i] >= lo && values[i] <= hi)) {
+      std::ostringstream msg;
+      msg << "primitive " << i << " has " << what << " " << values[i] << "; " << rule;
+      throw std::invalid_argument(msg.str());
+    }
+}
+
+std::string length_mismatch(const char* who, size_t length, int64_t n) {
+  return std::string(who) + ": array length " + std::to_string(length) +
+         " does not match n_primitives() = " + std::to_string(n);
+}
+}  // namespace
+
+void SceneDescription::set_primitive_temperatures(std::vector<float> values, int64_t n) {
+  check_mutable();
+  if (flavor_ == Flavor::OptiX) {
+    if (n <= 0)
+      throw std::runtime_error(
+          "set_primitive_temperatures: per-instance prefix sum not populated. Build the scene in "
+          "thermal/SIF mode, or call set_populate_primitive_soa(true) before build().");
+    if (static_cast<int64_t>(values.size()) != n)
+      throw std::runtime_error(length_mismatch("set_primitive_temperatures", values.size(), n));
+  } else if (static_cast<int64_t>(values.size()) != n) {
+    throw std::invalid_argument("Vulkan primitive temperature count must equal n_primitives()");
+  }
+  check_primitive_values(values, 0.f, std::numeric_limits<float>::max(), "temperature",
+                         "temperatures must be finite and non-negative (K)");
+  overrides_.temperatures = std::move(values);
+}
+
+void SceneDescription::set_primitive_emissivities(std::vector<float> values, int64_t n) {
+  check_mutable();
+  if (static_cast<int64_t>(values.size()) != n) {
+    if (flavor_ == Flavor::OptiX)
+      throw std::runtime_error(length_mismatch("set_primitive_emissivities", values.size(), n));
+    throw std::invalid_argument("Vulkan primitive emissivity count must equal n_primitives()");
+  }
+  check_primitive_values(values, 0.f, 1.f, "emissivity", "emissivities must lie in [0, 1]");
+  overrides_.emissivities = std::move(values);
+}
+
+void SceneDescription::set_primitive_sif_spectra(std::vector<float> spectra, int32_t bands,
+                                                 int64_t n) {
+  check_mutable();
+  const int64_t expected = static_cast<int64_t>(bands) * n;
+  if (flavor_ == Flavor::OptiX) {
+    if (bands < 0 || static_cast<int64_t>(spectra.size()) != expected)
+      throw std::runtime_error("set_primitive_sif_spectra: array length " +
+                               std::to_string(spectra.size()) +
+                               " != n_sif_bands * n_primitives = " + std::to_string(bands) +
+                               " * " + std::to_string(n) + " = " + std::to_string(expected));
+  } else {
+    if (bands < 1) throw std::invalid_argument("Vulkan SIF band count must be positive");
+    if (static_cast<int64_t>(spectra.size()) != expected)
+      throw std::invalid_argument(
+          "Vulkan primitive SIF spectrum size must equal bands * n_primitives()");
+  }
+  overrides_.sif_spectra = std::move(spectra);
+  overrides_.n_sif_bands = bands;
+}
+
+void SceneDescription::clear_primitive_temperatures() {
+  check_mutable();
+  overrides_.temperatures.clear();
+}
+
+void SceneDescription::clear_primitive_emissivities() {
+  check_mutable();
+  overrides_.emissivities.clear();
+}
+
+void SceneDescription::clear_primitive_sif_spectra() {
+  check_mutable();
+  overrides_.sif_spectra.clear();
+  overrides_.n_sif_bands = 0;
+}
+
+void SceneDescription::set_sif_only_mode(bool enabled) {
+  check_mutable();
+  overrides_.sif_only = enabled;
 }
 
 void SceneDescription::clear_for_reuse() {

@@ -106,6 +106,19 @@ class SceneDescription {
   void set_thermal_mode(bool enabled, std::vector<float> wavelengths);
   const ThermalSettings& thermal() const { return thermal_; }
 
+  // ---- per-primitive overrides (GPU scenes) ---------------------------------------------------
+  // `n_primitives` is the backend's primitive count (its last build's prefix table for OptiX).
+  // Length and value checks with the flavor's messages; the scene is unchanged on failure.
+  void set_primitive_temperatures(std::vector<float> values, int64_t n_primitives);
+  void set_primitive_emissivities(std::vector<float> values, int64_t n_primitives);
+  void set_primitive_sif_spectra(std::vector<float> spectra, int32_t n_sif_bands,
+                                 int64_t n_primitives);
+  void clear_primitive_temperatures();
+  void clear_primitive_emissivities();
+  void clear_primitive_sif_spectra();
+  void set_sif_only_mode(bool enabled);
+  const PrimitiveOverrides& primitive_overrides() const { return overrides_; }
+
   // Empties materials and spectra, resets sun and sky; geometry, sensor and tile stay.
   void clear_for_reuse();
 
@@ -134,6 +147,7 @@ class SceneDescription {
   SensorBlock sensor_;
   bool terrain_following_ = false;
   ThermalSettings thermal_;
+  PrimitiveOverrides overrides_;
 
   bool built_ = false;
   mutable std::atomic<int> users_{0};

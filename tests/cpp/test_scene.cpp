@@ -210,5 +210,64 @@ TEST(SceneFlavors, ClearForReuseKeepsGeometry) {
   EXPECT_EQ(d.num_instances(), 1);
 }
 
+TEST(SceneFlavors, PrimitiveOverrideMessages) {
+  SceneDescription vk(Flavor::Vulkan), ox(Flavor::OptiX);
+  const std::vector<float> nine(9, 300.f);
+  struct Case {
+    std::function<void()> call;
+    std::string message;
+  };
+  const Case cases[] = {
+      {[&] { vk.set_primitive_temperatures(nine, 10); },
+       "Vulkan primitive temperature count must equal n_primitives()"},
+      {[&] { vk.set_primitive_emissivities(nine, 10); },
+       "Vulkan primitive emissivity count must equal n_primitives()"},
+      {[&] { vk.set_primitive_sif_spectra(nine, 0, 10); }, "Vulkan SIF band count must be positive"},
+      {[&] { vk.set_primitive_sif_spectra(nine, 1, 10); },
+       "Vulkan primitive SIF spectrum size must equal bands * n_primitives()"},
+      {[&] { ox.set_primitive_temperatures(nine, 0); },
+       "set_primitive_temperatures: per-instance prefix sum not populated. Build the scene in "
+       "thermal/SIF mode, or call set_populate_primitive_soa(true) before build()."},
+      {[&] { ox.set_primitive_temperatures(nine, 10); },
+       "set_primitive_temperatures: array length 9 does not match n_primitives() = 10"},
+      {[&] { ox.set_primitive_emissivities(nine, 10); },
+       "set_primitive_emissivities: array length 9 does not match n_primitives() = 10"},
+      {[&] { ox.set_primitive_sif_spectra(std::vector<float>(19), 2, 10); },
+       "set_primitive_sif_spectra: array length 19 != n_sif_bands * n_primitives = 2 * 10 = 20"},
+      {[&] { vk.set_primitive_temperatures({300.f, NAN}, 2); },
+       "primitive 1 has temperature nan; temperatures must be finite and non-negative (K)"},
+      {[&] { vk.set_primitive_emissivities({1.5f, 0.f}, 2); },
+       "primitive 0 has emissivity 1.5; emissivities must lie in [0, 1]"},
+  };
+  for (const Case& c : cases) {
+    std::string got = "<no exception>";
+    try {
+      c.call();
+    } catch (const std::exception& e) {
+      got = e.what();
+    }
+    EXPECT_EQ(got, c.message);
+  }
+  EXPECT_TRUE(vk.primitive_overrides().temperatures.empty());
+  EXPECT_TRUE(vk.primitive_overrides().emissivities.empty());
+  vk.set_primitive_emissivities({0.5f, 1.f}, 2);
+  EXPECT_EQ(vk.primitive_overrides().emissivities[0], 0.5f);
+}
+
+TEST(SceneDescription, RefusesChangesWhileInUse) {
+  SceneDescription d(Flavor::Cpu);
+  d.add_mesh(one_triangle());
+  {
+    const SceneDescription::InUse running(d);
+    EXPECT_EQ(message_of<std::runtime_error>([&] { d.add_instance(0, 0, 0, 0, 1); }),
+              "scene is in use by a running simulation");
+    EXPECT_THROW(d.upload_spectral_params({1.f}), std::runtime_error);
+    EXPECT_THROW(d.set_built(true), std::runtime_error);
+    EXPECT_EQ(d.num_instances(), 0);
+  }
+  d.add_instance(0, 0, 0, 0, 1);
+  EXPECT_EQ(d.num_instances(), 1);
+}
+
 }  // namespace
 }  // namespace velm
