@@ -64,6 +64,13 @@ BuiltInstance built_instance(const InstanceRecord& inst, const HostMesh& mesh) {
     rows *= std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
   }
   out.conditioning = rows > 0.f ? std::fabs(det) / rows : 0.f;
+  // Largest absolute row sum of the inverse, cof^T / det (columns of the cofactor matrix).
+  float inverse_norm = 0.f;
+  for (int c = 0; c < 3; ++c)
+    inverse_norm = std::max(inverse_norm, std::fabs(out.normal_matrix[c]) +
+                                              std::fabs(out.normal_matrix[3 + c]) +
+                                              std::fabs(out.normal_matrix[6 + c]));
+  out.inverse_norm = det != 0.f ? inverse_norm / std::fabs(det) : 0.f;
   return out;
 }
 
@@ -74,6 +81,35 @@ inline Vec3 apply3(const float* m, Vec3 v) {
 
 inline float max_abs(const Float3& v) {
   return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
+}
+
+// The point with barycentric coordinates b on a triangle, rebuilt on the triangle rather than
+// along the ray (origin + t d would carry the error of t, which grows with the distance
+// travelled), and kept at least `margin` inside each of the triangle's edges. A new ray starts
+// from this point: near an edge shared with another surface (the corner of a closed mesh) it
+// must lie off that surface by more than its rounding error too, or the ray may start on the
+// neighbouring wall and leave through it. The point moves along its own triangle by at most
+// `margin`, where the triangle is wide enough; a sliver gives at most a quarter per coordinate.
+inline Float3 point_on_triangle(const Float3 v[3], float b0, float b1, float b2, float margin) {
+  const Vec3 p0(v[0].x, v[0].y, v[0].z), p1(v[1].x, v[1].y, v[1].z), p2(v[2].x, v[2].y, v[2].z);
+  const float twice_area = length(cross(p1 - p0, p2 - p0));
+  const float opposite[3] = {length(p2 - p1), length(p0 - p2), length(p1 - p0)};
+  float b[3] = {b0, b1, b2}, sum = 0.f;
+  for (int i = 0; i < 3; ++i) {
+    // The distance to the edge opposite corner i is b_i times the triangle's height there.
+    const float least = twice_area > 0.f ? margin * opposite[i] / twice_area : 0.25f;
+    b[i] = std::fmax(b[i], std::fmin(least, 0.25f));
+    sum += b[i];
+  }
+  for (float& x : b) x /= sum;
+  // Relative to the corner of the largest coordinate: each edge-direction term then moves the
+  // point from that corner into the triangle.
+  const int i = b[0] >= b[1] ? (b[0] >= b[2] ? 0 : 2) : (b[1] >= b[2] ? 1 : 2);
+  const int j = (i + 1) % 3, k = (i + 2) % 3;
+  const Float3 &a = v[i], &p = v[j], &q = v[k];
+  return {a.x + (b[j] * (p.x - a.x) + b[k] * (q.x - a.x)),
+          a.y + (b[j] * (p.y - a.y) + b[k] * (q.y - a.y)),
+          a.z + (b[j] * (p.z - a.z) + b[k] * (q.z - a.z))};
 }
 
 // Embree accepts only finite rays whose coordinates stay well inside the float range.
@@ -225,17 +261,16 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
     rec.material_id = static_cast<int32_t>(inst.material_id);
     const Int3& tri = mesh.triangles[rh.hit.primID];
     const float u = rh.hit.u, v = rh.hit.v, w = 1.f - u - v;
-    // The hit point from the barycentric coordinates lies on the triangle up to a few roundings
-    // of its vertices, however far the ray travelled (origin + t d would carry t's error).
-    const Float3 &v0 = mesh.vertices[tri.i0], &v1 = mesh.vertices[tri.i1],
-                 &v2 = mesh.vertices[tri.i2];
-    const Float3 local{w * v0.x + u * v1.x + v * v2.x, w * v0.y + u * v1.y + v * v2.y,
-                       w * v0.z + u * v1.z + v * v2.z};
+    const Float3 corner[3] = {mesh.vertices[tri.i0], mesh.vertices[tri.i1],
+                              mesh.vertices[tri.i2]};
+    const float weighted = std::fabs(w) * max_abs(corner[0]) + std::fabs(u) * max_abs(corner[1]) +
+                           std::fabs(v) * max_abs(corner[2]);
+    rec.position_error = hit_point_error(weighted, inst.linear_norm, inst.translation);
+    // The world error bound as a distance in the mesh's frame (through the inverse's norm).
+    const Float3 local =
+        point_on_triangle(corner, w, u, v, 2.f * rec.position_error * inst.inverse_norm);
     const Float3 world = transform_point(inst.transform, local);
     rec.position = Vec3(world.x, world.y, world.z);
-    const float weighted = std::fabs(w) * max_abs(v0) + std::fabs(u) * max_abs(v1) +
-                           std::fabs(v) * max_abs(v2);
-    rec.position_error = hit_point_error(weighted, inst.linear_norm, inst.translation);
     rec.geometric_normal = unit_or(apply3(inst.normal_matrix, ng_local), toward_ray);
     rec.normal = rec.geometric_normal;
     if (!mesh.normals.empty()) {

@@ -41,7 +41,8 @@ struct BuiltInstance {
   // positive factor (its cofactor matrix times the determinant's sign), so it stays defined for
   // a flattening transform.
   float normal_matrix[9] = {};
-  float linear_norm = 0.f;  // largest absolute row sum of the 3x3 part
+  float linear_norm = 0.f;   // largest absolute row sum of the 3x3 part
+  float inverse_norm = 0.f;  // the same of its inverse (0 when singular)
   float translation = 0.f;  // largest absolute translation component
   // |det| over the product of the rows' lengths: 1 for a rotation with any scales, 0 when the
   // transform flattens space and normals are undefined.
