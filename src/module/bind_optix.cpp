@@ -68,7 +68,8 @@ void register_context(py::module_& m) {
   cls.def("device_name", [](OptiXContext& c) { return py_convert::constructed(c).device_name(); });
   cls.def("total_vram_mb",
           [](OptiXContext& c) { return py_convert::constructed(c).total_vram_mb(); });
-  cls.def("free_vram_mb", [](OptiXContext& c) { return py_convert::constructed(c).free_vram_mb(); });
+  cls.def("free_vram_mb",
+          [](OptiXContext& c) { return py_convert::constructed(c).free_vram_mb(); });
 }
 
 void register_scene(py::module_& m) {
@@ -148,7 +149,8 @@ void register_scene(py::module_& m) {
       },
       kSetPrimitiveTemperaturesDoc, py::arg("temperatures"));
   cls.def(
-      "clear_primitive_temperatures", [](SceneManager& s) { S::S(s).clear_primitive_temperatures(); },
+      "clear_primitive_temperatures",
+      [](SceneManager& s) { S::S(s).clear_primitive_temperatures(); },
       kClearPrimitiveTemperaturesDoc);
   cls.def(
       "get_primitive_temperatures",
@@ -164,7 +166,8 @@ void register_scene(py::module_& m) {
       },
       kSetPrimitiveEmissivitiesDoc, py::arg("emissivities"));
   cls.def(
-      "clear_primitive_emissivities", [](SceneManager& s) { S::S(s).clear_primitive_emissivities(); },
+      "clear_primitive_emissivities",
+      [](SceneManager& s) { S::S(s).clear_primitive_emissivities(); },
       kClearPrimitiveEmissivitiesDoc);
   cls.def(
       "set_primitive_sif_spectra",
@@ -176,7 +179,8 @@ void register_scene(py::module_& m) {
       "clear_primitive_sif_spectra", [](SceneManager& s) { S::S(s).clear_primitive_sif_spectra(); },
       kClearPrimitiveSifSpectraDoc);
   cls.def(
-      "set_sif_only_mode", [](SceneManager& s, bool enabled) { S::D(s).set_sif_only_mode(enabled); },
+      "set_sif_only_mode",
+      [](SceneManager& s, bool enabled) { S::D(s).set_sif_only_mode(enabled); },
       kSetSifOnlyModeDoc, py::arg("enabled"));
 }
 

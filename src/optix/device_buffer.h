@@ -24,7 +24,10 @@ class DeviceBuffer {
  public:
   DeviceBuffer() = default;
   ~DeviceBuffer() { reset(); }
-  DeviceBuffer(DeviceBuffer&& o) noexcept : ptr_(o.ptr_), bytes_(o.bytes_) { o.ptr_ = 0, o.bytes_ = 0; }
+  DeviceBuffer(DeviceBuffer&& o) noexcept : ptr_(o.ptr_), bytes_(o.bytes_) {
+    o.ptr_ = 0;
+    o.bytes_ = 0;
+  }
   DeviceBuffer& operator=(DeviceBuffer&& o) noexcept;
   DeviceBuffer(const DeviceBuffer&) = delete;
   DeviceBuffer& operator=(const DeviceBuffer&) = delete;

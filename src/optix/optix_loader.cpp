@@ -86,6 +86,11 @@ void ensure_function_table() {
   if (table_loaded()) return;
   const Result r = load_function_table(default_library_name());
   if (r != kSuccess) throw std::runtime_error(init_failure_message(r));
+  if (accepted_abi() == kAbiVersionFallback) {
+    std::fprintf(stderr, "[OptiX] the driver does not serve ABI %d; using ABI %d (OptiX 9.0)\n",
+                 kAbiVersion, kAbiVersionFallback);
+    std::fflush(stderr);
+  }
 }
 
 const char* error_name(Result r) {

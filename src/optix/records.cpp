@@ -166,7 +166,8 @@ std::vector<int32_t> primitive_material_ids(const SceneDescription& desc,
   const int64_t n_instances = static_cast<int64_t>(prefix.size()) - 1;
 #pragma omp parallel for schedule(static)
   for (int64_t i = 0; i < n_instances; ++i) {
-    const int32_t mat = static_cast<int32_t>(meshes[instances[static_cast<size_t>(i)].mesh_id].material_id);
+    const HostMesh& mesh = meshes[instances[static_cast<size_t>(i)].mesh_id];
+    const int32_t mat = static_cast<int32_t>(mesh.material_id);
     for (uint32_t p = prefix[static_cast<size_t>(i)]; p < prefix[static_cast<size_t>(i) + 1]; ++p)
       ids[p] = mat;
   }

@@ -41,7 +41,8 @@ class SceneManager {
 
   // ---- build --------------------------------------------------------------------------------
   void build();
-  void build_reuse_geometry();  // materials, sun and per-primitive tables; no acceleration structures
+  // Materials, sun and per-primitive tables again; acceleration structures stay.
+  void build_reuse_geometry();
   void refit_ias();
   void clear_for_reuse();
   void update_instance_transform(int32_t id, const float* transform12);

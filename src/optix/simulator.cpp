@@ -276,8 +276,8 @@ void Simulator::build_backward_table(const SceneManager& scene) {
       optix::make_miss_record(header("__miss__radiance")),
       optix::make_miss_record(header("__miss__shadow"))};
   upload_records(t.miss, miss, "sbt miss", "sbt miss");
-  const auto hits = optix::make_hit_records(header("__closesthit__radiance"),
-                                            header("__closesthit__shadow"), mesh_hit_data(scene), 0);
+  const auto hits = optix::make_hit_records(
+      header("__closesthit__radiance"), header("__closesthit__shadow"), mesh_hit_data(scene), 0);
   upload_records(t.hit, hits, "sbt hg", "sbt hg");
   t.sbt.miss_record_base = t.miss.get();
   t.sbt.miss_record_stride = sizeof(optix::MissRecord);

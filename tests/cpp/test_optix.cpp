@@ -363,7 +363,8 @@ SbtHeader header_of(uint8_t fill) {
 
 TEST(OptixRecords, BindingTableRecords) {
   const SbtHeader h = header_of(0x5a);
-  for (const std::vector<uint8_t>& b : {bytes_of(make_raygen_record(h)), bytes_of(make_miss_record(h))}) {
+  for (const std::vector<uint8_t>& b :
+       {bytes_of(make_raygen_record(h)), bytes_of(make_miss_record(h))}) {
     ASSERT_EQ(b.size(), 48u);
     ByteTable t(b);
     t.field(0, h);

@@ -1,5 +1,6 @@
-// Entry points of the "raygen_passive" module. Their bodies are placeholders until the launches that
-// use them are written; they exist so that every module loads and every pipeline links.
+// Entry points of the "raygen_passive" module. Their bodies are placeholders until the
+// launches that use them are written; they exist so that every module loads and every pipeline
+// links.
 #define VELM_MICROWAVE_PROGRAM
 #include "programs/optix/device_common.h"
 
