@@ -116,7 +116,7 @@ struct PipelineCompileOptions {
   int32_t num_attribute_values;
   uint32_t exception_flags;
   const char* launch_params_variable_name;
-  size_t launch_params_size;  // 118 only: 0 leaves the size unchecked
+  size_t launch_params_size;  // 118 only: must equal the size of the `params` variable
   uint32_t uses_primitive_type_flags;
   int32_t allow_opacity_micromaps;
   int32_t allow_clustered_geometry;

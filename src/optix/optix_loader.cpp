@@ -145,7 +145,7 @@ void check(Result r, const char* what) {
     throw std::runtime_error(std::string("OptiX: ") + what + " (" + std::to_string(r) + ")");
 }
 
-CompileOptionsForAbi pipeline_compile_options() {
+CompileOptionsForAbi pipeline_compile_options(size_t params_size) {
   CompileOptionsForAbi o;
   o.v118.uses_motion_blur = 0;
   o.v118.traversable_graph_flags = 0;  // any graph
@@ -153,6 +153,7 @@ CompileOptionsForAbi pipeline_compile_options() {
   o.v118.num_attribute_values = 2;
   o.v118.exception_flags = kExceptionFlagNone;
   o.v118.launch_params_variable_name = "params";
+  o.v118.launch_params_size = params_size;
   o.v105.num_payload_values = 2;
   o.v105.num_attribute_values = 2;
   o.v105.exception_flags = kExceptionFlagNone;

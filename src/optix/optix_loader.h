@@ -40,7 +40,8 @@ void log_callback(unsigned int level, const char* tag, const char* message, void
 // "OptiX: " + what + " (" + code + ")" as std::runtime_error, unless r is kSuccess.
 void check(Result r, const char* what);
 
-// The pipeline compile options in the layout of the accepted ABI.
+// The pipeline compile options in the layout of the accepted ABI. `params_size` is the size of
+// the launch-parameter record the programs declare; ABI 118 checks it, 105 has no such field.
 struct CompileOptionsForAbi {
   PipelineCompileOptions v118{};
   PipelineCompileOptions105 v105{};
@@ -49,7 +50,7 @@ struct CompileOptionsForAbi {
                                       : static_cast<const void*>(&v118);
   }
 };
-CompileOptionsForAbi pipeline_compile_options();
+CompileOptionsForAbi pipeline_compile_options(size_t params_size);
 ModuleCompileOptions module_compile_options();
 
 }  // namespace velm::optix

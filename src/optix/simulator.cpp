@@ -36,7 +36,8 @@ constexpr size_t kLogSize = 4096;
 Simulator::Simulator(std::shared_ptr<OptiXContext> context, std::string ptx_dir)
     : context_(std::move(context)),
       ptx_dir_(std::move(ptx_dir)),
-      pipeline_options_(optix::pipeline_compile_options()),
+      optical_options_(optix::pipeline_compile_options(sizeof(optix::LaunchParams))),
+      microwave_options_(optix::pipeline_compile_options(sizeof(optix::MicrowaveLaunchParams))),
       module_options_(optix::module_compile_options()) {
   if (!context_) throw std::invalid_argument("Simulator needs an OptiXContext");
 }
@@ -53,6 +54,17 @@ Simulator::~Simulator() {
 
 // ---- modules, groups, pipelines -----------------------------------------------------------------
 
+const void* Simulator::compile_options(bool microwave) const {
+  return (microwave ? microwave_options_ : optical_options_).get(optix::accepted_abi());
+}
+
+namespace {
+bool is_microwave_module(const std::string& name) {
+  return name == "raygen_passive" || name == "raygen_active" || name == "miss_mw" ||
+         name == "closesthit_mw";
+}
+}  // namespace
+
 optix::Module Simulator::module(const char* name) {
   auto found = modules_.find(name);
   if (found != modules_.end()) return found->second;
@@ -61,8 +73,8 @@ optix::Module Simulator::module(const char* name) {
   size_t log_size = sizeof log;
   optix::Module m = nullptr;
   const optix::Result r = optix::table().module_create(
-      context_->device_context(), &module_options_,
-      pipeline_options_.get(optix::accepted_abi()), ptx.c_str(), ptx.size(), log, &log_size, &m);
+      context_->device_context(), &module_options_, compile_options(is_microwave_module(name)),
+      ptx.c_str(), ptx.size(), log, &log_size, &m);
   if (r != optix::kSuccess) {
     std::fprintf(stderr, "[Module %s] %s\n", name, log);
     std::fflush(stderr);
@@ -110,6 +122,7 @@ optix::ProgramGroup Simulator::hit_group(const char* label, const char* m, const
 }
 
 optix::Pipeline Simulator::create_pipeline(const std::vector<optix::ProgramGroup>& groups,
+                                           bool microwave,
                                            unsigned max_trace_depth,
                                            unsigned max_traversable_depth, const char* label,
                                            const char* stack_label) {
@@ -120,7 +133,7 @@ optix::Pipeline Simulator::create_pipeline(const std::vector<optix::ProgramGroup
   optix::Pipeline p = nullptr;
   const optix::FunctionTable& ox = optix::table();
   optix::check(ox.pipeline_create(context_->device_context(),
-                                  pipeline_options_.get(optix::accepted_abi()), &link,
+                                  compile_options(microwave), &link,
                                   groups.data(), static_cast<unsigned>(groups.size()), log,
                                   &log_size, &p),
                label);
@@ -153,7 +166,7 @@ void Simulator::create_main(bool with_lidar) {
   g.push_back(hit_group("__closesthit__radiance", "closesthit", "__closesthit__radiance"));
   g.push_back(hit_group("__closesthit__shadow", "closesthit", "__closesthit__shadow"));
   optix::Pipeline p =
-      create_pipeline(g, 2, 3, with_lidar ? "pipeline+lidar" : "pipeline", "stack");
+      create_pipeline(g, false, 2, 3, with_lidar ? "pipeline+lidar" : "pipeline", "stack");
   if (pipelines_[kMain] != nullptr) optix::table().pipeline_destroy(pipelines_[kMain]);
   pipelines_[kMain] = p;
   lidar_ready_ = with_lidar;
@@ -179,7 +192,7 @@ void Simulator::ensure_energy_balance() {
       miss_group("pg_miss_eb", "raygen_eb_rrt", "__miss__eb_rrt"),
       hit_group("pg_hit_eb", "raygen_eb_rrt", "__closesthit__eb_rrt"),
   };
-  pipelines_[kEnergyBalance] = create_pipeline(g, 1, 1, "pipeline_eb", "stack_eb");
+  pipelines_[kEnergyBalance] = create_pipeline(g, false, 1, 1, "pipeline_eb", "stack_eb");
 }
 
 void Simulator::ensure_energy_balance_multiband() {
@@ -191,7 +204,7 @@ void Simulator::ensure_energy_balance_multiband() {
       groups_.at("pg_hit_eb"),
   };
   pipelines_[kEnergyBalanceMultiband] =
-      create_pipeline(g, 1, 1, "pipeline_eb_mb", "stack_eb_mb");
+      create_pipeline(g, false, 1, 1, "pipeline_eb_mb", "stack_eb_mb");
 }
 
 void Simulator::ensure_passive_microwave() {
@@ -205,7 +218,7 @@ void Simulator::ensure_passive_microwave() {
       miss_group("pg_miss_mw", "miss_mw", "__miss__mw_radiance"),
       hit_group("pg_hit_mw", "closesthit_mw", "__closesthit__mw_radiance"),
   };
-  pipelines_[kPassiveMicrowave] = create_pipeline(g, 2, 1, "pipeline_mw", "stack_mw");
+  pipelines_[kPassiveMicrowave] = create_pipeline(g, true, 2, 1, "pipeline_mw", "stack_mw");
 }
 
 void Simulator::ensure_active_microwave() {
@@ -217,7 +230,7 @@ void Simulator::ensure_active_microwave() {
       groups_.at("pg_hit_mw"),
   };
   pipelines_[kActiveMicrowave] =
-      create_pipeline(g, 2, 1, "pipeline_mw_active", "stack_mw_active");
+      create_pipeline(g, true, 2, 1, "pipeline_mw_active", "stack_mw_active");
 }
 
 // ---- binding tables -----------------------------------------------------------------------------

@@ -75,7 +75,7 @@ class Simulator {
   optix::ProgramGroup hit_group(const char* label, const char* module, const char* entry);
   optix::ProgramGroup group(const char* label, uint32_t kind, const char* module,
                             const char* entry);
-  optix::Pipeline create_pipeline(const std::vector<optix::ProgramGroup>& groups,
+  optix::Pipeline create_pipeline(const std::vector<optix::ProgramGroup>& groups, bool microwave,
                                   unsigned max_trace_depth, unsigned max_traversable_depth,
                                   const char* label, const char* stack_label);
   void create_main(bool with_lidar);
@@ -86,7 +86,11 @@ class Simulator {
 
   std::shared_ptr<OptiXContext> context_;
   std::string ptx_dir_;
-  optix::CompileOptionsForAbi pipeline_options_;
+  // Optical, energy-balance and LiDAR modules declare LaunchParams, the microwave ones
+  // MicrowaveLaunchParams; each set of modules is compiled and linked with its record's size.
+  optix::CompileOptionsForAbi optical_options_;
+  optix::CompileOptionsForAbi microwave_options_;
+  const void* compile_options(bool microwave) const;
   optix::ModuleCompileOptions module_options_;
   std::map<std::string, optix::Module> modules_;
   std::vector<std::string> module_order_;

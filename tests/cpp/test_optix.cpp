@@ -99,9 +99,13 @@ TEST(OptixLoader, EntriesLandInTheirAbi118Places) {
     EXPECT_STREQ(error_name(kErrorInvalidValue), "FAKE_ERROR_NAME");
     EXPECT_STREQ(error_string(kErrorInvalidValue), "fake error text");
     // The compile options go out in the accepted ABI's layout.
-    const CompileOptionsForAbi o = pipeline_compile_options();
+    const CompileOptionsForAbi o = pipeline_compile_options(1008);
     EXPECT_EQ(o.get(c.abi), c.abi == 105 ? static_cast<const void*>(&o.v105)
                                          : static_cast<const void*>(&o.v118));
+    EXPECT_EQ(o.v118.launch_params_size, 1008u);
+    EXPECT_STREQ(o.v105.launch_params_variable_name, "params");
+    EXPECT_EQ(o.v105.num_payload_values, 2);
+    EXPECT_EQ(o.v105.num_attribute_values, 2);
   }
   unload();
 }
