@@ -8,6 +8,25 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stamp_dir=.venv/.stamps
+
+# The first URI of an apt source that serves the given release: deb822 entries (*.sources,
+# "URIs:" and "Suites:" fields) or one-line entries ("deb [options] URI release ...").
+debian_mirror() {
+  local release=$1
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk -v rel="$release" 'BEGIN { RS = ""; FS = "\n" }
+      { uri = ""; hit = 0
+        for (i = 1; i <= NF; i++) {
+          if ($i ~ /^URIs:/) { split($i, u, /[ \t]+/); uri = u[2] }
+          if ($i ~ /^Suites:/) { n = split($i, s, /[ \t]+/); for (k = 2; k <= n; k++) if (s[k] == rel) hit = 1 }
+        }
+        if (hit && uri != "") { print uri; exit } }' "$f"
+  done | head -n 1 | grep . && return
+  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+    awk -v rel="$release" '$1 == "deb" { i = 2; if ($2 ~ /^\[/) while (i <= NF && $i !~ /\]$/) i++; if ($2 ~ /^\[/) i++; if ($(i + 1) == rel) { print $i; exit } }'
+}
 sys_stamp=/var/lib/velm-bootstrap.sys.v2
 
 need_sys=0
@@ -21,8 +40,14 @@ if [ "$need_sys" = 1 ]; then
   mesa_suite=""
   if [ "$codename" = "bookworm" ]; then
     # Debian 12's Mesa 22 lavapipe has no ray queries; bookworm-backports carries Mesa 25.
+    # The backports suite comes from the mirror the machine already uses for bookworm.
     if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-      echo "deb http://deb.debian.org/debian bookworm-backports main" | $SUDO tee /etc/apt/sources.list.d/velm-backports.list >/dev/null
+      mirror=$(debian_mirror bookworm)
+      if [ -z "$mirror" ]; then
+        echo "bootstrap: no apt source for bookworm found to take the backports mirror from" >&2
+        exit 1
+      fi
+      echo "deb $mirror bookworm-backports main" | $SUDO tee /etc/apt/sources.list.d/velm-backports.list >/dev/null
     fi
     mesa_suite="-t bookworm-backports"
   fi
