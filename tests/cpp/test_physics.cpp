@@ -180,5 +180,40 @@ TEST(Camera, FisheyeCornersHaveNoRay) {
   }
 }
 
+// A stream whose next draw is exactly 1.0: rotation 0 and bits 27..58 of state ^ (state >> 18)
+// all set, which bits 41..58 of the state give.
+Pcg32 stream_drawing_one() {
+  Pcg32 rng;
+  rng.state = ((uint64_t{1} << 59) - 1) ^ ((uint64_t{1} << 41) - 1);
+  rng.inc = 1;
+  return rng;
+}
+
+TEST(PhotonLaunch, SourceOfProbabilityZeroIsNeverDrawn) {
+  EXPECT_EQ(stream_drawing_one().next_float(), 1.f);
+  const float params[3] = {1000.f, 50.f, 0.f};  // sun irradiance, sky radiance
+  PhotonSourceSettings s{};
+  s.box = {{0, 0, 0}, {10, 10, 1}};
+  s.sun_direction = {0, 0, 1};
+  s.params = params;
+  s.nb = 1;
+  s.sun_offset = 0;
+  s.sky_offset = 1;
+  s.hosek_offset = -1;
+  s.repetition = true;
+  s.launch_height = 1.1f;
+  s.sx = s.sy = 10.0;
+  s.area_per_photon = 1.0;
+  for (float prob_sun : {1.f, 0.f}) {
+    s.prob_sun = prob_sun;
+    Pcg32 rng = stream_drawing_one();
+    double energy[1];
+    LaunchedPhoton photon;
+    ASSERT_TRUE(launch_photon(s, rng, energy, photon));
+    EXPECT_EQ(photon.is_sun, prob_sun == 1.f);
+    EXPECT_EQ(photon.scale, 1.0);  // drawn with probability one: no weight beyond the area
+  }
+}
+
 }  // namespace
 }  // namespace velm
