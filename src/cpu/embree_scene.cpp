@@ -92,16 +92,25 @@ inline float max_abs(const Float3& v) {
 // `margin`, where the triangle is wide enough; a sliver gives at most a quarter per coordinate.
 inline Float3 point_on_triangle(const Float3 v[3], float b0, float b1, float b2, float margin) {
   const Vec3 p0(v[0].x, v[0].y, v[0].z), p1(v[1].x, v[1].y, v[1].z), p2(v[2].x, v[2].y, v[2].z);
-  const float twice_area = length(cross(p1 - p0, p2 - p0));
-  const float opposite[3] = {length(p2 - p1), length(p0 - p2), length(p1 - p0)};
-  float b[3] = {b0, b1, b2}, sum = 0.f;
+  const Vec3 c = cross(p1 - p0, p2 - p0);
+  const Vec3 opposite[3] = {p2 - p1, p0 - p2, p1 - p0};
+  // The distance to the edge opposite corner i is b_i |c| / |edge_i|; compared squared, so the
+  // common case (far from every edge) takes no square root.
+  const float area2 = dot(c, c), margin2 = margin * margin;
+  float b[3] = {b0, b1, b2};
+  bool moved = false;
   for (int i = 0; i < 3; ++i) {
-    // The distance to the edge opposite corner i is b_i times the triangle's height there.
-    const float least = twice_area > 0.f ? margin * opposite[i] / twice_area : 0.25f;
-    b[i] = std::fmax(b[i], std::fmin(least, 0.25f));
-    sum += b[i];
+    const float edge2 = dot(opposite[i], opposite[i]);
+    if (!(b[i] * b[i] * area2 >= margin2 * edge2) || b[i] < 0.f) {
+      const float least = area2 > 0.f ? margin * std::sqrt(edge2 / area2) : 0.25f;
+      b[i] = std::fmax(b[i], std::fmin(least, 0.25f));
+      moved = true;
+    }
   }
-  for (float& x : b) x /= sum;
+  if (moved) {
+    const float sum = b[0] + b[1] + b[2];
+    for (float& x : b) x /= sum;
+  }
   // Relative to the corner of the largest coordinate: each edge-direction term then moves the
   // point from that corner into the triangle.
   const int i = b[0] >= b[1] ? (b[0] >= b[2] ? 0 : 2) : (b[1] >= b[2] ? 1 : 2);
@@ -241,46 +250,39 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
   intersect1(top_scene_, &rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
 
+  const unsigned inst_id = rh.hit.instID[0];
+  const auto& meshes = desc_.meshes();
+  // Every geometry of the top-level scene is one of the built instances; anything else is
+  // reported as no hit rather than as a hit without a surface.
+  if (inst_id >= built_.size() || rh.hit.primID >= meshes[built_[inst_id].mesh_id].triangles.size())
+    return rec;
+  const BuiltInstance& inst = built_[inst_id];
+  const HostMesh& mesh = meshes[inst.mesh_id];
   rec.hit = true;
   rec.t = rh.ray.tfar;
   rec.primitive_id = static_cast<int32_t>(rh.hit.primID);
-  const unsigned inst_id = rh.hit.instID[0];
+  rec.instance_id = static_cast<int32_t>(inst_id);
+  rec.material_id = static_cast<int32_t>(inst.material_id);
+  const Int3& tri = mesh.triangles[rh.hit.primID];
+  const float u = rh.hit.u, v = rh.hit.v, w = 1.f - u - v;
+  const Float3 corner[3] = {mesh.vertices[tri.i0], mesh.vertices[tri.i1], mesh.vertices[tri.i2]};
+  const float weighted = std::fabs(w) * max_abs(corner[0]) + std::fabs(u) * max_abs(corner[1]) +
+                         std::fabs(v) * max_abs(corner[2]);
+  rec.position_error = hit_point_error(weighted, inst.linear_norm, inst.translation);
+  // The world error bound as a distance in the mesh's frame (through the inverse's norm).
+  const Float3 local =
+      point_on_triangle(corner, w, u, v, 2.f * rec.position_error * inst.inverse_norm);
+  const Float3 world = transform_point(inst.transform, local);
+  rec.position = Vec3(world.x, world.y, world.z);
   const Vec3 ng_local(rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z);
-  const Vec3 toward_ray = -direction;
-  const auto& meshes = desc_.meshes();
-  if (inst_id >= built_.size() || rh.hit.primID >= meshes[built_[inst_id].mesh_id].triangles.size()) {
-    // Not one of our instances (cannot happen on a committed scene): report the bare hit.
-    rec.position = origin + direction * rh.ray.tfar;
-    rec.position_error = kHitPointRelativeError * (std::fabs(rec.t) + max_abs(
-        Float3{origin.x, origin.y, origin.z})) * 4.f;
-    rec.geometric_normal = rec.normal = unit_or(ng_local, toward_ray);
-  } else {
-    const BuiltInstance& inst = built_[inst_id];
-    const HostMesh& mesh = meshes[inst.mesh_id];
-    rec.instance_id = static_cast<int32_t>(inst_id);
-    rec.material_id = static_cast<int32_t>(inst.material_id);
-    const Int3& tri = mesh.triangles[rh.hit.primID];
-    const float u = rh.hit.u, v = rh.hit.v, w = 1.f - u - v;
-    const Float3 corner[3] = {mesh.vertices[tri.i0], mesh.vertices[tri.i1],
-                              mesh.vertices[tri.i2]};
-    const float weighted = std::fabs(w) * max_abs(corner[0]) + std::fabs(u) * max_abs(corner[1]) +
-                           std::fabs(v) * max_abs(corner[2]);
-    rec.position_error = hit_point_error(weighted, inst.linear_norm, inst.translation);
-    // The world error bound as a distance in the mesh's frame (through the inverse's norm).
-    const Float3 local =
-        point_on_triangle(corner, w, u, v, 2.f * rec.position_error * inst.inverse_norm);
-    const Float3 world = transform_point(inst.transform, local);
-    rec.position = Vec3(world.x, world.y, world.z);
-    rec.geometric_normal = unit_or(apply3(inst.normal_matrix, ng_local), toward_ray);
-    rec.normal = rec.geometric_normal;
-    if (!mesh.normals.empty()) {
-      const Float3 &n0 = mesh.normals[tri.i0], &n1 = mesh.normals[tri.i1],
-                   &n2 = mesh.normals[tri.i2];
-      const Vec3 n(w * n0.x + u * n1.x + v * n2.x, w * n0.y + u * n1.y + v * n2.y,
-                   w * n0.z + u * n1.z + v * n2.z);
-      // Normals that cancel out (or a zero normal in the mesh) leave the flat normal in place.
-      rec.normal = unit_or(apply3(inst.normal_matrix, n), rec.geometric_normal);
-    }
+  rec.geometric_normal = unit_or(apply3(inst.normal_matrix, ng_local), -direction);
+  rec.normal = rec.geometric_normal;
+  if (!mesh.normals.empty()) {
+    const Float3 &n0 = mesh.normals[tri.i0], &n1 = mesh.normals[tri.i1], &n2 = mesh.normals[tri.i2];
+    const Vec3 n(w * n0.x + u * n1.x + v * n2.x, w * n0.y + u * n1.y + v * n2.y,
+                 w * n0.z + u * n1.z + v * n2.z);
+    // Normals that cancel out (or a zero normal in the mesh) leave the flat normal in place.
+    rec.normal = unit_or(apply3(inst.normal_matrix, n), rec.geometric_normal);
   }
   rec.is_back_face = dot(direction, rec.geometric_normal) > 0.f;
   if (rec.is_back_face) rec.geometric_normal = -rec.geometric_normal;

@@ -84,6 +84,15 @@ struct Walk {
   float zmin, zmax;  // the scene's vertical extent: tile walks end outside it
 };
 
+Walk photon_walk(const embree::EmbreeSceneManager& scene, const PhotonSourceSettings& source,
+                 int nb, int max_depth, int rr_depth) {
+  const SceneDescription& d = scene.desc();
+  return {&scene,         &source,           d.materials().data(),
+          nb,             max_depth,         rr_depth,
+          d.repetition(), d.repetition().active(), scene.min_height(),
+          scene.max_height()};
+}
+
 template <class OnEscape, class OnHit>
 uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape, OnHit&& on_hit,
                      LaunchedPhoton& photon) {
@@ -262,9 +271,7 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
               static_cast<long long>(req.num_photons), req.nx, req.ny, nz, nb, workers);
   std::fflush(stdout);
 
-  Walk walk{&scene,      &source,       desc.materials().data(), nb, max_depth, 3,
-            desc.repetition(), desc.repetition().active(), scene.min_height(),
-            scene.max_height()};
+  const Walk walk = photon_walk(scene, source, nb, max_depth, 3);
   const float* heights = req.layer_heights.data();
 
   run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
@@ -379,9 +386,7 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
       static_cast<long long>(req.num_photons), req.nx, req.ny, nb, req.max_bounces, workers);
   std::fflush(stdout);
 
-  Walk walk{&scene,      &source,       desc.materials().data(), nb, max_depth, req.rr_depth,
-            desc.repetition(), desc.repetition().active(), scene.min_height(),
-            scene.max_height()};
+  const Walk walk = photon_walk(scene, source, nb, max_depth, req.rr_depth);
 
   run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
     double* w = scratch.data() + wk * nb;
