@@ -377,7 +377,10 @@ class TestAliases:
     @pytest.mark.parametrize("name", ["build_reuse_gas", "build_reuse_geometry"])
     def test_build_reuse_aliases(self, name):
         s = self.scene_with_instance()
+        with pytest.raises(RuntimeError, match=r"Call build\(\) first"):
+            getattr(s, name)()  # nothing built yet: there is nothing to reuse
         assert not s.is_built()
+        s.build()
         getattr(s, name)()
         assert s.is_built()
         assert s.aabb() == ((-1.0, -1.0, 0.0), (1.0, 1.0, 0.0))

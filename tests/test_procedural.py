@@ -160,9 +160,6 @@ class TestSphere:
     def test_default_subdivisions_is_two(self):
         check_record(velm.make_sphere(1.0, [0, 0, 0]), 312, 320)
 
-    @pytest.mark.parametrize("s", [-1, -5])
-    def test_negative_subdivisions_give_the_icosahedron(self, s):
-        check_record(velm.make_sphere(1.0, [0, 0, 0], s), 12, 20)
 
     def test_icosahedron(self):
         c = np.array([1.0, -2.0, 3.5])
@@ -266,9 +263,6 @@ class TestCylinder:
         assert np.all(np.einsum("ij,ij->i", fn, radial) > 0)
         np.testing.assert_allclose(fn[:, 2], 0.0, atol=1e-5)
 
-    @pytest.mark.parametrize("segments", [-1, -8])
-    def test_negative_segments_give_empty_arrays(self, segments):
-        check_record(velm.make_cylinder(1.0, 2.0, segments), 0, 0)
 
     def test_zero_segments_is_refused(self):
         with pytest.raises(ValueError):
@@ -287,3 +281,19 @@ class TestProceduralMeshesFeedAddMesh:
         ids = [s.add_mesh(m["vertices"], m["normals"], m["indices"]) for m in meshes]
         assert ids == [0, 1, 2]
         assert s.total_triangles() == 32 + 320 + 12
+
+
+# Counts below their minimum and values that are not finite would give empty or NaN meshes
+# that add_mesh then refuses far from the cause; the generators refuse them themselves.
+@pytest.mark.parametrize("call, message", [
+    (lambda: velm.make_cylinder(1.0, 2.0, -1), "segments must be at least 1"),
+    (lambda: velm.make_cylinder(float("nan"), 2.0), "radius and height must be finite"),
+    (lambda: velm.make_cylinder(1.0, float("inf")), "radius and height must be finite"),
+    (lambda: velm.make_sphere(1.0, [0, 0, 0], -1), "subdivisions must not be negative"),
+    (lambda: velm.make_sphere(float("nan"), [0, 0, 0]), "radius and center must be finite"),
+    (lambda: velm.make_sphere(1.0, [0, float("nan"), 0]), "radius and center must be finite"),
+    (lambda: velm.make_ground_plane(float("inf"), 1.0), "finite cell count"),
+])
+def test_bad_counts_and_values_are_refused(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "cpu/workers.h"
 #include "physics/bsdf.h"
@@ -20,7 +22,10 @@ namespace {
 
 constexpr int kRouletteDepth = 3;
 constexpr double kSunSolidAngle = 6.794e-5;  // sr, solid angle of the solar disk
-constexpr float kSunDiskCosine = 0.999989f;  // cos of the solar disk's angular radius
+// Cosine of the disk's angular radius: the cone of exactly that solid angle, 2 pi (1 - cos).
+// Tested in double, so that the directions seen as sun add up to the irradiance E and not to
+// E times the area of a cone widened by float rounding near 1.
+constexpr double kSunDiskCosine = 1.0 - kSunSolidAngle / 6.283185307179586;
 
 // Everything a path reads, resolved once per call.
 struct PathContext {
@@ -40,7 +45,7 @@ struct PathContext {
   bool terrain_following;
   RepetitionTile tile;
   bool repetition;
-  float zmax;
+  float zmin, zmax;
 };
 
 // Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
@@ -79,9 +84,8 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
   const int nb = c.nb;
   const auto& scene = *c.scene;
   const uint64_t w = static_cast<uint64_t>(c.sensor->width);
-  Pcg32 rng(static_cast<uint64_t>(y) * w + static_cast<uint64_t>(x) +
-                static_cast<uint64_t>(pass) * 1000003ULL,
-            static_cast<uint64_t>(pass) * 7919ULL + 1ULL);
+  Pcg32 rng = item_stream(static_cast<uint64_t>(y) * w + static_cast<uint64_t>(x),
+                          static_cast<uint64_t>(pass));
   for (int b = 0; b < nb; ++b) {
     T[b] = 1.0;
     L[b] = 0.0;
@@ -108,7 +112,8 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
     const embree::HitRecord hit = scene.intersect_closest(o, d);
     ++stats.closest_rays;
     if (!hit.hit) {
-      if (c.repetition && wraps < c.tile.count && wrap_across_tile(c.tile, o, d) > 0.f) {
+      if (c.repetition && wraps < c.tile.count && !leaves_slab(o, d, c.zmin, c.zmax) &&
+          wrap_across_tile(c.tile, o, d) > 0.f) {
         ++wraps;
         continue;
       }
@@ -123,7 +128,7 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
     if (c.thermal) {
       float temperature = rec.scalars[2];
       if (rec.scalars[3] > 0.f && rec.scalars[4] > 0.f) {
-        const Vec3 so = offset_ray_origin(hit.position, hit.geometric_normal, c.sun);
+        const Vec3 so = hit.spawn(c.sun);
         ++stats.shadow_rays;
         temperature = scene.occluded_tiled(so, c.sun, 1e16f) ? rec.scalars[4] : rec.scalars[3];
       }
@@ -134,7 +139,7 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
     } else {
       const float n_dot_l = dot(hit.normal, c.sun);
       if (n_dot_l > 0.f || rec.type == kMaterialLeaf) {
-        const Vec3 so = offset_ray_origin(hit.position, hit.geometric_normal, c.sun);
+        const Vec3 so = hit.spawn(c.sun);
         ++stats.shadow_rays;
         if (std::fabs(n_dot_l) > 0.f && !scene.occluded_tiled(so, c.sun, 1e16f)) {
           const Vec3 wi = frame.to_local(c.sun);
@@ -150,12 +155,14 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
     if (!scatter(mat, frame, wo, hit.is_back_face, c.thermal, depth, kRouletteDepth, 1e-10, rng, T,
                  d))
       break;
-    o = offset_ray_origin(hit.position, hit.geometric_normal, d);
+    o = hit.spawn(d);
     if (++depth >= c.max_depth) break;
   }
   if (!escaped) return;
 
-  if (depth == 0 && !c.thermal && dot(d, c.sun) >= kSunDiskCosine) {
+  const double cos_to_sun = static_cast<double>(d.x) * c.sun.x +
+                            static_cast<double>(d.y) * c.sun.y + static_cast<double>(d.z) * c.sun.z;
+  if (depth == 0 && !c.thermal && cos_to_sun >= kSunDiskCosine) {
     for (int b = 0; b < nb; ++b) L[b] += c.sun_irradiance[b] / kSunSolidAngle * T[b];
     return;
   }
@@ -167,7 +174,53 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
   }
 }
 
+// The sensor as the paths read it: a known type, a finite camera that spans space, and the size
+// and angle its projection needs. Setting a sensor validates nothing, so a simulation checks here.
+void check_sensor(const SensorBlock& s) {
+  const std::string who = "simulate_cpu: ";
+  if (s.type != kSensorOrthographic && s.type != kSensorPerspective && s.type != kSensorFisheye)
+    throw std::invalid_argument(who + "sensor type " + std::to_string(s.type) +
+                                " is not 0 (orthographic), 1 (perspective) or 4 (fisheye)");
+  const float* m = s.camera_to_world;
+  for (int i = 0; i < 12; ++i)
+    if (!std::isfinite(m[i]))
+      throw std::invalid_argument(who + "the camera matrix must be finite");
+  for (int r = 0; r < 3; ++r)
+    if (!(std::fabs(m[4 * r + 3]) < embree::kMaxRayCoordinate))
+      throw std::invalid_argument(who + "the camera position must lie within 1e18 of the origin");
+  // The camera's axes must span space: a zero (never set) or flattening matrix has no view.
+  const Vec3 cx(m[0], m[4], m[8]), cy(m[1], m[5], m[9]), cz(m[2], m[6], m[10]);
+  const float det = dot(cross(cx, cy), cz);
+  if (!(std::fabs(det) > 1.1920929e-7f * length(cx) * length(cy) * length(cz)))
+    throw std::invalid_argument(who + "the camera matrix's axes (its first three columns) are "
+                                      "degenerate");
+  if (s.type == kSensorOrthographic) {
+    if (!(s.ortho_width > 0.f && s.ortho_height > 0.f) || !std::isfinite(s.ortho_width) ||
+        !std::isfinite(s.ortho_height))
+      throw std::invalid_argument(who + "an orthographic sensor needs a finite positive ortho_w "
+                                        "and ortho_h");
+  } else {
+    const float limit = s.type == kSensorPerspective ? kPi : kTwoPi;
+    if (!(s.fov > 0.f && s.fov < limit))
+      throw std::invalid_argument(
+          who + (s.type == kSensorPerspective
+                     ? "a perspective sensor needs a field of view between 0 and 180 degrees"
+                     : "a fisheye sensor needs a field of view between 0 and 360 degrees"));
+  }
+}
+
 }  // namespace
+
+ImageShape backward_image_shape(const embree::EmbreeSceneManager& scene) {
+  const SensorBlock& s = scene.desc().sensor();
+  if (s.width < 0 || s.height < 0)
+    throw std::invalid_argument("simulate_cpu: the sensor's width and height must not be "
+                                "negative");
+  ImageShape shape{s.height, s.width, scene.desc().num_bands()};
+  checked_count({shape.height, shape.width, std::max(shape.bands, 1)}, sizeof(double),
+                "simulate_cpu: the image");
+  return shape;
+}
 
 void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max_depth,
                        const HostHooks& hooks, float* image, BackwardStats* stats_out) {
@@ -181,12 +234,28 @@ void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max
                                 std::to_string(nb) + " bands, " +
                                 std::to_string(desc.thermal().wavelengths.size()) +
                                 " wavelengths)");
-  check_scene_for_simulation(scene, "simulate_cpu", nb, {!thermal, true, true});
-  max_depth = max_depth_override(max_depth, "[CPU bwd]");
-
-  const SensorBlock& sensor = desc.sensor();
-  const int width = std::max(0, sensor.width), height = std::max(0, sensor.height);
+  const ImageShape shape = backward_image_shape(scene);
+  const int width = shape.width, height = shape.height;
   const size_t n_values = static_cast<size_t>(width) * height * nb;
+  const bool has_pixels = n_values > 0;
+  // The sun's direction is read for its light, and in thermal mode for sunlit and shaded
+  // temperatures; a sensor never set has no pixels and reads nothing but the build state.
+  bool reads_sun_direction = !thermal;
+  for (const MaterialRecord& m : desc.materials())
+    reads_sun_direction |= m.scalars[3] > 0.f && m.scalars[4] > 0.f;
+  ScenePrerequisites need;
+  need.sun = !thermal;
+  need.sky = true;
+  need.sun_direction = reads_sun_direction && has_pixels;
+  need.thermal = thermal;
+  check_scene_for_simulation(scene, "simulate_cpu", nb, need);
+  const SensorBlock& sensor = desc.sensor();
+  if (has_pixels) {
+    check_sensor(sensor);
+    if (desc.sky().hosek_offset >= 0)
+      unit_direction(desc.sky().hosek_sun, "simulate_cpu: the analytic sky's sun direction");
+  }
+  max_depth = max_depth_override(max_depth, "[CPU bwd]");
   std::fill(image, image + n_values, 0.f);
   if (n_values == 0) return;
 
@@ -199,17 +268,18 @@ void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max
   c.max_depth = max_depth;
   c.thermal = thermal;
   c.wavelengths = desc.thermal().wavelengths.data();
-  const float* e = desc.emitter().direction;
   // The emitter direction is stored as given; light transport needs the unit vector.
-  c.sun = normalize(Vec3(e[0], e[1], e[2]));
+  c.sun = reads_sun_direction ? unit_direction(desc.emitter().direction, "the sun direction")
+                              : Vec3(0.f, 0.f, 1.f);
   c.sun_irradiance = thermal ? nullptr : c.params + desc.emitter().spectral_offset;
   c.hosek_offset = desc.sky().hosek_offset;
-  const float* hs = desc.sky().hosek_sun;
-  c.hosek_sun = normalize(Vec3(hs[0], hs[1], hs[2]));
+  c.hosek_sun = c.hosek_offset >= 0 ? unit_direction(desc.sky().hosek_sun, "the sky's sun")
+                                    : Vec3(0.f, 0.f, 1.f);
   c.sky_constant = desc.sky().constant_offset >= 0 ? c.params + desc.sky().constant_offset : nullptr;
   c.terrain_following = desc.terrain_following();
   c.tile = desc.repetition();
   c.repetition = c.tile.active();
+  c.zmin = scene.min_height();
   c.zmax = scene.max_height();
 
   const unsigned workers = worker_count();

@@ -15,6 +15,14 @@ struct BackwardStats {
   uint64_t shadow_rays = 0;
 };
 
+struct ImageShape {
+  int height, width, bands;
+};
+
+// The shape simulate_backward fills, (height, width, bands) of the scene's sensor; throws
+// std::invalid_argument for a negative size or an image too large to address.
+ImageShape backward_image_shape(const embree::EmbreeSceneManager& scene);
+
 // Renders into `image` (height * width * bands floats, row-major (y, x, b)), which also holds the
 // running mean when `hooks.progress` is called after each pass.
 void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max_depth,

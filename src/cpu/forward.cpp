@@ -18,6 +18,9 @@ namespace velm::cpu {
 namespace {
 
 constexpr int64_t kBatch = 1000000;
+// The sequence number of photon streams: photon g of every forward and flux run draws from
+// item_stream(g, kPhotonSequence).
+constexpr uint64_t kPhotonSequence = 0x70686F746F6E73ULL;
 
 struct Extent {
   double sx, sy;
@@ -27,9 +30,14 @@ struct Extent {
 // there is one, else the orthographic sensor footprint.
 Extent photon_extent(const SceneDescription& d, const char* who) {
   const RepetitionTile& tile = d.repetition();
-  if (tile.x_size > 0.f && tile.y_size > 0.f) return {tile.x_size, tile.y_size};
+  if (tile.x_size > 0.f && tile.y_size > 0.f) {
+    if (!std::isfinite(tile.x_size) || !std::isfinite(tile.y_size))
+      throw std::invalid_argument(std::string(who) + ": the repeating tile size must be finite");
+    return {tile.x_size, tile.y_size};
+  }
   const SensorBlock& s = d.sensor();
-  if (!(s.ortho_width > 0.f) || !(s.ortho_height > 0.f))
+  if (!(s.ortho_width > 0.f) || !(s.ortho_height > 0.f) || !std::isfinite(s.ortho_width) ||
+      !std::isfinite(s.ortho_height))
     throw std::invalid_argument(std::string(who) +
                                 ": no horizontal extent: set a repeating tile (set_repetitive) or "
                                 "an orthographic sensor size (set_sensor)");
@@ -42,17 +50,18 @@ PhotonSourceSettings source_settings(const embree::EmbreeSceneManager& scene, in
   PhotonSourceSettings s;
   const SceneBounds& b = scene.bounds();
   s.box = {{b.lo[0], b.lo[1], b.lo[2]}, {b.hi[0], b.hi[1], b.hi[2]}};
-  const float* e = d.emitter().direction;
-  s.sun_direction = normalize(Vec3(e[0], e[1], e[2]));
+  s.sun_direction = unit_direction(d.emitter().direction, "the sun direction");
   s.params = d.spectral_params().data();
   s.nb = nb;
   s.sun_offset = static_cast<int>(d.emitter().spectral_offset);
   s.sky_offset = d.sky().constant_offset;
   s.hosek_offset = d.sky().hosek_offset;
-  const float* h = d.sky().hosek_sun;
-  s.hosek_sun = normalize(Vec3(h[0], h[1], h[2]));
+  s.hosek_sun = s.hosek_offset >= 0 ? unit_direction(d.sky().hosek_sun, "the sky's sun direction")
+                                    : Vec3(0.f, 0.f, 1.f);
   s.repetition = d.repetition().active();
-  s.launch_height = d.measurement_plane() + 0.1f;
+  // Photons enter the repeating tile from above everything in it: a measurement plane below the
+  // canopy (the ground, by default) must not inject them under the leaves.
+  s.launch_height = std::max(d.measurement_plane(), b.hi[2]) + 0.1f;
   s.sx = ext.sx;
   s.sy = ext.sy;
   s.area_per_photon = ext.sx * ext.sy / static_cast<double>(num_photons);
@@ -72,12 +81,13 @@ struct Walk {
   int rr_depth;
   RepetitionTile tile;
   bool repetition;
+  float zmin, zmax;  // the scene's vertical extent: tile walks end outside it
 };
 
 template <class OnEscape, class OnHit>
 uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape, OnHit&& on_hit,
                      LaunchedPhoton& photon) {
-  Pcg32 rng(g + 1000003ULL, g * 7919ULL + 1ULL);
+  Pcg32 rng = item_stream(g, kPhotonSequence);
   if (!launch_photon(*c.source, rng, w, photon)) return 0;
   Vec3 o = photon.origin, d = photon.direction;
   uint64_t rays = 0;
@@ -86,7 +96,8 @@ uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape,
     const embree::HitRecord hit = c.scene->intersect_closest(o, d);
     ++rays;
     if (!hit.hit) {
-      if (c.repetition && wraps < c.tile.count && wrap_across_tile(c.tile, o, d) > 0.f) {
+      if (c.repetition && wraps < c.tile.count && !leaves_slab(o, d, c.zmin, c.zmax) &&
+          wrap_across_tile(c.tile, o, d) > 0.f) {
         ++wraps;
         continue;
       }
@@ -100,7 +111,7 @@ uint64_t walk_photon(const Walk& c, uint64_t g, double* w, OnEscape&& on_escape,
 
     if (!scatter(mat, frame, wo, hit.is_back_face, false, depth, c.rr_depth, 1e-8, rng, w, d))
       return rays;
-    o = offset_ray_origin(hit.position, hit.geometric_normal, d);
+    o = hit.spawn(d);
     ++depth;
   }
   return rays;
@@ -158,13 +169,25 @@ void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, 
 
 void check_common(const embree::EmbreeSceneManager& scene, const char* who, int nx, int ny,
                   int64_t num_photons, int num_bands, float prob_sun) {
-  if (num_bands < 1) throw std::invalid_argument(std::string(who) + ": num_bands must be at least 1");
-  if (num_photons < 1)
-    throw std::invalid_argument(std::string(who) + ": num_photons must be at least 1");
-  if (nx < 1 || ny < 1) throw std::invalid_argument(std::string(who) + ": nx and ny must be at least 1");
+  const std::string w(who);
+  if (num_bands < 1) throw std::invalid_argument(w + ": num_bands must be at least 1");
+  if (num_photons < 1) throw std::invalid_argument(w + ": num_photons must be at least 1");
+  if (nx < 1 || ny < 1) throw std::invalid_argument(w + ": nx and ny must be at least 1");
   if (!(prob_sun >= 0.f && prob_sun <= 1.f))
-    throw std::invalid_argument(std::string(who) + ": prob_sun must lie in [0, 1]");
+    throw std::invalid_argument(w + ": prob_sun must lie in [0, 1]");
+  const SkySettings& sky = scene.desc().sky();
+  if (prob_sun == 0.f && sky.hosek_offset < 0 && sky.constant_offset < 0)
+    throw std::invalid_argument(w + ": prob_sun is 0 but the scene has no sky, so no photon "
+                                    "source is left (set_sky or set_hw_sky)");
   check_scene_for_simulation(scene, who, num_bands, {true, true, true});
+}
+
+// The cell of coordinate / cell size, truncated towards zero and clamped into [0, n - 1] (NaN
+// and values beyond the int range included).
+inline int clamp_cell(float cells, int n) {
+  if (!(cells >= 1.f)) return 0;
+  if (!(cells < static_cast<float>(n))) return n - 1;
+  return static_cast<int>(cells);
 }
 
 std::vector<float> to_float(const std::vector<double>& v) { return {v.begin(), v.end()}; }
@@ -193,6 +216,11 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   if (req.brf_directions.size() < static_cast<size_t>(req.num_brf_dirs) * 3)
     throw std::invalid_argument("simulate_forward_cpu: brf_directions holds fewer than num_brf_dirs "
                                 "rows of three");
+  // View directions are used as unit vectors, like the sun's: a longer one must not scale the BRF.
+  std::vector<Vec3> views(static_cast<size_t>(req.num_brf_dirs));
+  for (int k = 0; k < req.num_brf_dirs; ++k)
+    views[k] = unit_direction(&req.brf_directions[3 * static_cast<size_t>(k)],
+                              "simulate_forward_cpu: brf_directions row " + std::to_string(k));
   check_common(scene, who, req.nx, req.ny, req.num_photons, nb, req.prob_sun);
   const int max_depth = max_depth_override(req.max_depth, "[CPU fwd]");
   const SceneDescription& desc = scene.desc();
@@ -212,9 +240,14 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   }
 
   const unsigned workers = worker_count();
-  const size_t n_grid = static_cast<size_t>(nz) * req.ny * req.nx * nb;
+  // Every tally is sized in 64 bits and refused before any work when it cannot exist; the
+  // per-worker copies count too.
+  const size_t n_grid = checked_count({nz, req.ny, req.nx, nb}, sizeof(double), "the grid");
+  checked_count({workers, nz, req.ny, req.nx, nb}, sizeof(double), "the grid's per-thread tallies");
   const size_t n_brf = static_cast<size_t>(req.num_brf_dirs) * nb;
-  const size_t n_leaf = req.per_leaf ? total_leaves * nb : 0;
+  const size_t n_leaf = req.per_leaf ? checked_count({static_cast<int64_t>(total_leaves), nb},
+                                                     sizeof(double), "the per-leaf tally")
+                                     : 0;
   const bool want_brf = req.num_brf_dirs > 0, want_terrain = req.terrain_instance_id >= 0;
   // Private accumulators per worker for grid, brf, albedo and terrain; one shared leaf tally
   // updated with atomic additions instead of a lock.
@@ -229,8 +262,9 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
               static_cast<long long>(req.num_photons), req.nx, req.ny, nz, nb, workers);
   std::fflush(stdout);
 
-  Walk walk{&scene, &source, desc.materials().data(), nb, max_depth, 3, desc.repetition(),
-            desc.repetition().active()};
+  Walk walk{&scene,      &source,       desc.materials().data(), nb, max_depth, 3,
+            desc.repetition(), desc.repetition().active(), scene.min_height(),
+            scene.max_height()};
   const float* heights = req.layer_heights.data();
 
   run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
@@ -258,9 +292,8 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
               if (e > 0.0) my_terrain[b] += e;
             }
           } else {
-            int ix = static_cast<int>(hit.position.x / dx), iy = static_cast<int>(hit.position.y / dy);
-            ix = std::min(std::max(ix, 0), req.nx - 1);
-            iy = std::min(std::max(iy, 0), req.ny - 1);
+            const int ix = clamp_cell(hit.position.x / dx, req.nx);
+            const int iy = clamp_cell(hit.position.y / dy, req.ny);
             const float z = hit.position.z;
             int iz = -1;
             for (int k = 0; k < nz; ++k)
@@ -285,15 +318,12 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
           }
           if (want_brf) {
             for (int k = 0; k < req.num_brf_dirs; ++k) {
-              const Vec3 v(req.brf_directions[3 * k], req.brf_directions[3 * k + 1],
-                           req.brf_directions[3 * k + 2]);
+              const Vec3 v = views[k];
               if (v.z <= 0.f) continue;
               const float c = std::fabs(dot(hit.normal, v));
               if (c < 1e-6f) continue;
               ++n_rays;
-              if (scene.occluded_tiled(offset_ray_origin(hit.position, hit.geometric_normal, v), v,
-                                       1e16f))
-                continue;
+              if (scene.occluded_tiled(hit.spawn(v), v, 1e16f)) continue;
               const Vec3 wi = frame.to_local(v);
               for (int b = 0; b < nb; ++b) {
                 const double e = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * s;
@@ -333,7 +363,9 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
   const PhotonSourceSettings source = source_settings(scene, nb, ext, req.num_photons, req.prob_sun);
 
   const unsigned workers = worker_count();
-  const size_t n = static_cast<size_t>(req.nx) * req.ny * nb;
+  const size_t n = checked_count({req.ny, req.nx, nb}, sizeof(double), "the flux grid");
+  checked_count({workers, req.decompose ? 4 : 2, req.ny, req.nx, nb}, sizeof(double),
+                "the flux grid's per-thread tallies");
   const size_t n_split = req.decompose ? n : 0;
   std::vector<double> down(workers * n), up(workers * n), direct(workers * n_split),
       diffuse(workers * n_split), scratch(workers * nb);
@@ -347,8 +379,9 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
       static_cast<long long>(req.num_photons), req.nx, req.ny, nb, req.max_bounces, workers);
   std::fflush(stdout);
 
-  Walk walk{&scene, &source, desc.materials().data(), nb, max_depth, req.rr_depth,
-            desc.repetition(), desc.repetition().active()};
+  Walk walk{&scene,      &source,       desc.materials().data(), nb, max_depth, req.rr_depth,
+            desc.repetition(), desc.repetition().active(), scene.min_height(),
+            scene.max_height()};
 
   run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
     double* w = scratch.data() + wk * nb;
@@ -357,7 +390,8 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
     double* my_direct = direct.data() + wk * n_split;
     double* my_diffuse = diffuse.data() + wk * n_split;
     LaunchedPhoton photon;
-    int prev = -1, recorded = 0;
+    int64_t prev = -1;
+    int recorded = 0;
     bool stop = false;
     rays[wk].rays += walk_photon(
         walk, g, w,
@@ -371,11 +405,16 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
         [&](const embree::HitRecord& hit, const MaterialView&, const Frame&, Vec3, int depth,
             uint64_t&) {
           if (stop) return false;
-          // Truncation towards zero: hits just below 0 fall into the first column.
-          const int ix = static_cast<int>(hit.position.x / dx);
-          const int iy = static_cast<int>(hit.position.y / dy);
-          int c = -1;
-          if (ix >= 0 && ix < req.nx && iy >= 0 && iy < req.ny) c = iy * req.nx + ix;
+          // Truncation towards zero: hits just below 0 fall into the first column. Compared in
+          // float first, so no cast can overflow.
+          const float fx = hit.position.x / dx, fy = hit.position.y / dy;
+          int64_t c = -1;
+          if (fx > -1.f && fx < static_cast<float>(req.nx) && fy > -1.f &&
+              fy < static_cast<float>(req.ny)) {
+            const int64_t ix = std::min<int64_t>(static_cast<int64_t>(fx), req.nx - 1);
+            const int64_t iy = std::min<int64_t>(static_cast<int64_t>(fy), req.ny - 1);
+            c = iy * req.nx + ix;
+          }
           if (c >= 0 && (req.max_bounces == 0 || recorded < req.max_bounces)) {
             // Direct light: a sun photon at its first surface, before any scattering.
             const bool is_direct = photon.is_sun && depth == 0;

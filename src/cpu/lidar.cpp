@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cpu/embree_scene.h"
+#include "cpu/sim_common.h"
 #include "cpu/waveform.h"
 #include "cpu/workers.h"
 
@@ -57,10 +58,16 @@ void check_request(const LidarRequest& r) {
         fmt("pulse_directions holds %lld rows of 3 values but num_pulses is %lld",
             r.direction_rows, n));
   for (int64_t p = 0; p < n; ++p) {
-    if (!finite3(r.pulse_origins + 3 * p))
+    const float* o = r.pulse_origins + 3 * p;
+    if (!finite3(o))
       throw std::invalid_argument(fmt("pulse_origins row %lld is not finite", p));
+    if (!(std::fabs(o[0]) < embree::kMaxRayCoordinate &&
+          std::fabs(o[1]) < embree::kMaxRayCoordinate &&
+          std::fabs(o[2]) < embree::kMaxRayCoordinate))
+      throw std::invalid_argument(fmt("pulse_origins row %lld lies beyond 1e18 of the origin", p));
+    // Normalised in double later, so any finite non-zero length is usable.
     const float* d = r.pulse_directions + 3 * p;
-    if (!finite3(d) || !(d[0] * d[0] + d[1] * d[1] + d[2] * d[2] > 0.f))
+    if (!finite3(d) || (d[0] == 0.f && d[1] == 0.f && d[2] == 0.f))
       throw std::invalid_argument(
           fmt("pulse_directions row %lld is not a finite non-zero vector", p));
   }
@@ -75,8 +82,8 @@ void check_materials(const embree::EmbreeSceneManager& scene, const LidarRequest
   const int64_t spectral_size = static_cast<int64_t>(desc.spectral_params().size());
   const int64_t nw = r.direct_mode ? 1 : r.num_wavelengths;
   std::vector<bool> seen(materials.size(), false);
-  for (const auto& entry : scene.instance_table()) {
-    const uint32_t mesh = entry.first, mat = entry.second;
+  for (const embree::BuiltInstance& inst : scene.built_instances()) {
+    const uint32_t mesh = inst.mesh_id, mat = inst.material_id;
     if (mat >= materials.size())
       throw std::invalid_argument(
           fmt("mesh %lld uses material %lld, but the scene has %lld materials", mesh, mat,
@@ -149,7 +156,8 @@ std::vector<BeamSample> make_beam_pattern(int32_t samples_per_dim) {
   return samples;
 }
 
-LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const LidarRequest& r) {
+LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const LidarRequest& r,
+                               const std::function<void()>& poll) {
   // ---- everything that can fail is checked before any work -------------------------------------
   check_request(r);
   const int32_t num_bins = range_bin_count(r.min_range, r.max_range, r.range_resolution);
@@ -173,6 +181,12 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
         num_bins, r.num_wavelengths));
   if (!scene.is_built())
     throw std::runtime_error("simulate_lidar_cpu: the scene is not built. Call build() first.");
+  // The shared scene checks (tile, instance transforms); materials are checked below for the
+  // values a LiDAR return reads.
+  cpu::ScenePrerequisites need;
+  need.materials = false;
+  need.sun_direction = false;
+  cpu::check_scene_for_simulation(scene, "simulate_lidar_cpu", 1, need);
   check_materials(scene, r);
 
   const std::vector<BeamSample> beam = r.direct_mode ? std::vector<BeamSample>{}
@@ -194,7 +208,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   // point positions against callers that pass unnormalised ones.
   std::vector<float> directions(static_cast<size_t>(r.num_pulses) * 3);
   for (int64_t p = 0; p < r.num_pulses; ++p) {
-    const Vec3 d = normalize(row3(r.pulse_directions, p));
+    const Vec3 d = cpu::unit_direction(r.pulse_directions + 3 * p, "pulse direction");
     directions[3 * p] = d.x;
     directions[3 * p + 1] = d.y;
     directions[3 * p + 2] = d.z;
@@ -207,12 +221,18 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   const int64_t nw = r.num_wavelengths;
   const uint64_t num_pulses = static_cast<uint64_t>(r.num_pulses);
 
+  // Pulses run in batches, with a poll for interrupts (Ctrl-C) between them.
+  auto poll_between = [&](uint64_t) {
+    if (poll) poll();
+  };
+
   if (r.direct_mode) {
     // One record slot per pulse, compacted in pulse order afterwards: the record order is the
     // pulse order whatever the number of workers.
     std::vector<float> slots(num_pulses * kPointFields);
     std::vector<uint8_t> found(num_pulses, 0);
-    cpu::parallel_chunks(workers, num_pulses, 64, [&](unsigned, uint64_t begin, uint64_t end) {
+    cpu::parallel_batches(workers, num_pulses, 64, 65536, [&](unsigned, uint64_t begin,
+                                                              uint64_t end) {
       for (uint64_t p = begin; p < end; ++p) {
         const Vec3 o = row3(origins, static_cast<int64_t>(p));
         const Vec3 d = row3(directions.data(), static_cast<int64_t>(p));
@@ -231,7 +251,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
         std::copy(values, values + kPointFields, rec);
         found[p] = 1;
       }
-    });
+    }, poll_between);
     for (uint64_t p = 0; p < num_pulses; ++p)
       if (found[p])
         result.points.insert(result.points.end(), slots.begin() + p * kPointFields,
@@ -250,7 +270,9 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   std::vector<std::vector<float>> chunk_points(chunks);
   std::vector<WaveformScratch> scratch(workers);
 
-  cpu::parallel_chunks(workers, num_pulses, kChunk, [&](unsigned w, uint64_t begin, uint64_t end) {
+  constexpr uint64_t kPollBatch = 4096;  // pulses between interrupt polls
+  cpu::parallel_batches(workers, num_pulses, kChunk, kPollBatch, [&](unsigned w, uint64_t begin,
+                                                                     uint64_t end) {
     std::vector<float>& points = chunk_points[begin / kChunk];
     for (uint64_t p = begin; p < end; ++p) {
       const Vec3 o = row3(origins, static_cast<int64_t>(p));
@@ -288,7 +310,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
       processor->process_pulse(wave, static_cast<int64_t>(p), o, d, scratch[w], points,
                                static_cast<int32_t>(first), static_cast<int32_t>(last));
     }
-  });
+  }, poll_between);
 
   size_t total = 0;
   for (const auto& c : chunk_points) total += c.size();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "physics/common.h"
@@ -72,7 +73,9 @@ struct LidarResult {
 // Validates everything before tracing (std::invalid_argument for bad arguments or a scene whose
 // materials or spectra the simulation would read out of range, std::runtime_error for a scene
 // that was never built), prints one log line on standard output, traces on worker_count()
-// threads and post-processes. Results are bit-identical for any worker count.
-LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const LidarRequest& req);
+// threads and post-processes. Results are bit-identical for any worker count. `poll` runs on the
+// calling thread between batches of pulses and may throw to stop the run (Ctrl-C).
+LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const LidarRequest& req,
+                               const std::function<void()>& poll = {});
 
 }  // namespace velm::lidar

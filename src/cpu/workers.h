@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -16,12 +19,16 @@ namespace velm::cpu {
 
 // Worker count: hardware concurrency (at least 1), unless VELM_NUM_THREADS sets it. Results of
 // every simulation are independent of this number.
+// More workers than this only cost memory (per-worker tallies, stacks): the cap on what
+// VELM_NUM_THREADS may ask for.
+constexpr unsigned kMaxWorkers = 256;
+
 inline unsigned worker_count() {
   if (const char* env = std::getenv("VELM_NUM_THREADS")) {
     const long n = std::strtol(env, nullptr, 10);
-    if (n > 0 && n < 4096) return static_cast<unsigned>(n);
+    if (n > 0) return static_cast<unsigned>(std::min<long>(n, kMaxWorkers));
   }
-  return std::max(1u, std::thread::hardware_concurrency());
+  return std::min(kMaxWorkers, std::max(1u, std::thread::hardware_concurrency()));
 }
 
 // Runs body(worker_index, begin, end) over [0, total) in chunks of `chunk` items. Each worker
@@ -50,10 +57,37 @@ void parallel_chunks(unsigned workers, uint64_t total, uint64_t chunk, Body&& bo
   workers = std::max(1u, workers);
   std::vector<std::thread> threads;
   threads.reserve(workers - 1);
-  for (unsigned w = 1; w < workers; ++w) threads.emplace_back(run, w);
+  try {
+    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(run, w);
+  } catch (const std::system_error& e) {
+    // The system refused a thread (address space or thread limits): stop and join the workers
+    // already running, then report it; a std::thread left unjoined would end the process.
+    failed.store(true);
+    for (auto& t : threads) t.join();
+    throw std::runtime_error("could not start worker thread " + std::to_string(threads.size() + 1) +
+                             " of " + std::to_string(workers) + " (" + e.what() +
+                             "); set VELM_NUM_THREADS lower");
+  }
   run(0);
   for (auto& t : threads) t.join();
   if (error) std::rethrow_exception(error);
+}
+
+// parallel_chunks over [0, total) in batches of `batch` items (a multiple of `chunk`, so chunks
+// keep their alignment), calling `between()` on the calling thread after each batch: the place
+// for progress reports and interrupt polls in a long run.
+template <class Body, class Between>
+void parallel_batches(unsigned workers, uint64_t total, uint64_t chunk, uint64_t batch,
+                      Body&& body, Between&& between) {
+  chunk = std::max<uint64_t>(1, chunk);
+  batch = std::max<uint64_t>(chunk, batch - batch % chunk);
+  for (uint64_t first = 0; first < total; first += batch) {
+    const uint64_t count = std::min(batch, total - first);
+    parallel_chunks(workers, count, chunk, [&](unsigned w, uint64_t begin, uint64_t end) {
+      body(w, first + begin, first + end);
+    });
+    between(first + count);
+  }
 }
 
 }  // namespace velm::cpu

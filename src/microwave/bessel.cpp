@@ -30,10 +30,15 @@ cdouble j_series(cdouble w, int nu) {
   return sum;
 }
 
-// Hankel's asymptotic expansion of J_nu(w) * exp(-|Im w|) for Re w >= 0 and large |w|:
-// J_nu = sqrt(2/(pi w)) (P cos chi - Q sin chi), chi = w - (nu/2 + 1/4) pi. The series is
-// summed until its terms stop decreasing (optimal truncation) or reach double rounding.
-cdouble j_hankel_scaled(cdouble w, int nu) {
+// Hankel's asymptotic factors of order nu for large |w| (Re w >= 0):
+//   J_nu = sqrt(2/(pi w)) (P cos chi - Q sin chi),  Y_nu = sqrt(2/(pi w)) (P sin chi + Q cos chi)
+// with chi = w - (nu/2 + 1/4) pi. The series is summed until its terms stop decreasing (optimal
+// truncation) or reach double rounding.
+struct HankelFactors {
+  cdouble p, q;
+};
+
+HankelFactors hankel_factors(cdouble w, int nu) {
   const double mu = 4.0 * nu * nu;
   cdouble p = 1.0, q = 0.0, term = 1.0;
   double previous = std::numeric_limits<double>::infinity();
@@ -53,14 +58,29 @@ cdouble j_hankel_scaled(cdouble w, int nu) {
     }
     if (size < 1e-17) break;
   }
-  const cdouble chi = w - (0.5 * nu + 0.25) * kPiD;
+  return {p, q};
+}
+
+double hankel_phase(double nu) { return (0.5 * nu + 0.25) * kPiD; }
+
+// J_nu(w) * exp(-|Im w|) from Hankel's expansion.
+cdouble j_hankel_scaled(cdouble w, int nu) {
+  const HankelFactors f = hankel_factors(w, nu);
+  const cdouble chi = w - hankel_phase(nu);
   const double damp = std::abs(w.imag());
   const cdouble i(0.0, 1.0);
   // cos(chi) e^-|Im w| and sin(chi) e^-|Im w| without forming the growing exponential.
   const cdouble e_plus = std::exp(i * chi - damp), e_minus = std::exp(-i * chi - damp);
   const cdouble cos_s = 0.5 * (e_plus + e_minus);
   const cdouble sin_s = (e_plus - e_minus) / (2.0 * i);
-  return std::sqrt(2.0 / (kPiD * w)) * (p * cos_s - q * sin_s);
+  return std::sqrt(2.0 / (kPiD * w)) * (f.p * cos_s - f.q * sin_s);
+}
+
+// Y_nu(x) for real x >= kYHankelLimit from Hankel's expansion (P and Q are real here).
+double y_hankel(double x, int nu) {
+  const HankelFactors f = hankel_factors(cdouble(x), nu);
+  const double chi = x - hankel_phase(nu);
+  return std::sqrt(2.0 / (kPiD * x)) * (f.p.real() * std::sin(chi) + f.q.real() * std::cos(chi));
 }
 
 // Accurate scaled J_nu(w) for nu = 0, 1 and Re w >= 0.
@@ -96,8 +116,9 @@ void y01_series(double x, double& y0, double& y1) {
   y1 = (2.0 / kPiD) * (log_term * j1 - 1.0 / x) - (0.5 * x / kPiD) * s1;
 }
 
-// Y_0 and Y_1 for x >= 8: Hankel asymptotic form with rational fits of its P and Q factors.
-void y01_asymptotic(double x, double& y0, double& y1) {
+// Y_0 and Y_1 for 8 <= x < kYHankelLimit: Hankel's form with rational fits of its P and Q
+// factors, good to about 5e-8 of the amplitude sqrt(2/(pi x)).
+void y01_fit(double x, double& y0, double& y1) {
   const double y = 8.0 / x, y2 = y * y;
   const double amplitude = std::sqrt(0.63661975 / x);
   const double p0 =
@@ -117,22 +138,22 @@ void y01_asymptotic(double x, double& y0, double& y1) {
 
 }  // namespace
 
-int miller_start_order(double magnitude) {
+int miller_start_order(double magnitude, int count) {
   const double m = std::min(magnitude, 2000.0);
-  return std::max(51, static_cast<int>(m) * 3 / 2 + 20);
+  return std::max({51, static_cast<int>(m) * 3 / 2 + 20, count - 1 + 16});
 }
 
-void bessel_j_real(double x, double* j) {
-  std::fill(j, j + kBesselOrders, 0.0);
+void bessel_j_real(double x, int count, double* j) {
+  std::fill(j, j + count, 0.0);
   if (!(std::fabs(x) >= 1e-12)) {
     j[0] = 1.0;
     return;
   }
-  const int start = miller_start_order(std::fabs(x));
+  const int start = miller_start_order(std::fabs(x), count);
   double above = 0.0, current = 1e-30, even_sum = 0.0;
-  int lowest_stored = kBesselOrders;
+  int lowest_stored = count;
   for (int k = start; k >= 1; --k) {
-    if (k < kBesselOrders) {
+    if (k < count) {
       j[k] = current;
       lowest_stored = k;
     }
@@ -142,7 +163,7 @@ void bessel_j_real(double x, double* j) {
     current = below;
     if (std::fabs(current) > 1e30) {
       // Keep the unnormalised sequence in range; only ratios matter.
-      for (int m = lowest_stored; m < kBesselOrders; ++m) j[m] *= 1e-30;
+      for (int m = lowest_stored; m < count; ++m) j[m] *= 1e-30;
       current *= 1e-30;
       above *= 1e-30;
       even_sum *= 1e-30;
@@ -150,40 +171,30 @@ void bessel_j_real(double x, double* j) {
   }
   j[0] = current;
   const double scale = 1.0 / (current + 2.0 * even_sum);
-  for (int n = 0; n < kBesselOrders; ++n) j[n] *= scale;
+  for (int n = 0; n < count; ++n) j[n] *= scale;
 }
 
-void bessel_j_real(float x, float* j) {
-  double d[kBesselOrders];
-  bessel_j_real(double(x), d);
-  for (int n = 0; n < kBesselOrders; ++n) j[n] = static_cast<float>(d[n]);
-}
-
-void bessel_y_real(double x, double* y) {
+void bessel_y_real(double x, int count, double* y) {
   if (!(x > 0.0)) {
     const double value = x == 0.0 ? -std::numeric_limits<double>::infinity()
                                    : std::numeric_limits<double>::quiet_NaN();
-    std::fill(y, y + kBesselOrders, value);
+    std::fill(y, y + count, value);
     return;
   }
-  if (x < 8.0)
+  if (x < kYSeriesLimit) {
     y01_series(x, y[0], y[1]);
-  else
-    y01_asymptotic(x, y[0], y[1]);
+  } else if (x < kYHankelLimit) {
+    y01_fit(x, y[0], y[1]);
+  } else {
+    y[0] = y_hankel(x, 0);
+    y[1] = y_hankel(x, 1);
+  }
   // Forward recurrence: Y_n grows with n, so it is stable upwards.
-  for (int n = 1; n + 1 < kBesselOrders; ++n) y[n + 1] = (2.0 * n / x) * y[n] - y[n - 1];
+  for (int n = 1; n + 1 < count; ++n) y[n + 1] = (2.0 * n / x) * y[n] - y[n - 1];
 }
 
-void bessel_y_real(float x, float* y) {
-  double d[kBesselOrders];
-  bessel_y_real(double(x), d);
-  for (int n = 0; n < kBesselOrders; ++n) y[n] = static_cast<float>(d[n]);
-}
-
-std::complex<double> bessel_j0_series(std::complex<double> w) { return j_series(w, 0); }
-
-void bessel_j_complex_scaled(std::complex<double> w, std::complex<double>* j) {
-  std::fill(j, j + kBesselOrders, cdouble(0.0));
+void bessel_j_complex_scaled(std::complex<double> w, int count, std::complex<double>* j) {
+  std::fill(j, j + count, cdouble(0.0));
   if (!(std::abs(w) >= 1e-12)) {
     j[0] = 1.0;
     return;
@@ -192,12 +203,12 @@ void bessel_j_complex_scaled(std::complex<double> w, std::complex<double>* j) {
   const bool reflect = w.real() < 0.0;
   if (reflect) w = -w;
 
-  const int start = miller_start_order(std::abs(w));
+  const int start = miller_start_order(std::abs(w), count);
   const cdouble inv_w = 1.0 / w;
   cdouble above = 0.0, current = 1e-30;
-  int lowest_stored = kBesselOrders;
+  int lowest_stored = count;
   for (int k = start; k >= 1; --k) {
-    if (k < kBesselOrders) {
+    if (k < count) {
       j[k] = current;
       lowest_stored = k;
     }
@@ -205,7 +216,7 @@ void bessel_j_complex_scaled(std::complex<double> w, std::complex<double>* j) {
     above = current;
     current = below;
     if (std::norm(current) > 1e200) {
-      for (int m = lowest_stored; m < kBesselOrders; ++m) j[m] *= 1e-100;
+      for (int m = lowest_stored; m < count; ++m) j[m] *= 1e-100;
       current *= 1e-100;
       above *= 1e-100;
     }
@@ -217,25 +228,9 @@ void bessel_j_complex_scaled(std::complex<double> w, std::complex<double>* j) {
   // (The identity J_0 + 2 sum J_2k = 1 would cancel catastrophically off the real axis.)
   const cdouble ref0 = j_reference_scaled(w, 0), ref1 = j_reference_scaled(w, 1);
   const cdouble scale = std::norm(ref0) >= std::norm(ref1) ? ref0 / j[0] : ref1 / j[1];
-  for (int n = 0; n < kBesselOrders; ++n) {
+  for (int n = 0; n < count; ++n) {
     j[n] *= scale;
     if (reflect && (n % 2 == 1)) j[n] = -j[n];
-  }
-}
-
-void bessel_j_complex(std::complex<double> w, std::complex<double>* j) {
-  bessel_j_complex_scaled(w, j);
-  const double growth = std::exp(std::abs(w.imag()));
-  for (int n = 0; n < kBesselOrders; ++n) j[n] *= growth;
-}
-
-void bessel_j_complex(std::complex<double> w, std::complex<float>* j) {
-  cdouble d[kBesselOrders];
-  bessel_j_complex_scaled(w, d);
-  const double growth = std::exp(std::abs(w.imag()));
-  for (int n = 0; n < kBesselOrders; ++n) {
-    const cdouble v = d[n] * growth;
-    j[n] = std::complex<float>(static_cast<float>(v.real()), static_cast<float>(v.imag()));
   }
 }
 

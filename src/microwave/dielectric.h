@@ -5,6 +5,7 @@
 // arithmetic is single precision: these values feed single-precision response tables.
 #pragma once
 
+#include <cmath>
 #include <complex>
 
 namespace velm::microwave {
@@ -20,6 +21,10 @@ struct Permittivity {
   float loss = 0.f;
   // The complex permittivity real - j*loss, as the Fresnel equations take it.
   std::complex<float> value() const { return {real, -loss}; }
+  // Whether the Fresnel equations can use it: finite, with its squared magnitude (with room for
+  // the sums they square) inside the single-precision range, i.e. |eps| below about 9e18.
+  // Natural media stay below 100; only parameters far outside their ranges come near it.
+  bool is_usable() const { return std::isfinite(4.f * (real * real + loss * loss)); }
 };
 
 // Free-space wavenumber k0 = 2*pi*f/c (rad/m) for a frequency in Hz.

@@ -67,7 +67,7 @@ Permittivity soil_permittivity(float frequency, const SoilParameters& soil, Soil
                                         temperature);
       break;
   }
-  if (!std::isfinite(eps.real) || !std::isfinite(eps.loss))
+  if (!eps.is_usable())
     throw std::invalid_argument("soil parameters give a non-finite permittivity");
   return eps;
 }

@@ -53,7 +53,8 @@ float effective_soil_temperature(const SoilParameters& soil);
 
 // Permittivity of the soil for one of the three dielectric models at the given temperature (K;
 // used by the semi-empirical model only). Throws std::invalid_argument when the model gives a
-// non-finite value (only for parameters far outside their physical ranges).
+// value the Fresnel equations cannot use (Permittivity::is_usable; only for parameters far
+// outside their physical ranges).
 Permittivity soil_permittivity(float frequency, const SoilParameters& soil, SoilDielectric model,
                                float temperature);
 

@@ -22,8 +22,7 @@ TrunkParameters trunk_parameters_from(const float* p) {
 
 void trunk_emission(float frequency, const TrunkParameters& trunk, const float* cosines, size_t n,
                     float* out) {
-  const std::complex<float> eps =
-      vegetation_permittivity(frequency, trunk.moisture, trunk.temperature).value();
+  const std::complex<float> eps = trunk_permittivity(frequency, trunk);
   const float t = trunk.temperature;
   for (size_t i = 0; i < n; ++i) {
     const Reflectivity r = fresnel_reflectivity(incidence_mu(cosines[i]), eps);
@@ -37,24 +36,22 @@ void trunk_emission(float frequency, const TrunkParameters& trunk, const float* 
 
 namespace {
 
-Direction direction_of(Vec3 d) {
-  return {std::acos(std::clamp(d.z, -1.f, 1.f)), std::atan2(d.y, d.x)};
-}
-
-Vec3 row_vector(const float* rows, size_t i) {
+Vec3d row_vector(const float* rows, size_t i) {
   return {rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]};
 }
 
-bool usable_vector(Vec3 v) {
-  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && dot(v, v) > 0.f;
+// Finite and non-zero. In double precision the squared length of any finite float vector is
+// representable, so neither a huge nor a tiny vector is mistaken for a bad one.
+bool usable_vector(Vec3d v) {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && dot(v, v) > 0.0;
 }
 
 void check_geometry(const TrunkParameters& trunk, const float* to_trunk, const float* to_ground,
                     const float* ground_normals, size_t n) {
   if (!(trunk.radius > 0.f) || !(trunk.length > 0.f))
     throw std::invalid_argument("trunk radius and length must be positive");
-  if (!(dot(trunk.axis, trunk.axis) > 0.f))
-    throw std::invalid_argument("trunk axis must be a non-zero vector");
+  const Vec3d axis{trunk.axis.x, trunk.axis.y, trunk.axis.z};
+  if (!(dot(axis, axis) > 0.0)) throw std::invalid_argument("trunk axis must be a non-zero vector");
   for (size_t i = 0; i < n; ++i) {
     if (!usable_vector(row_vector(to_trunk, i)) || !usable_vector(row_vector(to_ground, i)) ||
         !usable_vector(row_vector(ground_normals, i)))
@@ -62,7 +59,22 @@ void check_geometry(const TrunkParameters& trunk, const float* to_trunk, const f
   }
 }
 
+// Angles of the trunk axis. Within 1e-6 rad of vertical the azimuth is meaningless and is 0.
+Direction axis_direction(Vec3 axis) {
+  const Vec3d a = normalized(Vec3d{axis.x, axis.y, axis.z});
+  Direction d = direction_of(a);
+  if (std::hypot(a.x, a.y) < 1e-6) d.phi = 0.0;
+  return d;
+}
+
 }  // namespace
+
+std::complex<float> trunk_permittivity(float frequency, const TrunkParameters& trunk) {
+  const Permittivity eps = vegetation_permittivity(frequency, trunk.moisture, trunk.temperature);
+  if (!eps.is_usable())
+    throw std::invalid_argument("trunk parameters give a non-finite permittivity");
+  return eps.value();
+}
 
 void trunk_ground_backscatter(float frequency, const SoilParameters& soil,
                               const TrunkParameters& trunk, const float* to_trunk,
@@ -73,39 +85,33 @@ void trunk_ground_backscatter(float frequency, const SoilParameters& soil,
   // Soil permittivity at the surface temperature, by whichever model the selector names.
   const std::complex<float> soil_eps =
       soil_permittivity(frequency, soil, soil.model, soil.surface_temperature).value();
-  const float k0 = free_space_wavenumber(frequency);
-  const float roughness_phase = 2.f * k0 * soil.rms_height;
-  const std::complex<float> trunk_eps =
-      vegetation_permittivity(frequency, trunk.moisture, trunk.temperature).value();
+  const std::complex<float> trunk_eps = trunk_permittivity(frequency, trunk);
+  const double k0 = 6.283185307179586 * frequency / 2.998e8;  // rad/m
+  const double roughness_phase = 2.0 * k0 * soil.rms_height;
+  const Direction axis = axis_direction(trunk.axis);
 
-  // Trunk axis angles; a vertical axis has no azimuth and gets phi = 0.
-  const Vec3 a = normalize(trunk.axis);
-  Direction axis{std::acos(std::clamp(a.z, -1.f, 1.f)), 0.f};
-  if (std::sqrt(std::max(0.f, 1.f - a.z * a.z)) >= 1e-6f) axis.phi = std::atan2(a.y, a.x);
-
-  const float r = trunk.radius, len = trunk.length;
-  constexpr float kEightPi = 25.132742f;
+  const double r = trunk.radius, len = trunk.length;  // m
+  constexpr double kEightPi = 25.132741228718345;
   for (size_t i = 0; i < n; ++i) {
-    const Vec3 d_trunk = normalize(row_vector(to_trunk, i));
-    const Vec3 d_ground = normalize(row_vector(to_ground, i));
-    const Vec3 normal = normalize(row_vector(ground_normals, i));
+    const Vec3d d_trunk = normalized(row_vector(to_trunk, i));
+    const Vec3d d_ground = normalized(row_vector(to_ground, i));
+    const Vec3d normal = normalized(row_vector(ground_normals, i));
 
     // Specular reflection at the ground, reduced to its coherent part by the surface roughness.
-    const float mu_g = std::max(std::fabs(dot(d_ground, normal)), 0.001f);
-    const float sin_g = std::sqrt(std::max(0.f, 1.f - mu_g * mu_g));
-    const Reflectivity ground = fresnel_reflectivity(mu_g, soil_eps);
-    const float phase = roughness_phase * mu_g;
-    const float coherent = std::exp(-phase * phase);
+    const double mu_g = std::max(std::fabs(dot(d_ground, normal)), 0.001);
+    const double sin_g = std::sqrt(std::max(0.0, 1.0 - mu_g * mu_g));
+    const Reflectivity ground = fresnel_reflectivity(static_cast<float>(mu_g), soil_eps);
+    const double phase = roughness_phase * mu_g;
+    const double coherent = std::exp(-phase * phase);
 
-    const AmplitudeMatrix s =
-        finite_cylinder_amplitude(direction_of(d_trunk), direction_of(d_ground), axis, frequency,
-                                  r, len, trunk_eps, kCylinderMaxOrder);
+    const AmplitudeMatrix s = finite_cylinder_amplitude(
+        direction_of(d_trunk), direction_of(d_ground), axis, frequency, r, len, trunk_eps);
 
     // Normalised by the area the trunk-ground corner presents to the beam.
-    const float area = std::max(2.f * r * len * sin_g + 4.f * r * r * mu_g, 1e-6f);
-    const float factor = kEightPi / area;
-    out[2 * i] = factor * ground.h * coherent * std::norm(s.hh);
-    out[2 * i + 1] = factor * ground.v * coherent * std::norm(s.vv);
+    const double area = std::max(2.0 * r * len * sin_g + 4.0 * r * r * mu_g, 1e-6);
+    const double factor = kEightPi / area * coherent;
+    out[2 * i] = static_cast<float>(factor * ground.h * std::norm(s.hh));
+    out[2 * i + 1] = static_cast<float>(factor * ground.v * std::norm(s.vv));
   }
 }
 

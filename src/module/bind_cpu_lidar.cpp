@@ -1,6 +1,7 @@
 // simulate_lidar_cpu: pulse arrays in, waveform and point records out.
 #include "cpu/embree_scene.h"
 #include "cpu/lidar.h"
+#include "cpu/sim_common.h"
 #include "cpu/waveform.h"
 #include "module/convert.h"
 #include "module/registry.h"
@@ -55,8 +56,9 @@ void register_cpu_lidar(py::module_& m) {
         req.peak_threshold = peak_threshold;
         req.max_returns_per_pulse = max_returns_per_pulse;
         req.direct_mode = direct_mode;
-        const lidar::LidarResult res =
-            py_convert::run_on_scene(scene, [&] { return lidar::simulate_lidar_cpu(scene, req); });
+        const cpu::HostHooks hooks = make_hooks(py::none());
+        const lidar::LidarResult res = py_convert::run_on_scene(
+            scene, [&] { return lidar::simulate_lidar_cpu(scene, req, hooks.poll); });
 
         py::dict out;
         out["waveform"] = py_convert::pack(

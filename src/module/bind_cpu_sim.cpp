@@ -8,8 +8,6 @@ namespace velm::py_bind {
 
 using embree::EmbreeSceneManager;
 
-// Host hooks for a CPU simulation: the wrapped progress callable and a poll that turns a pending
-// Ctrl-C (or any signal handler's exception) into a Python exception between passes.
 cpu::HostHooks make_hooks(const py::object& progress) {
   cpu::HostHooks hooks;
   hooks.progress = py_convert::wrap_progress(progress);
@@ -24,10 +22,10 @@ void register_cpu_backward(py::module_& m) {
   m.def(
       "simulate_cpu",
       [](EmbreeSceneManager& scene, int32_t spp, int32_t max_depth, const py::object& progress) {
-        const SensorBlock& s = py_convert::constructed(scene).desc().sensor();
-        const py::ssize_t h = std::max(0, s.height), w = std::max(0, s.width),
-                          nb = std::max(0, scene.desc().num_bands());
-        py::array_t<float> image({h, w, nb});
+        const cpu::ImageShape shape = cpu::backward_image_shape(py_convert::constructed(scene));
+        py::array_t<float> image({static_cast<py::ssize_t>(shape.height),
+                                  static_cast<py::ssize_t>(shape.width),
+                                  static_cast<py::ssize_t>(std::max(0, shape.bands))});
         const cpu::HostHooks hooks = make_hooks(progress);
         float* pixels = image.mutable_data();
         py_convert::run_on_scene(scene, [&] {

@@ -32,14 +32,20 @@ ContiguousF32 require_cosines(const F32Array& cosines) {
   return ContiguousF32(cosines);
 }
 
-void require_finite(const float* values, size_t n, const char* message) {
-  bool finite = true;
-  for (size_t i = 0; i < n; ++i) finite &= std::isfinite(values[i]);
-  if (!finite) throw py::value_error(message);
+// Finite cosines no larger than 1 in magnitude (the backscatter model takes their arccosine).
+void require_valid_cosines(const float* cosines, size_t n) {
+  bool finite = true, in_range = true;
+  for (size_t i = 0; i < n; ++i) {
+    finite &= std::isfinite(cosines[i]);
+    in_range &= std::fabs(cosines[i]) <= 1.f;
+  }
+  if (!finite) throw py::value_error("cosines must be finite");
+  if (!in_range) throw py::value_error("cosines must lie between -1 and 1");
 }
 
 // The per-cosine functions share their checks, in this order: the parameter vector, the cosines'
-// shape, the frequency, the model's own parameter checks (`make_model`), finite cosines. Then
+// shape, the frequency, the model's own parameter checks (`make_model`), finite cosines within
+// [-1, 1]. Then
 // `fill(model, cosines, n, out)` writes `columns` values per cosine.
 template <size_t count, class MakeModel, class Fill>
 py::array_t<float> over_cosines(float frequency, const F32Array& parameters,
@@ -50,7 +56,7 @@ py::array_t<float> over_cosines(float frequency, const F32Array& parameters,
   microwave::require_valid_frequency(frequency);
   const auto model = make_model(p.data());
   const size_t n = static_cast<size_t>(mu.size());
-  require_finite(mu.data(), n, "cosines must be finite");
+  require_valid_cosines(mu.data(), n);
   py::array_t<float> out({static_cast<py::ssize_t>(n), columns});
   fill(model, mu.data(), n, out.mutable_data());
   return out;

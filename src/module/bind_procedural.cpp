@@ -42,7 +42,6 @@ void register_procedural(py::module_& m) {
   m.def(
       "make_cylinder",
       [](float radius, float height, int32_t segments) {
-        if (segments == 0) throw py::value_error("make_cylinder: segments must be at least 1");
         MeshLists mesh;
         append_cylinder(mesh, radius, height, segments);
         return mesh_dict(mesh);

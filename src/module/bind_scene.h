@@ -31,8 +31,10 @@ inline SceneArgNames arg_names(Flavor f) {
 // ---- argument checks that differ by flavor --------------------------------------------------
 
 inline HostMesh mesh_from_arrays(Flavor f, const F32Array& vertices, const F32Array& normals,
-                                 const I32Array& indices, int32_t material_id) {
+                                 const py::object& index_array, int32_t material_id) {
   const char* shape_msg = "vertices, normals, and indices must have shape (N, 3)";
+  py::array indices;
+  std::vector<Int3> triangles = py_convert::index_rows(index_array, "indices", indices);
   if (f == Flavor::Vulkan) {
     for (const py::array* a : {static_cast<const py::array*>(&vertices),
                                static_cast<const py::array*>(&normals),
@@ -50,7 +52,7 @@ inline HostMesh mesh_from_arrays(Flavor f, const F32Array& vertices, const F32Ar
   HostMesh mesh;
   mesh.vertices = py_convert::read_rows3<float, Float3>(vertices);
   if (normals.shape(0) > 0) mesh.normals = py_convert::read_rows3<float, Float3>(normals);
-  if (indices.shape(0) > 0) mesh.triangles = py_convert::read_rows3<int32_t, Int3>(indices);
+  mesh.triangles = std::move(triangles);
   mesh.material_id = static_cast<uint32_t>(material_id);
   return mesh;
 }
@@ -101,8 +103,9 @@ class SceneBinder {
     Flavor f = f_;
     cls_.def(
         "add_mesh",
-        [f](Scene& s, const F32Array& v, const F32Array& n, const I32Array& i, int32_t mat) {
-          return D(s).add_mesh(mesh_from_arrays(f, v, n, i, mat));
+        [f](Scene& s, const F32Array& v, const F32Array& n, const py::object& i, int32_t mat) {
+          SceneDescription& d = D(s);
+          return d.add_mesh(mesh_from_arrays(f, v, n, i, mat));
         },
         py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0);
     return *this;

@@ -1,5 +1,8 @@
 #include "module/convert.h"
 
+#include <climits>
+#include <cmath>
+
 namespace velm::py_convert {
 
 std::vector<float> list_to_floats(const py::list& values, const char* what) {
@@ -13,6 +16,46 @@ std::vector<float> list_to_floats(const py::list& values, const char* what) {
     }
   }
   return out;
+}
+
+namespace {
+// Reads an (N, >=3) array of T through its strides; `to_index` maps each value.
+template <class T, class ToIndex>
+std::vector<Int3> rows_of(const py::array& a, ToIndex&& to_index) {
+  const auto typed = py::array_t<T, py::array::forcecast>::ensure(a);
+  const auto r = typed.template unchecked<2>();
+  std::vector<Int3> out(static_cast<size_t>(r.shape(0)));
+  for (py::ssize_t i = 0; i < r.shape(0); ++i)
+    out[i] = Int3{to_index(r(i, 0)), to_index(r(i, 1)), to_index(r(i, 2))};
+  return out;
+}
+
+inline int32_t narrowed(int64_t v) {
+  return v >= INT32_MIN && v <= INT32_MAX ? static_cast<int32_t>(v) : -1;
+}
+}  // namespace
+
+std::vector<Int3> index_rows(const py::object& indices, const char* what, py::array& rows_out) {
+  py::array a = py::array::ensure(indices);
+  if (!a) {
+    PyErr_Clear();
+    throw py::type_error(std::string(what) + " must be an array of integers");
+  }
+  const char kind = a.dtype().kind();
+  if (kind != 'i' && kind != 'u' && kind != 'b' && kind != 'f')
+    throw py::type_error(std::string(what) + " must be an array of integers");
+  rows_out = a;
+  if (a.ndim() != 2 || a.shape(0) == 0 || a.shape(1) < 3) return {};
+  if (kind == 'f')
+    return rows_of<double>(a, [what](double v) {
+      if (!(std::floor(v) == v)) throw py::value_error(std::string(what) + " must hold integers");
+      return v >= INT32_MIN && v <= INT32_MAX ? static_cast<int32_t>(v) : -1;
+    });
+  if (kind == 'u' && a.itemsize() == 8)
+    return rows_of<uint64_t>(a, [](uint64_t v) {
+      return v <= static_cast<uint64_t>(INT32_MAX) ? static_cast<int32_t>(v) : -1;
+    });
+  return rows_of<int64_t>(a, [](int64_t v) { return narrowed(v); });
 }
 
 ProgressFn wrap_progress(const py::object& progress) {

@@ -49,6 +49,13 @@ std::vector<T> to_vector(const py::array_t<T, py::array::forcecast>& a) {
   return std::vector<T>(c.data(), c.data() + c.size());
 }
 
+// An index array as int32 rows of three, from an array-like of any numeric type, without the
+// silent wrap of a cast: an integer value outside the int32 range becomes -1 (so the mesh check
+// reports the triangle that uses it as referencing a vertex outside the buffer), a value with a
+// fraction or not finite raises ValueError "<what> must hold integers". `rows_out` receives the
+// array (for its shape checks) converted without loss.
+std::vector<Int3> index_rows(const py::object& indices, const char* what, py::array& rows_out);
+
 // The elements of a Python list converted one by one to 32-bit floats.
 std::vector<float> list_to_floats(const py::list& values, const char* what);
 

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "cpu/sim_common.h"
+
 namespace velm::py_bind {
 namespace py = pybind11;
 
@@ -14,5 +16,9 @@ void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CP
 // Called by register_embree after the class, in this order:
 void register_cpu_backward(py::module_& m);  // simulate_cpu, simulate_forward_cpu, simulate_flux_cpu
 void register_cpu_lidar(py::module_& m);     // simulate_lidar_cpu
+
+// Host hooks of a CPU simulation: the wrapped progress callable (None: none) and a poll that
+// turns a pending Ctrl-C into a Python exception; both take the interpreter lock themselves.
+cpu::HostHooks make_hooks(const py::object& progress);
 
 }  // namespace velm::py_bind

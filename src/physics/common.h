@@ -58,35 +58,33 @@ VELM_HD Frame build_frame(Vec3 n) {
   return {cross(b, n), b, n};
 }
 
-VELM_HD float bits_to_float(int32_t i) {
-  float f;
-  std::memcpy(&f, &i, sizeof f);
-  return f;
-}
-VELM_HD int32_t float_to_bits(float f) {
-  int32_t i;
-  std::memcpy(&i, &f, sizeof i);
-  return i;
+// Relative rounding error of a hit point rebuilt from its barycentric coordinates in the mesh's
+// frame (w v0 + u v1 + v v2) and placed by an instance transform: each step rounds a few times,
+// and the bound is taken as 16 units of float rounding (2^-24) of the magnitudes involved, with
+// room for the ray tracer's own transform of a new ray into the mesh frame.
+constexpr float kHitPointRelativeError = 9.5367432e-7f;  // 2^-20
+
+// Absolute bound on how far a rebuilt hit point can lie off its true surface. `weighted_vertices`
+// is |w| max|v0| + |u| max|v1| + |v| max|v2| (the terms summed, not the result, set the error),
+// `linear_norm` the largest absolute row sum of the instance's 3x3 part and `translation` the
+// largest absolute component of its translation.
+VELM_HD float hit_point_error(float weighted_vertices, float linear_norm, float translation) {
+  return kHitPointRelativeError * (weighted_vertices * linear_norm + translation);
 }
 
-// Moves a surface point off the surface towards the side a new ray leaves by, so the ray cannot
-// re-hit the surface it starts on (integer-offset method, Ray Tracing Gems ch. 6). Far from the
-// origin the step is a fixed number of float ulps, so it scales with the coordinate's magnitude;
-// near the origin, where ulps vanish, a small absolute step is taken instead.
-VELM_HD Vec3 offset_ray_origin(Vec3 p, Vec3 n, Vec3 d) {
+// Moves a surface point off its surface to the side a new ray leaves by (the normal is flipped
+// towards `d`), far enough that the rounding error of the point (`error`, an absolute bound)
+// cannot leave it on the wrong side: the step along the normal is the error projected onto the
+// normal's axes, and each coordinate is then rounded one more float away from the surface. A ray
+// from there cannot re-hit the surface it starts on, so rays need no minimum hit distance and
+// nearby surfaces (the other wall of a thin box, a touching leaf) are never skipped.
+VELM_HD Vec3 offset_ray_origin(Vec3 p, Vec3 n, Vec3 d, float error) {
   if (dot(n, d) < 0.f) n = -n;
-  constexpr float kOrigin = 1.f / 32.f;
-  constexpr float kFloatScale = 1.f / 65536.f;
-  constexpr float kIntScale = 256.f;
-  float out[3];
+  const float step = error * (std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
+  float out[3] = {p.x + n.x * step, p.y + n.y * step, p.z + n.z * step};
   for (int k = 0; k < 3; ++k) {
-    const float pk = p[k], nk = n[k];
-    if (std::fabs(pk) < kOrigin) {
-      out[k] = pk + nk * kFloatScale;
-    } else {
-      const int32_t of = static_cast<int32_t>(kIntScale * nk);
-      out[k] = bits_to_float(float_to_bits(pk) + (pk < 0.f ? -of : of));
-    }
+    if (n[k] > 0.f) out[k] = std::nextafter(out[k], 3.4028235e38f);
+    else if (n[k] < 0.f) out[k] = std::nextafter(out[k], -3.4028235e38f);
   }
   return {out[0], out[1], out[2]};
 }

@@ -37,4 +37,21 @@ struct Pcg32 {
   VELM_HD float next_float() { return static_cast<float>(next_uint()) * 2.3283064e-10f; }
 };
 
+// The splitmix64 finaliser (Steele, Lea and Flood 2014): a bijection of 64-bit words whose output
+// bits each depend on every input bit, so consecutive inputs give unrelated outputs.
+VELM_HD uint64_t mix64(uint64_t z) {
+  z += 0x9E3779B97F4A7C15ULL;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+// The stream of one item (a pixel, a photon) in one sequence (a pass, a simulation family).
+// State and increment are both hashed from the pair, so neighbouring items start from unrelated
+// states on unrelated sequences: their draws are independent, not shifted copies of one stream.
+VELM_HD Pcg32 item_stream(uint64_t item, uint64_t sequence) {
+  const uint64_t key = mix64(item) ^ mix64(~sequence);
+  return Pcg32(mix64(key), mix64(key ^ 0xD1B54A32D192ED03ULL));
+}
+
 }  // namespace velm

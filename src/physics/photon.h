@@ -93,7 +93,8 @@ struct PhotonSourceSettings {
   int hosek_offset;           // analytic sky coefficients, or -1
   Vec3 hosek_sun;
   bool repetition;            // periodic tile on
-  float launch_height;        // measurement plane + 0.1 when repeating
+  float launch_height;        // repeating: 0.1 above the higher of the measurement plane and the
+                              // top of the scene
   double sx, sy;              // horizontal extent photons are spread over
   double area_per_photon;     // sx * sy / N
   float prob_sun;
@@ -118,7 +119,12 @@ VELM_HD bool launch_photon(const PhotonSourceSettings& s, Pcg32& rng, double* en
   if (std::fabs(l.z) < 0.01f) return false;
   const bool sky = s.hosek_offset >= 0 || s.sky_offset >= 0;
   bool sun = true;
-  if (sky) sun = rng.next_float() < s.prob_sun;
+  if (sky) {
+    // The draw lies in [0, 1] (1 included), so a source of probability 0 is excluded explicitly:
+    // it would carry an infinite weight.
+    const float u = rng.next_float();
+    sun = s.prob_sun >= 1.f || (s.prob_sun > 0.f && u < s.prob_sun);
+  }
   const double pi = 3.141592653589793;
   double p_source;
   if (sun) {
@@ -140,7 +146,8 @@ VELM_HD bool launch_photon(const PhotonSourceSettings& s, Pcg32& rng, double* en
     }
     out.direction = d;
     for (int k = 0; k < s.nb; ++k) energy[k] = static_cast<double>(s.params[s.sun_offset + k]) * weight;
-    p_source = s.prob_sun;
+    // Without a sky every photon is a sun photon, whatever prob_sun says.
+    p_source = sky ? s.prob_sun : 1.0;
   } else {
     const float a = rng.next_float(), b = rng.next_float(), c = rng.next_float(),
                 d = rng.next_float();

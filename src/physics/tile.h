@@ -35,4 +35,11 @@ VELM_HD float wrap_across_tile(const RepetitionTile& tile, Vec3& o, Vec3 d) {
   return t_best;
 }
 
+// True when the ray is above the scene's slab [zlo, zhi] and not descending, or below it and not
+// rising: crossing into the next tile cannot bring it to anything. Bounds every tile walk by the
+// scene's extent, whatever the repetition count.
+VELM_HD bool leaves_slab(Vec3 o, Vec3 d, float zlo, float zhi) {
+  return (o.z >= zhi && d.z >= 0.f) || (o.z <= zlo && d.z <= 0.f);
+}
+
 }  // namespace velm

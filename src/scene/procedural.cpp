@@ -15,7 +15,7 @@ constexpr double kMaxGroundCells = 16777216.0;
 // of being truncated to an arbitrary integer.
 int ground_cells(float half, float max_tri_edge) {
   const float q = std::ceil(2.f * half / max_tri_edge);
-  if (std::isnan(q))
+  if (std::isnan(q) || !std::isfinite(half))
     throw std::invalid_argument(
         "make_ground_plane: half sizes and max_tri_edge must give a finite cell count");
   if (q > static_cast<float>(kMaxGroundCells))
@@ -59,6 +59,11 @@ Float3 midpoint_on_sphere(const Float3& a, const Float3& b) {
 }  // namespace
 
 void append_sphere(MeshLists& out, float radius, const Float3& center, int subdivisions) {
+  if (!std::isfinite(radius) || !std::isfinite(center.x) || !std::isfinite(center.y) ||
+      !std::isfinite(center.z))
+    throw std::invalid_argument("make_sphere: radius and center must be finite");
+  if (subdivisions < 0)
+    throw std::invalid_argument("make_sphere: subdivisions must not be negative");
   const float g = (1.f + std::sqrt(5.f)) / 2.f;
   std::vector<Float3> unit = {{-1, g, 0}, {1, g, 0}, {-1, -g, 0}, {1, -g, 0},
                               {0, -1, g}, {0, 1, g}, {0, -1, -g}, {0, 1, -g},
@@ -94,7 +99,9 @@ void append_sphere(MeshLists& out, float radius, const Float3& center, int subdi
 }
 
 void append_cylinder(MeshLists& out, float radius, float height, int segments) {
-  if (segments == 0) throw std::invalid_argument("make_cylinder: segments must be at least 1");
+  if (!std::isfinite(radius) || !std::isfinite(height))
+    throw std::invalid_argument("make_cylinder: radius and height must be finite");
+  if (segments < 1) throw std::invalid_argument("make_cylinder: segments must be at least 1");
   // Same size limit as the ground plane (2^25 triangles); it also keeps the column loop
   // (i <= segments) clear of integer overflow.
   if (segments > (1 << 24))

@@ -19,10 +19,12 @@ struct MeshLists {
 // std::invalid_argument when the cell count is NaN or the grid would exceed 2^24 cells.
 void append_ground_plane(MeshLists& out, float half_w, float half_h, float max_tri_edge);
 // Icosphere: the icosahedron refined `subdivisions` times, midpoints not shared between faces.
+// Throws std::invalid_argument for a radius or centre that is not finite or negative
+// subdivisions.
 void append_sphere(MeshLists& out, float radius, const Float3& center, int subdivisions);
 // Open cylinder along +z from 0 to height, segments + 1 columns (the last repeats the first).
-// Throws std::invalid_argument for segments == 0, where no angle step exists, and for more than
-// 2^24 segments.
+// Throws std::invalid_argument for a radius or height that is not finite, fewer than one segment
+// (no angle step exists) and more than 2^24 segments.
 void append_cylinder(MeshLists& out, float radius, float height, int segments);
 
 }  // namespace velm

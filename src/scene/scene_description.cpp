@@ -12,6 +12,18 @@ namespace velm {
 SceneDescription::SceneDescription(Flavor flavor)
     : flavor_(flavor), num_bands_(flavor == Flavor::OptiX ? 0 : 1) {}
 
+namespace {
+bool finite3(const Float3& v) {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+// Instances place geometry in the world: a transform that is not finite has no place.
+void check_transform(const float* t) {
+  for (int i = 0; i < 12; ++i)
+    if (!std::isfinite(t[i])) throw std::invalid_argument("instance transform must be finite");
+}
+}  // namespace
+
 void SceneDescription::check_mutable() const {
   if (in_use()) throw std::runtime_error("scene is in use by a running simulation");
 }
@@ -39,6 +51,14 @@ int32_t SceneDescription::add_mesh(HostMesh mesh) {
                                     " references a vertex outside the vertex buffer");
     }
   }
+  // Ray tracers cannot take geometry that is not finite (and a NaN normal poisons every path
+  // that meets it).
+  for (size_t i = 0; i < mesh.vertices.size(); ++i)
+    if (!finite3(mesh.vertices[i]))
+      throw std::invalid_argument("mesh vertex " + std::to_string(i) + " is not finite");
+  for (size_t i = 0; i < mesh.normals.size(); ++i)
+    if (!finite3(mesh.normals[i]))
+      throw std::invalid_argument("mesh normal " + std::to_string(i) + " is not finite");
   meshes_.push_back(std::move(mesh));
   geometry_added();
   return static_cast<int32_t>(meshes_.size() - 1);
@@ -56,6 +76,7 @@ int32_t SceneDescription::add_instance(int32_t mesh_id, float x, float y, float 
   InstanceRecord rec;
   rec.mesh_id = static_cast<uint32_t>(mesh_id);
   rec.transform = {scale, 0.f, 0.f, x, 0.f, scale, 0.f, y, 0.f, 0.f, scale, z};
+  check_transform(rec.transform.data());
   instances_.push_back(rec);
   geometry_added();
   return static_cast<int32_t>(instances_.size() - 1);
@@ -65,6 +86,7 @@ int32_t SceneDescription::add_instance_xform(int32_t mesh_id, const float* trans
   check_mutable();
   if (transform12 == nullptr) throw std::invalid_argument("instance transform must not be null");
   check_mesh_id(mesh_id);
+  check_transform(transform12);
   InstanceRecord rec;
   rec.mesh_id = static_cast<uint32_t>(mesh_id);
   std::copy(transform12, transform12 + 12, rec.transform.begin());
@@ -80,6 +102,7 @@ int32_t SceneDescription::add_instances_xform(int32_t mesh_id, const float* tran
   if (count <= 0) return first;
   if (transforms == nullptr) throw std::invalid_argument("instance transforms must not be null");
   check_mesh_id(mesh_id);
+  for (int64_t i = 0; i < count; ++i) check_transform(transforms + 12 * i);
   instances_.reserve(instances_.size() + static_cast<size_t>(count));
   for (int64_t i = 0; i < count; ++i) {
     InstanceRecord rec;
@@ -106,6 +129,7 @@ void SceneDescription::update_instance_transform(int32_t id, const float* transf
         throw std::runtime_error("update_instance_transform: id out of range");
     }
   }
+  check_transform(transform12);
   std::copy(transform12, transform12 + 12, instances_[static_cast<size_t>(id)].transform.begin());
   if (flavor_ == Flavor::Vulkan) built_ = false;
 }

@@ -34,6 +34,30 @@ TEST(Pcg32, FloatsInUnitIntervalAndTopValuesRoundToOne) {
   EXPECT_EQ(static_cast<float>(0xFFFFFFFFu) * 2.3283064e-10f, 1.f);
 }
 
+// Neighbouring pixels (items) of one pass, and one pixel over neighbouring passes, must draw
+// independent numbers: the correlation of their k-th draws over many pairs stays within the
+// noise of independent streams (about 1/sqrt(n)).
+TEST(Pcg32, NeighbouringItemStreamsAreUncorrelated) {
+  constexpr int kPairs = 20000, kDraws = 4;
+  for (const bool across_passes : {false, true}) {
+    double sx[kDraws] = {}, sy[kDraws] = {}, sxx[kDraws] = {}, syy[kDraws] = {}, sxy[kDraws] = {};
+    for (int i = 0; i < kPairs; ++i) {
+      Pcg32 a = item_stream(2 * i, 7), b = across_passes ? item_stream(2 * i, 8)
+                                                         : item_stream(2 * i + 1, 7);
+      for (int k = 0; k < kDraws; ++k) {
+        const double x = a.next_float(), y = b.next_float();
+        sx[k] += x, sy[k] += y, sxx[k] += x * x, syy[k] += y * y, sxy[k] += x * y;
+      }
+    }
+    for (int k = 0; k < kDraws; ++k) {
+      const double n = kPairs, cov = sxy[k] / n - sx[k] * sy[k] / (n * n);
+      const double r = cov / std::sqrt((sxx[k] / n - sx[k] * sx[k] / (n * n)) *
+                                       (syy[k] / n - sy[k] * sy[k] / (n * n)));
+      EXPECT_LT(std::fabs(r), 4.0 / std::sqrt(n)) << "draw " << k << " across " << across_passes;
+    }
+  }
+}
+
 std::vector<float> leaf_params(int nb) {
   // front 0.4, back 0.2, transmittance 0.3 in every band
   std::vector<float> p;
@@ -133,9 +157,9 @@ TEST(Photon, DiffuseSourceFacesInwardsWithAreaRatio) {
                                       rng.next_float(), rng.next_float());
     EXPECT_NEAR(e.ratio, (2.0 + 2 * 3.0 + 2 * 6.0) / 2.0, 1e-9);
     EXPECT_NEAR(length(e.direction), 1.f, 1e-5f);
-    if (e.origin.z > 3.f) EXPECT_LE(e.direction.z, 0.f);
-    if (e.origin.x < 0.f) EXPECT_GE(e.direction.x, 0.f);
-    if (e.origin.y > 1.f) EXPECT_LE(e.direction.y, 0.f);
+    if (e.origin.z > 3.f) { EXPECT_LE(e.direction.z, 0.f); }
+    if (e.origin.x < 0.f) { EXPECT_GE(e.direction.x, 0.f); }
+    if (e.origin.y > 1.f) { EXPECT_LE(e.direction.y, 0.f); }
     EXPECT_GE(e.origin.z, 0.f);  // the bottom face never emits
   }
 }

@@ -97,17 +97,18 @@ TEST(Frame, OrthonormalAndRoundTrips) {
 }
 
 TEST(Frame, OffsetMovesToTheSideOfTheNewDirection) {
-  const Vec3 n(0, 0, 1);
-  // Far from the origin: a few ulps along +z for an outgoing ray, -z for a transmitted one.
+  const Vec3 n = normalize(Vec3(0.3f, -0.2f, 1.f));
   const Vec3 p(100.f, -100.f, 50.f);
-  const Vec3 up = offset_ray_origin(p, n, Vec3(0, 0, 1));
-  const Vec3 down = offset_ray_origin(p, n, Vec3(0, 0, -1));
-  EXPECT_GT(up.z, p.z);
-  EXPECT_LT(down.z, p.z);
-  EXPECT_EQ(up.x, p.x);
-  // Near the origin: the fixed absolute step.
-  const Vec3 q = offset_ray_origin(Vec3(0, 0, 0), n, Vec3(0, 0, 1));
-  EXPECT_FLOAT_EQ(q.z, 1.f / 65536.f);
+  const float error = hit_point_error(150.f, 1.f, 0.f);
+  const Vec3 up = offset_ray_origin(p, n, Vec3(0, 0, 1), error);
+  const Vec3 down = offset_ray_origin(p, n, Vec3(0, 0, -1), error);
+  // Off the plane through p by more than the error bound, on the side of each new direction.
+  EXPECT_GT(dot(up - p, n), error);
+  EXPECT_LT(dot(down - p, n), -error);
+  // A point exactly at the origin still moves, by at least one float, off its plane.
+  const Vec3 q = offset_ray_origin(Vec3(0, 0, 0), Vec3(0, 0, 1), Vec3(0, 0, 1), 0.f);
+  EXPECT_GT(q.z, 0.f);
+  EXPECT_EQ(q.x, 0.f);
 }
 
 }  // namespace
