@@ -275,6 +275,14 @@ def test_threads_share_a_context_and_a_scene(vk_context):
     threads = [threading.Thread(target=work, args=(s,)) for s in scenes + scenes]
     for t in threads:
         t.start()
+    # While a trace holds a scene (the interpreter lock released), changes to it are refused.
+    refused = []
+    while any(t.is_alive() for t in threads) and not refused:
+        try:
+            scenes[0].build()
+        except RuntimeError as e:
+            refused.append(str(e))
     for t in threads:
         t.join()
     assert errors == []
+    assert refused == ["scene is in use by a running simulation"]

@@ -240,6 +240,7 @@ void register_scene(py::module_& m) {
     out["results_s"] = p.results;
     out["rays"] = p.rays;
     out["dispatches"] = p.dispatches;
+    out["capacity"] = p.capacity;
     return out;
   });
 }

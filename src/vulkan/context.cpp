@@ -287,9 +287,7 @@ uint64_t VulkanContext::heap_size(uint32_t memory_type) const {
   return memory_.memoryHeaps[memory_.memoryTypes[memory_type].heapIndex].size;
 }
 
-void VulkanContext::submit_immediate(const std::function<void(VkCommandBuffer)>& record) {
-  if (!record) throw std::invalid_argument("Vulkan: no commands to submit");
-  const std::lock_guard<std::mutex> lock(submit_mutex_);
+VkCommandBuffer VulkanContext::begin_immediate() {
   // The fence is reset only when the submission that signals it is about to be made. Reset
   // earlier, a failure while recording or submitting would leave it unsignalled with nothing in
   // flight, and every later submission would wait on it forever.
@@ -301,12 +299,10 @@ void VulkanContext::submit_immediate(const std::function<void(VkCommandBuffer)>&
   VkCommandBufferBeginInfo begin{VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
   begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
   check(vkBeginCommandBuffer(command_buffer_, &begin), "vkBeginCommandBuffer");
-  try {
-    record(command_buffer_);
-  } catch (...) {
-    vkEndCommandBuffer(command_buffer_);
-    throw;
-  }
+  return command_buffer_;
+}
+
+void VulkanContext::finish_immediate() {
   check(vkEndCommandBuffer(command_buffer_), "vkEndCommandBuffer");
   check(vkResetFences(device_, 1, &fence_), "vkResetFences(immediate)");
   VkSubmitInfo submit{VK_STRUCTURE_TYPE_SUBMIT_INFO};

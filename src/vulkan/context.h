@@ -7,7 +7,6 @@
 #include <vulkan/vulkan.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -62,16 +61,31 @@ class VulkanContext : public std::enable_shared_from_this<VulkanContext> {
   // Size in bytes of the heap behind a memory type.
   uint64_t heap_size(uint32_t memory_type) const;
 
-  // Records commands into the context's one command buffer, submits them and waits for them to
-  // finish. Submissions from several threads (several scenes on one context) are serialised
-  // here, so the command buffer, fence and queue are never used by two at once.
-  void submit_immediate(const std::function<void(VkCommandBuffer)>& record);
+  // Records commands into the context's one command buffer with `record(VkCommandBuffer)`,
+  // submits them and waits for them to finish. Submissions from several threads (several scenes
+  // on one context) are serialised here, so the command buffer, fence and queue are never used by
+  // two at once.
+  template <class Record>
+  void submit_immediate(Record&& record) {
+    const std::lock_guard<std::mutex> lock(submit_mutex_);
+    VkCommandBuffer cmd = begin_immediate();
+    try {
+      record(cmd);
+    } catch (...) {
+      vkEndCommandBuffer(cmd);
+      throw;
+    }
+    finish_immediate();
+  }
   // Waits until the device is idle, under the same lock (waiting needs the queue to itself).
   void wait_idle();
 
  private:
   void open(int32_t device);
   void release() noexcept;
+  // The two halves of submit_immediate around the recording, called under submit_mutex_.
+  VkCommandBuffer begin_immediate();
+  void finish_immediate();
 
   VkInstance instance_ = VK_NULL_HANDLE;
   VkPhysicalDevice physical_ = VK_NULL_HANDLE;

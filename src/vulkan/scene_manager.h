@@ -52,6 +52,7 @@ struct TraceProfile {
   double results = 0.0;  // hit records turned into the result columns
   uint64_t rays = 0;
   uint32_t dispatches = 0;
+  uint64_t capacity = 0;  // rays the trace buffers hold (they only grow)
 };
 
 class VulkanSceneManager {

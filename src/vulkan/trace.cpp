@@ -257,6 +257,7 @@ void VulkanSceneManager::trace_closest(const TraceRays& rays, const TraceResults
     read_hits(rays, first, n, out);
     prof.results += seconds_since(t0);
   }
+  prof.capacity = trace_capacity_;
   profile_ = prof;
 }
 
