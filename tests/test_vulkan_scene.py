@@ -47,17 +47,14 @@ def test_registry():
         "queue_family_index"]
     assert public(velm.VulkanSceneManager) == SCENE_METHODS
     sig = {name: signature(getattr(velm.VulkanSceneManager, name)) for name in SCENE_METHODS}
-    assert sig["add_instance"] == [("mesh_id", None), ("x", None), ("y", None), ("z", None),
-                                   ("scale", "1.0")]
-    assert sig["update_instance_transform"] == [("instance_id", None), ("transform", None)]
-    assert sig["set_measurement_plane"] == [("arg0", None)]
-    assert sig["update_spectral_params"] == [("offset", None), ("parameters", None)]
-    assert sig["trace_closest"] == [("origins", None), ("directions", None),
-                                    ("t_min", "9.999999747378752e-05"),
-                                    ("t_max", "1.0000000150474662e+30")]
-    assert signature(velm.VulkanSceneManager.__init__) == [("context", None),
-                                                           ("trace_shader", None)]
-    assert signature(velm.VulkanContext.__init__) == [("device", "0")]
+    assert sig["add_instance"] == "mesh_id, x, y, z, scale=1.0"
+    assert sig["update_instance_transform"] == "instance_id, transform"
+    assert sig["set_measurement_plane"] == "arg0"
+    assert sig["update_spectral_params"] == "offset, parameters"
+    assert sig["trace_closest"] == (
+        "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30")
+    assert signature(velm.VulkanSceneManager.__init__) == "context, trace_shader"
+    assert signature(velm.VulkanContext.__init__) == "device=0"
 
 
 def test_devices_and_context(vk_context):
