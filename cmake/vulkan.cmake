@@ -24,7 +24,8 @@ foreach(src ${VELM_VULKAN_SHADERS})
   add_custom_command(
     OUTPUT ${spv}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VELM_SHADER_DIR}
-    COMMAND ${VELM_GLSLC} --target-env=vulkan1.2 -O -MD -MF ${CMAKE_CURRENT_BINARY_DIR}/${name}.spv.d
+    COMMAND ${VELM_GLSLC} --target-env=vulkan1.2 -O
+            -MD -MF ${CMAKE_CURRENT_BINARY_DIR}/${name}.spv.d
             -I ${CMAKE_SOURCE_DIR}/src/programs/vulkan ${src} -o ${spv}
     DEPENDS ${src}
     DEPFILE ${CMAKE_CURRENT_BINARY_DIR}/${name}.spv.d

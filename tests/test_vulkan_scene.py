@@ -82,7 +82,7 @@ def test_loader_failures_are_reported_with_their_label():
     # Without any driver the loader refuses the instance (or finds no device); either way the
     # error names the step.
     code = "import velm_gpu as v\ntry:\n v.VulkanContext()\nexcept RuntimeError as e:\n print(e)"
-    env = dict(os.environ, VK_ICD_FILENAMES="/nonexistent.json", VK_DRIVER_FILES="/nonexistent.json")
+    env = dict(os.environ, VK_ICD_FILENAMES="/none.json", VK_DRIVER_FILES="/none.json")
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          check=True).stdout.strip()
     assert out in ("Vulkan: vkCreateInstance failed (-9)", "Vulkan: no physical devices were found")

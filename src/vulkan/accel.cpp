@@ -52,8 +52,9 @@ VulkanAccelStruct build_structure(VulkanContext& ctx, VkAccelerationStructureTyp
 
   // Scratch space, its address rounded up to the device's alignment for build scratch.
   const VkDeviceSize align = ctx.limits().scratch_alignment;
-  VulkanBuffer scratch = VulkanBuffer::create(ctx, std::max<VkDeviceSize>(sizes.buildScratchSize, 1) + align,
-                                              kUsageScratch, kDeviceLocal);
+  const VkDeviceSize scratch_bytes = std::max<VkDeviceSize>(sizes.buildScratchSize, 1) + align;
+  VulkanBuffer scratch =
+      VulkanBuffer::create(ctx, scratch_bytes, kUsageScratch, kDeviceLocal);
   build.dstAccelerationStructure = as.handle_;
   build.scratchData.deviceAddress = (scratch.device_address() + align - 1) / align * align;
   VkAccelerationStructureBuildRangeInfoKHR range{primitive_count, 0, 0, 0};

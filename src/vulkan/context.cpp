@@ -114,7 +114,8 @@ VulkanDeviceInfo probe(VkPhysicalDevice pd, uint32_t index) {
   // be chained where the device offers the extension, so older devices and missing extensions
   // leave their flags false without asking.
   if (d.api_version >= VK_API_VERSION_1_1) {
-    VkPhysicalDeviceRayQueryFeaturesKHR rq{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_RAY_QUERY_FEATURES_KHR};
+    VkPhysicalDeviceRayQueryFeaturesKHR rq{
+        VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_RAY_QUERY_FEATURES_KHR};
     VkPhysicalDeviceAccelerationStructureFeaturesKHR as{
         VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ACCELERATION_STRUCTURE_FEATURES_KHR};
     VkPhysicalDeviceBufferDeviceAddressFeatures bda{

@@ -160,8 +160,8 @@ VkPipeline VulkanPipelines::optical(int index) const {
 void VulkanPipelines::create_flux_pipeline() {
   create_layouts(flux_, 16, 0, "flux");
   if (flux_.pipeline == VK_NULL_HANDLE)
-    flux_.pipeline =
-        create_pipeline(flux_.layout, shader_path_beside(trace_shader_, "forward_flux.spv"), "flux");
+    flux_.pipeline = create_pipeline(
+        flux_.layout, shader_path_beside(trace_shader_, "forward_flux.spv"), "flux");
 }
 
 void VulkanPipelines::create_energy_balance_pipeline() {
