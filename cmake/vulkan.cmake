@@ -11,7 +11,6 @@ target_link_libraries(velm_vulkan PUBLIC velm_core Vulkan::Vulkan)
 target_compile_options(velm_vulkan PRIVATE -Wno-missing-field-initializers)
 
 target_link_libraries(velm_gpu PRIVATE velm_vulkan)
-target_compile_definitions(velm_gpu PRIVATE VELM_WITH_VULKAN=1)
 
 # Each top-level .comp file becomes one .spv of the same name; files under physics/ are
 # included by them (glslc's depfile tracks the includes).

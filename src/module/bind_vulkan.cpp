@@ -2,7 +2,7 @@
 // methods (in this class's own order and argument names), and list_vulkan_devices.
 #include "module/registry.h"
 
-#ifdef VELM_WITH_VULKAN
+#if VELM_WITH_VULKAN
 
 #include <memory>
 

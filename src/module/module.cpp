@@ -5,6 +5,9 @@
 
 #include "module/registry.h"
 
+#ifndef VELM_WITH_CPU
+#define VELM_WITH_CPU 1
+#endif
 #ifndef VELM_VERSION
 #define VELM_VERSION "0.4.0"
 #endif
@@ -17,5 +20,9 @@ PYBIND11_MODULE(velm_gpu, m) {
   register_vulkan(m);
   register_optix(m);
   register_procedural(m);
+#if VELM_WITH_CPU
   register_embree(m);
+#else
+  m.attr("HAS_EMBREE") = false;  // a GPU-only build
+#endif
 }

@@ -237,8 +237,14 @@ int32_t SceneDescription::add_material(uint32_t type, uint32_t offset,
 void SceneDescription::update_spectral_params(int64_t offset, const std::vector<float>& params) {
   check_mutable();
   if (offset < 0 || offset + static_cast<int64_t>(params.size()) >
-                        static_cast<int64_t>(spectral_.size()))
+                        static_cast<int64_t>(spectral_.size())) {
+    if (flavor_ == Flavor::OptiX)
+      throw std::out_of_range("update_spectral_params: offset " + std::to_string(offset) +
+                              " + length " + std::to_string(params.size()) +
+                              " exceeds the uploaded " + std::to_string(spectral_.size()) +
+                              " values");
     throw std::out_of_range("Vulkan spectral update is outside the buffer");
+  }
   std::copy(params.begin(), params.end(), spectral_.begin() + offset);
 }
 

@@ -1,0 +1,8 @@
+// Entry points of the "miss" module. Their bodies are placeholders until the
+// launches that use them are written; they exist so that every module loads and every pipeline
+// links.
+#include "programs/optix/device_common.h"
+
+VELM_PROGRAM __miss__radiance() {}
+
+VELM_PROGRAM __miss__shadow() {}

@@ -1,0 +1,7 @@
+// Entry points of the "raygen_passive" module. Their bodies are placeholders until the
+// launches that use them are written; they exist so that every module loads and every pipeline
+// links.
+#define VELM_MICROWAVE_PROGRAM
+#include "programs/optix/device_common.h"
+
+VELM_PROGRAM __raygen__passive_mw() {}
