@@ -1,5 +1,6 @@
 #include "vulkan/scene_manager.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
