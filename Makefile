@@ -11,6 +11,29 @@ CMAKE := $(VENV)/bin/cmake
 PYBIND_DIR = $(shell $(PY) -c "import pybind11; print(pybind11.get_cmake_dir())")
 export PYTHONDONTWRITEBYTECODE := 1
 
+# The Vulkan tests run on lavapipe under the Khronos validation layer, switched on here through
+# the environment (never in the code). The layer writes its messages to a log file named in
+# VELM_VULKAN_VALIDATION_LOG; pytest fails the test during which something was logged, and the
+# target fails if the log is not empty at the end (messages outside a test included). A missing
+# Vulkan device is a failure here, not a skip (VELM_REQUIRE_VULKAN).
+#   $(call vk_env,<log stem>) before a command; $(call vk_begin,<stem>) and $(call vk_end,<stem>)
+#   around it.
+vk_log = $(abspath $(BUILD))/$(1).vk_validation.log
+vk_env = VK_INSTANCE_LAYERS=VK_LAYER_KHRONOS_validation \
+  VK_LAYER_SETTINGS_PATH=$(abspath $(BUILD))/$(1).vk_layer_settings.txt \
+  VELM_VULKAN_VALIDATION_LOG=$(call vk_log,$(1)) VELM_REQUIRE_VULKAN=1
+define vk_begin
+	@printf '%s\n' 'khronos_validation.debug_action = VK_DBG_LAYER_ACTION_LOG_MSG' \
+	  'khronos_validation.report_flags = error,warn' \
+	  'khronos_validation.log_filename = $(call vk_log,$(1))' > $(BUILD)/$(1).vk_layer_settings.txt
+	@rm -f $(call vk_log,$(1))
+endef
+define vk_end
+	@if [ -s $(call vk_log,$(1)) ]; then \
+	  echo "Vulkan validation layer messages ($(call vk_log,$(1))):"; \
+	  head -c 4000 $(call vk_log,$(1)); exit 1; fi
+endef
+
 .PHONY: all bootstrap build build-asan test test-python test-cpp test-asan demo bench clean
 
 all: build
@@ -36,19 +59,25 @@ build-asan: bootstrap $(ASAN_BUILD)/build.ninja
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target velm_gpu
 
 test-cpp: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(call vk_begin,cpp)
+	cd $(BUILD) && $(call vk_env,cpp) ctest --output-on-failure -j $(JOBS)
+	$(call vk_end,cpp)
 
 test-python: build
-	$(PY) -m pytest -q tests
+	$(call vk_begin,python)
+	$(call vk_env,python) $(PY) -m pytest -q tests
+	$(call vk_end,python)
 
 # The Python suite against the sanitizer build. The interpreter itself is not instrumented, so
 # libasan is preloaded; leak checking is off because CPython keeps its arenas to exit.
 test-asan: build-asan
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	$(call vk_begin,asan)
+	$(call vk_env,asan) LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=$(ASAN_BUILD)/package VELM_SANITIZED=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests -m "not slow"
+	$(call vk_end,asan)
 
 test: test-cpp test-python test-asan
 

@@ -1,11 +1,292 @@
+// Python face of the Vulkan backend: VulkanContext, VulkanSceneManager with the shared scene
+// methods (in this class's own order and argument names), and list_vulkan_devices.
 #include "module/registry.h"
 
+#if VELM_WITH_VULKAN
+
+#include <memory>
+
+#include "module/bind_scene.h"
+#include "module/convert.h"
+#include "vulkan/context.h"
+#include "vulkan/scene_manager.h"
+
 namespace velm::py_bind {
+
+using py_convert::constructed;
+using vulkan::VulkanContext;
+using vulkan::VulkanSceneManager;
+
+namespace {
+
+// Python holds contexts through shared pointers, so a scene can keep its context alive after
+// the caller dropped it.
+using ContextHolder = std::shared_ptr<VulkanContext>;
+
+std::vector<float> floats_1d_named(const F32Array& a, const char* message) {
+  if (a.ndim() != 1) throw py::value_error(message);
+  return py_convert::to_vector(a);
+}
+
+void register_context(py::module_& m) {
+  py::class_<VulkanContext, ContextHolder> cls(m, "VulkanContext");
+  cls.def(py::init([](int32_t device) { return std::make_shared<VulkanContext>(device); }),
+          py::arg("device") = 0);
+  cls.def("device_name", [](VulkanContext& c) { return constructed(c).info().name; });
+  cls.def("device_index", [](VulkanContext& c) { return constructed(c).device_index(); });
+  cls.def("physical_device_index",
+          [](VulkanContext& c) { return constructed(c).physical_device_index(); });
+  cls.def("total_vram_mb", [](VulkanContext& c) {
+    return static_cast<int64_t>(constructed(c).info().device_local_memory >> 20);
+  });
+  cls.def("api_version", [](VulkanContext& c) { return constructed(c).info().api_version; });
+  cls.def("queue_family_index",
+          [](VulkanContext& c) { return constructed(c).queue_family_index(); });
+}
+
+py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
+                       const F32Array& directions, float t_min, float t_max) {
+  if (origins.ndim() != 2 || directions.ndim() != 2 || origins.shape(1) != 3 ||
+      directions.shape(1) != 3 || origins.shape(0) != directions.shape(0))
+    throw py::value_error("origins and directions must have matching shape (N, 3)");
+  if (!(t_min >= 0.f && t_max >= t_min))
+    throw py::value_error("Vulkan: trace_closest needs 0 <= t_min <= t_max");
+  const int32_t bands = scene.desc().num_bands();
+  if (bands < 0) throw py::value_error("Vulkan: number of bands must not be negative");
+  // Contiguous views; no copy when the caller's arrays already are C-ordered float32.
+  const py::array_t<float, py::array::c_style | py::array::forcecast> o(origins), d(directions);
+  const py::ssize_t n = o.shape(0);
+
+  py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric({n, py::ssize_t{3}}),
+      reflectance({n, py::ssize_t{bands}});
+  py::array_t<int32_t> instance(n), primitive(n), global(n), material(n);
+  py::array_t<bool> hit(n), back(n);
+  vulkan::TraceRays rays{o.data(), d.data(), static_cast<size_t>(n), t_min, t_max};
+  vulkan::TraceResults out{t.mutable_data(),        instance.mutable_data(),
+                           primitive.mutable_data(), global.mutable_data(),
+                           hit.mutable_data(),       back.mutable_data(),
+                           normal.mutable_data(),    geometric.mutable_data(),
+                           material.mutable_data(),  reflectance.mutable_data(),
+                           bands};
+  py_convert::run_on_scene(scene, [&] { scene.trace_closest(rays, out); });
+
+  py::dict r;
+  r["t"] = t;
+  r["instance_id"] = instance;
+  r["primitive_id"] = primitive;
+  r["global_primitive_id"] = global;
+  r["hit"] = hit;
+  r["is_back_face"] = back;
+  r["normal"] = normal;
+  r["geometric_normal"] = geometric;
+  r["material_id"] = material;
+  r["reflectance"] = reflectance;
+  return r;
+}
+
+py::dict primitive_geometry(const std::vector<vulkan::PrimitiveRecord>& recs) {
+  const py::ssize_t n = static_cast<py::ssize_t>(recs.size());
+  py::array_t<float> vertices({n, py::ssize_t{3}, py::ssize_t{3}}), normals({n, py::ssize_t{3}}),
+      areas(n);
+  py::array_t<int32_t> materials(n), instances(n), primitives(n);
+  float* v = vertices.mutable_data();
+  float* nn = normals.mutable_data();
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const vulkan::PrimitiveRecord& r = recs[static_cast<size_t>(i)];
+    for (const Float3& p : {r.p0, r.p1, r.p2}) {
+      *v++ = p.x;
+      *v++ = p.y;
+      *v++ = p.z;
+    }
+    *nn++ = r.normal.x;
+    *nn++ = r.normal.y;
+    *nn++ = r.normal.z;
+    areas.mutable_data()[i] = r.area;
+    materials.mutable_data()[i] = static_cast<int32_t>(r.material_id);
+    instances.mutable_data()[i] = static_cast<int32_t>(r.instance_id);
+    primitives.mutable_data()[i] = static_cast<int32_t>(r.triangle);
+  }
+  py::dict out;
+  out["vertices"] = vertices;
+  out["normals"] = normals;
+  out["areas"] = areas;
+  out["material_ids"] = materials;
+  out["instance_ids"] = instances;
+  out["primitive_ids"] = primitives;
+  return out;
+}
+
+py::dict sensor_config(const SensorBlock& s) {
+  py::dict out;
+  out["type"] = s.type;
+  out["width"] = s.width;
+  out["height"] = s.height;
+  out["ortho_width"] = s.ortho_width;
+  out["ortho_height"] = s.ortho_height;
+  out["fov"] = s.fov;
+  out["projection_type"] = s.projection_type;
+  out["camera_to_world"] = py_convert::pack(s.camera_to_world, {16});
+  return out;
+}
+
+void register_scene(py::module_& m) {
+  using Scene = VulkanSceneManager;
+  using B = SceneBinder<Scene>;
+  py::class_<Scene> cls(m, "VulkanSceneManager");
+  cls.def(py::init([](VulkanContext& ctx, const std::string& trace_shader) {
+            return std::make_unique<Scene>(constructed(ctx).shared_from_this(), trace_shader);
+          }),
+          py::arg("context"), py::arg("trace_shader"));
+  B b(cls, Flavor::Vulkan);
+  b.add_mesh()
+      .add_instance()
+      .add_instance_xform()
+      .add_instances_xform(nullptr)
+      .update_instance_transform()
+      .refit()
+      .set_num_bands()
+      .add_material()
+      .upload_spectral_params();
+  cls.def(
+      "update_spectral_params",
+      [](Scene& s, int32_t offset, const F32Array& p) {
+        B::D(s).update_spectral_params(offset, floats_1d(p));
+      },
+      py::arg("offset"), py::arg("parameters"));
+  b.set_emitter().update_emitter_direction().set_sensor().set_sky().set_hw_sky().set_repetitive()
+      .set_thermal_mode();
+
+  cls.def("n_primitives", [](Scene& s) { return B::S(s).n_primitives(); });
+  cls.def("is_populate_primitive_soa", [](Scene& s) { return B::S(s).populate_primitive_soa(); });
+  cls.def("set_populate_primitive_soa",
+          [](Scene& s, bool enabled) { B::S(s).set_populate_primitive_soa(enabled); });
+  cls.def("get_primitive_mat_ids", [](Scene& s) {
+    const auto recs = vulkan::primitive_records(B::D(s));
+    py::array_t<int32_t> out(static_cast<py::ssize_t>(recs.size()));
+    for (size_t i = 0; i < recs.size(); ++i)
+      out.mutable_data()[i] = static_cast<int32_t>(recs[i].material_id);
+    return out;
+  });
+  cls.def("get_primitive_areas", [](Scene& s) {
+    const auto recs = vulkan::primitive_records(B::D(s));
+    py::array_t<float> out(static_cast<py::ssize_t>(recs.size()));
+    for (size_t i = 0; i < recs.size(); ++i) out.mutable_data()[i] = recs[i].area;
+    return out;
+  });
+  cls.def("primitive_geometry",
+          [](Scene& s) { return primitive_geometry(vulkan::primitive_records(B::D(s))); });
+  cls.def(
+      "set_primitive_emissivities",
+      [](Scene& s, const F32Array& e) {
+        std::vector<float> v = floats_1d_named(e, "emissivities must be 1D");
+        B::D(s).set_primitive_emissivities(std::move(v), B::S(s).n_primitives());
+      },
+      py::arg("emissivities"));
+  cls.def("get_primitive_emissivities", [](Scene& s) {
+    const auto& v = B::D(s).primitive_overrides().emissivities;
+    return py_convert::pack(v, {static_cast<py::ssize_t>(v.size())});
+  });
+  cls.def("repetitive_config", [](Scene& s) {
+    const RepetitionTile& r = B::D(s).repetition();
+    return py::make_tuple(r.count, r.x_size, r.y_size);
+  });
+  cls.def(
+      "set_primitive_temperatures",
+      [](Scene& s, const F32Array& t) {
+        std::vector<float> v = floats_1d_named(t, "temperatures must be 1D");
+        B::D(s).set_primitive_temperatures(std::move(v), B::S(s).n_primitives());
+      },
+      py::arg("temperatures"));
+  cls.def("clear_primitive_temperatures", [](Scene& s) { B::D(s).clear_primitive_temperatures(); });
+  cls.def("get_primitive_temperatures", [](Scene& s) {
+    const auto& v = B::D(s).primitive_overrides().temperatures;
+    return py_convert::pack(v, {static_cast<py::ssize_t>(v.size())});
+  });
+  cls.def(
+      "set_primitive_sif_spectra",
+      [](Scene& s, const F32Array& spectra, int32_t bands) {
+        B::D(s).set_primitive_sif_spectra(floats_1d(spectra), bands, B::S(s).n_primitives());
+      },
+      py::arg("spectra"), py::arg("n_sif_bands"));
+  cls.def("clear_primitive_sif_spectra", [](Scene& s) { B::D(s).clear_primitive_sif_spectra(); });
+  cls.def(
+      "set_sif_only_mode", [](Scene& s, bool enabled) { B::D(s).set_sif_only_mode(enabled); },
+      py::arg("enabled"));
+  b.set_measurement_plane()
+      .clear_for_reuse()
+      .build_reuse(/*gas_name_first=*/false)
+      .build()
+      .has_meshes(/*gpu_name_first=*/false)
+      .num_instances()
+      .total_triangles()
+      .heights()
+      .aabb();
+  cls.def("sensor_config",
+          [](Scene& s) { return sensor_config(B::D(s).sensor()); });
+  cls.def(
+      "trace_closest",
+      [](Scene& s, const F32Array& o, const F32Array& d, float t_min, float t_max) {
+        return trace_closest(constructed(s), o, d, t_min, t_max);
+      },
+      py::arg("origins"), py::arg("directions"), py::arg("t_min") = 0.0001f,
+      py::arg("t_max") = 1e30f);
+  // Timing of the last trace_closest, for the benchmark (not part of the public surface).
+  cls.def("_last_trace_profile", [](Scene& s) {
+    const vulkan::TraceProfile p = B::S(s).last_trace_profile();
+    py::dict out;
+    out["prepare_s"] = p.prepare;
+    out["submit_s"] = p.submit;
+    out["device_s"] = p.device >= 0.0 ? py::object(py::float_(p.device)) : py::object(py::none());
+    out["results_s"] = p.results;
+    out["rays"] = p.rays;
+    out["dispatches"] = p.dispatches;
+    out["capacity"] = p.capacity;
+    return out;
+  });
+}
+
+py::list list_vulkan_devices() {
+  py::list out;
+  int32_t compatible = 0;
+  for (const vulkan::VulkanDeviceInfo& d : vulkan::list_devices()) {
+    py::dict e;
+    e["device_index"] = d.compatible ? compatible++ : -1;
+    e["physical_index"] = d.physical_index;
+    e["name"] = d.name;
+    e["vendor_id"] = d.vendor_id;
+    e["device_id"] = d.device_id;
+    e["device_type"] = d.device_type;
+    e["is_discrete"] = d.device_type == vulkan::kDeviceDiscrete;
+    e["api_version"] = d.api_version;
+    e["device_local_memory_mb"] = d.device_local_memory >> 20;
+    e["has_compute_queue"] = d.has_compute_queue;
+    e["has_acceleration_structure"] = d.has_acceleration_structure;
+    e["has_ray_query"] = d.has_ray_query;
+    e["has_buffer_device_address"] = d.has_buffer_device_address;
+    e["compatible"] = d.compatible;
+    e["unavailable_reason"] = d.unavailable_reason;
+    out.append(e);
+  }
+  return out;
+}
+
+}  // namespace
 
 void register_vulkan(py::module_& m) {
   // The flag says the backend is compiled in; whether a device is usable is found out when a
   // context is created.
   m.attr("HAS_VULKAN") = true;
+  register_context(m);
+  register_scene(m);
+  m.def("list_vulkan_devices", &list_vulkan_devices);
 }
 
 }  // namespace velm::py_bind
+
+#else  // built without the Vulkan backend
+
+namespace velm::py_bind {
+void register_vulkan(py::module_& m) { m.attr("HAS_VULKAN") = false; }
+}  // namespace velm::py_bind
+
+#endif

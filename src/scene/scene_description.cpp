@@ -161,6 +161,19 @@ SceneBounds SceneDescription::compute_bounds() const {
     b.lo[k] = 1e30f;
     b.hi[k] = -1e30f;
   }
+  if (flavor_ == Flavor::Vulkan) {
+    // The Vulkan scene's bounds are tight: every vertex of every instance, transformed.
+    for (const InstanceRecord& inst : instances_)
+      for (const Float3& v : meshes_[inst.mesh_id].vertices) {
+        const Float3 w = transform_point(inst.transform, v);
+        const float c[3] = {w.x, w.y, w.z};
+        for (int k = 0; k < 3; ++k) {
+          b.lo[k] = std::min(b.lo[k], c[k]);
+          b.hi[k] = std::max(b.hi[k], c[k]);
+        }
+      }
+    return b;
+  }
   // Each mesh's own box, once however many instances use it; an instance widens the bounds by
   // the eight transformed corners of its mesh's box.
   std::vector<SceneBounds> local(meshes_.size());

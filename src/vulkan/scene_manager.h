@@ -1,0 +1,150 @@
+// VulkanSceneManager: the Vulkan backend's scene. It keeps the shared scene description, turns
+// its geometry into one BLAS per mesh and a TLAS over the instances, owns the compute pipelines
+// made from the shader files, and runs the ray queries and simulations on its context.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "scene/scene_description.h"
+#include "vulkan/accel.h"
+#include "vulkan/buffer.h"
+#include "vulkan/context.h"
+#include "vulkan/pipelines.h"
+#include "vulkan/primitives.h"
+
+namespace velm::vulkan {
+
+// Rays of one trace_closest call: `count` rows of three floats each for origins and directions
+// (directions need not be unit length), one [t_min, t_max] for all.
+struct TraceRays {
+  const float* origins = nullptr;
+  const float* directions = nullptr;
+  size_t count = 0;
+  float t_min = 1e-4f;
+  float t_max = 1e30f;
+};
+
+// Caller-owned result columns with room for `count` rays: normals take three floats per ray,
+// reflectance `bands` floats per ray.
+struct TraceResults {
+  float* t = nullptr;
+  int32_t* instance_id = nullptr;
+  int32_t* primitive_id = nullptr;
+  int32_t* global_primitive_id = nullptr;
+  bool* hit = nullptr;
+  bool* is_back_face = nullptr;
+  float* normal = nullptr;
+  float* geometric_normal = nullptr;
+  int32_t* material_id = nullptr;
+  float* reflectance = nullptr;
+  int32_t bands = 0;
+};
+
+// Where the time of the last trace_closest went (seconds).
+struct TraceProfile {
+  double prepare = 0.0;  // ray records written into the ray buffer (and buffer growth)
+  double submit = 0.0;   // recording, submission and the wait for completion
+  double device = -1.0;  // between the timestamps around the dispatches; -1 without timestamps
+  double results = 0.0;  // hit records turned into the result columns
+  uint64_t rays = 0;
+  uint32_t dispatches = 0;
+  uint64_t capacity = 0;  // rays the trace buffers hold (they only grow)
+};
+
+class VulkanSceneManager {
+ public:
+  // `trace_shader` is the generic trace shader's SPIR-V file; the other shaders are looked up
+  // in its directory. The scene holds the context for as long as it lives.
+  VulkanSceneManager(std::shared_ptr<VulkanContext> context, std::string trace_shader);
+  ~VulkanSceneManager();
+  VulkanSceneManager(const VulkanSceneManager&) = delete;
+  VulkanSceneManager& operator=(const VulkanSceneManager&) = delete;
+
+  SceneDescription& desc() { return desc_; }
+  const SceneDescription& desc() const { return desc_; }
+  VulkanContext& context() { return *ctx_; }
+  const std::string& trace_shader() const { return pipelines_.trace_shader(); }
+  VulkanPipelines& pipelines() { return pipelines_; }
+
+  void update_instance_transform(int32_t id, const float* transform12) {
+    desc_.update_instance_transform(id, transform12);
+  }
+  // Full build: every BLAS, the TLAS, bounds; the trace pipeline the first time.
+  void build();
+  // Rebuilds the TLAS from the current instance records; the BLASes stay.
+  void refit_ias();
+  // Keeps every structure (for changed materials or spectra); recomputes the bounds.
+  void build_reuse_geometry();
+  void clear_for_reuse();
+  bool is_built() const { return desc_.is_built(); }
+  bool has_meshes() const { return desc_.has_meshes(); }
+
+  const SceneBounds& bounds() const { return bounds_; }
+  float min_height() const { return bounds_.lo[2]; }
+  float max_height() const { return bounds_.hi[2]; }
+  int32_t n_primitives() const { return count_primitives(desc_); }
+  bool populate_primitive_soa() const { return populate_soa_; }
+  void set_populate_primitive_soa(bool enabled) {
+    desc_.check_mutable();
+    populate_soa_ = enabled;
+  }
+
+  // Closest hit of every ray with its ids, normals and per-band reflectance. Safe to call from
+  // several threads: calls on one scene run one after another.
+  void trace_closest(const TraceRays& rays, const TraceResults& out);
+  TraceProfile last_trace_profile() const;
+
+ private:
+  // What the host needs to turn a hit into normals and ids, taken when the TLAS is built so it
+  // always describes the geometry the TLAS holds.
+  struct InstanceShading {
+    Transform34 transform{};
+    NormalMatrix normal_matrix;
+    bool singular = false;
+    uint32_t mesh = 0;
+    int32_t material = -1;
+    uint32_t first_primitive = 0;  // global primitive index of the instance's first triangle
+  };
+  struct MeshGpu {
+    VulkanBuffer vertex_input;
+    VulkanBuffer index_input;
+    VulkanAccelStruct blas;
+  };
+
+  void release_structures() noexcept;
+  void build_tlas();
+  void check_instance_limits(size_t instance_count) const;
+  size_t max_rays_per_dispatch() const;
+  void grow_trace_buffers(size_t rays);
+  void bind_trace_buffers();
+  void write_rays(const TraceRays& rays, size_t first, size_t n);
+  void dispatch_trace(size_t n, double& device_seconds);
+  void read_hits(const TraceRays& rays, size_t first, size_t n, const TraceResults& out);
+
+  // Declared first, destroyed last: everything below lives on this context's device.
+  std::shared_ptr<VulkanContext> ctx_;
+  SceneDescription desc_{Flavor::Vulkan};
+  bool populate_soa_ = false;
+  SceneBounds bounds_;
+
+  std::vector<MeshGpu> meshes_;
+  VulkanAccelStruct tlas_;
+  VulkanBuffer tlas_instances_;
+  std::vector<InstanceShading> shading_;
+
+  // trace_closest: ray and hit buffers (32 bytes per ray each), capacity in rays.
+  mutable std::mutex trace_mutex_;  // one trace at a time per scene (buffers, descriptor set)
+  VulkanBuffer trace_rays_;
+  VulkanBuffer trace_hits_;
+  size_t trace_capacity_ = 0;
+  VkQueryPool timestamps_ = VK_NULL_HANDLE;
+  TraceProfile profile_;
+
+  VulkanPipelines pipelines_;
+};
+
+}  // namespace velm::vulkan

@@ -1,0 +1,80 @@
+"""Vulkan test support: the device check behind the ``vulkan`` marker and the validation-layer
+watch.
+
+- Tests marked ``vulkan`` need a Vulkan device with ray queries (lavapipe here). Without one they
+  are skipped with the reason, unless ``VELM_REQUIRE_VULKAN=1`` (set by ``make test``), where a
+  missing device fails them.
+- ``make test`` switches the Khronos validation layer on through the environment
+  (``VK_INSTANCE_LAYERS``, ``VK_LAYER_SETTINGS_PATH``) and names the layer's log file in
+  ``VELM_VULKAN_VALIDATION_LOG``: a ``vulkan`` test during which the layer logged anything fails
+  with the messages, and the first context checks that the layer is really loaded.
+"""
+
+import functools
+import os
+
+import pytest
+
+import velm_gpu as velm
+
+REQUIRE_VULKAN = os.environ.get("VELM_REQUIRE_VULKAN") == "1"
+VALIDATION_LOG = os.environ.get("VELM_VULKAN_VALIDATION_LOG")
+TRACE_SHADER = os.path.join(os.path.dirname(velm.__file__), "shaders", "trace_closest.spv")
+
+
+@functools.lru_cache(maxsize=None)
+def vulkan_unavailable():
+    """None when a Vulkan context can be made, else why not."""
+    if not getattr(velm, "HAS_VULKAN", False):
+        return "velm_gpu was built without the Vulkan backend"
+    try:
+        context = velm.VulkanContext()
+    except (RuntimeError, IndexError) as e:
+        return f"no usable Vulkan device: {e}"
+    # The loader loads layers with the instance (and may unload them with it).
+    if "VK_LAYER_KHRONOS_validation" in os.environ.get("VK_INSTANCE_LAYERS", ""):
+        with open("/proc/self/maps") as maps:
+            if "libVkLayer_khronos_validation" not in maps.read():
+                return "VK_INSTANCE_LAYERS asks for the validation layer but it did not load"
+    del context
+    return None
+
+
+def require_vulkan():
+    reason = vulkan_unavailable()
+    if reason is not None:
+        if REQUIRE_VULKAN:
+            pytest.fail(reason)
+        pytest.skip(reason)
+
+
+def _log_size():
+    try:
+        return os.path.getsize(VALIDATION_LOG)
+    except OSError:
+        return 0
+
+
+@pytest.fixture(autouse=True)
+def _vulkan_device_and_validation(request):
+    if request.node.get_closest_marker("vulkan") is None:
+        yield
+        return
+    require_vulkan()
+    start = _log_size() if VALIDATION_LOG else 0
+    yield
+    if VALIDATION_LOG and _log_size() > start:
+        with open(VALIDATION_LOG, errors="replace") as log:
+            log.seek(start)
+            pytest.fail("Vulkan validation layer reported:\n" + log.read()[:4000])
+
+
+@pytest.fixture(scope="session")
+def vk_context():
+    require_vulkan()
+    return velm.VulkanContext()
+
+
+@pytest.fixture
+def vk_scene(vk_context):
+    return velm.VulkanSceneManager(vk_context, TRACE_SHADER)

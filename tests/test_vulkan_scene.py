@@ -1,0 +1,285 @@
+"""VulkanContext, list_vulkan_devices and VulkanSceneManager: registry, messages, scene state,
+per-primitive tables, lifetime and threads (on lavapipe, under the validation layer)."""
+
+import math
+import os
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import velm_gpu as velm
+from conftest import TRACE_SHADER
+from test_module import signature
+
+pytestmark = pytest.mark.vulkan
+
+IDENTITY = np.eye(3, 4, dtype=np.float32).ravel()
+TRI_V = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], np.float32)
+TRI_I = np.array([[0, 1, 2]], np.int32)
+NO_NORMALS = np.zeros((0, 3), np.float32)
+
+SCENE_METHODS = [
+    "add_mesh", "add_instance", "add_instance_xform", "add_instances_xform",
+    "update_instance_transform", "refit_ias", "refit_instances", "set_num_bands",
+    "add_material", "upload_spectral_params", "update_spectral_params", "set_emitter",
+    "update_emitter_direction", "set_sensor", "set_sky", "set_hw_sky", "set_repetitive",
+    "set_thermal_mode", "n_primitives", "is_populate_primitive_soa",
+    "set_populate_primitive_soa", "get_primitive_mat_ids", "get_primitive_areas",
+    "primitive_geometry", "set_primitive_emissivities", "get_primitive_emissivities",
+    "repetitive_config", "set_primitive_temperatures", "clear_primitive_temperatures",
+    "get_primitive_temperatures", "set_primitive_sif_spectra", "clear_primitive_sif_spectra",
+    "set_sif_only_mode", "set_measurement_plane", "clear_for_reuse", "build_reuse_geometry",
+    "build_reuse_gas", "build", "is_built", "has_meshes", "has_gpu_meshes", "num_instances",
+    "total_triangles", "max_height", "min_height", "aabb", "sensor_config", "trace_closest",
+]
+
+
+def public(cls):
+    return [k for k in vars(cls) if not k.startswith("_")]
+
+
+def test_registry():
+    assert public(velm.VulkanContext) == [
+        "device_name", "device_index", "physical_device_index", "total_vram_mb", "api_version",
+        "queue_family_index"]
+    assert public(velm.VulkanSceneManager) == SCENE_METHODS
+    sig = {name: signature(getattr(velm.VulkanSceneManager, name)) for name in SCENE_METHODS}
+    assert sig["add_instance"] == "mesh_id, x, y, z, scale=1.0"
+    assert sig["update_instance_transform"] == "instance_id, transform"
+    assert sig["set_measurement_plane"] == "arg0"
+    assert sig["update_spectral_params"] == "offset, parameters"
+    assert sig["trace_closest"] == (
+        "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30")
+    assert signature(velm.VulkanSceneManager.__init__) == "context, trace_shader"
+    assert signature(velm.VulkanContext.__init__) == "device=0"
+
+
+def test_devices_and_context(vk_context):
+    devices = velm.list_vulkan_devices()
+    assert [list(d) for d in devices[:1]] == [[
+        "device_index", "physical_index", "name", "vendor_id", "device_id", "device_type",
+        "is_discrete", "api_version", "device_local_memory_mb", "has_compute_queue",
+        "has_acceleration_structure", "has_ray_query", "has_buffer_device_address",
+        "compatible", "unavailable_reason"]]
+    usable = [d for d in devices if d["compatible"]]
+    assert [d["device_index"] for d in devices] == list(range(len(usable))) + [-1] * (
+        len(devices) - len(usable))
+    first = usable[0]
+    assert (vk_context.device_name(), vk_context.device_index(),
+            vk_context.physical_device_index(), vk_context.total_vram_mb(),
+            vk_context.api_version()) == (first["name"], 0, first["physical_index"],
+                                          first["device_local_memory_mb"], first["api_version"])
+    assert first["api_version"] >= 0x402000 and first["unavailable_reason"] == ""
+    with pytest.raises(IndexError, match=rf"^Vulkan compatible device index {len(usable)} is "
+                                         rf"outside \[0, {len(usable)}\)$"):
+        velm.VulkanContext(len(usable))
+
+
+def test_loader_failures_are_reported_with_their_label():
+    # Without any driver the loader refuses the instance (or finds no device); either way the
+    # error names the step.
+    code = "import velm_gpu as v\ntry:\n v.VulkanContext()\nexcept RuntimeError as e:\n print(e)"
+    env = dict(os.environ, VK_ICD_FILENAMES="/none.json", VK_DRIVER_FILES="/none.json")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         check=True).stdout.strip()
+    assert out in ("Vulkan: vkCreateInstance failed (-9)", "Vulkan: no physical devices were found")
+
+
+def tri_scene(scene, built=True):
+    scene.add_mesh(TRI_V, NO_NORMALS, TRI_I)
+    scene.add_instance(0, 0.0, 0.0, 0.0)
+    scene.upload_spectral_params([0.5, 0.25])
+    if built:
+        scene.build()
+    return scene
+
+
+def _missing_shader_build(ctx):
+    s = velm.VulkanSceneManager(ctx, "/nonexistent/trace.spv")
+    s.add_mesh(TRI_V, NO_NORMALS, TRI_I)
+    s.build()
+
+
+@pytest.mark.parametrize("exc, message, call", [
+    (IndexError, "Vulkan device index must be non-negative", lambda s, c: velm.VulkanContext(-1)),
+    (RuntimeError, "Vulkan: cannot build an empty scene", lambda s, c: s.build()),
+    (RuntimeError, "Vulkan: no acceleration structures to reuse; call build first",
+     lambda s, c: tri_scene(s, built=False).build_reuse_geometry()),
+    (RuntimeError, "Vulkan: build the scene before updating instance transforms",
+     lambda s, c: tri_scene(s, built=False).refit_ias()),
+    (RuntimeError, "Vulkan: build the scene before tracing rays",
+     lambda s, c: tri_scene(s, built=False).trace_closest(np.zeros((0, 3)), np.zeros((0, 3)))),
+    (RuntimeError, "Vulkan shader not found: /nonexistent/trace.spv",
+     lambda s, c: _missing_shader_build(c)),
+    (IndexError, "Vulkan instance id is outside the scene",
+     lambda s, c: tri_scene(s).update_instance_transform(1, IDENTITY)),
+    (IndexError, "Vulkan spectral update is outside the buffer",
+     lambda s, c: tri_scene(s).update_spectral_params(1, [1.0, 2.0])),
+    (IndexError, "Vulkan spectral update is outside the buffer",
+     lambda s, c: tri_scene(s).update_spectral_params(-1, [1.0])),
+    (ValueError, "Vulkan primitive temperature count must equal n_primitives()",
+     lambda s, c: tri_scene(s).set_primitive_temperatures([300.0, 301.0])),
+    (ValueError, "Vulkan primitive emissivity count must equal n_primitives()",
+     lambda s, c: tri_scene(s).set_primitive_emissivities([])),
+    (ValueError, "temperatures must be 1D",
+     lambda s, c: tri_scene(s).set_primitive_temperatures([[300.0]])),
+    (ValueError, "emissivities must be 1D",
+     lambda s, c: tri_scene(s).set_primitive_emissivities([[0.9]])),
+    (ValueError, "Vulkan SIF band count must be positive",
+     lambda s, c: tri_scene(s).set_primitive_sif_spectra([], 0)),
+    (ValueError, "Vulkan primitive SIF spectrum size must equal bands * n_primitives()",
+     lambda s, c: tri_scene(s).set_primitive_sif_spectra([1.0, 2.0, 3.0], 2)),
+    (ValueError, "origins and directions must have matching shape (N, 3)",
+     lambda s, c: tri_scene(s).trace_closest(np.zeros((2, 3)), np.zeros((3, 3)))),
+    (ValueError, "origins and directions must have matching shape (N, 3)",
+     lambda s, c: tri_scene(s).trace_closest(np.zeros(3), np.zeros(3))),
+    (ValueError, "Vulkan: trace_closest needs 0 <= t_min <= t_max",
+     lambda s, c: tri_scene(s).trace_closest(np.zeros((1, 3)), np.ones((1, 3)), -1.0)),
+    (ValueError, "transform must contain 12 floats",
+     lambda s, c: tri_scene(s).add_instance_xform(0, np.zeros(11))),
+])
+def test_messages(vk_context, vk_scene, exc, message, call):
+    with pytest.raises(exc) as e:
+        call(vk_scene, vk_context)
+    assert type(e.value) is exc and str(e.value) == message
+
+
+def test_primitive_count_beyond_int_range(vk_scene):
+    vk_scene.add_mesh(TRI_V[:1], NO_NORMALS, np.zeros((2**21, 3), np.int32))
+    vk_scene.add_instances_xform(0, np.tile(IDENTITY, (1024, 1)))
+    with pytest.raises(OverflowError, match="^Vulkan primitive count exceeds int range$"):
+        vk_scene.n_primitives()
+
+
+def test_build_states_and_bounds(vk_scene):
+    s = vk_scene
+    s.add_mesh(TRI_V, NO_NORMALS, TRI_I)
+    s.add_mesh(TRI_V + 5, NO_NORMALS, TRI_I)
+    assert s.aabb() == ((0, 0, 0), (0, 0, 0)) and s.has_gpu_meshes()
+    s.build()  # two meshes, no instances: one identity instance each
+    assert (s.is_built(), s.num_instances(), s.total_triangles(), s.n_primitives()) == (
+        True, 2, 2, 2)
+    assert s.aabb() == ((0, 0, 0), (6, 6, 5))
+    # A turned instance: the bounds are those of its vertices, not of its turned box.
+    c, n = math.cos(0.5), math.sin(0.5)
+    turn = np.array([c, -n, 0, 0, n, c, 0, 0, 0, 0, 1, 10], np.float32)
+    s.update_instance_transform(0, turn)
+    assert not s.is_built()
+    with pytest.raises(RuntimeError, match="build the scene before tracing"):
+        s.trace_closest(np.zeros((1, 3)), np.ones((1, 3)))
+    s.refit_instances()
+    v = TRI_V @ turn.reshape(3, 4)[:, :3].T + turn.reshape(3, 4)[:, 3]
+    lo, hi = s.aabb()
+    np.testing.assert_allclose(lo, np.minimum(v.min(0), [5, 5, 5]), atol=1e-6)
+    np.testing.assert_allclose((s.min_height(), s.max_height()), (5, 10))
+    s.clear_for_reuse()  # keeps geometry, structures and bounds; the scene must be made ready
+    assert (s.is_built(), s.aabb()[1][2], s.add_material(0, 0)) == (False, 10.0, 0)
+    s.build_reuse_gas()
+    assert s.is_built()
+
+
+def test_settings_and_primitive_tables(vk_scene):
+    s = vk_scene
+    s.set_sensor(1, 640, 480, 2.0, 3.0, np.arange(12, dtype=np.float32), fov=90.0,
+                 projection_type=2)
+    cfg = s.sensor_config()
+    assert list(cfg) == ["type", "width", "height", "ortho_width", "ortho_height", "fov",
+                         "projection_type", "camera_to_world"]
+    assert (cfg["type"], cfg["width"], cfg["height"], cfg["ortho_width"], cfg["projection_type"]
+            ) == (1, 640, 480, 2.0, 2)
+    assert cfg["fov"] == pytest.approx(math.pi / 2, rel=1e-6)
+    np.testing.assert_array_equal(cfg["camera_to_world"], np.r_[np.arange(12), np.zeros(4)])
+    s.set_repetitive(count=3, scene_x_size=2.5, scene_y_size=4.0)
+    assert s.repetitive_config() == (3, 2.5, 4.0)
+    s.set_populate_primitive_soa(True)
+    assert s.is_populate_primitive_soa()
+
+    s.add_mesh(TRI_V, NO_NORMALS, TRI_I, material_id=2)
+    s.add_mesh(np.r_[TRI_V, [[1, 1, 0]]], NO_NORMALS, [[0, 1, 2], [1, 3, 2]], material_id=5)
+    xf = np.array([[2, 0, 0, 1, 0, 3, 0, 0, 0, 0, 1, 7]], np.float32)
+    s.add_instances_xform(1, np.r_[xf, [IDENTITY]])
+    s.add_instance(0, 0.0, 0.0, 0.0, 4.0)
+    g = s.primitive_geometry()
+    assert list(g) == ["vertices", "normals", "areas", "material_ids", "instance_ids",
+                       "primitive_ids"]
+    np.testing.assert_allclose(g["vertices"][0], [[1, 0, 7], [3, 0, 7], [1, 3, 7]])
+    np.testing.assert_allclose(g["areas"], [3, 3, 0.5, 0.5, 8])
+    np.testing.assert_allclose(g["normals"], np.tile([0, 0, 1], (5, 1)))
+    np.testing.assert_array_equal(g["material_ids"], [5, 5, 5, 5, 2])
+    np.testing.assert_array_equal(g["instance_ids"], [0, 0, 1, 1, 2])
+    np.testing.assert_array_equal(g["primitive_ids"], [0, 1, 0, 1, 0])
+    np.testing.assert_array_equal(s.get_primitive_areas(), g["areas"])
+    np.testing.assert_array_equal(s.get_primitive_mat_ids(), g["material_ids"])
+    assert s.get_primitive_mat_ids().dtype == np.int32
+
+    s.set_primitive_temperatures(np.full(5, 300.0))
+    s.set_primitive_emissivities(np.linspace(0.9, 1.0, 5))
+    np.testing.assert_allclose(s.get_primitive_emissivities(), np.linspace(0.9, 1.0, 5))
+    s.set_primitive_sif_spectra(np.ones(10), 2)
+    s.clear_primitive_temperatures()
+    s.clear_primitive_sif_spectra()
+    assert s.get_primitive_temperatures().shape == (0,)
+
+
+def test_scene_keeps_its_context_alive():
+    ctx = velm.VulkanContext()
+    scene = velm.VulkanSceneManager(ctx, TRACE_SHADER)
+    del ctx
+    tri_scene(scene)
+    r = scene.trace_closest([[0.2, 0.2, 1.0]], [[0.0, 0.0, -1.0]])
+    assert r["hit"][0] and r["t"][0] == pytest.approx(1.0)
+
+
+def test_contexts_and_scenes_in_a_loop_do_not_leak():
+    def rss_mb():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+    rays = np.tile([0.2, 0.2, 1.0], (100_000, 1)).astype(np.float32)
+    down = np.tile([0.0, 0.0, -1.0], (100_000, 1)).astype(np.float32)
+
+    def cycle():
+        scene = tri_scene(velm.VulkanSceneManager(velm.VulkanContext(), TRACE_SHADER))
+        assert scene.trace_closest(rays, down)["hit"].all()
+
+    for _ in range(10):
+        cycle()
+    before = rss_mb()
+    for _ in range(20):
+        cycle()
+    # Each cycle allocates about 7 MB of buffers; kept, they would add up to well over 100 MB.
+    assert rss_mb() - before < 30
+
+
+def test_threads_share_a_context_and_a_scene(vk_context):
+    scenes = [tri_scene(velm.VulkanSceneManager(vk_context, TRACE_SHADER)) for _ in range(2)]
+    rng = np.random.default_rng(3)
+    origins = np.c_[rng.uniform(-0.5, 1.5, (20_000, 2)), np.ones(20_000)].astype(np.float32)
+    down = np.tile([0.0, 0.0, -1.0], (20_000, 1)).astype(np.float32)
+    expected = scenes[0].trace_closest(origins, down)["hit"]
+    errors = []
+
+    def work(scene):
+        try:
+            for _ in range(5):
+                np.testing.assert_array_equal(scene.trace_closest(origins, down)["hit"], expected)
+        except Exception as e:  # noqa: BLE001 - reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in scenes + scenes]
+    for t in threads:
+        t.start()
+    # While a trace holds a scene (the interpreter lock released), changes to it are refused.
+    refused = []
+    while any(t.is_alive() for t in threads) and not refused:
+        try:
+            scenes[0].build()
+        except RuntimeError as e:
+            refused.append(str(e))
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert refused == ["scene is in use by a running simulation"]
