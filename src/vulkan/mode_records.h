@@ -52,7 +52,7 @@ struct OpticalParams {
   int32_t sensor_type;
   int32_t projection_type;
   uint32_t terrain_following;
-  uint32_t zero44;
+  uint32_t accumulator_first_row;  // the image row the accumulator starts at (0 unless split)
   float camera_to_world[16];
   float emitter_direction[3];
   uint32_t zero124;

@@ -163,8 +163,12 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
         "Vulkan primitive SIF spectrum size must equal bands * n_primitives()");
   const uint64_t width = static_cast<uint64_t>(sensor.width);
   const uint64_t height = static_cast<uint64_t>(sensor.height);
-  const uint64_t image_bytes = width * height * static_cast<uint64_t>(nb) * sizeof(float);
-  check_storage(image_bytes, "the image accumulator (height x width x bands floats)");
+  // An image too large for one storage binding is made in ranges of rows, each in the whole
+  // accumulator; one row must fit.
+  const uint64_t row_bytes = width * static_cast<uint64_t>(nb) * sizeof(float);
+  check_storage(row_bytes, "one row of the image accumulator (width x bands floats)");
+  const uint64_t rows_per_range = std::min(height, ctx_->limits().max_storage_range / row_bytes);
+  const uint64_t image_bytes = rows_per_range * row_bytes;
   const int variant = optical_variant(nb);
   uint32_t lx = 8, ly = 8;
   group_shape(variant, lx, ly);
@@ -274,9 +278,6 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   if (readback.empty() || readback.size() < image_bytes)
     readback = VulkanBuffer::create(*ctx_, image.size(), kUsageReadback, kHostMemory);
 
-  // 3. A zero image.
-  ctx_->submit_immediate([&](VkCommandBuffer cmd) { record_clear(cmd, image); });
-
   // 4, 5. The variant's pipeline and this call's descriptor set.
   if (pipelines_.optical(variant) == VK_NULL_HANDLE) pipelines_.create_optical_pipeline(variant);
   const VkPipeline pipeline = pipelines_.optical(variant);
@@ -286,45 +287,51 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   for (int b = kVertices; b <= kSif; ++b) bound.push_back(&optical_buffers_[b]);
   set.write(tlas_.handle(), bound);
 
-  // 6. Sample batches of 16, each in row bands of at most kItemsPerDispatch items.
   SimulationProfile prof;
   prof.items = width * height * static_cast<uint64_t>(spp);
   const Clock::time_point start = Clock::now();
   const uint64_t band_groups = std::max<uint64_t>(1, (static_cast<uint64_t>(nb) + 3) / 4);
-  const uint64_t row_limit = uint64_t{ctx_->limits().max_groups_y} * ly;
-  for (uint32_t first = 0; first < static_cast<uint32_t>(spp); first += kSampleBatch) {
-    const uint32_t batch = std::min<uint32_t>(kSampleBatch, static_cast<uint32_t>(spp) - first);
-    uint64_t rows_per_dispatch =
-        std::max<uint64_t>(1, std::min(kItemsPerDispatch / (width * batch * band_groups), height));
-    rows_per_dispatch = std::min(rows_per_dispatch, row_limit);
-    for (uint64_t row = 0; row < height; row += rows_per_dispatch) {
-      if (hooks.poll) hooks.poll();
-      const uint64_t rows = std::min(height - row, rows_per_dispatch);
-      params.batch_samples = batch;
-      params.first_sample = first;
-      params.first_row = static_cast<uint32_t>(row);
-      params.rows = static_cast<uint32_t>(rows);
-      params.rays = 0;
-      optical_buffers_[kParams].upload(&params, sizeof params);
-      const uint32_t gx = static_cast<uint32_t>((width + lx - 1) / lx);
-      const uint32_t gy = static_cast<uint32_t>((rows + ly - 1) / ly);
-      ctx_->submit_immediate([&](VkCommandBuffer cmd) {
-        record_dispatch(cmd, pipeline, layout, set.set(), gx, gy);
-      });
-      uint32_t rays = 0;
-      optical_buffers_[kParams].download(&rays, sizeof rays, offsetof(OpticalParams, rays));
-      prof.rays += rays;
-      ++prof.dispatches;
+  const uint64_t group_rows = uint64_t{ctx_->limits().max_groups_y} * ly;
+  std::vector<float> out(static_cast<size_t>(width * height * static_cast<uint64_t>(nb)));
+  for (uint64_t range = 0; range < height; range += rows_per_range) {
+    const uint64_t range_rows = std::min(rows_per_range, height - range);
+    params.accumulator_first_row = static_cast<uint32_t>(range);
+    // 3. A zero image.
+    ctx_->submit_immediate([&](VkCommandBuffer cmd) { record_clear(cmd, image); });
+    // 6. Sample batches of 16, each in row bands of at most kItemsPerDispatch items.
+    for (uint32_t first = 0; first < static_cast<uint32_t>(spp); first += kSampleBatch) {
+      const uint32_t batch = std::min<uint32_t>(kSampleBatch, static_cast<uint32_t>(spp) - first);
+      uint64_t rows_per_dispatch = std::max<uint64_t>(
+          1, std::min(kItemsPerDispatch / (width * batch * band_groups), height));
+      rows_per_dispatch = std::min(rows_per_dispatch, group_rows);
+      for (uint64_t row = range; row < range + range_rows; row += rows_per_dispatch) {
+        if (hooks.poll) hooks.poll();
+        const uint64_t rows = std::min(range + range_rows - row, rows_per_dispatch);
+        params.batch_samples = batch;
+        params.first_sample = first;
+        params.first_row = static_cast<uint32_t>(row);
+        params.rows = static_cast<uint32_t>(rows);
+        params.rays = 0;
+        optical_buffers_[kParams].upload(&params, sizeof params);
+        const uint32_t gx = static_cast<uint32_t>((width + lx - 1) / lx);
+        const uint32_t gy = static_cast<uint32_t>((rows + ly - 1) / ly);
+        ctx_->submit_immediate([&](VkCommandBuffer cmd) {
+          record_dispatch(cmd, pipeline, layout, set.set(), gx, gy);
+        });
+        uint32_t rays = 0;
+        optical_buffers_[kParams].download(&rays, sizeof rays, offsetof(OpticalParams, rays));
+        prof.rays += rays;
+        ++prof.dispatches;
+      }
     }
+    // 7. The accumulator as the shader left it.
+    const uint64_t bytes = range_rows * row_bytes;
+    ctx_->submit_immediate(
+        [&](VkCommandBuffer cmd) { record_copy_to_readback(cmd, image, readback, bytes); });
+    readback.download(out.data() + range * (row_bytes / sizeof(float)), bytes);
   }
   if (hooks.poll) hooks.poll();
-
-  // 7. The accumulator as the shader left it.
-  ctx_->submit_immediate(
-      [&](VkCommandBuffer cmd) { record_copy_to_readback(cmd, image, readback, image_bytes); });
   prof.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::vector<float> out(static_cast<size_t>(width * height * static_cast<uint64_t>(nb)));
-  readback.download(out.data(), image_bytes);
   simulation_profile_ = prof;
   return out;
 }

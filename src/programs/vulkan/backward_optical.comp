@@ -16,7 +16,8 @@
 //   binding 5      instance records: normal matrix (inverse transpose, three vec4 rows), mesh id
 //   binding 6      material records (48 bytes)
 //   binding 7      spectral parameters, then in thermal mode the wavelengths (nm)
-//   binding 8      image accumulator, (row * width + column) * bands + band
+//   binding 8      image accumulator, ((row - accumulator_first_row) * width + column) * bands +
+//                  band (the host splits an image too large for one binding into row ranges)
 //   binding 9      OpticalParams (240 bytes); the shader adds the rays it traced to `rays`
 //   binding 10     global primitive index of each instance's first triangle
 //   binding 11     per-primitive temperatures (K), when `has_temperatures`
@@ -78,7 +79,7 @@ layout(std430, set = 0, binding = 9) buffer OpticalParams {
   int sensor_type;
   int projection_type;
   uint terrain_following;
-  uint zero44;
+  uint accumulator_first_row;
   vec4 camera_to_world[4];
   vec4 emitter_direction;
   vec4 sun_direction;  // the analytic sky's sun
@@ -394,7 +395,7 @@ void main() {
     const int count = min(BAND_CAPACITY, g_nb - first);
     float sum[BAND_CAPACITY];
     trace_samples(x, y, first, count, sum);
-    const uint base = (y * p.width + x) * p.bands + uint(first);
+    const uint base = ((y - p.accumulator_first_row) * p.width + x) * p.bands + uint(first);
     [[dont_unroll]] for (int k = 0; k < count; ++k) image[base + uint(k)] += sum[k] * inv_samples;
   }
   if (g_rays > 0u) atomicAdd(p.rays, g_rays);
