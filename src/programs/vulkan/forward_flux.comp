@@ -118,17 +118,38 @@ vec3 mesh_vertex(uint i) {
 // The sequence number of photon streams (kPhotonSequence of the CPU backend).
 const uvec2 kPhotonSequence = uvec2(0x746F6E73u, 0x0070686Fu);
 
-// A non-negative energy as a 32.32 fixed-point value (low word: fraction). Exact for every float
-// below 2^32: the fraction of a float has at most 24 significant bits.
-uvec2 to_fixed(float v) {
+// A 32-bit integer hash with good avalanche (Wellons' lowbias32).
+uint hash32(uint x) {
+  x ^= x >> 16u;
+  x *= 0x7FEB352Du;
+  x ^= x >> 15u;
+  x *= 0x846CA68Bu;
+  x ^= x >> 16u;
+  return x;
+}
+
+// A non-negative energy as a 32.32 fixed-point value (low word: the fraction in units of
+// 2^-32). A deposit below 2^-8 has bits finer than 2^-32; they are rounded up with the
+// probability they make up (`dither` uniform in [0, 1)), so no deposit is biased, and a cell that
+// receives a million equal deposits of 1e-5 sums to their total, not to a truncated one.
+uvec2 to_fixed(float v, float dither) {
   const float whole = floor(v);
-  return uvec2(uint((v - whole) * 4294967296.0), uint(min(whole, 4294967040.0)));
+  float fraction = (v - whole) * 4294967296.0;
+  if (fraction < 16777216.0) fraction = min(floor(fraction + dither), 4294967295.0);
+  return uvec2(uint(fraction), uint(min(whole, 4294967040.0)));
+}
+
+// The dither of one deposit: a hash of the photon, its hit and the band, independent of the
+// photon's random stream (which the walk alone draws from, as on the CPU).
+float deposit_dither(uint photon, int depth, int band) {
+  return float(hash32(hash32(photon) ^ (uint(depth) * 0x9E3779B9u + uint(band))) >> 8u) *
+         5.9604645e-8;
 }
 
 // Adds `v` to fixed-point cell `cell` of a word buffer, carrying out of the low word.
 #define DEFINE_ADD_FIXED(name, words)                                \
-  void name(uint cell, float v) {                                     \
-    const uvec2 x = to_fixed(v);                                      \
+  void name(uint cell, float v, float dither) {                       \
+    const uvec2 x = to_fixed(v, dither);                              \
     const uint old = atomicAdd(words[2u * cell], x.x);                \
     const uint high = x.y + (old + x.x < old ? 1u : 0u);              \
     if (high != 0u) atomicAdd(words[2u * cell + 1u], high);           \
@@ -202,6 +223,7 @@ void main() {
   // whose photon ends takes the next item of the batch's queue at once, so every iteration
   // traces one ray on every lane still working.
   bool alive = false;
+  uint g = 0u;  // the photon
   int first = 0, count = 0;
   Pcg32 rng;
   float w[BAND_CAPACITY];
@@ -217,7 +239,7 @@ void main() {
     if (!alive) {
       const uint item = atomicAdd(f.next_item, 1u);
       if (item >= items) break;
-      const uint g = f.first_photon + item / chunks;
+      g = f.first_photon + item / chunks;
       first = int(item % chunks) * BAND_CAPACITY;
       count = min(BAND_CAPACITY, nb - first);
       rng = item_stream(uvec2(g, 0u), kPhotonSequence);
@@ -248,7 +270,8 @@ void main() {
       if (flux && depth > 0 && prev >= 0)
         [[dont_unroll]] for (int k = 0; k < count; ++k) {
           const float e = w[k] * photon.scale;
-          if (e > 0.0) add_words8(uint(prev * nb + first + k), e);
+          if (e > 0.0)
+            add_words8(uint(prev * nb + first + k), e, deposit_dither(g, depth, first + k));
         }
       alive = false;
       continue;
@@ -274,14 +297,15 @@ void main() {
           const float e = w[k] * photon.scale;
           if (!(e > 0.0)) continue;
           const uint i = uint(c * nb + first + k);
-          add_words7(i, e);
+          const float dither = deposit_dither(g, depth, first + k);
+          add_words7(i, e, dither);
           if (f.decompose != 0u) {
             if (is_direct)
-              add_words9(i, e);
+              add_words9(i, e, dither);
             else
-              add_words10(i, e);
+              add_words10(i, e, dither);
           }
-          if (prev >= 0 && prev != c) add_words8(uint(prev * nb + first + k), e);
+          if (prev >= 0 && prev != c) add_words8(uint(prev * nb + first + k), e, dither);
         }
         ++recorded;
       }
@@ -290,7 +314,7 @@ void main() {
     } else if (want_terrain && hit.instance_id == f.terrain_instance) {
       [[dont_unroll]] for (int k = 0; k < count; ++k) {
         const float e = absorptance(mat, first + k, hit.is_back_face) * w[k] * photon.scale;
-        if (e > 0.0) add_words14(uint(first + k), e);
+        if (e > 0.0) add_words14(uint(first + k), e, deposit_dither(g, depth, first + k));
       }
     } else {
       const int ix = clamp_cell(hit.position.x / dx, nx);
@@ -309,8 +333,9 @@ void main() {
       [[dont_unroll]] for (int k = 0; k < count; ++k) {
         const float e = absorptance(mat, first + k, hit.is_back_face) * w[k] * photon.scale;
         if (e > 0.0) {
-          add_words12(cell + uint(k), e);
-          if (want_leaf) add_words13(leaf + uint(k), e);
+          const float dither = deposit_dither(g, depth, first + k);
+          add_words12(cell + uint(k), e, dither);
+          if (want_leaf) add_words13(leaf + uint(k), e, dither);
         }
       }
     }
