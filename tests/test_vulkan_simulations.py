@@ -82,6 +82,24 @@ def test_plane_under_sky_and_with_fluorescence(vk_scene, sun, sky, sif, sif_only
     np.testing.assert_allclose(image, np.broadcast_to(want, image.shape), rtol=1e-5)
 
 
+def test_the_sun_disk_seen_directly_carries_the_irradiance(vk_scene):
+    # A 1-degree perspective view centred on the sun: the disk's radiance E / 6.794e-5 sr summed
+    # over the pixels' solid angles gives E back, and the sky around it stays 0.
+    scenes.lambertian_plane(vk_scene, [0.3], [800.0], SUN, half=1.0, sensor=None)
+    vk_scene.build()
+    z = -SUN.astype(np.float64)  # the camera looks along its -z axis
+    x = np.cross([0.0, 0.0, 1.0], z)
+    x /= np.linalg.norm(x)
+    cam = np.eye(4)
+    cam[:3, 0], cam[:3, 1], cam[:3, 2], cam[:3, 3] = x, np.cross(z, x), z, 1000 * SUN
+    vk_scene.set_sensor(scenes.PERSPECTIVE, 48, 48, 0, 0, cam.ravel().astype(np.float32), 1.0)
+    image = vk_scene.simulate_backward(spp=16, max_depth=1)
+    pixel = (2 * math.tan(math.radians(0.5)) / 48) ** 2  # sr; cos^3 of the view angle is 1 - 4e-5
+    assert image.sum() * pixel == pytest.approx(800.0, rel=0.01)
+    assert image.max() == pytest.approx(800.0 / 6.794e-5, rel=1e-5)
+    assert image[0, 0, 0] == 0
+
+
 def test_thermal_emission_of_per_primitive_temperatures(vk_scene):
     emissivity, wavelengths = [0.95, 0.9], [8000.0, 11000.0]
     scenes.lambertian_plane(vk_scene, emissivity, [0.0, 0.0], SUN, sensor=(6, 6))
@@ -202,11 +220,14 @@ def scene_params(bands):
     return np.concatenate([scenes.band_values(r, bands) for r in refs])
 
 
-def hemispherical_photo(scene):
-    """Fisheye (equisolid) looking up from the forest floor."""
-    forest(scene)
-    up = np.array([1, 0, 0, 0.5, 0, -1, 0, 0.5, 0, 0, -1, 0.3, 0, 0, 0, 1], np.float32)
-    scene.set_sensor(scenes.FISHEYE, 32, 32, 0, 0, up, 170.0, 0)
+def hemispherical_photo(projection):
+    """Fisheye looking up from the forest floor, in one of the four projections."""
+    def build(scene):
+        forest(scene)
+        up = np.array([1, 0, 0, 0.5, 0, -1, 0, 0.5, 0, 0, -1, 0.3, 0, 0, 0, 1], np.float32)
+        scene.set_sensor(scenes.FISHEYE, 32, 32, 0, 0, up, 170.0, projection)
+    build.__name__ = f"fisheye_projection_{projection}"
+    return build
 
 
 def thermal_crowns(scene):
@@ -257,8 +278,10 @@ def assert_same_distribution(vulkan, batches):
     assert np.isclose(vulkan, first, rtol=1e-3, atol=1e-6).mean() > 0.97
 
 
-@pytest.mark.parametrize("build", [forest, oblique_forest_on_tile, hemispherical_photo,
-                                   thermal_crowns, terrain_following_view])
+@pytest.mark.parametrize("build", [forest, oblique_forest_on_tile, thermal_crowns,
+                                   terrain_following_view] + [hemispherical_photo(p)
+                                                              for p in range(4)],
+                         ids=lambda b: b.__name__)
 def test_images_agree_with_the_cpu_backend(vk_scene, build):
     cpu = velm.EmbreeSceneManager()
     for s in (cpu, vk_scene):
