@@ -299,8 +299,10 @@ def test_flux_and_radiation_field_agree_with_the_cpu_backend(vk_scene, mode):
     unit, count = 10000, 8
     if mode == "flux":
         def cpu_run(n):
-            return velm.simulate_flux_cpu(cpu, 8, 8, n, 2, prob_sun=0.7, decompose=True)
-        vk = vk_scene.simulate_flux(8, 8, unit * count // 2, 2, prob_sun=0.7, decompose=True)
+            return velm.simulate_flux_cpu(cpu, 8, 8, n, 2, prob_sun=0.7, max_bounces=2,
+                                          decompose=True)
+        vk = vk_scene.simulate_flux(8, 8, unit * count // 2, 2, prob_sun=0.7, max_bounces=2,
+                                    decompose=True)
     else:
         def cpu_run(n):
             return velm.simulate_forward_cpu(cpu, 5, 5, layer_heights=[-1, 1, 2.5, 6],
@@ -473,10 +475,12 @@ MESSAGE_CASES = [
     ("flux", None, {"num_photons": 0}, ValueError, "Vulkan flux photon count must be positive"),
     ("flux", None, {"num_photons": 2**32}, ValueError,
      "Vulkan flux currently supports at most 2^32-1 photons per run"),
-    ("flux", None, {"num_bands": 3}, ValueError, "Vulkan flux band count must match the built scene"),
+    ("flux", None, {"num_bands": 3}, ValueError,
+     "Vulkan flux band count must match the built scene"),
     ("flux", None, {"rr_depth": -1}, ValueError, "Vulkan flux path depths are invalid"),
     ("flux", reused(), {}, RuntimeError, "Vulkan flux requires optical scene data"),
-    ("flux", lambda s: s.set_emitter(0, SUN, 5), {}, IndexError, "Vulkan flux sun spectrum is invalid"),
+    ("flux", lambda s: s.set_emitter(0, SUN, 5), {}, IndexError,
+     "Vulkan flux sun spectrum is invalid"),
     ("flux", lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), {}, RuntimeError,
      "Vulkan flux scene extent is unknown"),
     ("flux", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
@@ -500,7 +504,8 @@ MESSAGE_CASES = [
      "Vulkan radiation-field photon count must be in [1, 2^32-1]"),
     ("radiation", None, {"num_bands": 1}, ValueError,
      "Vulkan radiation-field band count must match the built scene"),
-    ("radiation", None, {"max_depth": 0}, ValueError, "Vulkan radiation-field path depths are invalid"),
+    ("radiation", None, {"max_depth": 0}, ValueError,
+     "Vulkan radiation-field path depths are invalid"),
     ("radiation", None, {"terrain_instance_id": 1}, IndexError,
      "Vulkan terrain instance id is invalid"),
     ("radiation", lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), {}, RuntimeError,

@@ -67,8 +67,8 @@ void check_light_and_materials(const SceneDescription& d, const std::string& who
   if (!usable_direction(d.emitter().direction))
     throw std::invalid_argument(who + " sun direction must be a finite non-zero vector");
   if (sky.hosek_offset >= 0 && prob_sun < 1.f && !usable_direction(sky.hosek_sun))
-    throw std::invalid_argument(who +
-                                " Hosek-Wilkie sky's sun direction must be a finite non-zero vector");
+    throw std::invalid_argument(
+        who + " Hosek-Wilkie sky's sun direction must be a finite non-zero vector");
   const RepetitionTile& tile = d.repetition();
   const Extent ext = photon_extent(d);
   if (!std::isfinite(ext.x) || !std::isfinite(ext.y) ||
@@ -215,7 +215,8 @@ FluxMaps VulkanSceneManager::simulate_flux(const FluxRequest& r, const Simulatio
   if (!(ext.x > 0.f) || !(ext.y > 0.f))
     throw std::runtime_error("Vulkan flux scene extent is unknown");
   for (const HostMesh& mesh : desc_.meshes())
-    if (mesh.normals.empty()) throw std::runtime_error("Vulkan flux requires one normal per vertex");
+    if (mesh.normals.empty())
+      throw std::runtime_error("Vulkan flux requires one normal per vertex");
   for (const MaterialRecord& m : materials)
     if (m.type != kMaterialLambertian && m.type != kMaterialRpv && m.type != kMaterialLeaf)
       throw std::runtime_error(
@@ -288,7 +289,8 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
     throw std::invalid_argument("Vulkan radiation-field grid is invalid");
   for (size_t i = 0; i + 1 < heights.size(); ++i)
     if (!(heights[i] < heights[i + 1]))
-      throw std::invalid_argument("Vulkan radiation-field layer heights must be strictly increasing");
+      throw std::invalid_argument(
+          "Vulkan radiation-field layer heights must be strictly increasing");
   if (r.num_photons < 1 || r.num_photons > kMaxPhotons)
     throw std::invalid_argument("Vulkan radiation-field photon count must be in [1, 2^32-1]");
   const int32_t nb = r.num_bands;

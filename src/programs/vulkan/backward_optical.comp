@@ -348,12 +348,14 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
 
     if (escaped && !g_sif_only) {
       if (depth == 0 && !g_thermal && one_minus_cos(d, g_sun) <= kSunDiskOneMinusCos) {
-        [[dont_unroll]] for (int k = 0; k < count; ++k) L[k] += sun_irradiance(first + k) / kSunSolidAngle * T[k];
+        [[dont_unroll]] for (int k = 0; k < count; ++k)
+          L[k] += sun_irradiance(first + k) / kSunSolidAngle * T[k];
       } else if (p.hosek_offset >= 0) {
         [[dont_unroll]] for (int k = 0; k < count; ++k)
           L[k] += sky_radiance(p.hosek_offset, g_hosek_sun, d, first + k) * T[k];
       } else if (p.sky_offset >= 0) {
-        [[dont_unroll]] for (int k = 0; k < count; ++k) L[k] += params[p.sky_offset + first + k] * T[k];
+        [[dont_unroll]] for (int k = 0; k < count; ++k)
+          L[k] += params[p.sky_offset + first + k] * T[k];
       }
     }
     if (finished) {

@@ -79,7 +79,9 @@ vec3 point_on_triangle(vec3 v[3], float b0, float b1, float b2, float margin) {
   return v[i] + (b[j] * (v[j] - v[i]) + b[k] * (v[k] - v[i]));
 }
 
-vec3 apply_rows(vec4 m[3], vec3 v) { return vec3(dot(m[0].xyz, v), dot(m[1].xyz, v), dot(m[2].xyz, v)); }
+vec3 apply_rows(vec4 m[3], vec3 v) {
+  return vec3(dot(m[0].xyz, v), dot(m[1].xyz, v), dot(m[2].xyz, v));
+}
 
 // What one ray query found: the closest hit, or for an occlusion test any hit.
 struct RayQueryResult {

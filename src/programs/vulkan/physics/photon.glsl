@@ -2,7 +2,7 @@
 // sky light, a collimated beam source for direct sunlight, and the launch that picks between them
 // and gives each photon its energy; the GLSL side of src/physics/photon.h.
 //
-// Per-band arrays as in scatter.glsl (BAND_CAPACITY from the including shader).
+// Per-band arrays and band loops as in scatter.glsl (BAND_CAPACITY from the including shader).
 #ifndef VELM_PHYSICS_PHOTON_GLSL
 #define VELM_PHYSICS_PHOTON_GLSL
 
@@ -146,7 +146,8 @@ bool launch_photon(PhotonSourceSettings s, inout Pcg32 rng, out float energy[BAN
       weight = e.ratio;
     }
     photon.direction = d;
-    [[dont_unroll]] for (int k = 0; k < band_count; ++k) energy[k] = params[s.sun_offset + first_band + k] * weight;
+    [[dont_unroll]] for (int k = 0; k < band_count; ++k)
+      energy[k] = params[s.sun_offset + first_band + k] * weight;
     // Without a sky every photon is a sun photon, whatever prob_sun says.
     p_source = sky ? s.prob_sun : 1.0;
   } else {

@@ -2,7 +2,9 @@
 // of src/physics/scatter.h.
 //
 // Per-band arrays hold the bands first_band .. first_band + band_count - 1 of the material
-// (BAND_CAPACITY, defined by the including shader, bounds band_count).
+// (BAND_CAPACITY, defined by the including shader, bounds band_count). Band loops stay loops
+// ([[dont_unroll]], GL_EXT_control_flow_attributes, enabled by the including shader): unrolled
+// to the capacity they make a shader compile five to ten times longer on lavapipe.
 #ifndef VELM_PHYSICS_SCATTER_GLSL
 #define VELM_PHYSICS_SCATTER_GLSL
 

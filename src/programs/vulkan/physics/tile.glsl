@@ -10,7 +10,9 @@ struct RepetitionTile {
 };
 
 // RepetitionTile::active() ("active" is a reserved word in GLSL).
-bool tile_active(RepetitionTile tile) { return tile.count >= 1 && tile.x_size > 0.0 && tile.y_size > 0.0; }
+bool tile_active(RepetitionTile tile) {
+  return tile.count >= 1 && tile.x_size > 0.0 && tile.y_size > 0.0;
+}
 
 // Moves `o` to where the ray along `d` first crosses a tile boundary plane (x = 0, x = sx,
 // y = 0, y = sy; beyond 1e-4, only for components above 1e-8 in magnitude) and shifts it by one
