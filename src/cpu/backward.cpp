@@ -177,7 +177,7 @@ void trace_path(const PathContext& c, int x, int y, int pass, double* T, double*
 // The sensor as the paths read it: a known type, a finite camera that spans space, and the size
 // and angle its projection needs. Setting a sensor validates nothing, so a simulation checks here.
 void check_sensor(const SensorBlock& s) {
-  const std::string who = "simulate_cpu: ";
+  const std::string who = "simulate_cpu: set_sensor: ";
   if (s.type != kSensorOrthographic && s.type != kSensorPerspective && s.type != kSensorFisheye)
     throw std::invalid_argument(who + "sensor type " + std::to_string(s.type) +
                                 " is not 0 (orthographic), 1 (perspective) or 4 (fisheye)");
