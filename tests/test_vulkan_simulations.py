@@ -459,6 +459,10 @@ MESSAGE_CASES = [
     # what the shader could not use
     ("backward", rebuilt(lambda s: s.add_instance(0, 0.0, 0.0, 0.0, 0.0)), {}, ValueError,
      "Vulkan: instance transform has a singular linear component"),
+    ("backward", lambda s: (s.add_material(0, 0, [0, 0, np.nan]),
+                            s.set_thermal_mode(True, [9000.0, 10000.0])), {}, ValueError,
+     "Vulkan: material temperatures (scalar_params 2 to 4) must be finite and non-negative "
+     "kelvin"),
     ("backward", lambda s: s.set_emitter(0, np.zeros(3), 2), {}, ValueError,
      "Vulkan: the sun direction must be a finite non-zero vector"),
     ("backward", lambda s: s.set_sensor(0, 4, 4, 5, 5, np.full(16, np.nan)), {}, ValueError,

@@ -152,6 +152,18 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   if (!overrides.sif_only && sky.hosek_offset >= 0 && !usable_direction(sky.hosek_sun))
     throw std::invalid_argument(
         "Vulkan: the Hosek-Wilkie sky's sun direction must be a finite non-zero vector");
+  if (thermal.enabled && !overrides.sif_only) {
+    // Temperatures are read as kelvin by Planck's law: a NaN or negative one has no radiance.
+    const auto usable = [](float t) { return t >= 0.f && std::isfinite(t); };
+    for (const MaterialRecord& m : materials)
+      if (!usable(m.scalars[2]) || !usable(m.scalars[3]) || !usable(m.scalars[4]))
+        throw std::invalid_argument("Vulkan: material temperatures (scalar_params 2 to 4) must be "
+                                    "finite and non-negative kelvin");
+    for (float t : overrides.temperatures)
+      if (!usable(t))
+        throw std::invalid_argument(
+            "Vulkan: primitive temperatures must be finite and non-negative kelvin");
+  }
   const RepetitionTile& tile = desc_.repetition();
   if (tile.active() && !(std::isfinite(tile.x_size) && std::isfinite(tile.y_size)))
     throw std::invalid_argument("Vulkan: the repeating tile size must be finite");

@@ -49,18 +49,15 @@ float hit_point_error(float weighted_vertices, float linear_norm, float translat
   return kHitPointRelativeError * (weighted_vertices * linear_norm + translation);
 }
 
-// std::nextafter towards +infinity and -infinity. Zero steps to the smallest normal float, not
-// to a denormal: a device may flush denormals to zero, which would leave the point in place.
-float next_float_up(float x) {
-  if (x == 0.0) return 1.17549435e-38;
-  const uint bits = floatBitsToUint(x);
-  return uintBitsToFloat(x > 0.0 ? bits + 1u : bits - 1u);
+// The next float above / below v (v finite), by its bit pattern. Zero steps to the smallest
+// normal float rather than to the smallest denormal as on the CPU: a device may flush denormals
+// to zero, which would leave the point in place.
+float next_float_up(float v) {
+  if (v == 0.0) return 1.17549435e-38;
+  const uint bits = floatBitsToUint(v);
+  return uintBitsToFloat(v > 0.0 ? bits + 1u : bits - 1u);
 }
-float next_float_down(float x) {
-  if (x == 0.0) return -1.17549435e-38;
-  const uint bits = floatBitsToUint(x);
-  return uintBitsToFloat(x > 0.0 ? bits - 1u : bits + 1u);
-}
+float next_float_down(float v) { return -next_float_up(-v); }
 
 // Moves a surface point off its surface to the side a new ray leaves by (the normal is flipped
 // towards `d`), far enough that the rounding error of the point (`error`, an absolute bound)
