@@ -20,6 +20,9 @@ constexpr int64_t kPhotonBatch = 2097152;
 constexpr int64_t kMaxPhotons = 4294967295;
 constexpr uint32_t kPhotonsPerGroup = 64;
 constexpr uint64_t kCellBytes = 8;  // one 32.32 fixed-point cell
+// The shader's work queue counts (photon, chunk of 8 bands) items of a batch in 32 bits.
+constexpr int32_t kMaxForwardBands =
+    static_cast<int32_t>((uint64_t{1} << 32) / kPhotonBatch - 1) * 8;
 
 using Clock = std::chrono::steady_clock;
 
@@ -225,9 +228,11 @@ FluxMaps VulkanSceneManager::simulate_flux(const FluxRequest& r, const Simulatio
   const uint64_t cells = product({static_cast<uint64_t>(r.ny), static_cast<uint64_t>(r.nx),
                                   static_cast<uint64_t>(nb)});
   check_storage(product({cells, kCellBytes}), "a flux map (ny x nx x bands cells of 8 bytes)");
-  if (static_cast<uint32_t>(nb) > ctx_->limits().max_groups_y)
-    throw std::runtime_error("Vulkan flux: " + std::to_string(nb) +
-                             " bands exceed the device's work-group count limit");
+  if (static_cast<uint32_t>(nb) > ctx_->limits().max_groups_y || nb > kMaxForwardBands)
+    throw std::runtime_error("Vulkan flux: " + std::to_string(nb) + " bands exceed the " +
+                             std::to_string(std::min<uint64_t>(ctx_->limits().max_groups_y,
+                                                               kMaxForwardBands)) +
+                             " bands one batch can trace on this device");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
   const SceneTables t = scene_tables();
@@ -329,9 +334,11 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   if (r.per_leaf)
     check_storage(product({leaf_cells, kCellBytes}),
                   "the leaf tally (primitives x bands cells of 8 bytes)");
-  if (static_cast<uint32_t>(nb) > ctx_->limits().max_groups_y)
-    throw std::runtime_error("Vulkan radiation field: " + std::to_string(nb) +
-                             " bands exceed the device's work-group count limit");
+  if (static_cast<uint32_t>(nb) > ctx_->limits().max_groups_y || nb > kMaxForwardBands)
+    throw std::runtime_error("Vulkan radiation field: " + std::to_string(nb) + " bands exceed the " +
+                             std::to_string(std::min<uint64_t>(ctx_->limits().max_groups_y,
+                                                               kMaxForwardBands)) +
+                             " bands one batch can trace on this device");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
   const SceneTables t = scene_tables();
