@@ -136,6 +136,18 @@ py::dict simulate_forward_radiation(VulkanSceneManager& scene, const vulkan::Rad
   return out;
 }
 
+// (top, bottom): band-major arrays of shape (P,) for one band or (bands, P); bottom is empty
+// (shape (0,)) unless both faces were asked for.
+py::tuple energy_balance_result(const vulkan::EnergyBalanceResult& r, bool multiband) {
+  using py_convert::pack;
+  const py::ssize_t nb = r.bands, np = r.n_primitives;
+  const std::vector<py::ssize_t> shape =
+      multiband ? std::vector<py::ssize_t>{nb, np} : std::vector<py::ssize_t>{np};
+  py::array_t<float> bottom =
+      r.bottom.empty() ? py::array_t<float>(0) : pack(r.bottom, shape);
+  return py::make_tuple(pack(r.top, shape), bottom);
+}
+
 py::dict primitive_geometry(const std::vector<vulkan::PrimitiveRecord>& recs) {
   const py::ssize_t n = static_cast<py::ssize_t>(recs.size());
   py::array_t<float> vertices({n, py::ssize_t{3}, py::ssize_t{3}}), normals({n, py::ssize_t{3}}),
@@ -330,6 +342,49 @@ void register_scene(py::module_& m) {
       py::arg("num_bands"), py::arg("per_leaf") = false, py::arg("prob_sun") = 1.0f,
       py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("terrain_instance_id") = -1,
       py::arg("progress") = py::none());
+  cls.def(
+      "run_energy_balance_gpu",
+      [](Scene& s, int32_t band_type, int32_t n_samples, float sun_irradiance,
+         float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
+         float sun_dir_z, bool two_sided, const F32Array& sw_albedos) {
+        Scene& scene = constructed(s);
+        const float direction[3] = {sun_dir_x, sun_dir_y, sun_dir_z};
+        std::vector<float> albedos = py_convert::to_vector(sw_albedos);
+        const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+        const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
+          return scene.run_energy_balance(band_type, n_samples, sun_irradiance,
+                                          sky_diffuse_radiance, sky_lw_radiance, direction,
+                                          two_sided, std::move(albedos), hooks);
+        });
+        return energy_balance_result(r, false);
+      },
+      py::arg("band_type"), py::arg("n_samples"), py::arg("sun_irradiance"),
+      py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"), py::arg("sun_dir_x"),
+      py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),
+      py::arg("sw_albedos") = py::array_t<float>(0));
+  cls.def(
+      "run_energy_balance_multiband_gpu",
+      [](Scene& s, int32_t n_bands, int32_t n_samples, const F32Array& sun_irradiance,
+         const F32Array& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z,
+         bool two_sided, const F32Array& sw_albedos) {
+        Scene& scene = constructed(s);
+        vulkan::EnergyBalanceLight light;
+        light.sun = py_convert::to_vector(sun_irradiance);
+        light.sky = py_convert::to_vector(sky_diffuse_radiance);
+        light.sun_direction[0] = sun_dir_x;
+        light.sun_direction[1] = sun_dir_y;
+        light.sun_direction[2] = sun_dir_z;
+        light.albedos = py_convert::to_vector(sw_albedos);
+        const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+        const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
+          return scene.run_energy_balance_multiband(n_bands, n_samples, std::move(light),
+                                                    two_sided, hooks);
+        });
+        return energy_balance_result(r, true);
+      },
+      py::arg("n_bands"), py::arg("n_samples"), py::arg("sun_irradiance"),
+      py::arg("sky_diffuse_radiance"), py::arg("sun_dir_x"), py::arg("sun_dir_y"),
+      py::arg("sun_dir_z"), py::arg("two_sided"), py::arg("sw_albedos") = py::array_t<float>(0));
   // Where the last simulation's time went, for the benchmark (not part of the public surface).
   cls.def("_last_simulation_profile", [](Scene& s) {
     const vulkan::SimulationProfile p = B::S(s).last_simulation_profile();

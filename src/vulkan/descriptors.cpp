@@ -69,4 +69,21 @@ void record_dispatch(VkCommandBuffer cmd, VkPipeline pipeline, VkPipelineLayout 
                      VK_ACCESS_TRANSFER_READ_BIT | VK_ACCESS_HOST_READ_BIT);
 }
 
+void record_pushed_dispatch(VkCommandBuffer cmd, VkPipeline pipeline, VkPipelineLayout layout,
+                            VkDescriptorSet set, const void* push, uint32_t push_bytes,
+                            uint32_t groups_x, uint32_t groups_y) {
+  vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
+  vkCmdBindDescriptorSets(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, layout, 0, 1, &set, 0, nullptr);
+  vkCmdPushConstants(cmd, layout, VK_SHADER_STAGE_COMPUTE_BIT, 0, push_bytes, push);
+  vkCmdDispatch(cmd, groups_x, groups_y, 1);
+  memory_barrier(cmd, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, VK_ACCESS_SHADER_WRITE_BIT,
+                 VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT,
+                 VK_ACCESS_SHADER_READ_BIT | VK_ACCESS_SHADER_WRITE_BIT);
+}
+
+void record_host_barrier(VkCommandBuffer cmd) {
+  memory_barrier(cmd, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, VK_ACCESS_SHADER_WRITE_BIT,
+                 VK_PIPELINE_STAGE_HOST_BIT, VK_ACCESS_HOST_READ_BIT);
+}
+
 }  // namespace velm::vulkan

@@ -37,5 +37,12 @@ class PerCallDescriptorSet {
 // by a barrier from its shader writes to later shader reads and writes, transfers and the host.
 void record_dispatch(VkCommandBuffer cmd, VkPipeline pipeline, VkPipelineLayout layout,
                      VkDescriptorSet set, uint32_t groups_x, uint32_t groups_y);
+// Records one dispatch with `push_bytes` of push constants at offset 0, followed by a barrier
+// from its shader writes to the shader reads and writes of the next dispatch.
+void record_pushed_dispatch(VkCommandBuffer cmd, VkPipeline pipeline, VkPipelineLayout layout,
+                            VkDescriptorSet set, const void* push, uint32_t push_bytes,
+                            uint32_t groups_x, uint32_t groups_y);
+// A barrier from shader writes to host reads, after the last dispatch of a submission.
+void record_host_barrier(VkCommandBuffer cmd);
 
 }  // namespace velm::vulkan

@@ -135,4 +135,69 @@ static_assert(offsetof(ForwardParams, prob_sun) == 112, "prob_sun at byte 112");
 static_assert(offsetof(ForwardParams, mode) == 128, "mode word at byte 128");
 static_assert(offsetof(ForwardParams, n_primitives) == 144, "primitives at byte 144");
 
+// Push constants of the energy-balance shader (64 bytes).
+struct EnergyBalanceParams {
+  uint32_t n_primitives;
+  uint32_t n_samples;  // cosine-weighted rays per face
+  uint32_t bands;      // in this dispatch, 1 to 32
+  uint32_t band_type;  // 0 short-wave, 1 long-wave
+  uint32_t two_sided;
+  uint32_t repetition_count;  // 0 when negative
+  uint32_t seed;              // the constant 7765: the sequence of the random streams
+  uint32_t groups_x;          // min(P, 65535): group (x, y) is primitive y groups_x + x
+  float sun_direction[3];     // unit vector towards the sun
+  float scene_size_x;
+  float scene_size_y;
+  float has_sun;  // 1 when some sun value of the call is above 0
+  // The scene's vertical extent, which ends walks through the repeating tile.
+  float scene_min_z;
+  float scene_max_z;
+};
+static_assert(sizeof(EnergyBalanceParams) == 64, "EnergyBalanceParams is 64 bytes");
+static_assert(offsetof(EnergyBalanceParams, sun_direction) == 32, "sun direction at byte 32");
+static_assert(offsetof(EnergyBalanceParams, has_sun) == 52, "sun flag at byte 52");
+
+// Per-primitive geometry of the energy-balance shader, in global primitive order: world-space
+// corners and unit normal, each with a zero fourth float.
+struct EnergyBalanceGeometry {
+  float p0[4];
+  float p1[4];
+  float p2[4];
+  float normal[4];
+};
+static_assert(sizeof(EnergyBalanceGeometry) == 64, "geometry records are 64 bytes");
+
+// Push constants of the microwave shader (64 bytes), pushed before each of its three passes.
+struct MicrowaveParams {
+  uint32_t rays;  // in this dispatch
+  uint32_t pass;  // 0 first hits, 1 paths, 2 atmosphere
+  uint32_t active_mode;
+  uint32_t max_depth;
+  uint32_t soil_count;
+  uint32_t vegetation_count;
+  uint32_t response_table_size;
+  uint32_t first_ray;  // index of the dispatch's first ray in the call: 0 unless split
+  uint32_t repetition_count;  // 0 when negative
+  uint32_t groups_x;          // min(ceil(rays / 64), 65535)
+  uint32_t trunk_count;
+  uint32_t zero44;
+  float air_temperature;  // K
+  float atmosphere_tau;   // optical depth at nadir
+  float scene_size_x;
+  float scene_size_y;
+};
+static_assert(sizeof(MicrowaveParams) == 64, "MicrowaveParams is 64 bytes");
+static_assert(offsetof(MicrowaveParams, repetition_count) == 32, "repetitions at byte 32");
+static_assert(offsetof(MicrowaveParams, air_temperature) == 48, "air temperature at byte 48");
+
+// Per-primitive record of the microwave shader, in global primitive order: unit normal and the
+// mesh's (optical) material id, which material_map turns into a microwave material.
+struct MicrowavePrimitive {
+  float normal[3];
+  uint32_t zero12;
+  int32_t material_id;
+  uint32_t zero20[3];
+};
+static_assert(sizeof(MicrowavePrimitive) == 32, "microwave records are 32 bytes");
+
 }  // namespace velm::vulkan

@@ -109,6 +109,41 @@ struct RadiationField {
   std::vector<float> grid, leaf, terrain;
 };
 
+
+// Absorbed radiation per primitive face: `bands` x `n_primitives` floats each, band-major (band b
+// of primitive p at b P + p); `bottom` is empty unless both faces were asked for.
+struct EnergyBalanceResult {
+  int32_t bands = 0;
+  int32_t n_primitives = 0;
+  std::vector<float> top, bottom;
+};
+
+// The light of an energy-balance call, one value per band: sun irradiance on a surface facing the
+// sun (W m^-2) and sky radiance (W m^-2 sr^-1); albedos empty or bands x P, band-major.
+struct EnergyBalanceLight {
+  std::vector<float> sun, sky;
+  float sun_direction[3] = {0.f, 0.f, 1.f};
+  std::vector<float> albedos;
+};
+
+// The inputs of run_microwave_wavefront as the caller gave them, every array flat (layouts in
+// README.md and src/programs/vulkan/microwave_wavefront.comp).
+struct MicrowaveRequest {
+  bool active_mode = false;
+  int32_t max_depth = 1;
+  float air_temperature = 0.f;  // K
+  float atmosphere_tau = 0.f;
+  int32_t soil_count = 0, vegetation_count = 0, trunk_count = 0;
+  int32_t response_table_size = 2;
+  std::vector<float> origins, directions;  // four floats per ray
+  std::vector<int32_t> material_map;
+  std::vector<float> passive_soil, active_soil, smooth_soil;
+  std::vector<float> vegetation_parameters, trunk_parameters;
+  std::vector<float> trunk_response, trunk_dihedral, dihedral_ground;
+  std::vector<uint32_t> lut_info;
+  std::vector<float> mueller_lut, cosine_cdf, azimuth_cdf;
+};
+
 class VulkanSceneManager {
  public:
   // `trace_shader` is the generic trace shader's SPIR-V file; the other shaders are looked up
@@ -162,6 +197,22 @@ class VulkanSceneManager {
                                             const SimulationHooks& hooks);
   SimulationProfile last_simulation_profile() const;
 
+  // Absorbed short-wave (band_type 0) or long-wave (1) flux density on the faces of every
+  // primitive, by reverse ray tracing with n_samples cosine-weighted rays per face.
+  EnergyBalanceResult run_energy_balance(int32_t band_type, int32_t n_samples,
+                                         float sun_irradiance, float sky_diffuse_radiance,
+                                         float sky_lw_radiance, const float sun_direction[3],
+                                         bool two_sided, std::vector<float> albedos,
+                                         const SimulationHooks& hooks);
+  // Short-wave absorption in n_bands bands, 32 per dispatch.
+  EnergyBalanceResult run_energy_balance_multiband(int32_t n_bands, int32_t n_samples,
+                                                   EnergyBalanceLight light, bool two_sided,
+                                                   const SimulationHooks& hooks);
+  // Brightness temperatures [T_H, T_V, T_3, T_4] (passive) or backscatter [HH, HV, VH, VV]
+  // (active) of every ray: four floats per ray.
+  std::vector<float> run_microwave_wavefront(const MicrowaveRequest& request,
+                                             const SimulationHooks& hooks);
+
  private:
   // What the host needs to turn a hit into normals and ids, taken when the TLAS is built so it
   // always describes the geometry the TLAS holds.
@@ -202,6 +253,15 @@ class VulkanSceneManager {
   void run_forward(ForwardParams& params, const std::vector<VulkanBuffer*>& bindings,
                    const std::string& mode, int64_t num_photons, const SimulationHooks& hooks);
 
+  // The TLAS's instances as the shaders see them: throws when the description has changed its
+  // primitive count since the TLAS was built (a reuse build keeps the old structure).
+  void check_tlas_primitives(const char* who) const;
+  // One fused energy-balance dispatch of 1 to 32 bands: the checks both public calls share, then
+  // the device work.
+  EnergyBalanceResult fused_energy_balance(int32_t band_type, int32_t n_samples,
+                                           const EnergyBalanceLight& light, int32_t bands,
+                                           bool two_sided);
+
   // Declared first, destroyed last: everything below lives on this context's device.
   std::shared_ptr<VulkanContext> ctx_;
   SceneDescription desc_{Flavor::Vulkan};
@@ -229,6 +289,13 @@ class VulkanSceneManager {
   // The optical mode's buffers, kept between calls: bindings 1 to 12 and the image's read-back
   // twin (kOptical* in optical.cpp).
   std::array<VulkanBuffer, 13> optical_buffers_;
+  // The energy-balance buffers (bindings 1 to 9) and the microwave buffers (bindings 1 to 19),
+  // kept between calls; what they hold is per call.
+  std::array<VulkanBuffer, 9> energy_buffers_;
+  std::array<VulkanBuffer, 19> microwave_buffers_;
+  // Rays of the last microwave dispatch whose traced-ray counts wait in the work area, read
+  // only when the profile is asked for.
+  uint64_t microwave_pending_ = 0;
 
   VulkanPipelines pipelines_;
 };
