@@ -14,6 +14,7 @@
 namespace velm::py_bind {
 
 using py_convert::constructed;
+using py_convert::U32Array;
 using vulkan::VulkanContext;
 using vulkan::VulkanSceneManager;
 
@@ -385,6 +386,60 @@ void register_scene(py::module_& m) {
       py::arg("n_bands"), py::arg("n_samples"), py::arg("sun_irradiance"),
       py::arg("sky_diffuse_radiance"), py::arg("sun_dir_x"), py::arg("sun_dir_y"),
       py::arg("sun_dir_z"), py::arg("two_sided"), py::arg("sw_albedos") = py::array_t<float>(0));
+  cls.def(
+      "run_microwave_wavefront",
+      [](Scene& s, bool active_mode, int32_t max_depth, float air_temperature,
+         float atmosphere_tau, int32_t soil_count, int32_t vegetation_count, int32_t trunk_count,
+         int32_t response_table_size, const F32Array& origins, const F32Array& directions,
+         const I32Array& material_map, const F32Array& passive_soil_table,
+         const F32Array& active_soil_table, const F32Array& smooth_soil_table,
+         const F32Array& vegetation_parameters, const F32Array& trunk_parameters,
+         const F32Array& trunk_response_table, const F32Array& trunk_dihedral_scattering,
+         const F32Array& dihedral_ground_table, const U32Array& lut_info,
+         const F32Array& mueller_lut, const F32Array& cosine_cdf, const F32Array& azimuth_cdf) {
+        Scene& scene = constructed(s);
+        if (origins.ndim() != 2 || directions.ndim() != 2 || origins.shape(1) != 4 ||
+            directions.shape(1) != 4 || origins.shape(0) != directions.shape(0))
+          throw py::value_error("origins and directions must have shape (N, 4)");
+        using py_convert::to_vector;
+        vulkan::MicrowaveRequest req;
+        req.active_mode = active_mode;
+        req.max_depth = max_depth;
+        req.air_temperature = air_temperature;
+        req.atmosphere_tau = atmosphere_tau;
+        req.soil_count = soil_count;
+        req.vegetation_count = vegetation_count;
+        req.trunk_count = trunk_count;
+        req.response_table_size = response_table_size;
+        req.origins = to_vector(origins);
+        req.directions = to_vector(directions);
+        req.material_map = to_vector(material_map);
+        req.passive_soil = to_vector(passive_soil_table);
+        req.active_soil = to_vector(active_soil_table);
+        req.smooth_soil = to_vector(smooth_soil_table);
+        req.vegetation_parameters = to_vector(vegetation_parameters);
+        req.trunk_parameters = to_vector(trunk_parameters);
+        req.trunk_response = to_vector(trunk_response_table);
+        req.trunk_dihedral = to_vector(trunk_dihedral_scattering);
+        req.dihedral_ground = to_vector(dihedral_ground_table);
+        req.lut_info = to_vector(lut_info);
+        req.mueller_lut = to_vector(mueller_lut);
+        req.cosine_cdf = to_vector(cosine_cdf);
+        req.azimuth_cdf = to_vector(azimuth_cdf);
+        const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+        const std::vector<float> out = py_convert::run_on_scene(
+            scene, [&] { return scene.run_microwave_wavefront(req, hooks); });
+        return py_convert::pack(out, {static_cast<py::ssize_t>(out.size() / 4), 4});
+      },
+      py::arg("active_mode"), py::arg("max_depth"), py::arg("air_temperature"),
+      py::arg("atmosphere_tau"), py::arg("soil_count"), py::arg("vegetation_count"),
+      py::arg("trunk_count"), py::arg("response_table_size"), py::arg("origins"),
+      py::arg("directions"), py::arg("material_map"), py::arg("passive_soil_table"),
+      py::arg("active_soil_table"), py::arg("smooth_soil_table"),
+      py::arg("vegetation_parameters"), py::arg("trunk_parameters"),
+      py::arg("trunk_response_table"), py::arg("trunk_dihedral_scattering"),
+      py::arg("dihedral_ground_table"), py::arg("lut_info"), py::arg("mueller_lut"),
+      py::arg("cosine_cdf"), py::arg("azimuth_cdf"));
   // Where the last simulation's time went, for the benchmark (not part of the public surface).
   cls.def("_last_simulation_profile", [](Scene& s) {
     const vulkan::SimulationProfile p = B::S(s).last_simulation_profile();

@@ -180,7 +180,7 @@ struct MicrowaveParams {
   uint32_t repetition_count;  // 0 when negative
   uint32_t groups_x;          // min(ceil(rays / 64), 65535)
   uint32_t trunk_count;
-  uint32_t zero44;
+  uint32_t n_primitives;  // the record after the last primitive's holds the scene's z range
   float air_temperature;  // K
   float atmosphere_tau;   // optical depth at nadir
   float scene_size_x;

@@ -348,9 +348,4 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   return out;
 }
 
-SimulationProfile VulkanSceneManager::last_simulation_profile() const {
-  const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
-  return simulation_profile_;
-}
-
 }  // namespace velm::vulkan

@@ -71,6 +71,7 @@ struct SimulationProfile {
   uint64_t rays = 0;     // rays its shaders traced (closest hits and occlusion tests)
   uint64_t items = 0;    // paths (pixel samples) or photons
   uint32_t dispatches = 0;
+  uint64_t rays_pending = 0;  // rays whose query counts wait in the microwave work area
 };
 
 struct FluxRequest {
@@ -293,9 +294,6 @@ class VulkanSceneManager {
   // kept between calls; what they hold is per call.
   std::array<VulkanBuffer, 9> energy_buffers_;
   std::array<VulkanBuffer, 19> microwave_buffers_;
-  // Rays of the last microwave dispatch whose traced-ray counts wait in the work area, read
-  // only when the profile is asked for.
-  uint64_t microwave_pending_ = 0;
 
   VulkanPipelines pipelines_;
 };

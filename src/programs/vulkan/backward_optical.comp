@@ -126,13 +126,6 @@ bool g_thermal;
 bool g_sif_only;
 int g_nb;
 
-// A direction given by the caller as a unit vector (scaled first, so that very long or very
-// short vectors normalise too); zero stays zero.
-vec3 unit_direction(vec3 v) {
-  const float m = max_abs(v);
-  return m > 0.0 ? normalize(v / m) : vec3(0.0);
-}
-
 // 1 - cos of the angle between two directions without the cancellation of 1 - dot: |a x b|^2 /
 // (|a| |b| (|a| |b| + a . b)), exact in relative terms however close the directions are and
 // however far from unit length rounding left them.
@@ -142,36 +135,6 @@ float one_minus_cos(vec3 a, vec3 b) {
   if (!(ab > 0.0)) return 1.0 - ab / norms;
   const vec3 c = cross(a, b);
   return dot(c, c) / (norms * (norms + ab));
-}
-
-// Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
-// any camera position (enter_tile of the CPU backend).
-void enter_tile(inout vec3 o, vec3 d) {
-  const float sx = g_tile.x_size, sy = g_tile.y_size, zmax = p.scene_max_z;
-  float px = o.x, py = o.y;
-  if (o.z > zmax && d.z < -1e-8) {
-    const float t = (zmax - o.z) / d.z;
-    px = o.x + t * d.x;
-    py = o.y + t * d.y;
-  }
-  if (px > sx)
-    o.x -= trunc(px / sx) * sx;
-  else if (px < 0.0)
-    o.x += trunc((sx - px) / sx) * sx;
-  if (py > sy)
-    o.y -= trunc(py / sy) * sy;
-  else if (py < 0.0)
-    o.y += trunc((sy - py) / sy) * sy;
-  float te = 0.0;
-  if (o.x < 0.0 && d.x > 1e-8) te = max(te, -o.x / d.x);
-  if (o.x > sx && d.x < -1e-8) te = max(te, (sx - o.x) / d.x);
-  if (o.y < 0.0 && d.y > 1e-8) te = max(te, -o.y / d.y);
-  if (o.y > sy && d.y < -1e-8) te = max(te, (sy - o.y) / d.y);
-  if (te > 0.0) {
-    o = o + d * te;
-    o.x = min(max(o.x, 0.001), sx - 0.001);
-    o.y = min(max(o.y, 0.001), sy - 0.001);
-  }
 }
 
 float sun_irradiance(int b) { return params[p.sun_offset + b]; }
@@ -230,7 +193,7 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
         stage = kStageTerrain;
       } else {
         stage = kStageClosest;
-        if (g_repetition) enter_tile(o, d);
+        if (g_repetition) enter_tile(g_tile, p.scene_max_z, o, d);
         finished = p.max_depth < 1;
       }
     }
@@ -256,7 +219,7 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
       if (stage == kStageTerrain) {
         if (r.hit) o = vec3(shadow_origin.x, shadow_origin.y, o.z - r.t) - d * 100000.0;
         stage = kStageClosest;
-        if (g_repetition) enter_tile(o, d);
+        if (g_repetition) enter_tile(g_tile, p.scene_max_z, o, d);
         finished = p.max_depth < 1;
       } else if (stage == kStageClosest) {
         if (!r.hit) {

@@ -179,13 +179,6 @@ int clamp_cell(float cells, int n) {
   return int(cells);
 }
 
-// A direction given by the caller as a unit vector (scaled first, so that very long or very
-// short vectors normalise too); zero stays zero.
-vec3 unit_direction(vec3 v) {
-  const float m = max_abs(v);
-  return m > 0.0 ? normalize(v / m) : vec3(0.0);
-}
-
 void main() {
   const int nb = int(f.bands);
   const uint chunks = uint((nb + BAND_CAPACITY - 1) / BAND_CAPACITY);

@@ -1,0 +1,603 @@
+// Microwave transport of caller-given rays, the device side of run_microwave_wavefront: passive
+// brightness temperatures [T_H, T_V, T_3, T_4] (K, modified Stokes vector, H and V relative to
+// the vertical plane through the ray) or active backscatter [HH, HV, VH, VV] (linear, per unit
+// horizontal area) per ray. Three passes over the rays, 64 per work group (group y * groups_x +
+// x), each ray's state kept between passes in its 160-byte work area:
+//
+//   pass 0  the first hit of the ray (through the repeating tile, which a ray from outside it
+//           enters first);
+//   pass 1  the path from that hit, one ray query per loop iteration:
+//             soil      emission (1 - r_p) T_eff and specular reflection r_p from the passive
+//                       table at the local incidence cosine (linear between the table's
+//                       cosines); active: the active table's sigma, and the path ends;
+//             trunk     a dielectric wall: reflected with the response table's R_p (specularly,
+//                       or into directions drawn from its Mueller table when lut_info gives
+//                       one), else transmitted into the wood, which absorbs kappa_a (trunk
+//                       column 7) per metre and emits (1 - exp(-kappa_a L)) T along the chord
+//                       L; active: the trunk-ground double bounce from the dihedral table, then
+//                       on through the wood;
+//             vegetation the surface bounds a volume (entered through its front face, left
+//                       through its back face) of scatterers whose phase matrix per unit volume
+//                       is the Mueller table: free paths with extinction kappa_s / omega,
+//                       kappa_s the table's scattering coefficient (the cosine CDF's last value)
+//                       and omega the single-scattering albedo (vegetation column 0); at each
+//                       interaction emission (1 - omega) T (column 1) and scattering into a
+//                       direction drawn from the cosine and azimuth CDFs, weighted by
+//                       omega M / (kappa_s q); active: single backscattering M(d -> -d) at the
+//                       interaction, 4 pi mu0 M / kappa_e, and the path ends;
+//             escaping  upwards, the sky of pass 2's atmosphere; downwards, nothing;
+//           up to max_depth scatterings (passive; active paths scatter once);
+//   pass 2  the atmosphere (optical depth tau at nadir, temperature T_air): a ray that starts
+//           downwards crosses it first, t0 = exp(-tau / mu0), and receives t0 times the scene
+//           plus (1 - t0) T_air (active: t0^2 times the backscatter); the sky seen by a path
+//           leaving the scene upwards at cosine mu is (1 - t) T_air + t 2.725 K, t = exp(-tau /
+//           mu) (computed in pass 1).
+//
+// Ray i of the call draws from item_stream((i, 0), kMicrowaveSequence). Hit points are o + t d
+// (the per-primitive records carry no corners), offset by a bound on that product's error.
+//
+//   binding 0      the scene TLAS
+//   bindings 1, 2  ray origins and directions (xyz of four floats per ray)
+//   binding 3      per primitive: unit normal, (optical) material id; then one record (at
+//                  n_primitives, push word 44) with the scene's lowest and highest z in its
+//                  normal's x and y
+//   binding 4      global primitive index of each instance's first triangle
+//   binding 5      material_map: optical material id -> microwave material (below 0: none;
+//                  [0, S) soil, [S, S + V) vegetation, [S + V, S + V + T) trunk)
+//   bindings 6-8   soil tables (S x R x 4 passive, S x R x 4 active, S x R x 2 smooth), row j
+//                  at incidence cosine j / (R - 1)
+//   binding 9      vegetation parameters, 8 per entry: single-scattering albedo, temperature (K)
+//   binding 10     lut_info, 8 words per entry (V vegetation entries, then T trunk entries):
+//                  first float of the Mueller table, of the cosine CDF, of the azimuth CDF;
+//                  n_cti, n_cts, n_dphi (0: no table); two reserved words
+//   bindings 11-13 Mueller tables (16 floats, row-major 4 x 4, per (incidence, scattering
+//                  cosine, azimuth difference)), cosine CDFs (n_cti x n_cts), azimuth CDFs
+//                  (n_cti x n_cts x n_dphi); cosines on even grids from -1 to 1, azimuth
+//                  differences on an even grid from 0 to 2 pi
+//   binding 14     trunk response table, T x R x 4: [(1 - R_H) T, (1 - R_V) T, R_H, R_V]
+//   binding 15     trunk parameters, 8 per trunk: radius, length, moisture, temperature, axis
+//                  x, y, z, absorption coefficient of the wood (m^-1)
+//   binding 16     trunk-ground double bounce, T x 257 x 256 x 2: [sigma_HH, sigma_VV] towards a
+//                  radar at cosine i / 256 and azimuth 2 pi j / 256
+//   binding 17     dihedral ground table (S x R x 2, not read here)
+//   binding 18     per-ray work area, 40 words
+//   binding 19     output, four floats per ray
+#version 460
+#extension GL_EXT_ray_query : require
+#extension GL_GOOGLE_include_directive : require
+#extension GL_EXT_control_flow_attributes : require
+
+layout(local_size_x = 64) in;
+
+struct PrimitiveRecord {
+  vec3 normal;
+  uint zero12;
+  int material_id;
+  uint zero20[3];
+};
+
+layout(set = 0, binding = 0) uniform accelerationStructureEXT scene_tlas;
+layout(std430, set = 0, binding = 1) readonly buffer Origins { vec4 origins[]; };
+layout(std430, set = 0, binding = 2) readonly buffer Directions { vec4 directions[]; };
+layout(std430, set = 0, binding = 3) readonly buffer Primitives { PrimitiveRecord prims[]; };
+layout(std430, set = 0, binding = 4) readonly buffer Bases { uint instance_bases[]; };
+layout(std430, set = 0, binding = 5) readonly buffer MaterialMap { int material_map[]; };
+layout(std430, set = 0, binding = 6) readonly buffer PassiveSoil { float passive_soil[]; };
+layout(std430, set = 0, binding = 7) readonly buffer ActiveSoil { float active_soil[]; };
+layout(std430, set = 0, binding = 9) readonly buffer Vegetation { float vegetation[]; };
+layout(std430, set = 0, binding = 10) readonly buffer LutInfo { uint lut_info[]; };
+layout(std430, set = 0, binding = 11) readonly buffer Mueller { float mueller[]; };
+layout(std430, set = 0, binding = 12) readonly buffer CosineCdf { float cosine_cdf[]; };
+layout(std430, set = 0, binding = 13) readonly buffer AzimuthCdf { float azimuth_cdf[]; };
+layout(std430, set = 0, binding = 14) readonly buffer TrunkResponse { float trunk_response[]; };
+layout(std430, set = 0, binding = 15) readonly buffer Trunks { float trunks[]; };
+layout(std430, set = 0, binding = 16) readonly buffer Dihedral { float dihedral[]; };
+layout(std430, set = 0, binding = 18) buffer Work { uint work[]; };
+layout(std430, set = 0, binding = 19) writeonly buffer Output { vec4 results[]; };
+
+layout(push_constant) uniform MicrowaveParams {
+  uint rays;
+  uint pass_index;
+  uint active_mode;
+  uint max_depth;
+  uint soil_count;
+  uint vegetation_count;
+  uint response_table_size;
+  uint first_ray;  // of this dispatch in the call
+  uint repetition_count;
+  uint groups_x;
+  uint trunk_count;
+  uint n_primitives;  // record n_primitives of binding 3 holds the scene's z range
+  float air_temperature;
+  float atmosphere_tau;
+  float scene_size_x;
+  float scene_size_y;
+} pc;
+
+#include "physics/pcg32.glsl"
+#include "ray_queries.glsl"
+
+const float kCosmicBackground = 2.725;  // K
+const uvec2 kMicrowaveSequence = uvec2(0x65766177u, 0x006D6963u);
+const uint kWorkWords = 40u;
+const uint kDihedralCosines = 257u, kDihedralAzimuths = 256u;
+const uint kDihedralPerTrunk = kDihedralCosines * kDihedralAzimuths * 2u;
+const int kMaxSteps = 256;  // ray queries of one path, at most
+
+// Work-area words of a ray.
+const uint kWorkOrigin = 0u;     // 3 words, then the flags
+const uint kWorkFlags = 3u;      // bit 0: the first query hit; bit 1: the ray is usable
+const uint kWorkDirection = 4u;  // 3 words, then the hit distance
+const uint kWorkPoint = 8u;      // hit point, then its error bound
+const uint kWorkPrimitive = 12u;
+const uint kWorkResult = 16u;  // 4 words: what pass 1 found
+const uint kWorkRays = 20u;    // ray queries of passes 0 and 1
+
+RepetitionTile g_tile;
+float g_zlo, g_zhi;
+
+// ---- small helpers ---------------------------------------------------------------------------
+
+void put3(uint at, vec3 v) {
+  work[at] = floatBitsToUint(v.x);
+  work[at + 1u] = floatBitsToUint(v.y);
+  work[at + 2u] = floatBitsToUint(v.z);
+}
+vec3 get3(uint at) {
+  return vec3(uintBitsToFloat(work[at]), uintBitsToFloat(work[at + 1u]),
+              uintBitsToFloat(work[at + 2u]));
+}
+
+// Error bound of the hit point o + t d: the product's rounding and the query's own error in t,
+// which shows across the surface at most in proportion to the distances involved.
+float hit_point_bound(vec3 o, vec3 d, float t, vec3 p) {
+  return 2.0 * kHitPointRelativeError * (max_abs(o) + t * max_abs(d) + max_abs(p));
+}
+
+// Whether a ray that met nothing goes on in the next tile (moving `o` there).
+bool wrap_on(inout vec3 o, vec3 d, inout int wraps) {
+  if (!tile_active(g_tile) || wraps >= g_tile.count || leaves_slab(o, d, g_zlo, g_zhi))
+    return false;
+  if (!(wrap_across_tile(g_tile, o, d) > 0.0)) return false;
+  ++wraps;
+  return true;
+}
+
+// A table row of `columns` values at incidence cosine mu, linear between the R cosines j / (R -
+// 1) of entry `entry`.
+vec4 cosine_row(uint table, uint entry, uint columns, float mu) {
+  const uint r = pc.response_table_size;
+  const float x = clamp(mu, 0.0, 1.0) * float(r - 1u);
+  const uint j = min(uint(x), r - 2u);
+  const float f = x - float(j);
+  const uint at = (entry * r + j) * columns;
+  vec4 a = vec4(0.0), b = vec4(0.0);
+  for (uint c = 0u; c < columns; ++c) {
+    float v0, v1;
+    if (table == 0u) {
+      v0 = passive_soil[at + c];
+      v1 = passive_soil[at + columns + c];
+    } else if (table == 1u) {
+      v0 = active_soil[at + c];
+      v1 = active_soil[at + columns + c];
+    } else {
+      v0 = trunk_response[at + c];
+      v1 = trunk_response[at + columns + c];
+    }
+    a[c] = v0;
+    b[c] = v1;
+  }
+  return mix(a, b, f);
+}
+const uint kPassiveSoil = 0u, kActiveSoil = 1u, kTrunkResponse = 2u;
+
+// Sky brightness (K) seen upwards at cosine mu through the atmosphere.
+float sky_brightness(float mu) {
+  const float t = exp(-pc.atmosphere_tau / max(mu, 1e-6));
+  return (1.0 - t) * pc.air_temperature + t * kCosmicBackground;
+}
+
+// Reflection of a Stokes vector by a surface of power reflectivities rh, rv (phases unknown:
+// the cross terms take their geometric mean).
+mat4 reflection(float rh, float rv) {
+  const float c = sqrt(max(rh * rv, 0.0));
+  return mat4(vec4(rh, 0.0, 0.0, 0.0), vec4(0.0, rv, 0.0, 0.0), vec4(0.0, 0.0, c, 0.0),
+              vec4(0.0, 0.0, 0.0, c));
+}
+
+// ---- Mueller tables --------------------------------------------------------------------------
+
+struct Lut {
+  uint mueller;
+  uint cosine;
+  uint azimuth;
+  uint n_i, n_s, n_phi;
+};
+
+Lut lut(uint entry) {
+  Lut l;
+  const uint at = 8u * entry;
+  l.mueller = lut_info[at];
+  l.cosine = lut_info[at + 1u];
+  l.azimuth = lut_info[at + 2u];
+  l.n_i = lut_info[at + 3u];
+  l.n_s = lut_info[at + 4u];
+  l.n_phi = lut_info[at + 5u];
+  return l;
+}
+
+// The nearest node of an even grid of n points over [lo, hi].
+uint nearest_node(float v, float lo, float hi, uint n) {
+  const float x = (v - lo) / (hi - lo) * float(n - 1u);
+  return uint(clamp(round(x), 0.0, float(n - 1u)));
+}
+
+// Scattering coefficient (m^-1) for incidence row a: the cosine CDF's last value.
+float scattering_coefficient(Lut l, uint a) {
+  return cosine_cdf[l.cosine + a * l.n_s + l.n_s - 1u];
+}
+float scattering_coefficient_at(Lut l, float mu) {
+  if (l.n_i == 0u) return 0.0;
+  return scattering_coefficient(l, nearest_node(mu, -1.0, 1.0, l.n_i));
+}
+
+// The phase matrix at table nodes (a, j, k): the table's row-major 4 x 4 as a GLSL matrix.
+mat4 phase_matrix(Lut l, uint a, uint j, uint k) {
+  const uint at = l.mueller + ((a * l.n_s + j) * l.n_phi + k) * 16u;
+  mat4 m;
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) m[c][r] = mueller[at + uint(4 * r + c)];
+  return m;
+}
+
+// Largest i in [lo, hi) of a non-decreasing table with table[base + i * stride] <= u.
+uint search(uint base, uint stride, uint lo, uint hi, float u, bool cosine) {
+  while (hi - lo > 1u) {
+    const uint mid = (lo + hi) / 2u;
+    const float v = cosine ? cosine_cdf[base + mid * stride] : azimuth_cdf[base + mid * stride];
+    if (v <= u)
+      lo = mid;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+// Draws the direction a wave travelling along d scatters into, from the table's cosine and
+// azimuth CDFs, and returns the phase matrix over kappa_s q (q: the density the draw had, per
+// steradian). False when the table scatters nothing at this incidence.
+bool sample_phase(Lut l, vec3 d, inout Pcg32 rng, out vec3 scattered, out mat4 weight) {
+  scattered = d;
+  weight = mat4(0.0);
+  const uint a = nearest_node(d.z, -1.0, 1.0, l.n_i);
+  const float kappa = scattering_coefficient(l, a);
+  if (!(kappa > 0.0)) return false;
+  // Scattering cosine: piecewise constant density between the cosine nodes.
+  const uint row = l.cosine + a * l.n_s;
+  const float u = min(next_float(rng), 0.99999994) * kappa;
+  const uint j = search(row, 1u, 0u, l.n_s - 1u, u, true);
+  const float c0 = cosine_cdf[row + j], c1 = cosine_cdf[row + j + 1u];
+  if (!(c1 > c0)) return false;
+  const float f = clamp((u - c0) / (c1 - c0), 0.0, 1.0);
+  const float step_mu = 2.0 / float(l.n_s - 1u);
+  const float mu = clamp(-1.0 + (float(j) + f) * step_mu, -1.0, 1.0);
+  const float pdf_mu = (c1 - c0) / (step_mu * kappa);
+  const uint js = f < 0.5 ? j : j + 1u;
+  // Azimuth difference: the same within the row of the nearest scattering cosine.
+  const uint arow = l.azimuth + (a * l.n_s + js) * l.n_phi;
+  const float total = azimuth_cdf[arow + l.n_phi - 1u];
+  const float step_phi = kTwoPi / float(l.n_phi - 1u);
+  float dphi, pdf_phi;
+  uint k;
+  if (total > 0.0) {
+    const float v = min(next_float(rng), 0.99999994) * total;
+    k = search(arow, 1u, 0u, l.n_phi - 1u, v, false);
+    const float a0 = azimuth_cdf[arow + k], a1 = azimuth_cdf[arow + k + 1u];
+    if (!(a1 > a0)) return false;
+    const float g = clamp((v - a0) / (a1 - a0), 0.0, 1.0);
+    dphi = (float(k) + g) * step_phi;
+    pdf_phi = (a1 - a0) / (step_phi * total);
+    k = g < 0.5 ? k : k + 1u;
+  } else {
+    const float g = next_float(rng);
+    dphi = g * kTwoPi;
+    pdf_phi = 1.0 / kTwoPi;
+    k = nearest_node(dphi, 0.0, kTwoPi, l.n_phi);
+  }
+  const float phi = (abs(d.x) + abs(d.y) > 0.0 ? atan(d.y, d.x) : 0.0) + dphi;
+  const float s = sqrt(max(0.0, 1.0 - mu * mu));
+  scattered = vec3(s * cos(phi), s * sin(phi), mu);
+  weight = phase_matrix(l, a, js, k) * (1.0 / (kappa * pdf_mu * pdf_phi));
+  return true;
+}
+
+// The phase matrix for scattering straight back against d.
+mat4 backscatter_phase(Lut l, vec3 d) {
+  const uint a = nearest_node(d.z, -1.0, 1.0, l.n_i);
+  const uint j = nearest_node(-d.z, -1.0, 1.0, l.n_s);
+  const uint k = nearest_node(kPi, 0.0, kTwoPi, l.n_phi);
+  return phase_matrix(l, a, j, k);
+}
+
+// Trunk-ground double bounce [sigma_HH, sigma_VV] towards a radar in direction r (unit, from
+// the scene), bilinear in the radar's cosine and (periodic) azimuth.
+vec2 dihedral_backscatter(uint trunk, vec3 r) {
+  const float x = clamp(r.z, 0.0, 1.0) * float(kDihedralCosines - 1u);
+  const uint i = min(uint(x), kDihedralCosines - 2u);
+  const float fi = x - float(i);
+  float phi = abs(r.x) + abs(r.y) > 0.0 ? atan(r.y, r.x) : 0.0;
+  if (phi < 0.0) phi += kTwoPi;
+  const float y = phi / kTwoPi * float(kDihedralAzimuths);
+  const uint j = min(uint(y), kDihedralAzimuths - 1u);
+  const float fj = y - float(j);
+  const uint j1 = (j + 1u) % kDihedralAzimuths;
+  const uint base = trunk * kDihedralPerTrunk;
+  vec2 v[4];
+  const uint ii[2] = uint[2](i, i + 1u), jj[2] = uint[2](j, j1);
+  for (int a = 0; a < 2; ++a)
+    for (int b = 0; b < 2; ++b) {
+      const uint at = base + (ii[a] * kDihedralAzimuths + jj[b]) * 2u;
+      v[2 * a + b] = vec2(dihedral[at], dihedral[at + 1u]);
+    }
+  return mix(mix(v[0], v[1], fj), mix(v[2], v[3], fj), fi);
+}
+
+// ---- the three passes ------------------------------------------------------------------------
+
+void first_hit(uint i) {
+  const uint w = i * kWorkWords;
+  vec3 o = origins[i].xyz;
+  vec3 d = unit_direction(directions[i].xyz);
+  uint flags = dot(d, d) > 0.5 && traceable(o, d) ? 2u : 0u;
+  if (flags != 0u && tile_active(g_tile)) enter_tile(g_tile, g_zhi, o, d);
+  const vec3 start = o;
+  uint rays = 0u;
+  int wraps = 0;
+  RayQueryResult r;
+  r.hit = false;
+  while (flags != 0u) {
+    ++rays;
+    r = trace_ray(o, d, kRayFar, false);
+    if (r.hit || !wrap_on(o, d, wraps)) break;
+  }
+  if (r.hit) {
+    flags |= 1u;
+    const vec3 p = o + r.t * d;
+    put3(w + kWorkPoint, p);
+    work[w + kWorkPoint + 3u] = floatBitsToUint(hit_point_bound(o, d, r.t, p));
+    work[w + kWorkPrimitive] = instance_bases[r.instance_id] + uint(r.primitive_id);
+  }
+  put3(w + kWorkOrigin, r.hit ? o : start);
+  work[w + kWorkFlags] = flags;
+  put3(w + kWorkDirection, d);
+  work[w + kWorkDirection + 3u] = floatBitsToUint(r.t);
+  work[w + kWorkRays] = rays;
+}
+
+// Microwave material of a primitive: kind 0 none, 1 soil, 2 vegetation, 3 trunk, and its index
+// among its kind.
+const int kNone = 0, kSoil = 1, kVegetation = 2, kTrunk = 3;
+int material_kind(uint prim, out uint index) {
+  const int m = material_map[prims[prim].material_id];
+  index = 0u;
+  if (m < 0) return kNone;
+  uint u = uint(m);
+  if (u < pc.soil_count) {
+    index = u;
+    return kSoil;
+  }
+  u -= pc.soil_count;
+  if (u < pc.vegetation_count) {
+    index = u;
+    return kVegetation;
+  }
+  u -= pc.vegetation_count;
+  if (u < pc.trunk_count) {
+    index = u;
+    return kTrunk;
+  }
+  return kNone;
+}
+
+// Extinction coefficient of vegetation entry v for a wave along d (0: transparent).
+float extinction(uint v, vec3 d) {
+  const float omega = vegetation[8u * v];
+  return scattering_coefficient_at(lut(v), d.z) / omega;
+}
+
+void trace_path(uint i) {
+  const uint w = i * kWorkWords;
+  const bool radar = pc.active_mode != 0u;
+  vec4 found = vec4(0.0);
+  uint rays = work[w + kWorkRays];
+  const uint flags = work[w + kWorkFlags];
+  if ((flags & 2u) == 0u) {
+    for (int k = 0; k < 4; ++k) work[w + kWorkResult + uint(k)] = 0u;
+    return;
+  }
+  Pcg32 rng = item_stream(uvec2(pc.first_ray + i, 0u), kMicrowaveSequence);
+  vec3 o = get3(w + kWorkOrigin);
+  vec3 d = get3(w + kWorkDirection);
+  const float mu0 = abs(d.z);
+  // The query whose answer is at hand: pass 0's first hit.
+  RayQueryResult r;
+  r.hit = (flags & 1u) != 0u;
+  r.t = uintBitsToFloat(work[w + kWorkDirection + 3u]);
+  vec3 p = get3(w + kWorkPoint);
+  float p_error = uintBitsToFloat(work[w + kWorkPoint + 3u]);
+  uint prim = work[w + kWorkPrimitive];
+  bool answered = true;
+
+  mat4 W = mat4(1.0);     // passive: Stokes vector at the sensor per Stokes vector here
+  vec2 one_way = vec2(1.0);  // active: power transmittance of the way so far, H and V
+  float back = 1.0;          // active: transmittance of vegetation on the way back
+  int medium = -1;           // vegetation volume the path is in
+  int wood = -1;             // trunk the path is in
+  float free_path = kLargestFloat;
+  uint depth = 0u;
+  int wraps = 0;
+  for (int step = 0; step < kMaxSteps; ++step) {
+    if (!answered) {
+      // The one ray query of this iteration; in a volume, as far as the next interaction.
+      free_path = kLargestFloat;
+      if (medium >= 0 && wood < 0) {
+        const float kappa = extinction(uint(medium), d);
+        if (kappa > 0.0) free_path = -log(1.0 - min(next_float(rng), 0.99999994)) / kappa;
+      }
+      ++rays;
+      r = trace_ray(o, d, min(free_path, kRayFar), false);
+      if (r.hit) {
+        p = o + r.t * d;
+        p_error = hit_point_bound(o, d, r.t, p);
+        prim = instance_bases[r.instance_id] + uint(r.primitive_id);
+      }
+    }
+    answered = false;
+    const float travelled = r.hit ? r.t : free_path;
+    if (wood >= 0) {
+      // Through the wood to whatever ends the chord (an open trunk's end: its diameter).
+      const uint k = uint(wood);
+      const float chord = r.hit ? r.t : 2.0 * trunks[8u * k];
+      const float kept = exp(-trunks[8u * k + 7u] * chord);
+      if (radar) {
+        one_way *= kept;
+      } else {
+        found += W * vec4(vec2((1.0 - kept) * trunks[8u * k + 3u]), 0.0, 0.0);
+        W *= kept;
+      }
+      wood = -1;
+    }
+    if (!r.hit && free_path == kLargestFloat) {
+      if (wrap_on(o, d, wraps)) continue;
+      if (!radar && d.z > 0.0) found += W * vec4(vec2(sky_brightness(d.z)), 0.0, 0.0);
+      break;
+    }
+    wraps = 0;
+    if (radar && medium >= 0) {
+      const float kappa = extinction(uint(medium), d);
+      back *= exp(-kappa * travelled);
+    }
+
+    if (!r.hit) {
+      // An interaction inside vegetation volume `medium`.
+      const uint v = uint(medium);
+      const float omega = vegetation[8u * v];
+      const Lut l = lut(v);
+      o = o + free_path * d;
+      if (radar) {
+        const mat4 m = backscatter_phase(l, d);
+        const float kappa = extinction(v, d);
+        const vec4 s = vec4(m[0][0], m[1][0], m[0][1], m[1][1]);  // HH, HV, VH, VV
+        const vec4 ways = vec4(one_way.x * one_way.x, one_way.x * one_way.y,
+                               one_way.y * one_way.x, one_way.y * one_way.y);
+        found += 4.0 * kPi * mu0 * s / kappa * ways * back;
+        break;
+      }
+      found += W * vec4(vec2((1.0 - omega) * vegetation[8u * v + 1u]), 0.0, 0.0);
+      if (depth >= pc.max_depth) break;
+      vec3 scattered;
+      mat4 weight;
+      if (!sample_phase(l, d, rng, scattered, weight)) break;
+      W = W * (omega * weight);
+      d = scattered;
+      ++depth;
+      continue;
+    }
+
+    // A surface: its record normal, the side the path meets, and the incidence cosine there.
+    const vec3 n = prims[prim].normal;
+    const bool from_back = dot(d, n) > 0.0;
+    const vec3 facing = from_back ? -n : n;
+    const float mu = abs(dot(d, n));
+    uint index;
+    const int kind = material_kind(prim, index);
+    if (kind == kSoil) {
+      if (radar) {
+        const vec4 sigma = cosine_row(kActiveSoil, index, 4u, mu);
+        found += sigma * vec4(one_way.x * one_way.x, one_way.x * one_way.y,
+                              one_way.y * one_way.x, one_way.y * one_way.y) * back;
+        break;
+      }
+      const vec4 row = cosine_row(kPassiveSoil, index, 4u, mu);
+      found += W * vec4(row.x, row.y, 0.0, 0.0);
+      if (depth >= pc.max_depth) break;
+      W = W * reflection(row.z, row.w);
+      d = reflect(d, facing);
+      o = offset_ray_origin(p, facing, d, p_error);
+      ++depth;
+      continue;
+    }
+    if (kind == kVegetation) {
+      if (!from_back)
+        medium = int(index);
+      else if (medium == int(index))
+        medium = -1;
+    } else if (kind == kTrunk && !from_back) {
+      const vec4 row = cosine_row(kTrunkResponse, index, 4u, mu);
+      const vec2 rr = clamp(row.zw, 0.0, 1.0);
+      if (radar) {
+        const vec2 sigma = dihedral_backscatter(index, -d);
+        found += vec4(sigma.x * one_way.x * one_way.x, 0.0, 0.0, sigma.y * one_way.y * one_way.y) *
+                 back;
+        one_way *= 1.0 - rr;
+        wood = int(index);
+      } else {
+        const float reflect_p = 0.5 * (rr.x + rr.y);
+        if (next_float(rng) < reflect_p) {
+          if (depth >= pc.max_depth) break;
+          W = W * (reflection(rr.x, rr.y) * (1.0 / reflect_p));
+          const Lut l = lut(pc.vegetation_count + index);
+          vec3 scattered = reflect(d, facing);
+          if (l.n_i > 0u) {
+            mat4 weight;
+            if (!sample_phase(l, d, rng, scattered, weight)) break;
+            W = W * weight;
+          }
+          d = scattered;
+          o = offset_ray_origin(p, facing, d, p_error);
+          ++depth;
+          continue;
+        }
+        W = W * (reflection(1.0 - rr.x, 1.0 - rr.y) * (1.0 / (1.0 - reflect_p)));
+        wood = int(index);
+      }
+    }
+    // On through the surface.
+    o = offset_ray_origin(p, facing, d, p_error);
+  }
+  for (int k = 0; k < 4; ++k) work[w + kWorkResult + uint(k)] = floatBitsToUint(found[k]);
+  work[w + kWorkRays] = rays;
+}
+
+void through_atmosphere(uint i) {
+  const uint w = i * kWorkWords;
+  vec4 found = vec4(0.0);
+  for (int k = 0; k < 4; ++k) found[k] = uintBitsToFloat(work[w + kWorkResult + uint(k)]);
+  if ((work[w + kWorkFlags] & 2u) != 0u) {
+    const vec3 d = get3(w + kWorkDirection);
+    if (d.z < 0.0) {
+      const float t0 = exp(-pc.atmosphere_tau / -d.z);
+      if (pc.active_mode != 0u)
+        found *= t0 * t0;
+      else
+        found = t0 * found + vec4(vec2((1.0 - t0) * pc.air_temperature), 0.0, 0.0);
+    }
+  }
+  results[i] = found;
+}
+
+void main() {
+  const uint i = (gl_WorkGroupID.y * pc.groups_x + gl_WorkGroupID.x) * 64u + gl_LocalInvocationID.x;
+  if (i >= pc.rays) return;
+  g_tile.count = int(pc.repetition_count);
+  g_tile.x_size = pc.scene_size_x;
+  g_tile.y_size = pc.scene_size_y;
+  g_zlo = prims[pc.n_primitives].normal.x;
+  g_zhi = prims[pc.n_primitives].normal.y;
+  if (pc.pass_index == 0u)
+    first_hit(i);
+  else if (pc.pass_index == 1u)
+    trace_path(i);
+  else
+    through_atmosphere(i);
+}
