@@ -34,7 +34,8 @@ SCENE_METHODS = [
     "set_sif_only_mode", "set_measurement_plane", "clear_for_reuse", "build_reuse_geometry",
     "build_reuse_gas", "build", "is_built", "has_meshes", "has_gpu_meshes", "num_instances",
     "total_triangles", "max_height", "min_height", "aabb", "sensor_config", "trace_closest",
-    "simulate_backward", "simulate_flux", "simulate_forward_radiation",
+    "simulate_backward", "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
+    "run_energy_balance_multiband_gpu", "run_microwave_wavefront",
 ]
 
 
@@ -61,6 +62,18 @@ def test_registry():
     assert sig["simulate_forward_radiation"] == (
         "nx, ny, layer_heights, num_photons, num_bands, per_leaf=False, prob_sun=1.0, "
         "max_depth=16, rr_depth=3, terrain_instance_id=-1, progress=None")
+    assert sig["run_energy_balance_gpu"] == (
+        "band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance, sun_dir_x, "
+        "sun_dir_y, sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)")
+    assert sig["run_energy_balance_multiband_gpu"] == (
+        "n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x, sun_dir_y, "
+        "sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)")
+    assert sig["run_microwave_wavefront"] == (
+        "active_mode, max_depth, air_temperature, atmosphere_tau, soil_count, vegetation_count, "
+        "trunk_count, response_table_size, origins, directions, material_map, "
+        "passive_soil_table, active_soil_table, smooth_soil_table, vegetation_parameters, "
+        "trunk_parameters, trunk_response_table, trunk_dihedral_scattering, "
+        "dihedral_ground_table, lut_info, mueller_lut, cosine_cdf, azimuth_cdf")
     assert signature(velm.VulkanSceneManager.__init__) == "context, trace_shader"
     assert signature(velm.VulkanContext.__init__) == "device=0"
 

@@ -1,0 +1,492 @@
+"""VulkanSceneManager.run_energy_balance_gpu, run_energy_balance_multiband_gpu and
+run_microwave_wavefront on lavapipe: closed forms, an analytic view factor, thermodynamic
+equilibrium, band chunks, ray splits and every message."""
+
+import functools
+import math
+import re
+
+import numpy as np
+import pytest
+
+import scenes
+import velm_gpu as velm
+from conftest import TRACE_SHADER
+
+pytestmark = pytest.mark.vulkan
+
+SIGMA = 5.670374419e-8
+SUN = scenes.sun_direction(35.0, 20.0)
+UP = np.array([0.0, 0.0, 1.0])
+F = 1.4e9
+
+
+def add(scene, mesh, material=0, **at):
+    """Adds `mesh` (a dict of the procedural functions) and one instance of it."""
+    m = scene.add_mesh(mesh["vertices"], mesh["normals"], mesh["indices"], material)
+    if "xform" in at:
+        scene.add_instance_xform(m, np.asarray(at["xform"], np.float32))
+    else:
+        scene.add_instance(m, *at.get("pos", (0.0, 0.0, 0.0)), at.get("scale", 1.0))
+    return m
+
+
+def square(half=0.5, flip=False):
+    """A 2 half x 2 half square in the xy plane, facing +z (or -z)."""
+    g = velm.make_ground_plane(half, half)
+    if flip:
+        g = {"vertices": g["vertices"], "normals": -g["normals"],
+             "indices": g["indices"][:, ::-1].copy()}
+    return g
+
+
+def box(scene, half, z0, z1, material=0, floor=True):
+    """The roof, walls (and floor) of the box [-half, half]^2 x [z0, z1], as instances of one
+    square. Returns the number of primitives added."""
+    mesh = scene.add_mesh(*(square(1.0)[k] for k in ("vertices", "normals", "indices")), material)
+    h, c, w = half, 0.5 * (z0 + z1), 0.5 * (z1 - z0)
+    faces = [  # rows of a 3x4 placing the unit square (normal +z)
+        [h, 0, 0, 0, 0, h, 0, 0, 0, 0, 1, z1],   # roof
+        [0, 0, 1, -h, 0, h, 0, 0, -w, 0, 0, c],  # x = -half
+        [0, 0, -1, h, 0, h, 0, 0, w, 0, 0, c],   # x = +half
+        [h, 0, 0, 0, 0, 0, 1, -h, 0, -w, 0, c],  # y = -half
+        [h, 0, 0, 0, 0, 0, -1, h, 0, w, 0, c],   # y = +half
+    ] + ([[h, 0, 0, 0, 0, h, 0, 0, 0, 0, 1, z0]] if floor else [])
+    scene.add_instances_xform(mesh, np.array(faces, np.float32))
+    return 2 * len(faces)
+
+
+# ---- energy balance ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("band_type, two_sided", [(0, True), (0, False), (1, True)])
+def test_isolated_horizontal_facet(vk_scene, band_type, two_sided):
+    # Every ray from the top escapes upwards and the sun is always seen: exact sums. Nothing
+    # reaches the bottom face.
+    add(vk_scene, square())
+    vk_scene.build()
+    albedo, e, sky, lw = 0.2, 800.0, 30.0, 300.0
+    top, bottom = vk_scene.run_energy_balance_gpu(band_type, 16, e, sky, lw, *SUN, two_sided,
+                                                  np.full(2, albedo))
+    want = (1 - albedo) * (e * SUN[2] + math.pi * sky) if band_type == 0 else 0.97 * math.pi * lw
+    np.testing.assert_allclose(top, want, rtol=1e-5)
+    assert top.shape == (2,) and bottom.shape == ((2,) if two_sided else (0,))
+    assert not bottom.any()
+
+
+def test_facet_under_an_opaque_roof_gets_no_sun_and_no_sky(vk_scene):
+    # Inside walls and a roof, open below: the facet's faces see only the box and the open floor,
+    # and the box's inner faces get no sun and no sky to reflect.
+    add(vk_scene, square(0.3), pos=(0.0, 0.0, 1.0))
+    n_box = box(vk_scene, 2.0, 0.0, 3.0, floor=False)
+    vk_scene.build()
+    top, bottom = vk_scene.run_energy_balance_gpu(0, 64, 800.0, 30.0, 0.0, *UP, True,
+                                                  np.full(2 + n_box, 0.5))
+    assert not top[:2].any() and not bottom[:2].any()
+    assert top[2:].any()  # the roof is in the sun
+
+
+def test_facet_in_an_isothermal_black_box(vk_scene):
+    # A closed black box at T: every ray meets a wall, so each face absorbs eps sigma T^4.
+    add(vk_scene, square(0.3), pos=(0.1, -0.2, 1.0))
+    n_box = box(vk_scene, 2.0, 0.0, 3.0)
+    vk_scene.build()
+    t, eps = 310.0, 0.6
+    vk_scene.set_primitive_temperatures(np.r_[[150.0, 150.0], np.full(n_box, t)])
+    vk_scene.set_primitive_emissivities(np.r_[[eps, eps], np.ones(n_box)])
+    top, bottom = vk_scene.run_energy_balance_gpu(1, 32, 0.0, 0.0, 1000.0, *UP, True)
+    np.testing.assert_allclose(np.r_[top[:2], bottom[:2]], eps * SIGMA * t**4, rtol=1e-5)
+
+
+def parallel_squares_view_factor(side, distance):
+    """View factor between directly opposed parallel squares (Howell's catalogue, C-11)."""
+    x = y = side / distance
+    a, b = math.sqrt(1 + x * x), math.sqrt(1 + y * y)
+    return 2 / (math.pi * x * y) * (
+        math.log(math.sqrt((1 + x * x) * (1 + y * y) / (1 + x * x + y * y)))
+        + x * b * math.atan(x / b) + y * a * math.atan(y / a) - x * math.atan(x) - y * math.atan(y))
+
+
+def test_two_facets_against_the_view_factor(vk_scene):
+    # Long wave: a square under a hot black square 0.7 m above it sees it with the analytic view
+    # factor F and the sky elsewhere. Each of its two triangles sees the same F (the pair is
+    # symmetric about the square's centre).
+    add(vk_scene, square())
+    add(vk_scene, square(flip=True), pos=(0.0, 0.0, 0.7))
+    vk_scene.build()
+    t, lw, n = 330.0, 90.0, 8192
+    vk_scene.set_primitive_temperatures([0, 0, t, t])
+    vk_scene.set_primitive_emissivities([1, 1, 1, 1])
+    top, _ = vk_scene.run_energy_balance_gpu(1, n, 0.0, 0.0, lw, *UP, False)
+    f = parallel_squares_view_factor(1.0, 0.7)
+    hot, sky = SIGMA * t**4, math.pi * lw
+    noise = (hot - sky) * math.sqrt(f * (1 - f) / n)
+    assert np.all(np.abs(top[:2] - (f * hot + (1 - f) * sky)) < 4 * noise), (top, f)
+
+
+def canopy(scene):
+    """Soil under three crowns on the repeating tile [0, 10]^2 (24 + 3 x 320 primitives)."""
+    g, ball = velm.make_ground_plane(5, 5, 0, 5.0), velm.make_sphere(1.5, [0, 0, 0], 2)
+    add(scene, g, pos=(5.0, 5.0, 0.0))
+    m = scene.add_mesh(ball["vertices"], ball["normals"], ball["indices"], 0)
+    for x, y in [(2.5, 2.5), (7, 4), (4, 8)]:
+        scene.add_instance(m, x, y, 3.0)
+    scene.set_repetitive(4, 10.0, 10.0)
+    scene.build()
+    return scene.n_primitives()
+
+
+def test_multiband_chunks_and_the_single_band_call(vk_scene):
+    # The multiband call with one band is the single-band call; 40 bands are the calls of their
+    # first 32 and last 8 (the same random streams in every band).
+    p = canopy(vk_scene)
+    rng = np.random.default_rng(5)
+    sun, sky = rng.uniform(100, 900, 40), rng.uniform(5, 40, 40)
+    albedo = rng.uniform(0.0, 0.6, (40, p)).astype(np.float32)
+    one = vk_scene.run_energy_balance_gpu(0, 8, sun[0], sky[0], 0.0, *SUN, True, albedo[0])
+    many = vk_scene.run_energy_balance_multiband_gpu(1, 8, sun[:1], sky[:1], *SUN, True,
+                                                     albedo[:1])
+    for a, b in zip(one, many):
+        np.testing.assert_array_equal(a, b[0])
+    full = vk_scene.run_energy_balance_multiband_gpu(40, 8, sun, sky, *SUN, True, albedo)
+    parts = [vk_scene.run_energy_balance_multiband_gpu(k1 - k0, 8, sun[k0:k1], sky[k0:k1], *SUN,
+                                                       True, albedo[k0:k1])
+             for k0, k1 in ((0, 32), (32, 40))]
+    assert full[0].shape == (40, p)
+    for k in range(2):
+        np.testing.assert_array_equal(full[k], np.concatenate([parts[0][k], parts[1][k]]))
+    # Absorbed short wave is bounded by what the sun and sky bring with first-order reflection.
+    assert np.all(full[0] >= 0)
+    assert np.all(full[0] <= (sun * 1.6 + math.pi * sky * 1.6)[:, None])
+
+
+# ---- microwave ---------------------------------------------------------------------------------
+
+def soil_scene(scene, extra=None):
+    """Soil (material 0) filling [-50, 50]^2 at z = 0; `extra(scene)` adds more."""
+    add(scene, velm.make_ground_plane(50, 50, 0, 100.0))
+    if extra:
+        extra(scene)
+    scene.build()
+
+
+def rays(origins, directions):
+    o, d = np.atleast_2d(origins), np.atleast_2d(directions)
+    return np.c_[o, np.zeros(len(o))].astype(np.float32), \
+        np.c_[d, np.zeros(len(d))].astype(np.float32)
+
+
+def slant(theta_deg, azimuth_deg=30.0):
+    """Unit direction descending at zenith angle theta."""
+    th, ph = math.radians(theta_deg), math.radians(azimuth_deg)
+    return np.array([math.sin(th) * math.cos(ph), math.sin(th) * math.sin(ph), -math.cos(th)])
+
+
+def run(scene, tables, directions, origins=None, active=False, depth=1, t_air=280.0, tau=0.05,
+        material_map=(0,)):
+    if origins is None:
+        origins = np.zeros((len(np.atleast_2d(directions)), 3)) + [0, 0, 10]
+    o, d = rays(origins, directions)
+    return scene.run_microwave_wavefront(active, depth, t_air, tau, origins=o, directions=d,
+                                         material_map=np.array(material_map, np.int32), **tables)
+
+
+@pytest.fixture(scope="module")
+def soil_tables():
+    return scenes.microwave_tables(F, [scenes.MOIST_SOIL], [], [], 33)
+
+
+def table_row(tables, name, mu):
+    t = tables[name][0]
+    return np.array([np.interp(mu, np.linspace(0, 1, t.shape[0]), t[:, c])
+                     for c in range(t.shape[1])])
+
+
+@pytest.mark.parametrize("theta", [0.0, 27.0, 58.0])
+def test_bare_soil_closed_forms(vk_scene, soil_tables, theta):
+    # T_p = t e_p T_eff + (1 - t) T_air (1 + r_p t) + r_p t^2 2.725, t = exp(-tau / cos theta),
+    # from the tables' own rows at cos theta; active: the table's sigma, t^2 on the two ways.
+    soil_scene(vk_scene)
+    mu, tau, t_air = math.cos(math.radians(theta)), 0.05, 280.0
+    t = math.exp(-tau / mu)
+    passive = run(vk_scene, soil_tables, slant(theta), tau=tau, t_air=t_air)[0]
+    row = table_row(soil_tables, "passive_soil_table", mu)
+    want = [t * row[p] + (1 - t) * t_air * (1 + row[2 + p] * t) + row[2 + p] * t * t * 2.725
+            for p in range(2)]
+    np.testing.assert_allclose(passive, want + [0, 0], rtol=1e-4)
+    active = run(vk_scene, soil_tables, slant(theta), active=True, tau=tau)[0]
+    np.testing.assert_allclose(active, table_row(soil_tables, "active_soil_table", mu) * t * t,
+                               rtol=1e-4)
+
+
+def test_rays_that_miss_see_the_sky(vk_scene, soil_tables):
+    # Upwards at cosine mu: (1 - t) T_air + t 2.725; downwards past the soil, only the air's own
+    # emission (nothing lies below); active rays that miss return nothing.
+    soil_scene(vk_scene)
+    tau, t_air, mu = 0.3, 250.0, 0.6
+    up = np.array([0.8, 0.0, mu])
+    out = run(vk_scene, soil_tables, [up, [0, 0, -1]], origins=[[0, 0, 1], [80, 0, 5]],
+              tau=tau, t_air=t_air)
+    t = math.exp(-tau / mu)
+    np.testing.assert_allclose(out[0], [(1 - t) * t_air + t * 2.725] * 2 + [0, 0], rtol=1e-5)
+    np.testing.assert_allclose(out[1], [(1 - math.exp(-tau)) * t_air] * 2 + [0, 0], rtol=1e-5)
+    assert not run(vk_scene, soil_tables, [up, [0, 0, -1]], origins=[[0, 0, 1], [80, 0, 5]],
+                   active=True).any()
+
+
+def trunks_and_crowns(scene, at=(0.0, 0.0)):
+    """Three trunks (material 2) under three crowns (material 1) around `at`."""
+    trunk, crown = velm.make_cylinder(0.3, 3.0, 12), velm.make_sphere(1.5, [0, 0, 0], 2)
+    t = scene.add_mesh(trunk["vertices"], trunk["normals"], trunk["indices"], 2)
+    c = scene.add_mesh(crown["vertices"], crown["normals"], crown["indices"], 1)
+    for x, y in [(-2.0, -1.0), (1.5, 2.0), (2.0, -2.5)]:
+        scene.add_instance(t, at[0] + x, at[1] + y, 0.0)
+        scene.add_instance(c, at[0] + x, at[1] + y, 3.5)
+
+
+def view(n, seed=3):
+    """n rays descending on the trees from 30 m at 0 to 50 degrees off nadir."""
+    rng = np.random.default_rng(seed)
+    theta, phi = np.radians(rng.uniform(0, 50, n)), rng.uniform(0, 2 * math.pi, n)
+    d = np.c_[np.sin(theta) * np.cos(phi), np.sin(theta) * np.sin(phi), -np.cos(theta)]
+    target = np.c_[rng.uniform(-4, 4, (n, 2)), np.zeros(n)]
+    return target - 30 * d, d
+
+
+@pytest.mark.parametrize("active", [False, True])
+def test_transparent_trunks_and_crowns_change_nothing(vk_scene, active):
+    # A trunk with the dielectric of air (eps = 1: R_p = 0, no loss in the wood, and the cylinder
+    # series scatters nothing) and a crown whose Mueller table is all zeros are not there.
+    soil_scene(vk_scene, trunks_and_crowns)
+    tables = scenes.microwave_tables(F, [scenes.MOIST_SOIL],
+                                     [(0.7, 290.0, scenes.vegetation_phase(1.0))],
+                                     [scenes.FOREST_TRUNK], 33)
+    tables["trunk_response_table"][:] = [300.0, 300.0, 0.0, 0.0]
+    tables["trunk_dihedral_scattering"][:] = 0
+    tables["trunk_parameters"][:, 7] = 0
+    for name in ("mueller_lut", "cosine_cdf", "azimuth_cdf"):
+        tables[name][:] = 0
+    origins, directions = view(2000)
+    bare = run(vk_scene, tables, directions, origins, active, 4, material_map=(0, -1, -1))
+    np.testing.assert_array_equal(
+        run(vk_scene, tables, directions, origins, active, 4, material_map=(0, 1, 2)), bare)
+
+
+def test_isothermal_scene_is_in_equilibrium(vk_scene):
+    # Soil, wood, vegetation and sky all at T (an opaque atmosphere at T seen upwards) on the
+    # repeating tile: every path brings T back. With isotropic scattering each path does so
+    # exactly; with a forward phase function and polarised trunk reflection, on average.
+    t = 290.0
+    soil = np.array(scenes.MOIST_SOIL, np.float32)
+    soil[7:9] = t
+    trunk = np.array(scenes.FOREST_TRUNK, np.float32)
+    trunk[3] = t
+    add(vk_scene, velm.make_ground_plane(10, 10, 0, 20.0), pos=(10.0, 10.0, 0.0))
+    trunks_and_crowns(vk_scene, (10.0, 10.0))
+    vk_scene.set_repetitive(10000, 20.0, 20.0)
+    vk_scene.build()
+    n = 4000
+    rng = np.random.default_rng(2)
+    origins = np.c_[rng.uniform(4, 16, (n, 2)), np.full(n, 0.5)]
+    up = np.c_[rng.normal(0, 0.4, (n, 2)), np.ones(n)]
+    for g, trunks, exact in ((0.0, (0, 1, -1), True), (0.4, (0, 1, 2), False)):
+        tables = scenes.microwave_tables(F, [soil], [(0.5, t, scenes.vegetation_phase(1.5, g))],
+                                         [trunk], 17)
+        out = run(vk_scene, tables, up, origins, depth=60, t_air=t, tau=50.0,
+                  material_map=trunks)
+        if exact:
+            np.testing.assert_allclose(out[:, :2], t, rtol=1e-5)
+        else:
+            se = out[:, :2].std(axis=0) / math.sqrt(n)
+            assert np.all(np.abs(out[:, :2].mean(axis=0) - t) < 4 * se + 1e-3), (out.mean(0), se)
+        assert not out[:, 2:].any()
+
+
+def test_active_vegetation_slab_water_cloud(vk_scene, soil_tables):
+    # A horizontal layer of isotropic scatterers (extinction kappa_s / omega, thickness H) over
+    # the soil: sigma = sigma_soil gamma^2 + 4 pi mu M (1 - gamma^2) / (2 kappa_e),
+    # gamma^2 = exp(-2 kappa_e H / mu), M the phase matrix's backscatter entry.
+    def slab(scene):
+        add(scene, velm.make_ground_plane(40, 40), 1, pos=(0.0, 0.0, 3.0))
+        add(scene, square(40.0, flip=True), 1, pos=(0.0, 0.0, 1.0))
+
+    soil_scene(vk_scene, slab)
+    kappa_s, omega, h, theta = 0.4, 0.5, 2.0, 35.0
+    tables = dict(soil_tables)
+    tables.update(scenes.microwave_tables(F, [scenes.MOIST_SOIL],
+                                          [(omega, 290.0, scenes.vegetation_phase(kappa_s))], [],
+                                          33))
+    n, mu = 40000, math.cos(math.radians(theta))
+    rng = np.random.default_rng(4)
+    target = np.c_[rng.uniform(-5, 5, (n, 2)), np.zeros(n)]
+    d = np.tile(slant(theta), (n, 1))
+    out = run(vk_scene, tables, d, target - 20 * d, active=True, tau=0.0, material_map=(0, 1))
+    kappa_e = kappa_s / omega
+    gamma2 = math.exp(-2 * kappa_e * h / mu)
+    phase = kappa_s / (4 * math.pi) * 0.5  # each of HH, HV, VH, VV
+    want = (table_row(tables, "active_soil_table", mu) * gamma2
+            + 4 * math.pi * mu * phase * (1 - gamma2) / (2 * kappa_e))
+    se = out.std(axis=0) / math.sqrt(n)
+    assert np.all(np.abs(out.mean(axis=0) - want) < 4 * se), (out.mean(axis=0), want, se)
+
+
+def test_rays_beyond_one_dispatch_are_split(vk_scene, soil_tables):
+    # lavapipe binds at most 128 MiB: 838860 rays' work areas. 900000 rays run as two dispatches
+    # of three passes; every ray gets its own answer.
+    soil_scene(vk_scene)
+    n = 900_000
+    theta = np.linspace(0.0, 60.0, n)
+    d = np.c_[np.sin(np.radians(theta)), np.zeros(n), -np.cos(np.radians(theta))]
+    out = run(vk_scene, soil_tables, d, active=True, tau=0.0)
+    assert vk_scene._last_simulation_profile()["dispatches"] == 6
+    mu = np.cos(np.radians(theta))
+    table = soil_tables["active_soil_table"][0]
+    want = np.interp(mu, np.linspace(0, 1, table.shape[0]), table[:, 3])
+    np.testing.assert_allclose(out[:, 3], want, rtol=1e-4)
+
+
+# ---- messages ----------------------------------------------------------------------------------
+
+def unbuilt(s):
+    add(s, square())
+
+
+def stale(setter, values):
+    def change(s):
+        getattr(s, setter)(values)
+        add(s, square(), pos=(0.0, 0.0, 2.0))
+        s.build()
+    return change
+
+
+def eb(**kw):
+    base = {"band_type": 0, "n_samples": 4, "sun_irradiance": 100.0, "sky_diffuse_radiance": 1.0,
+            "sky_lw_radiance": 1.0, "sun_dir_x": 0.0, "sun_dir_y": 0.0, "sun_dir_z": 1.0,
+            "two_sided": True}
+    return lambda: ("run_energy_balance_gpu", {**base, **kw})
+
+
+def multiband(**kw):
+    base = {"n_bands": 2, "n_samples": 4, "sun_irradiance": [1.0, 2.0],
+            "sky_diffuse_radiance": [1.0, 1.0], "sun_dir_x": 0.0, "sun_dir_y": 0.0,
+            "sun_dir_z": 1.0, "two_sided": False}
+    return lambda: ("run_energy_balance_multiband_gpu", {**base, **kw})
+
+
+@functools.lru_cache(maxsize=None)
+def small_tables():
+    return scenes.microwave_tables(F, [scenes.MOIST_SOIL], [(0.5, 290.0, scenes.vegetation_phase(
+        0.5, 0.0, 2, 2, 2))], [scenes.FOREST_TRUNK], 3)
+
+
+def microwave(mutate=None, **kw):
+    def call():
+        o, d = rays([0, 0, 5], [0, 0, -1])
+        args = {"active_mode": False, "max_depth": 1, "air_temperature": 280.0,
+                "atmosphere_tau": 0.0, "origins": o, "directions": d, "material_map": [0],
+                **{k: np.array(v) for k, v in small_tables().items()}, **kw}
+        if mutate:
+            mutate(args)
+        return "run_microwave_wavefront", args
+    return call
+
+
+def grown(name, extra=1):
+    return microwave(lambda kw: kw.update({name: np.r_[np.ravel(kw[name]), np.zeros(extra)]}))
+
+
+def set_item(name, index, value):
+    return microwave(lambda kw: kw[name].__setitem__(index, value))
+
+
+MESSAGE_CASES = [
+    # energy balance, in the order the checks are made
+    (unbuilt, eb(), RuntimeError, "Vulkan: build the scene before energy-balance transport"),
+    (None, eb(band_type=2), ValueError, "Vulkan energy balance band_type must be 0 or 1"),
+    (None, eb(n_samples=0), ValueError, "Vulkan energy balance n_samples must be positive"),
+    (None, eb(sw_albedos=[0.1]), ValueError,
+     "Vulkan energy balance albedos must have bands * n_primitives values"),
+    (None, eb(sun_dir_z=0.0), ValueError, "Vulkan energy balance sun direction must be non-zero"),
+    (None, eb(sun_dir_z=np.inf), ValueError, "Vulkan energy balance sun direction must be finite"),
+    (None, eb(sky_diffuse_radiance=-1.0), ValueError,
+     "Vulkan energy balance sun and sky values must be finite and non-negative"),
+    (None, eb(sw_albedos=[0.2, 1.5]), ValueError,
+     "Vulkan energy balance: primitive 1 has albedo 1.5 in band 0; albedos must lie in [0, 1]"),
+    (None, multiband(sw_albedos=[0.2, 0.1, np.nan, 0.3]), ValueError,
+     "Vulkan energy balance: primitive 0 has albedo nan in band 1; albedos must lie in [0, 1]"),
+    (stale("set_primitive_temperatures", [300.0, 300.0]), eb(band_type=1), RuntimeError,
+     "Vulkan primitive temperatures have an invalid length"),
+    (stale("set_primitive_emissivities", [0.9, 0.9]), eb(band_type=1), RuntimeError,
+     "Vulkan primitive emissivities have an invalid length"),
+    (lambda s: (add(s, square(), pos=(0.0, 0.0, 1.0)), s.build_reuse_geometry()), eb(),
+     RuntimeError, "Vulkan energy balance: the scene's instances changed since its acceleration "
+     "structures were built; call build()"),
+    (lambda s: s.set_primitive_temperatures([300.0, np.nan]), None, ValueError,
+     "primitive 1 has temperature nan; temperatures must be finite and non-negative (K)"),
+    (lambda s: s.set_primitive_emissivities([1.2, 0.5]), None, ValueError,
+     "primitive 0 has emissivity 1.2; emissivities must lie in [0, 1]"),
+    (None, multiband(n_bands=0), ValueError, "Vulkan energy balance n_bands must be positive"),
+    (None, multiband(sky_diffuse_radiance=[1.0]), ValueError,
+     "Vulkan energy balance sun and sky arrays must match n_bands"),
+    (None, multiband(sw_albedos=np.zeros(3)), ValueError,
+     "Vulkan energy balance albedos must have bands * n_primitives values"),
+    # microwave, in the order the checks are made
+    (unbuilt, microwave(), RuntimeError, "Vulkan: build the scene before microwave transport"),
+    (None, microwave(max_depth=0), ValueError,
+     "Vulkan microwave wavefront received invalid dimensions"),
+    (None, microwave(response_table_size=1), ValueError,
+     "Vulkan microwave wavefront received invalid dimensions"),
+    (None, microwave(origins=np.zeros(3, np.float32)), ValueError,
+     "origins and directions must have shape (N, 4)"),
+    (None, grown("smooth_soil_table"), ValueError,
+     "Vulkan microwave soil response tables have invalid sizes"),
+    (None, grown("dihedral_ground_table"), ValueError,
+     "Vulkan microwave vegetation/trunk data has invalid sizes"),
+    (None, grown("lut_info", 8), ValueError,
+     "Vulkan microwave vegetation/trunk data has invalid sizes"),
+    (None, microwave(material_map=[]), ValueError,
+     "Vulkan microwave material map does not cover scene materials"),
+    (None, microwave(material_map=[3]), ValueError,
+     "Vulkan microwave material_map entry 0 is 3, beyond the soil, vegetation and trunk "
+     "materials (3)"),
+    (None, microwave(directions=np.zeros((1, 4), np.float32)), ValueError,
+     "Vulkan microwave ray 0 needs a finite origin and a finite, non-zero direction"),
+    (None, microwave(atmosphere_tau=np.nan), ValueError,
+     "Vulkan microwave air_temperature and atmosphere_tau must be finite and non-negative"),
+    (None, set_item("mueller_lut", 5, np.inf), ValueError,
+     "Vulkan microwave mueller_lut value 5 is not finite"),
+    (None, set_item("vegetation_parameters", (0, 0), 0.0), ValueError,
+     "Vulkan microwave vegetation entry 0 needs a single-scattering albedo in (0, 1] (column 0) "
+     "and a temperature in kelvin (column 1)"),
+    (None, set_item("trunk_parameters", (0, 7), -1.0), ValueError,
+     "Vulkan microwave trunk entry 0 needs a non-negative radius (column 0), temperature in "
+     "kelvin (column 3) and absorption coefficient of its wood (column 7)"),
+    (None, set_item("lut_info", (0, 3), 3), ValueError,
+     "Vulkan microwave lut_info entry 0 reaches beyond mueller_lut, cosine_cdf or azimuth_cdf"),
+    (None, set_item("lut_info", (0, 3), 1), ValueError,
+     "Vulkan microwave lut_info entry 0 needs at least 2 incidence cosines, 2 scattering "
+     "cosines and 2 azimuths"),
+    (None, set_item("cosine_cdf", 1, -1.0), ValueError,
+     "Vulkan microwave lut_info entry 0: its cosine_cdf rows must start at 0 or more and never "
+     "decrease"),
+]
+
+
+@pytest.mark.parametrize("change, call, error, message", MESSAGE_CASES,
+                         ids=[c[3][:70] for c in MESSAGE_CASES])
+def test_messages(vk_context, change, call, error, message):
+    s = velm.VulkanSceneManager(vk_context, TRACE_SHADER)
+    add(s, square())
+    s.build()
+    with pytest.raises(error, match="^" + re.escape(message) + "$"):
+        if change is not None:
+            change(s)
+        name, kw = call()
+        getattr(s, name)(**kw)
+
+
+def test_empty_wavefront(vk_scene):
+    soil_scene(vk_scene)
+    out = vk_scene.run_microwave_wavefront(False, 1, 280.0, 0.0, origins=np.zeros((0, 4)),
+                                           directions=np.zeros((0, 4)), material_map=[0],
+                                           **small_tables())
+    assert out.shape == (0, 4) and out.dtype == np.float32
