@@ -181,7 +181,7 @@ def leaf_slab(scene, front_reflectance, back_reflectance, transmittance,
 
 def procedural_forest(scene, n_trees, seed, bands=3, extent=40.0, sun_zenith_deg=30.0,
                       sun_azimuth_deg=135.0, sensor=(128, 128), sky=True,
-                      crown_subdivisions=2, trunk_segments=8):
+                      crown_subdivisions=2, trunk_segments=8, ground_edge=None):
     """A square patch of soil, side `extent` metres, centred on the origin, with `n_trees`
     trees at seeded random positions: an open cylinder trunk (bark) under an icosphere crown
     (leaf), two meshes instanced once per tree with ``add_instances_xform``. Crowns (even their
@@ -189,7 +189,8 @@ def procedural_forest(scene, n_trees, seed, bands=3, extent=40.0, sun_zenith_deg
 
     Per tree (uniform draws): trunk height 2 to 6 m, crown radius 1 to 2.5 m, trunk radius
     0.1 x crown radius, crown centre 0.8 crown radii above the trunk top, crown turned by a
-    random angle about z.
+    random angle about z. The soil's triangles have edges of at most `ground_edge` metres (default
+    extent / 4).
 
     Spectral layout (nb = `bands`, the module's reference spectra resampled):
         [0, nb) soil reflectance (material "soil", type 0); [nb, 4 nb) leaf front reflectance,
@@ -216,7 +217,8 @@ def procedural_forest(scene, n_trees, seed, bands=3, extent=40.0, sun_zenith_deg
         "leaf": _leaf_material(scene, offsets["leaf"], front, transmittance),
         "bark": scene.add_material(LAMBERTIAN, offsets["bark"]),
     }
-    ground = velm.make_ground_plane(half, half, 0, float(extent) / 4.0)
+    ground = velm.make_ground_plane(half, half, 0,
+                                    float(extent) / 4.0 if ground_edge is None else ground_edge)
     trunk = velm.make_cylinder(1.0, 1.0, int(trunk_segments))
     crown = velm.make_sphere(1.0, np.zeros(3, np.float32), int(crown_subdivisions))
     meshes = {"ground": _add(scene, ground, materials["soil"]),
