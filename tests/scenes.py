@@ -283,31 +283,28 @@ def wood_absorption(frequency, moisture, temperature):
     return 2 * w / 2.998e8 * abs(np.sqrt(complex(re, -im)).imag)
 
 
-def vegetation_phase(scattering_coefficient, asymmetry=0.0, n_cti=9, n_cts=17, n_dphi=17):
+def vegetation_phase(scattering_coefficient, asymmetry=0.0, n_cti=8, n_cts=16, n_dphi=16):
     """(mueller, cosine_cdf, azimuth_cdf) of a vegetation volume that scatters
     `scattering_coefficient` per metre into a Henyey-Greenstein pattern of the given asymmetry
     and depolarises (each of H and V receives half of the scattered power).
 
-    Incidence and scattering cosines lie on even grids from -1 to 1 (n_cti, n_cts points), the
-    azimuth difference on one from 0 to 2 pi (n_dphi points). mueller[a, j, k] is the 4 x 4 phase
-    matrix (m^-1 sr^-1) acting on [T_H, T_V, T_3, T_4]; with p = (M_HH + M_HV + M_VH + M_VV) / 2,
-    cosine_cdf[a, j] integrates p over azimuth and scattering cosine up to node j (trapezoids;
-    the last value is the scattering coefficient) and azimuth_cdf[a, j, k] integrates p over
-    azimuth up to node k."""
-    mu_i, mu_s = np.linspace(-1, 1, n_cti), np.linspace(-1, 1, n_cts)
-    phi = np.linspace(0, 2 * math.pi, n_dphi)
+    The tables are per cell of incidence cosine, scattering cosine and azimuth difference: even
+    bins over [-1, 1] (n_cti, n_cts) and [0, 2 pi) (n_dphi), each holding the phase matrix at its
+    centre. mueller[a, j, k] is the 4 x 4 phase matrix (m^-1 sr^-1) acting on [T_H, T_V, T_3,
+    T_4]; with p = (M_HH + M_HV + M_VH + M_VV) / 2, cosine_cdf[a, j] is the scattering coefficient
+    into scattering-cosine bins 0 to j (its last value the whole, `scattering_coefficient`) and
+    azimuth_cdf[a, j, k] integrates p over azimuth bins 0 to k."""
+    mu_i = -1 + (np.arange(n_cti) + 0.5) * 2 / n_cti
+    mu_s = -1 + (np.arange(n_cts) + 0.5) * 2 / n_cts
+    phi = (np.arange(n_dphi) + 0.5) * 2 * math.pi / n_dphi
     cos_scatter = (mu_i[:, None, None] * mu_s[None, :, None] + np.sqrt(1 - mu_i**2)[:, None, None]
                    * np.sqrt(1 - mu_s**2)[None, :, None] * np.cos(phi)[None, None, :])
     g = float(asymmetry)
     p = (1 - g * g) / (4 * math.pi * (1 + g * g - 2 * g * cos_scatter) ** 1.5)
-    azimuth = np.concatenate([np.zeros(p.shape[:2] + (1,)), np.cumsum(
-        0.5 * (p[..., 1:] + p[..., :-1]) * np.diff(phi), axis=-1)], axis=-1)
-    per_cosine = azimuth[..., -1]
-    cosine = np.concatenate([np.zeros((n_cti, 1)), np.cumsum(
-        0.5 * (per_cosine[:, 1:] + per_cosine[:, :-1]) * np.diff(mu_s), axis=-1)], axis=-1)
-    scale = scattering_coefficient / cosine[:, -1]  # the discrete integral is exactly kappa_s
-    p, azimuth, cosine = p * scale[:, None, None], azimuth * scale[:, None, None], \
-        cosine * scale[:, None]
+    d_mu, d_phi = 2 / n_cts, 2 * math.pi / n_dphi
+    p *= (scattering_coefficient / (p.sum(axis=(1, 2)) * d_mu * d_phi))[:, None, None]
+    azimuth = np.cumsum(p * d_phi, axis=2)
+    cosine = np.cumsum(azimuth[:, :, -1] * d_mu, axis=1)
     mueller = np.zeros(p.shape + (4, 4))
     mueller[..., :2, :2] = 0.5 * p[..., None, None]
     return (mueller.astype(np.float32), cosine.astype(np.float32), azimuth.astype(np.float32))
@@ -338,11 +335,11 @@ def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_
     - trunk_response_table: _evaluate_microwave_trunk; trunk_dihedral_scattering:
       _evaluate_microwave_trunk_ground over dihedral_directions(), each trunk on the first soil;
     - trunk_parameters: the trunk vector, then the wood's absorption coefficient;
-    - vegetation_parameters: single-scattering albedo, temperature (K), six zeros.
+    - vegetation_parameters: temperature (K), absorption coefficient (m^-1), six zeros.
 
-    `vegetation` holds (albedo, temperature, phase) per entry, phase as vegetation_phase()
-    returns it or None for none; lut_info numbers the vegetation tables first, then the trunks'
-    (which have none here: they reflect specularly)."""
+    `vegetation` holds (temperature, absorption coefficient, phase) per entry, phase as
+    vegetation_phase() returns it or None for none; lut_info numbers the vegetation tables first,
+    then the trunks' (which have none here: they reflect specularly)."""
     r = int(response_table_size)
     mu = np.linspace(0, 1, r).astype(np.float32)
     soils = [np.asarray(s, np.float32) for s in soils]
@@ -372,8 +369,8 @@ def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_
         np.float32).reshape(len(trunks), 8)
     params, info, tables = [], [], [[], [], []]
     sizes = [0, 0, 0]
-    for albedo, temperature, phase in vegetation:
-        params.append([albedo, temperature, 0, 0, 0, 0, 0, 0])
+    for temperature, absorption, phase in vegetation:
+        params.append([temperature, absorption, 0, 0, 0, 0, 0, 0])
         if phase is None:
             info.append([0] * 8)
             continue
@@ -392,13 +389,14 @@ def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_
 
 
 def microwave_forest_tables(frequency, soil=MOIST_SOIL, trunk=FOREST_TRUNK,
-                            crown_scattering=0.5, crown_albedo=0.6, crown_temperature=293.0,
+                            crown_scattering=0.5, crown_absorption=0.3, crown_temperature=293.0,
                             response_table_size=65):
     """Tables and material_map for procedural_forest: soil (material "soil") is soil 0, the
-    crowns (material "leaf") a vegetation volume, the trunks (material "bark") trunk 0."""
+    crowns (material "leaf") a volume of forward-scattering vegetation, the trunks (material
+    "bark") trunk 0."""
     tables = microwave_tables(
         frequency, [soil],
-        [(crown_albedo, crown_temperature, vegetation_phase(crown_scattering, 0.3))], [trunk],
-        response_table_size)
+        [(crown_temperature, crown_absorption, vegetation_phase(crown_scattering, 0.3))],
+        [trunk], response_table_size)
     tables["material_map"] = np.array([0, 1, 2], np.int32)  # soil, leaf, bark ids
     return tables

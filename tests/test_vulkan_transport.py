@@ -255,10 +255,11 @@ def view(n, seed=3):
 @pytest.mark.parametrize("active", [False, True])
 def test_transparent_trunks_and_crowns_change_nothing(vk_scene, active):
     # A trunk with the dielectric of air (eps = 1: R_p = 0, no loss in the wood, and the cylinder
-    # series scatters nothing) and a crown whose Mueller table is all zeros are not there.
+    # series scatters nothing) and a crown that neither absorbs nor scatters (an all-zero Mueller
+    # table) are not there.
     soil_scene(vk_scene, trunks_and_crowns)
     tables = scenes.microwave_tables(F, [scenes.MOIST_SOIL],
-                                     [(0.7, 290.0, scenes.vegetation_phase(1.0))],
+                                     [(290.0, 0.0, scenes.vegetation_phase(1.0))],
                                      [scenes.FOREST_TRUNK], 33)
     tables["trunk_response_table"][:] = [300.0, 300.0, 0.0, 0.0]
     tables["trunk_dihedral_scattering"][:] = 0
@@ -289,7 +290,7 @@ def test_isothermal_scene_is_in_equilibrium(vk_scene):
     origins = np.c_[rng.uniform(4, 16, (n, 2)), np.full(n, 0.5)]
     up = np.c_[rng.normal(0, 0.4, (n, 2)), np.ones(n)]
     for g, trunks, exact in ((0.0, (0, 1, -1), True), (0.4, (0, 1, 2), False)):
-        tables = scenes.microwave_tables(F, [soil], [(0.5, t, scenes.vegetation_phase(1.5, g))],
+        tables = scenes.microwave_tables(F, [soil], [(t, 1.5, scenes.vegetation_phase(1.5, g))],
                                          [trunk], 17)
         out = run(vk_scene, tables, up, origins, depth=60, t_air=t, tau=50.0,
                   material_map=trunks)
@@ -302,7 +303,7 @@ def test_isothermal_scene_is_in_equilibrium(vk_scene):
 
 
 def test_active_vegetation_slab_water_cloud(vk_scene, soil_tables):
-    # A horizontal layer of isotropic scatterers (extinction kappa_s / omega, thickness H) over
+    # A horizontal layer of isotropic scatterers (extinction kappa_s + kappa_a, thickness H) over
     # the soil: sigma = sigma_soil gamma^2 + 4 pi mu M (1 - gamma^2) / (2 kappa_e),
     # gamma^2 = exp(-2 kappa_e H / mu), M the phase matrix's backscatter entry.
     def slab(scene):
@@ -310,17 +311,17 @@ def test_active_vegetation_slab_water_cloud(vk_scene, soil_tables):
         add(scene, square(40.0, flip=True), 1, pos=(0.0, 0.0, 1.0))
 
     soil_scene(vk_scene, slab)
-    kappa_s, omega, h, theta = 0.4, 0.5, 2.0, 35.0
+    kappa_s, kappa_a, h, theta = 0.4, 0.4, 2.0, 35.0
     tables = dict(soil_tables)
     tables.update(scenes.microwave_tables(F, [scenes.MOIST_SOIL],
-                                          [(omega, 290.0, scenes.vegetation_phase(kappa_s))], [],
+                                          [(290.0, kappa_a, scenes.vegetation_phase(kappa_s))], [],
                                           33))
     n, mu = 40000, math.cos(math.radians(theta))
     rng = np.random.default_rng(4)
     target = np.c_[rng.uniform(-5, 5, (n, 2)), np.zeros(n)]
     d = np.tile(slant(theta), (n, 1))
     out = run(vk_scene, tables, d, target - 20 * d, active=True, tau=0.0, material_map=(0, 1))
-    kappa_e = kappa_s / omega
+    kappa_e = kappa_s + kappa_a
     gamma2 = math.exp(-2 * kappa_e * h / mu)
     phase = kappa_s / (4 * math.pi) * 0.5  # each of HH, HV, VH, VV
     want = (table_row(tables, "active_soil_table", mu) * gamma2
@@ -374,7 +375,7 @@ def multiband(**kw):
 
 @functools.lru_cache(maxsize=None)
 def small_tables():
-    return scenes.microwave_tables(F, [scenes.MOIST_SOIL], [(0.5, 290.0, scenes.vegetation_phase(
+    return scenes.microwave_tables(F, [scenes.MOIST_SOIL], [(290.0, 0.5, scenes.vegetation_phase(
         0.5, 0.0, 2, 2, 2))], [scenes.FOREST_TRUNK], 3)
 
 
@@ -454,17 +455,17 @@ MESSAGE_CASES = [
      "Vulkan microwave air_temperature and atmosphere_tau must be finite and non-negative"),
     (None, set_item("mueller_lut", 5, np.inf), ValueError,
      "Vulkan microwave mueller_lut value 5 is not finite"),
-    (None, set_item("vegetation_parameters", (0, 0), 0.0), ValueError,
-     "Vulkan microwave vegetation entry 0 needs a single-scattering albedo in (0, 1] (column 0) "
-     "and a temperature in kelvin (column 1)"),
+    (None, set_item("vegetation_parameters", (0, 1), -0.5), ValueError,
+     "Vulkan microwave vegetation entry 0 needs a temperature in kelvin (column 0) and a "
+     "non-negative absorption coefficient (column 1)"),
     (None, set_item("trunk_parameters", (0, 7), -1.0), ValueError,
      "Vulkan microwave trunk entry 0 needs a non-negative radius (column 0), temperature in "
      "kelvin (column 3) and absorption coefficient of its wood (column 7)"),
     (None, set_item("lut_info", (0, 3), 3), ValueError,
      "Vulkan microwave lut_info entry 0 reaches beyond mueller_lut, cosine_cdf or azimuth_cdf"),
-    (None, set_item("lut_info", (0, 3), 1), ValueError,
-     "Vulkan microwave lut_info entry 0 needs at least 2 incidence cosines, 2 scattering "
-     "cosines and 2 azimuths"),
+    (None, set_item("lut_info", (0, 5), 0), ValueError,
+     "Vulkan microwave lut_info entry 0 needs at least one scattering-cosine bin and one azimuth "
+     "bin"),
     (None, set_item("cosine_cdf", 1, -1.0), ValueError,
      "Vulkan microwave lut_info entry 0: its cosine_cdf rows must start at 0 or more and never "
      "decrease"),

@@ -94,17 +94,17 @@ void check_cumulative(const std::vector<float>& cdf, uint64_t first, uint64_t ro
   }
 }
 
-// The Mueller table entries lut_info describes lie inside the three tables, with at least two
-// nodes on each axis, and their distributions are cumulative.
+// The Mueller table entries lut_info describes lie inside the three tables, with at least one
+// bin on each axis, and their distributions are cumulative.
 void check_luts(const MicrowaveRequest& r) {
   const uint64_t entries = static_cast<uint64_t>(r.vegetation_count) + r.trunk_count;
   for (uint64_t e = 0; e < entries; ++e) {
     const uint32_t* info = r.lut_info.data() + e * kLutWords;
     const uint64_t n_i = info[3], n_s = info[4], n_phi = info[5];
     if (n_i == 0) continue;
-    if (n_s < 2 || n_phi < 2 || n_i < 2)
+    if (n_s == 0 || n_phi == 0)
       refuse("lut_info entry " + std::to_string(e) +
-             " needs at least 2 incidence cosines, 2 scattering cosines and 2 azimuths");
+             " needs at least one scattering-cosine bin and one azimuth bin");
     const uint64_t cells = product({n_i, n_s, n_phi});
     if (uint64_t{info[0]} + product({cells, 16}) > r.mueller_lut.size() ||
         uint64_t{info[1]} + product({n_i, n_s}) > r.cosine_cdf.size() ||
@@ -178,10 +178,10 @@ std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRe
   for (const auto& [values, name] : tables) check_finite(*values, name);
   for (uint64_t v = 0; v < V; ++v) {
     const float* p = r.vegetation_parameters.data() + v * kParametersPerEntry;
-    if (!(p[0] > 0.f && p[0] <= 1.f) || !finite_non_negative(p[1]))
+    if (!finite_non_negative(p[0]) || !finite_non_negative(p[1]))
       refuse("vegetation entry " + std::to_string(v) +
-             " needs a single-scattering albedo in (0, 1] (column 0) and a temperature in "
-             "kelvin (column 1)");
+             " needs a temperature in kelvin (column 0) and a non-negative absorption "
+             "coefficient (column 1)");
   }
   for (uint64_t t = 0; t < T; ++t) {
     const float* p = r.trunk_parameters.data() + t * kParametersPerEntry;

@@ -14,7 +14,8 @@
 //     - the cosine-weighted ray: escaping upwards it brings the sky, pi L; escaping downwards,
 //       nothing; hitting primitive h it brings h's first-order reflection, albedo_h times h's own
 //       sunlit-and-sky irradiance at the hit point, which two more rays estimate there (towards
-//       the sun, and one cosine-weighted ray about the face of h that was hit, for the sky);
+//       the sun, and one cosine-weighted ray about the face of h that was hit, for the sky),
+//       traced with the probability of h's largest albedo and weighted by its inverse;
 //     absorbed = (1 - albedo) * incident;
 //   long wave (band_type 1)
 //     - the cosine-weighted ray brings pi L_sky escaping upwards, eps_h sigma T_h^4 on hitting
@@ -166,6 +167,7 @@ void main() {
   int hit_prim = -1;        // primitive it hit
   vec3 hit_point = vec3(0.0), hit_normal = vec3(0.0, 0.0, 1.0);
   float hit_error = 0.0, hit_cos = 0.0;  // hit_cos: sun on the face hit, when lit
+  float hit_weight = 0.0;                // 1 / the probability its light was traced with
   bool hit_sky = false;
 
   for (;;) {
@@ -220,10 +222,13 @@ void main() {
           if (!g_short_wave) {
             stage = kStageDone;
           } else {
-            bool reflects = false;
+            // The hit's own irradiance is estimated with probability of its largest albedo
+            // and weighted by the inverse (Russian roulette): dark surfaces cost few rays.
+            float largest = 0.0;
             for (int b = 0; b < nb; ++b)
-              reflects = reflects || albedos[uint(b) * pc.n_primitives + uint(hit_prim)] > 0.0;
-            if (!reflects) {
+              largest = max(largest, albedos[uint(b) * pc.n_primitives + uint(hit_prim)]);
+            hit_weight = largest > 0.0 ? 1.0 / largest : 0.0;
+            if (!(next_float(rng) < largest)) {
               hit_prim = -1;  // brings nothing
               stage = kStageDone;
             } else {
@@ -289,7 +294,7 @@ void main() {
         [[dont_unroll]] for (int b = 0; b < nb; ++b) {
           float e = sun(b) * own_cos + (up ? kPi * sky[b] : 0.0);
           if (hit_prim >= 0)
-            e += albedos[uint(b) * pc.n_primitives + uint(hit_prim)] *
+            e += albedos[uint(b) * pc.n_primitives + uint(hit_prim)] * hit_weight *
                  (sun(b) * hit_cos + (hit_sky ? kPi * sky[b] : 0.0));
           sums[face][b] += e;
         }

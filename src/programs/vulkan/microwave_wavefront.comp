@@ -6,7 +6,8 @@
 //
 //   pass 0  the first hit of the ray (through the repeating tile, which a ray from outside it
 //           enters first);
-//   pass 1  the path from that hit, one ray query per loop iteration:
+//   pass 1  the path from that hit, one ray query per loop iteration (rays taken from a queue,
+//           word 39 of ray 0's work area, so that lanes stay busy however long each path):
 //             soil      emission (1 - r_p) T_eff and specular reflection r_p from the passive
 //                       table at the local incidence cosine (linear between the table's
 //                       cosines); active: the active table's sigma, and the path ends;
@@ -18,13 +19,13 @@
 //                       on through the wood;
 //             vegetation the surface bounds a volume (entered through its front face, left
 //                       through its back face) of scatterers whose phase matrix per unit volume
-//                       is the Mueller table: free paths with extinction kappa_s / omega,
-//                       kappa_s the table's scattering coefficient (the cosine CDF's last value)
-//                       and omega the single-scattering albedo (vegetation column 0); at each
-//                       interaction emission (1 - omega) T (column 1) and scattering into a
-//                       direction drawn from the cosine and azimuth CDFs, weighted by
-//                       omega M / (kappa_s q); active: single backscattering M(d -> -d) at the
-//                       interaction, 4 pi mu0 M / kappa_e, and the path ends;
+//                       is the Mueller table: free paths with extinction kappa_e = kappa_s +
+//                       kappa_a, kappa_s the table's scattering coefficient (the cosine CDF's
+//                       last value) and kappa_a the absorption coefficient (vegetation column
+//                       1); at each interaction emission (kappa_a / kappa_e) T (column 0) and
+//                       scattering into a direction drawn from the cosine and azimuth CDFs,
+//                       weighted by M / (kappa_e q); active: single backscattering M(d -> -d)
+//                       at the interaction, 4 pi mu0 M / kappa_e, and the path ends;
 //             escaping  upwards, the sky of pass 2's atmosphere; downwards, nothing;
 //           up to max_depth scatterings (passive; active paths scatter once);
 //   pass 2  the atmosphere (optical depth tau at nadir, temperature T_air): a ray that starts
@@ -46,14 +47,15 @@
 //                  [0, S) soil, [S, S + V) vegetation, [S + V, S + V + T) trunk)
 //   bindings 6-8   soil tables (S x R x 4 passive, S x R x 4 active, S x R x 2 smooth), row j
 //                  at incidence cosine j / (R - 1)
-//   binding 9      vegetation parameters, 8 per entry: single-scattering albedo, temperature (K)
+//   binding 9      vegetation parameters, 8 per entry: temperature (K), absorption coefficient
+//                  (m^-1)
 //   binding 10     lut_info, 8 words per entry (V vegetation entries, then T trunk entries):
 //                  first float of the Mueller table, of the cosine CDF, of the azimuth CDF;
 //                  n_cti, n_cts, n_dphi (0: no table); two reserved words
-//   bindings 11-13 Mueller tables (16 floats, row-major 4 x 4, per (incidence, scattering
-//                  cosine, azimuth difference)), cosine CDFs (n_cti x n_cts), azimuth CDFs
-//                  (n_cti x n_cts x n_dphi); cosines on even grids from -1 to 1, azimuth
-//                  differences on an even grid from 0 to 2 pi
+//   bindings 11-13 Mueller tables (16 floats, row-major 4 x 4, per cell of incidence cosine,
+//                  scattering cosine and azimuth difference: even bins over [-1, 1], [-1, 1]
+//                  and [0, 2 pi)), cosine CDFs (n_cti x n_cts: the scattering coefficient into
+//                  the bins up to each), azimuth CDFs (n_cti x n_cts x n_dphi, any scale)
 //   binding 14     trunk response table, T x R x 4: [(1 - R_H) T, (1 - R_V) T, R_H, R_V]
 //   binding 15     trunk parameters, 8 per trunk: radius, length, moisture, temperature, axis
 //                  x, y, z, absorption coefficient of the wood (m^-1)
@@ -132,6 +134,7 @@ const uint kWorkPoint = 8u;      // hit point, then its error bound
 const uint kWorkPrimitive = 12u;
 const uint kWorkResult = 16u;  // 4 words: what pass 1 found
 const uint kWorkRays = 20u;    // ray queries of passes 0 and 1
+const uint kWorkQueue = 39u;   // of ray 0 only: pass 1's queue of rays
 
 RepetitionTile g_tile;
 float g_zlo, g_zhi;
@@ -226,22 +229,20 @@ Lut lut(uint entry) {
   return l;
 }
 
-// The nearest node of an even grid of n points over [lo, hi].
-uint nearest_node(float v, float lo, float hi, uint n) {
-  const float x = (v - lo) / (hi - lo) * float(n - 1u);
-  return uint(clamp(round(x), 0.0, float(n - 1u)));
+// The bin of v among n even bins over [lo, hi].
+uint bin_of(float v, float lo, float hi, uint n) {
+  const float x = (v - lo) / (hi - lo) * float(n);
+  return uint(clamp(floor(x), 0.0, float(n - 1u)));
 }
 
-// Scattering coefficient (m^-1) for incidence row a: the cosine CDF's last value.
-float scattering_coefficient(Lut l, uint a) {
-  return cosine_cdf[l.cosine + a * l.n_s + l.n_s - 1u];
-}
-float scattering_coefficient_at(Lut l, float mu) {
+// Scattering coefficient (m^-1) for a wave along cosine mu: the cosine CDF's last value in its
+// incidence bin (0 without a table).
+float scattering_coefficient(Lut l, float mu) {
   if (l.n_i == 0u) return 0.0;
-  return scattering_coefficient(l, nearest_node(mu, -1.0, 1.0, l.n_i));
+  return cosine_cdf[l.cosine + bin_of(mu, -1.0, 1.0, l.n_i) * l.n_s + l.n_s - 1u];
 }
 
-// The phase matrix at table nodes (a, j, k): the table's row-major 4 x 4 as a GLSL matrix.
+// The phase matrix of cell (a, j, k): the table's row-major 4 x 4 as a GLSL matrix.
 mat4 phase_matrix(Lut l, uint a, uint j, uint k) {
   const uint at = l.mueller + ((a * l.n_s + j) * l.n_phi + k) * 16u;
   mat4 m;
@@ -250,73 +251,54 @@ mat4 phase_matrix(Lut l, uint a, uint j, uint k) {
   return m;
 }
 
-// Largest i in [lo, hi) of a non-decreasing table with table[base + i * stride] <= u.
-uint search(uint base, uint stride, uint lo, uint hi, float u, bool cosine) {
-  while (hi - lo > 1u) {
+// First i in [0, n) of a non-decreasing row whose value exceeds u (n - 1 when none does).
+uint search(uint base, uint n, float u, bool cosine) {
+  uint lo = 0u, hi = n - 1u;
+  while (lo < hi) {
     const uint mid = (lo + hi) / 2u;
-    const float v = cosine ? cosine_cdf[base + mid * stride] : azimuth_cdf[base + mid * stride];
-    if (v <= u)
-      lo = mid;
-    else
+    const float v = cosine ? cosine_cdf[base + mid] : azimuth_cdf[base + mid];
+    if (v > u)
       hi = mid;
+    else
+      lo = mid + 1u;
   }
   return lo;
 }
 
-// Draws the direction a wave travelling along d scatters into, from the table's cosine and
-// azimuth CDFs, and returns the phase matrix over kappa_s q (q: the density the draw had, per
-// steradian). False when the table scatters nothing at this incidence.
+// Draws the direction a wave travelling along d scatters into: the scattering-cosine bin from
+// the cosine CDF of d's incidence bin, the azimuth-difference bin from that cell row's azimuth
+// CDF, each uniform within its bin. Returns the cell's phase matrix over the density of the draw
+// (per steradian), M / q; false when the table scatters nothing at this incidence.
 bool sample_phase(Lut l, vec3 d, inout Pcg32 rng, out vec3 scattered, out mat4 weight) {
   scattered = d;
   weight = mat4(0.0);
-  const uint a = nearest_node(d.z, -1.0, 1.0, l.n_i);
-  const float kappa = scattering_coefficient(l, a);
-  if (!(kappa > 0.0)) return false;
-  // Scattering cosine: piecewise constant density between the cosine nodes.
+  const uint a = bin_of(d.z, -1.0, 1.0, l.n_i);
   const uint row = l.cosine + a * l.n_s;
-  const float u = min(next_float(rng), 0.99999994) * kappa;
-  const uint j = search(row, 1u, 0u, l.n_s - 1u, u, true);
-  const float c0 = cosine_cdf[row + j], c1 = cosine_cdf[row + j + 1u];
-  if (!(c1 > c0)) return false;
-  const float f = clamp((u - c0) / (c1 - c0), 0.0, 1.0);
-  const float step_mu = 2.0 / float(l.n_s - 1u);
-  const float mu = clamp(-1.0 + (float(j) + f) * step_mu, -1.0, 1.0);
-  const float pdf_mu = (c1 - c0) / (step_mu * kappa);
-  const uint js = f < 0.5 ? j : j + 1u;
-  // Azimuth difference: the same within the row of the nearest scattering cosine.
-  const uint arow = l.azimuth + (a * l.n_s + js) * l.n_phi;
+  const float kappa = cosine_cdf[row + l.n_s - 1u];
+  if (!(kappa > 0.0)) return false;
+  const uint j = search(row, l.n_s, next_float(rng) * kappa, true);
+  const float mass = cosine_cdf[row + j] - (j > 0u ? cosine_cdf[row + j - 1u] : 0.0);
+  const float width_mu = 2.0 / float(l.n_s);
+  const float mu = clamp(-1.0 + (float(j) + next_float(rng)) * width_mu, -1.0, 1.0);
+  const uint arow = l.azimuth + (a * l.n_s + j) * l.n_phi;
   const float total = azimuth_cdf[arow + l.n_phi - 1u];
-  const float step_phi = kTwoPi / float(l.n_phi - 1u);
-  float dphi, pdf_phi;
-  uint k;
-  if (total > 0.0) {
-    const float v = min(next_float(rng), 0.99999994) * total;
-    k = search(arow, 1u, 0u, l.n_phi - 1u, v, false);
-    const float a0 = azimuth_cdf[arow + k], a1 = azimuth_cdf[arow + k + 1u];
-    if (!(a1 > a0)) return false;
-    const float g = clamp((v - a0) / (a1 - a0), 0.0, 1.0);
-    dphi = (float(k) + g) * step_phi;
-    pdf_phi = (a1 - a0) / (step_phi * total);
-    k = g < 0.5 ? k : k + 1u;
-  } else {
-    const float g = next_float(rng);
-    dphi = g * kTwoPi;
-    pdf_phi = 1.0 / kTwoPi;
-    k = nearest_node(dphi, 0.0, kTwoPi, l.n_phi);
-  }
+  if (!(mass > 0.0 && total > 0.0)) return false;
+  const uint k = search(arow, l.n_phi, next_float(rng) * total, false);
+  const float share = azimuth_cdf[arow + k] - (k > 0u ? azimuth_cdf[arow + k - 1u] : 0.0);
+  const float width_phi = kTwoPi / float(l.n_phi);
+  const float dphi = (float(k) + next_float(rng)) * width_phi;
+  const float q = mass / (kappa * width_mu) * share / (total * width_phi);
   const float phi = (abs(d.x) + abs(d.y) > 0.0 ? atan(d.y, d.x) : 0.0) + dphi;
   const float s = sqrt(max(0.0, 1.0 - mu * mu));
   scattered = vec3(s * cos(phi), s * sin(phi), mu);
-  weight = phase_matrix(l, a, js, k) * (1.0 / (kappa * pdf_mu * pdf_phi));
+  weight = phase_matrix(l, a, j, k) * (1.0 / q);
   return true;
 }
 
 // The phase matrix for scattering straight back against d.
 mat4 backscatter_phase(Lut l, vec3 d) {
-  const uint a = nearest_node(d.z, -1.0, 1.0, l.n_i);
-  const uint j = nearest_node(-d.z, -1.0, 1.0, l.n_s);
-  const uint k = nearest_node(kPi, 0.0, kTwoPi, l.n_phi);
-  return phase_matrix(l, a, j, k);
+  return phase_matrix(l, bin_of(d.z, -1.0, 1.0, l.n_i), bin_of(-d.z, -1.0, 1.0, l.n_s),
+                      bin_of(kPi, 0.0, kTwoPi, l.n_phi));
 }
 
 // Trunk-ground double bounce [sigma_HH, sigma_VV] towards a radar in direction r (unit, from
@@ -372,6 +354,7 @@ void first_hit(uint i) {
   put3(w + kWorkDirection, d);
   work[w + kWorkDirection + 3u] = floatBitsToUint(r.t);
   work[w + kWorkRays] = rays;
+  if (i == 0u) work[kWorkQueue] = 0u;
 }
 
 // Microwave material of a primitive: kind 0 none, 1 soil, 2 vegetation, 3 trunk, and its index
@@ -399,10 +382,10 @@ int material_kind(uint prim, out uint index) {
   return kNone;
 }
 
-// Extinction coefficient of vegetation entry v for a wave along d (0: transparent).
+// Extinction coefficient of vegetation entry v for a wave along d: the table's scattering
+// coefficient plus the absorption coefficient (0: transparent).
 float extinction(uint v, vec3 d) {
-  const float omega = vegetation[8u * v];
-  return scattering_coefficient_at(lut(v), d.z) / omega;
+  return scattering_coefficient(lut(v), d.z) + vegetation[8u * v + 1u];
 }
 
 void trace_path(uint i) {
@@ -481,24 +464,24 @@ void trace_path(uint i) {
     if (!r.hit) {
       // An interaction inside vegetation volume `medium`.
       const uint v = uint(medium);
-      const float omega = vegetation[8u * v];
       const Lut l = lut(v);
+      const float kappa = extinction(v, d);
       o = o + free_path * d;
       if (radar) {
         const mat4 m = backscatter_phase(l, d);
-        const float kappa = extinction(v, d);
         const vec4 s = vec4(m[0][0], m[1][0], m[0][1], m[1][1]);  // HH, HV, VH, VV
         const vec4 ways = vec4(one_way.x * one_way.x, one_way.x * one_way.y,
                                one_way.y * one_way.x, one_way.y * one_way.y);
         found += 4.0 * kPi * mu0 * s / kappa * ways * back;
         break;
       }
-      found += W * vec4(vec2((1.0 - omega) * vegetation[8u * v + 1u]), 0.0, 0.0);
+      // Absorption emits; scattering goes on with the phase matrix over the extinction.
+      found += W * vec4(vec2(vegetation[8u * v + 1u] / kappa * vegetation[8u * v]), 0.0, 0.0);
       if (depth >= pc.max_depth) break;
       vec3 scattered;
       mat4 weight;
       if (!sample_phase(l, d, rng, scattered, weight)) break;
-      W = W * (omega * weight);
+      W = W * (weight * (1.0 / kappa));
       d = scattered;
       ++depth;
       continue;
@@ -551,7 +534,7 @@ void trace_path(uint i) {
           if (l.n_i > 0u) {
             mat4 weight;
             if (!sample_phase(l, d, rng, scattered, weight)) break;
-            W = W * weight;
+            W = W * (weight * (1.0 / scattering_coefficient(l, d.z)));
           }
           d = scattered;
           o = offset_ray_origin(p, facing, d, p_error);
@@ -594,10 +577,15 @@ void main() {
   g_tile.y_size = pc.scene_size_y;
   g_zlo = prims[pc.n_primitives].normal.x;
   g_zhi = prims[pc.n_primitives].normal.y;
-  if (pc.pass_index == 0u)
+  if (pc.pass_index == 0u) {
     first_hit(i);
-  else if (pc.pass_index == 1u)
-    trace_path(i);
-  else
+  } else if (pc.pass_index == 1u) {
+    // Paths differ in length: each invocation takes rays from a queue until none is left, so a
+    // lane whose path ended starts the next at once instead of idling beside longer ones.
+    for (uint next = atomicAdd(work[kWorkQueue], 1u); next < pc.rays;
+         next = atomicAdd(work[kWorkQueue], 1u))
+      trace_path(next);
+  } else {
     through_atmosphere(i);
+  }
 }
