@@ -13,7 +13,7 @@ trunks, crowns) prints, for the Vulkan device (lavapipe here):
   up to 4 scatterings) and active, with the ray queries each ray's path made, and the same
   fraction.
 
-    python bench/bench_vulkan_energy.py [--samples 4] [--rays 500000] [--repeats 2]
+    python bench/bench_vulkan_energy.py [--samples 8] [--rays 500000] [--repeats 1]
 """
 
 import argparse
@@ -73,10 +73,10 @@ def oblique_view(n, zenith=30.0):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--samples", type=int, default=4)
+    ap.add_argument("--samples", type=int, default=8)
     ap.add_argument("--rays", type=int, default=500_000)
     ap.add_argument("--raw-rays", type=int, default=1_000_000)
-    ap.add_argument("--repeats", type=int, default=2)
+    ap.add_argument("--repeats", type=int, default=1)
     args = ap.parse_args()
 
     ctx = velm.VulkanContext()
