@@ -40,6 +40,14 @@ VELM_HD Vec3 normalize(Vec3 a) {
   return len > 0.f ? a * (1.f / len) : a;
 }
 
+// The unit vector of v (three floats), normalised in double precision so any finite length works;
+// a zero or non-finite v gives a non-finite result (callers check their inputs first).
+VELM_HD Vec3 unit_vector(const float* v) {
+  const double x = v[0], y = v[1], z = v[2];
+  const double len = sqrt(x * x + y * y + z * z);
+  return {static_cast<float>(x / len), static_cast<float>(y / len), static_cast<float>(z / len)};
+}
+
 // Orthonormal frame (t, b, n) around a unit normal n.
 struct Frame {
   Vec3 t, b, n;

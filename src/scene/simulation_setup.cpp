@@ -60,7 +60,7 @@ Vec3 unit_direction(const float* v, const std::string& what) {
   const double len = std::sqrt(x * x + y * y + z * z);
   if (!(len > 0.0) || !std::isfinite(len))
     throw std::invalid_argument(what + " must be a finite non-zero vector");
-  return {static_cast<float>(x / len), static_cast<float>(y / len), static_cast<float>(z / len)};
+  return unit_vector(v);
 }
 
 std::vector<float> instance_conditioning(const SceneDescription& d) {
@@ -108,6 +108,9 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
   const RepetitionTile& tile = d.repetition();
   if (tile.active() && !(std::isfinite(tile.x_size) && std::isfinite(tile.y_size)))
     throw std::invalid_argument(who + ": the repeating tile size must be finite (set_repetitive)");
+  if (tile.count >= 1 && !tile.active())
+    throw std::invalid_argument(who + ": a repeating scene needs positive tile sizes "
+                                      "(set_repetitive)");
   for (size_t i = 0; i < built.conditioning.size(); ++i)
     if (!(built.conditioning[i] > kSingularConditioning))
       throw std::invalid_argument(who + ": instance " + std::to_string(i) +

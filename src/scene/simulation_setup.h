@@ -15,6 +15,31 @@
 
 namespace velm {
 
+// The requests of the forward radiation and flux simulations, as the module layer hands them over.
+struct ForwardRequest {
+  int nx = 1, ny = 1;
+  std::vector<float> layer_heights;
+  int64_t num_photons = 10000000;
+  int num_bands = 1;
+  bool per_leaf = false;
+  std::vector<float> brf_directions;  // num_brf_dirs rows of (x, y, z)
+  int num_brf_dirs = 0;
+  float prob_sun = 1.f;
+  int max_depth = 16;
+  int terrain_instance_id = -1;
+};
+
+struct FluxRequest {
+  int nx = 1, ny = 1;
+  int64_t num_photons = 0;
+  int num_bands = 1;
+  float prob_sun = 1.f;
+  int max_bounces = 0;
+  int max_depth = 16;
+  int rr_depth = 3;
+  bool decompose = false;
+};
+
 // A positive VELM_MAX_DEPTH (read with atoi) replaces max_depth; the notice goes to standard
 // output with the simulation's prefix, e.g. "[CPU bwd]".
 int max_depth_override(int max_depth, const char* prefix);
