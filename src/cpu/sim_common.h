@@ -11,17 +11,7 @@
 
 namespace velm::cpu {
 
-struct HostHooks {
-  // (done, total, value); runs on the calling thread between passes or batches.
-  std::function<void(uint64_t, uint64_t, float)> progress;
-  // Polled on the calling thread between passes; throws to stop the simulation (Ctrl-C).
-  std::function<void()> poll;
-  void report(uint64_t done, uint64_t total, float value) const {
-    if (poll) poll();
-    if (progress) progress(done, total, value);
-  }
-};
-
+using velm::HostHooks;
 using velm::checked_count;
 using velm::max_depth_override;
 using velm::ScenePrerequisites;

@@ -8,25 +8,9 @@
 
 namespace velm::py_bind {
 
-namespace {
-
+using py_convert::CF32Array;
 using py_convert::F32Array;
-using CF32Array = py::array_t<float, py::array::c_style | py::array::forcecast>;
-
-// Pulse origins or directions: an (N, 3) array, or a flat array of N triples. Returns the
-// C-contiguous copy and sets `rows` to N.
-CF32Array pulse_rows(const F32Array& a, const char* name, int64_t& rows) {
-  if (a.ndim() == 2 && a.shape(1) == 3) {
-    rows = a.shape(0);
-  } else if (a.ndim() == 1 && a.shape(0) % 3 == 0) {
-    rows = a.shape(0) / 3;
-  } else {
-    throw py::value_error(std::string(name) + " must have shape (N, 3)");
-  }
-  return CF32Array(a);
-}
-
-}  // namespace
+using py_convert::pulse_rows;
 
 void register_cpu_lidar(py::module_& m) {
   m.def(

@@ -8,16 +8,6 @@ namespace velm::py_bind {
 
 using embree::EmbreeSceneManager;
 
-cpu::HostHooks make_hooks(const py::object& progress) {
-  cpu::HostHooks hooks;
-  hooks.progress = py_convert::wrap_progress(progress);
-  hooks.poll = [] {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  };
-  return hooks;
-}
-
 void register_cpu_backward(py::module_& m) {
   m.def(
       "simulate_cpu",

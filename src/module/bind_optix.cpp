@@ -6,6 +6,7 @@
 #if VELM_WITH_OPTIX
 
 #include "module/bind_scene.h"
+#include "module/convert.h"
 #include "optix/context.h"
 #include "optix/scene_manager.h"
 #include "optix/simulator.h"
@@ -184,12 +185,241 @@ void register_scene(py::module_& m) {
       kSetSifOnlyModeDoc, py::arg("enabled"));
 }
 
+constexpr const char* kRunEnergyBalanceDoc =
+    "Run the energy balance reverse RT kernel. Returns (top, bot) numpy arrays of length "
+    "n_primitives. bot is empty when two_sided=False. sw_albedos: optional "
+    "float32[n_primitives] for 2-bounce SW NEE.";
+constexpr const char* kRunEnergyBalanceMultibandDoc =
+    "Run multi-band energy balance reverse RT kernel (Phase 3.1). Returns (top, bot) numpy "
+    "arrays of shape [n_bands, n_primitives]. bot is empty when two_sided=False. sw_albedos: "
+    "flattened float32[n_bands * n_primitives] (SoA layout).";
+
+using py_convert::pack;
+
+// sw_albedos of the energy-balance calls: None, or an array-like that must be 1-D after the
+// conversion to float32 (RuntimeError `message` otherwise).
+std::vector<float> albedos_from(const py::object& sw_albedos, const char* message) {
+  if (sw_albedos.is_none()) return {};
+  const F32Array a = py::cast<F32Array>(sw_albedos);
+  if (a.ndim() != 1) throw std::runtime_error(message);
+  return py_convert::to_vector(a);
+}
+
+// A per-band array of the multiband call: empty, or 1-D with n_bands values.
+std::vector<float> per_band(const F32Array& a, int32_t n_bands, const char* message) {
+  if (a.size() == 0) return {};
+  if (a.ndim() != 1 || a.shape(0) != n_bands) throw std::runtime_error(message);
+  return py_convert::to_vector(a);
+}
+
+py::tuple energy_balance_result(EnergyBalanceOutput r, bool multiband, int32_t n_bands) {
+  const py::ssize_t n = static_cast<py::ssize_t>(r.top.size()) / std::max(n_bands, 1);
+  std::vector<py::ssize_t> shape = multiband ? std::vector<py::ssize_t>{n_bands, n}
+                                             : std::vector<py::ssize_t>{n};
+  py::array_t<float> top = pack(r.top, shape);
+  py::array_t<float> bottom =
+      r.bottom.empty() ? py::array_t<float>(0) : pack(r.bottom, shape);
+  return py::make_tuple(top, bottom);
+}
+
 void register_simulator(py::module_& m) {
   py::class_<Simulator> cls(m, "Simulator", py::release_gil_before_calling_cpp_dtor());
   cls.def(py::init([](OptiXContext& ctx, const std::string& ptx_dir) {
     return new Simulator(shared_context(ctx), ptx_dir);
   }));
   cls.def("init", [](Simulator& s) { py_convert::constructed(s).init(); });
+
+  cls.def(
+      "simulate",
+      [](Simulator& sim, SceneManager& scene, int32_t spp, int32_t max_depth,
+         const py::object& progress) {
+        const HostHooks hooks = make_hooks(progress);
+        Simulator& s = py_convert::constructed(sim);
+        const std::vector<float> film = py_convert::run_on_scene(
+            scene, [&] { return s.simulate(scene, spp, max_depth, hooks); });
+        const SensorBlock& sensor = scene.desc().sensor();
+        const py::ssize_t h = std::max(sensor.height, 0), w = std::max(sensor.width, 0);
+        const py::ssize_t nb = std::max(scene.desc().num_bands(), 0);
+        return pack(film, {h, w, nb});
+      },
+      py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
+      py::arg("progress") = py::none());
+
+  cls.def(
+      "simulate_forward",
+      [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, const F32Array& layers,
+         int64_t num_photons, int32_t num_bands, bool per_leaf, const F32Array& brf_dirs,
+         int32_t num_brf_dirs, float prob_sun, int32_t max_depth, int32_t terrain_instance_id,
+         const py::object& progress) {
+        ForwardRequest req;
+        req.nx = nx;
+        req.ny = ny;
+        py_convert::require_ndim(layers, 1);
+        req.layer_heights = py_convert::to_vector(layers);
+        req.num_photons = num_photons;
+        req.num_bands = num_bands;
+        req.per_leaf = per_leaf;
+        req.brf_directions = py_convert::to_vector(brf_dirs);
+        req.num_brf_dirs = num_brf_dirs;
+        req.prob_sun = prob_sun;
+        req.max_depth = max_depth;
+        req.terrain_instance_id = terrain_instance_id;
+        const HostHooks hooks = make_hooks(progress);
+        Simulator& s = py_convert::constructed(sim);
+        const ForwardOutput r = py_convert::run_on_scene(
+            scene, [&] { return s.simulate_forward(scene, req, hooks); });
+        const py::ssize_t nb = num_bands;
+        py::dict out;
+        out["grid"] = pack(r.grid, {r.nz, ny, nx, nb});
+        if (!r.leaf.empty())
+          out["leaf"] = pack(r.leaf, {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
+        if (!r.brf.empty()) {
+          out["brf"] = pack(r.brf, {num_brf_dirs, nb});
+          out["albedo"] = pack(r.albedo, {nb});
+        }
+        if (!r.terrain.empty()) out["terrain"] = pack(r.terrain, {nb});
+        return out;
+      },
+      py::arg("scene"), py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),
+      py::arg("num_photons") = 10000000, py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+      py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
+      py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
+      py::arg("progress") = py::none());
+
+  cls.def(
+      "simulate_flux",
+      [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, int64_t num_photons,
+         int32_t num_bands, float prob_sun, int32_t max_bounces, int32_t max_depth,
+         int32_t rr_depth, bool decompose, const py::object& progress) {
+        FluxRequest req;
+        req.nx = nx;
+        req.ny = ny;
+        req.num_photons = num_photons;
+        req.num_bands = num_bands;
+        req.prob_sun = prob_sun;
+        req.max_bounces = max_bounces;
+        req.max_depth = max_depth;
+        req.rr_depth = rr_depth;
+        req.decompose = decompose;
+        const HostHooks hooks = make_hooks(progress);
+        Simulator& s = py_convert::constructed(sim);
+        const FluxOutput r =
+            py_convert::run_on_scene(scene, [&] { return s.simulate_flux(scene, req, hooks); });
+        const std::vector<py::ssize_t> shape = {ny, nx, num_bands};
+        py::dict out;
+        out["downwelling"] = pack(r.down, shape);
+        out["upwelling"] = pack(r.up, shape);
+        if (decompose) {
+          out["downwelling_direct"] = pack(r.direct, shape);
+          out["downwelling_diffuse"] = pack(r.diffuse, shape);
+        }
+        return out;
+      },
+      py::arg("scene"), py::arg("nx"), py::arg("ny"), py::arg("num_photons"), py::arg("num_bands"),
+      py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0, py::arg("max_depth") = 16,
+      py::arg("rr_depth") = 3, py::arg("decompose") = false, py::arg("progress") = py::none());
+
+  cls.def(
+      "run_energy_balance",
+      [](Simulator& sim, SceneManager& scene, int32_t band_type, int32_t n_samples,
+         float sun_irradiance, float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x,
+         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+        optix::EnergyBalanceRequest req;
+        req.band_type = band_type;
+        req.n_samples = n_samples;
+        req.sun_irradiance = sun_irradiance;
+        req.sky_diffuse_radiance = sky_diffuse_radiance;
+        req.sky_lw_radiance = sky_lw_radiance;
+        req.sun_direction[0] = sun_dir_x;
+        req.sun_direction[1] = sun_dir_y;
+        req.sun_direction[2] = sun_dir_z;
+        req.two_sided = two_sided;
+        req.sw_albedos = albedos_from(sw_albedos, "sw_albedos must be 1D");
+        Simulator& s = py_convert::constructed(sim);
+        EnergyBalanceOutput r = py_convert::run_on_scene(
+            scene, [&] { return s.run_energy_balance(scene, req, false); });
+        return energy_balance_result(std::move(r), false, 1);
+      },
+      kRunEnergyBalanceDoc, py::arg("scene"), py::arg("band_type") = 0, py::arg("n_samples") = 64,
+      py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
+      py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f,
+      py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true, py::arg("sw_albedos") = py::none());
+
+  cls.def(
+      "run_energy_balance_multiband",
+      [](Simulator& sim, SceneManager& scene, int32_t n_bands, int32_t n_samples,
+         const F32Array& sun_irradiance, const F32Array& sky_diffuse_radiance, float sun_dir_x,
+         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+        optix::EnergyBalanceRequest req;
+        req.n_bands = n_bands;
+        req.n_samples = n_samples;
+        req.sun_irradiances =
+            per_band(sun_irradiance, n_bands, "sun_irradiance must be 1D with length n_bands");
+        req.sky_diffuse_radiances = per_band(sky_diffuse_radiance, n_bands,
+                                             "sky_diffuse_radiance must be 1D with length n_bands");
+        req.sun_direction[0] = sun_dir_x;
+        req.sun_direction[1] = sun_dir_y;
+        req.sun_direction[2] = sun_dir_z;
+        req.two_sided = two_sided;
+        req.sw_albedos =
+            albedos_from(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+        Simulator& s = py_convert::constructed(sim);
+        EnergyBalanceOutput r = py_convert::run_on_scene(
+            scene, [&] { return s.run_energy_balance(scene, req, true); });
+        return energy_balance_result(std::move(r), true, n_bands);
+      },
+      kRunEnergyBalanceMultibandDoc, py::arg("scene"), py::arg("n_bands"),
+      py::arg("n_samples") = 64, py::arg("sun_irradiance") = py::array_t<float>(0),
+      py::arg("sky_diffuse_radiance") = py::array_t<float>(0), py::arg("sun_dir_x") = 0.0f,
+      py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+      py::arg("sw_albedos") = py::none());
+
+  cls.def(
+      "simulate_lidar",
+      [](Simulator& sim, SceneManager& scene, const F32Array& pulse_origins,
+         const F32Array& pulse_directions, int32_t num_pulses, float beam_half_angle_rad,
+         int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
+         float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
+         float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
+         bool direct_mode) {
+        lidar::LidarRequest req;
+        const py_convert::CF32Array origins =
+            py_convert::pulse_rows(pulse_origins, "pulse_origins", req.origin_rows);
+        const py_convert::CF32Array directions =
+            py_convert::pulse_rows(pulse_directions, "pulse_directions", req.direction_rows);
+        req.pulse_origins = origins.data();
+        req.pulse_directions = directions.data();
+        req.num_pulses = num_pulses;
+        req.beam_half_angle_rad = beam_half_angle_rad;
+        req.beam_samples_per_dim = beam_samples_per_dim;
+        req.pulse_energy = pulse_energy;
+        req.sensor_area = sensor_area;
+        req.range_resolution = range_resolution;
+        req.min_range = min_range;
+        req.max_range = max_range;
+        req.num_wavelengths = num_wavelengths;
+        req.pulse_fwhm_ns = pulse_fwhm_ns;
+        req.peak_threshold = peak_threshold;
+        req.max_returns_per_pulse = max_returns_per_pulse;
+        req.direct_mode = direct_mode;
+        Simulator& s = py_convert::constructed(sim);
+        const LidarOutput r =
+            py_convert::run_on_scene(scene, [&] { return s.simulate_lidar(scene, req); });
+        const py::ssize_t returns = static_cast<py::ssize_t>(r.points.size() / lidar::kPointFields);
+        py::dict out;
+        out["waveform"] = pack(r.waveform, {num_pulses, r.num_bins, num_wavelengths});
+        out["points"] = pack(r.points, {returns, lidar::kPointFields});
+        out["num_bins"] = r.num_bins;
+        out["num_returns"] = returns;
+        return out;
+      },
+      py::arg("scene"), py::arg("pulse_origins"), py::arg("pulse_directions"),
+      py::arg("num_pulses"), py::arg("beam_half_angle_rad") = 0.0005f,
+      py::arg("beam_samples_per_dim") = 10, py::arg("pulse_energy") = 1.0f,
+      py::arg("sensor_area") = 0.1f, py::arg("range_resolution") = 0.15f,
+      py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
+      py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
+      py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
 }
 
 }  // namespace

@@ -17,6 +17,30 @@
 
 namespace velm {
 
+struct ForwardOutput {
+  int32_t nz = 0;
+  std::vector<float> grid;     // (nz, ny, nx, bands)
+  std::vector<float> leaf;     // (leaves, bands), when per_leaf and there are leaves
+  std::vector<float> brf;      // (num_brf_dirs, bands), when num_brf_dirs > 0
+  std::vector<float> albedo;   // (bands), with brf
+  std::vector<float> terrain;  // (bands), when terrain_instance_id >= 0
+};
+
+struct FluxOutput {
+  std::vector<float> down, up;        // (ny, nx, bands)
+  std::vector<float> direct, diffuse;  // when decomposed
+};
+
+struct EnergyBalanceOutput {
+  std::vector<float> top, bottom;  // (bands, primitives); bottom empty unless two-sided
+};
+
+struct LidarOutput {
+  int32_t num_bins = 0;
+  std::vector<float> waveform;  // (pulses, bins, wavelengths); zeros in direct mode
+  std::vector<float> points;    // 8 floats per return
+};
+
 class Simulator {
  public:
   enum PipelineId { kMain, kEnergyBalance, kEnergyBalanceMultiband, kPassiveMicrowave,
@@ -63,6 +87,19 @@ class Simulator {
   void build_active_microwave_table(const SceneManager& scene);
   const optix::ShaderBindingTable& table(TableId t) const { return tables_[t].sbt; }
 
+  // ---- launches (simulator_launch.cpp) ----------------------------------------------------------
+  // Each validates everything before any device work (launch_plan.h), runs its launches on the
+  // scene's device data and downloads the results. `hooks` are called between passes or batches
+  // on the calling thread; an exception from them stops the run and propagates.
+  std::vector<float> simulate(const SceneManager& scene, int spp, int max_depth,
+                              const HostHooks& hooks);  // (height, width, bands)
+  ForwardOutput simulate_forward(const SceneManager& scene, const ForwardRequest& req,
+                                 const HostHooks& hooks);
+  FluxOutput simulate_flux(const SceneManager& scene, FluxRequest req, const HostHooks& hooks);
+  EnergyBalanceOutput run_energy_balance(const SceneManager& scene,
+                                         const optix::EnergyBalanceRequest& req, bool multiband);
+  LidarOutput simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& req);
+
  private:
   struct ShaderTable {
     optix::DeviceBuffer raygen, miss, hit;
@@ -101,6 +138,31 @@ class Simulator {
   ShaderTable tables_[kTableCount];
   const SceneManager* lidar_scene_ = nullptr;
   optix::TraversableHandle lidar_ias_ = 0;
+
+  // ---- launch buffers -----------------------------------------------------------------------------
+  void launch(optix::Pipeline pipeline, optix::Stream stream, const optix::ShaderBindingTable& sbt,
+              const optix::LaunchParams& params, uint32_t width, uint32_t height, uint32_t depth,
+              const char* params_label, const char* launch_label);
+  // The per-path buffers for `paths` paths of `bands` values: reallocated when either differs from
+  // the last call, or (grow_only) only when more are needed.
+  optix::PathBuffers path_buffers(uint64_t paths, int32_t bands, bool grow_only);
+  EnergyBalanceOutput energy_balance_chunk(const SceneManager& scene,
+                                           const optix::EnergyBalancePlan& plan,
+                                           const optix::EnergyBalanceRequest& req);
+
+  optix::DeviceBuffer params_;  // 1008 bytes
+  optix::DeviceBuffer path_hits_, path_rng_, path_throughput_, path_radiance_;
+  uint64_t path_count_ = 0;
+  int32_t path_bands_ = 0;
+  optix::DeviceBuffer film_;
+  optix::DeviceBuffer fwd_grid_, fwd_layers_, fwd_leaf_, fwd_leaf_offsets_, fwd_terrain_,
+      fwd_brf_directions_, fwd_brf_, fwd_albedo_;
+  optix::DeviceBuffer flux_down_, flux_up_, flux_direct_, flux_diffuse_;
+  optix::DeviceBuffer eb_top_, eb_bottom_, eb_albedos_;
+  optix::DeviceBuffer ebm_top_, ebm_bottom_, ebm_sun_, ebm_sky_, ebm_albedos_;
+  optix::DeviceBuffer lidar_origins_, lidar_directions_, lidar_beam_xy_, lidar_beam_weights_,
+      lidar_raw_, lidar_convolved_, lidar_kernel_, lidar_ranges_, lidar_slots_, lidar_counts_,
+      lidar_direct_points_, lidar_direct_count_;
 };
 
 }  // namespace velm

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -14,6 +15,18 @@
 #include "scene/scene_description.h"
 
 namespace velm {
+
+// What a simulation calls back on the calling thread between passes or batches.
+struct HostHooks {
+  // (done, total, value), e.g. passes done, passes, elapsed milliseconds.
+  std::function<void(uint64_t, uint64_t, float)> progress;
+  // Polled between passes; throws to stop the simulation (Ctrl-C).
+  std::function<void()> poll;
+  void report(uint64_t done, uint64_t total, float value) const {
+    if (poll) poll();
+    if (progress) progress(done, total, value);
+  }
+};
 
 // The requests of the forward radiation and flux simulations, as the module layer hands them over.
 struct ForwardRequest {
