@@ -7,6 +7,7 @@
 
 #include "module/bind_scene.h"
 #include "module/convert.h"
+#include "module/microwave_request.h"
 #include "optix/context.h"
 #include "optix/scene_manager.h"
 #include "optix/simulator.h"
@@ -195,6 +196,38 @@ constexpr const char* kRunEnergyBalanceMultibandDoc =
     "flattened float32[n_bands * n_primitives] (SoA layout).";
 
 using py_convert::pack;
+
+constexpr const char* kSimulateMicrowaveDoc =
+    "Run passive microwave simulation.\n"
+    "\n"
+    "Returns numpy array of shape [height, width, n_channels] with brightness temperature (K).\n"
+    "n_channels: 1=total, 2=H+V, 4=full Stokes.\n"
+    "atm_tau: nadir atmospheric optical depth (0 = no atmosphere).\n"
+    "mw_soil_params: float32[n_soil_mats, 10] with MwSoilParams fields.\n"
+    "mw_trunk_params: float32[n_trunk_mats, 7] with MwTrunkParams fields (radius, length, "
+    "moisture, temperature, axis_xyz).\n"
+    "mw_trunk_mueller_luts: list of trunk Mie Mueller LUT tuples (or None per entry); same shape "
+    "as mw_veg_mueller_luts. None \u2192 kernel uses Fresnel fallback.\n"
+    "material_map: int32[n_optical_mats] mapping optical \u2192 MW material index (-1 = none).";
+constexpr const char* kSimulateActiveMicrowaveDoc =
+    "Run active monostatic-SAR sigma0 simulation.\n"
+    "\n"
+    "Returns numpy array of shape [height, width, n_channels].\n"
+    "n_channels: 1=total power, 4=HH/HV/VH/VV (Sinclair scattering matrix powers, NOT Stokes "
+    "IQUV).\n"
+    "Output is linear sigma0 (dimensionless backscatter coefficient); convert to dB via "
+    "10*log10().\n"
+    "T1 MVP: single-bounce (max_depth=1); multi-bounce / volume scattering are follow-ons.";
+
+// Runs a microwave request and shapes the film as (height, width, n_channels).
+py::array_t<float> run_microwave(Simulator& sim, SceneManager& scene,
+                                 const optix::MicrowaveRequest& req) {
+  Simulator& s = py_convert::constructed(sim);
+  const std::vector<float> film =
+      py_convert::run_on_scene(scene, [&] { return s.simulate_microwave(scene, req); });
+  const SensorBlock& sensor = scene.desc().sensor();
+  return pack(film, {std::max(sensor.height, 0), std::max(sensor.width, 0), req.n_channels});
+}
 
 // sw_albedos of the energy-balance calls: None, or an array-like that must be 1-D after the
 // conversion to float32 (RuntimeError `message` otherwise).
@@ -420,6 +453,60 @@ void register_simulator(py::module_& m) {
       py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
       py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
       py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
+
+  cls.def(
+      "simulate_microwave",
+      [](Simulator& sim, SceneManager& scene, float frequency, int32_t n_channels, int32_t spp,
+         int32_t max_depth, float air_temperature, bool include_atmosphere, float atm_tau,
+         const F32Array& soil, const F32Array& veg, const F32Array& trunk,
+         const py_convert::I32Array& material_map, const py::list& veg_luts,
+         const py::list& trunk_luts, const py::object&) {
+        optix::MicrowaveRequest req =
+            py_convert::microwave_request(false, {soil, veg, trunk, material_map, veg_luts,
+                                                  trunk_luts});
+        req.frequency = frequency;
+        req.n_channels = n_channels;
+        req.spp = spp;
+        req.max_depth = max_depth;
+        req.air_temperature = air_temperature;
+        req.include_atmosphere = include_atmosphere;
+        req.atm_tau = atm_tau;
+        return run_microwave(sim, scene, req);
+      },
+      kSimulateMicrowaveDoc, py::arg("scene"), py::arg("frequency") = 1.4e9f,
+      py::arg("n_channels") = 2, py::arg("spp") = 64, py::arg("max_depth") = 8,
+      py::arg("air_temperature") = 293.0f, py::arg("include_atmosphere") = true,
+      py::arg("atm_tau") = 0.01f, py::arg("mw_soil_params") = py::array_t<float>(0),
+      py::arg("mw_veg_params") = py::array_t<float>(0),
+      py::arg("mw_trunk_params") = py::array_t<float>(0),
+      py::arg("material_map") = py::array_t<int32_t>(0),
+      py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list(),
+      py::arg("_mw_veg_lut_dims") = py::none());
+
+  cls.def(
+      "simulate_active_microwave",
+      [](Simulator& sim, SceneManager& scene, float frequency, int32_t n_channels, int32_t spp,
+         int32_t max_depth, float air_temperature, float atm_tau, const F32Array& soil,
+         const F32Array& veg, const F32Array& trunk, const py_convert::I32Array& material_map,
+         const py::list& veg_luts, const py::list& trunk_luts) {
+        optix::MicrowaveRequest req = py_convert::microwave_request(
+            true, {soil, veg, trunk, material_map, veg_luts, trunk_luts});
+        req.frequency = frequency;
+        req.n_channels = n_channels;
+        req.spp = spp;
+        req.max_depth = max_depth;
+        req.air_temperature = air_temperature;
+        req.atm_tau = atm_tau;
+        return run_microwave(sim, scene, req);
+      },
+      kSimulateActiveMicrowaveDoc, py::arg("scene"), py::arg("frequency") = 4.35e8f,
+      py::arg("n_channels") = 4, py::arg("spp") = 64, py::arg("max_depth") = 1,
+      py::arg("air_temperature") = 293.0f, py::arg("atm_tau") = 0.005f,
+      py::arg("mw_soil_params") = py::array_t<float>(0),
+      py::arg("mw_veg_params") = py::array_t<float>(0),
+      py::arg("mw_trunk_params") = py::array_t<float>(0),
+      py::arg("material_map") = py::array_t<int32_t>(0),
+      py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "optix/context.h"
 #include "optix/device_buffer.h"
 #include "optix/launch_records.h"
+#include "optix/microwave_plan.h"
 #include "optix/optix_loader.h"
 #include "optix/scene_manager.h"
 
@@ -99,6 +100,9 @@ class Simulator {
   EnergyBalanceOutput run_energy_balance(const SceneManager& scene,
                                          const optix::EnergyBalanceRequest& req, bool multiband);
   LidarOutput simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& req);
+  // Passive brightness temperatures or active backscatter, (height, width, n_channels).
+  std::vector<float> simulate_microwave(const SceneManager& scene,
+                                        const optix::MicrowaveRequest& req);
 
  private:
   struct ShaderTable {
@@ -163,6 +167,12 @@ class Simulator {
   optix::DeviceBuffer lidar_origins_, lidar_directions_, lidar_beam_xy_, lidar_beam_weights_,
       lidar_raw_, lidar_convolved_, lidar_kernel_, lidar_ranges_, lidar_slots_, lidar_counts_,
       lidar_direct_points_, lidar_direct_count_;
+  optix::DeviceBuffer mw_params_, mw_film_, mw_hits_, mw_rng_, mw_materials_, mw_map_,
+      mw_response_;
+  uint64_t mw_pixels_ = 0;
+  int32_t mw_channels_ = 0;
+  // The tables of the last microwave call's materials, freed by the next call.
+  std::vector<optix::DeviceBuffer> mw_mueller_, mw_cos_cdf_, mw_phi_cdf_, mw_specular_;
 };
 
 }  // namespace velm

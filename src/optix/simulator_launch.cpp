@@ -468,3 +468,96 @@ LidarOutput Simulator::simulate_lidar(const SceneManager& scene, const lidar::Li
 }
 
 }  // namespace velm
+
+// ---- microwave ---------------------------------------------------------------------------------
+
+namespace velm {
+
+std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
+                                                 const optix::MicrowaveRequest& req) {
+  check_scene(scene);
+  const optix::MicrowavePlan plan = optix::plan_microwave(scene.desc(), scene.facts(), req);
+  if (plan.pixels == 0) return {};
+  const bool a = req.active;
+  std::lock_guard<std::mutex> lock(context_->submit_mutex());
+  init();
+  if (a) build_active_microwave_table(scene);
+  else build_microwave_table(scene);
+
+  // Film, hit and random-state buffers are shared by both modes; the states are set up only
+  // when the buffers are, so consecutive calls on one image size continue the streams.
+  if (plan.pixels != mw_pixels_ || req.n_channels != mw_channels_ || mw_rng_.empty()) {
+    mw_film_.allocate(plan.pixels * req.n_channels * sizeof(float), a ? "mw active film" : "mw film");
+    mw_hits_.allocate(plan.pixels * 52, a ? "mw active hits" : "mw hits");
+    const std::vector<uint64_t> states = optix::microwave_random_states(plan.pixels);
+    mw_rng_.assign(states.data(), states.size() * sizeof(uint64_t), a ? "mw active rngs" : "mw rngs",
+                   a ? "mw active rngs up" : "mw rngs up");
+    mw_pixels_ = plan.pixels;
+    mw_channels_ = req.n_channels;
+  }
+  mw_film_.zero(a ? "mw active film zero" : "mw film zero");
+
+  std::vector<optix::MicrowaveMaterialRecord> records = plan.records;
+  for (std::vector<DeviceBuffer>* list : {&mw_mueller_, &mw_cos_cdf_, &mw_phi_cdf_, &mw_specular_})
+    list->clear();
+  for (size_t i = 0; i < req.materials.size(); ++i) {
+    const optix::MicrowaveMaterial& m = req.materials[i];
+    if ((m.type == optix::kMicrowaveVegetation || m.type == optix::kMicrowaveTrunk) &&
+        !m.mueller.empty()) {
+      mw_mueller_.emplace_back();
+      mw_mueller_.back().assign(m.mueller.data(), m.mueller.size() * sizeof(float),
+                                a ? "mw active lut M" : "mw mueller lut",
+                                a ? "mw active lut M up" : "mw lut up");
+      mw_cos_cdf_.emplace_back();
+      mw_cos_cdf_.back().assign(m.cos_cdf.data(), m.cos_cdf.size() * sizeof(float),
+                                a ? "mw active lut Cct" : "mw cdf cts",
+                                a ? "mw active lut Cct up" : "mw cct up");
+      mw_phi_cdf_.emplace_back();
+      mw_phi_cdf_.back().assign(m.phi_cdf.data(), m.phi_cdf.size() * sizeof(float),
+                                a ? "mw active lut Cph" : "mw cdf dphi",
+                                a ? "mw active lut Cph up" : "mw cph up");
+      records[i].mueller = mw_mueller_.back().get();
+      records[i].cos_cdf = mw_cos_cdf_.back().get();
+      records[i].phi_cdf = mw_phi_cdf_.back().get();
+    }
+    if (m.type == optix::kMicrowaveTrunk && !m.specular.empty() && m.n_cos > 0) {
+      mw_specular_.emplace_back();
+      mw_specular_.back().assign(m.specular.data(), m.specular.size() * sizeof(float),
+                                 a ? "mw active specular lut" : "mw specular lut",
+                                 a ? "mw active specular up" : "mw specular up");
+      records[i].specular = mw_specular_.back().get();
+    }
+  }
+  const size_t record_bytes = records.size() * sizeof(optix::MicrowaveMaterialRecord);
+  if (mw_materials_.size() != record_bytes)
+    mw_materials_.allocate(record_bytes, a ? "mw active mats" : "mw mats");
+  mw_materials_.upload(records.data(), record_bytes, a ? "mw active mats up" : "mw mats up");
+  if (!plan.material_map.empty())
+    mw_map_.assign(plan.material_map.data(), plan.material_map.size() * sizeof(int32_t),
+                   a ? "mw active map" : "mw map", a ? "mw active map up" : "mw map up");
+  mw_response_.assign(plan.response.data(), plan.response.size() * sizeof(float),
+                      "mw response tables", "mw response tables up");
+
+  optix::MicrowaveBuffers b;
+  b.film = mw_film_.get();
+  b.materials = mw_materials_.get();
+  b.material_map = mw_map_.get();
+  b.hits = mw_hits_.get();
+  b.rng = mw_rng_.get();
+  b.response = mw_response_.get();
+  const optix::MicrowaveLaunchParams p =
+      optix::microwave_params(scene.launch_scene_block(), plan, req, b);
+  if (mw_params_.empty())
+    mw_params_.allocate(sizeof p, a ? "mw active params" : "mw params");
+  mw_params_.upload(&p, sizeof p, a ? "mw active params up" : "mw params up");
+  optix::check(optix::table().launch(pipeline(a ? kActiveMicrowave : kPassiveMicrowave),
+                                     context_->stream(), mw_params_.get(), sizeof p,
+                                     &table(a ? kActiveMicrowaveTable : kMicrowaveTable),
+                                     p.width, p.height, 1),
+               a ? "launch mw active" : "launch mw");
+  synchronize(a ? "sync mw active" : "sync mw");
+  return download<float>(mw_film_, plan.pixels * req.n_channels,
+                         a ? "download mw active" : "download mw");
+}
+
+}  // namespace velm
