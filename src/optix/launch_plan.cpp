@@ -159,9 +159,9 @@ ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
   check_layer_heights(req.layer_heights, who, "layer_heights needs at least 2 values");
   ForwardPlan plan;
   plan.views = view_directions(req.brf_directions, req.num_brf_dirs, who);
+  check_bands(d, who, req.num_bands);
   check_photon_request(d, built_scene(d, facts), who, req.nx, req.ny, req.num_photons,
                        req.num_bands, req.prob_sun);
-  check_bands(d, who, req.num_bands);
   plan.nx = req.nx;
   plan.ny = req.ny;
   plan.nz = static_cast<int32_t>(req.layer_heights.size()) - 1;
@@ -240,9 +240,9 @@ FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const Flu
     throw std::invalid_argument("simulate_flux: scene extent unknown");
   if (req.max_bounces < 0)
     throw std::invalid_argument("simulate_flux: max_bounces must not be negative");
+  check_bands(d, who, req.num_bands);
   check_photon_request(d, built_scene(d, facts), who, req.nx, req.ny, req.num_photons,
                        req.num_bands, req.prob_sun);
-  check_bands(d, who, req.num_bands);
   FluxPlan plan;
   plan.nx = req.nx;
   plan.ny = req.ny;
@@ -343,14 +343,8 @@ EnergyBalancePlan plan_energy_balance(const SceneDescription& d, const SceneFact
   for (float v : req.sun_irradiances) finite_nonnegative(v, "sun_irradiance");
   for (float v : req.sky_diffuse_radiances) finite_nonnegative(v, "sky_diffuse_radiance");
   check_unit_interval(req.sw_albedos, who, "sw_albedos", n);
+  // (The scene refuses temperatures and emissivities outside their ranges when they are set.)
   check_overrides(d, facts, who);
-  const PrimitiveOverrides& o = d.primitive_overrides();
-  for (size_t i = 0; i < o.temperatures.size(); ++i)
-    if (!(o.temperatures[i] >= 0.f) || !std::isfinite(o.temperatures[i]))
-      throw std::invalid_argument(who + ": the temperature of primitive " + std::to_string(i) +
-                                  " must be finite and not negative, got " +
-                                  std::to_string(o.temperatures[i]));
-  check_unit_interval(o.emissivities, who, "the emissivity", n);
   bool sunlit = !multiband ? (req.band_type == 0 && req.sun_irradiance > 0.f) : false;
   for (float v : req.sun_irradiances) sunlit |= v > 0.f;
   plan.sun = sunlit ? unit_direction(req.sun_direction, who + ": the sun direction")
