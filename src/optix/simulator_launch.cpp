@@ -41,6 +41,15 @@ std::vector<T> download(const DeviceBuffer& buf, size_t count, const char* label
 
 std::vector<float> to_float(const std::vector<double>& v) { return {v.begin(), v.end()}; }
 
+// Progress and interrupt polling between launches, with the context free for whatever the
+// callback does (it may build another scene on the same context).
+void report_unlocked(std::unique_lock<std::mutex>& lock, const HostHooks& hooks, uint64_t done,
+                     uint64_t total, double ms) {
+  lock.unlock();
+  hooks.report(done, total, static_cast<float>(ms));
+  lock.lock();
+}
+
 }  // namespace
 
 void Simulator::launch(optix::Pipeline pipeline, optix::Stream stream,
@@ -84,7 +93,7 @@ std::vector<float> Simulator::simulate(const SceneManager& scene, int spp, int m
   check_scene(scene);
   const optix::BackwardPlan plan = optix::plan_backward(scene.desc(), scene.facts(), spp, max_depth);
   if (plan.empty()) return {};
-  std::lock_guard<std::mutex> lock(context_->submit_mutex());
+  std::unique_lock<std::mutex> lock(context_->submit_mutex());
   init();
   build_backward_table(scene);
   const optix::PathBuffers paths = path_buffers(plan.paths, plan.bands, false);
@@ -101,8 +110,8 @@ std::vector<float> Simulator::simulate(const SceneManager& scene, int spp, int m
              "params", "launch");
     }
     synchronize("sync");
-    hooks.report(static_cast<uint64_t>(pass + 1), static_cast<uint64_t>(plan.spp),
-                 static_cast<float>(elapsed_ms(start)));
+    report_unlocked(lock, hooks, static_cast<uint64_t>(pass + 1), static_cast<uint64_t>(plan.spp),
+                    elapsed_ms(start));
   }
   const double ms = elapsed_ms(start);
   std::fprintf(stderr, "Simulate: %dx%d x %d bands x %d spp = %.1f ms (%.2f ms/spp", plan.width,
@@ -119,7 +128,7 @@ ForwardOutput Simulator::simulate_forward(const SceneManager& scene, const Forwa
   std::fprintf(stderr, "[fwd] enter simulate_forward\n");
   check_scene(scene);
   const optix::ForwardPlan plan = optix::plan_forward(scene.desc(), scene.facts(), req);
-  std::lock_guard<std::mutex> lock(context_->submit_mutex());
+  std::unique_lock<std::mutex> lock(context_->submit_mutex());
   init();
   std::fprintf(stderr, "[fwd] initialized\n[fwd] building sbt...\n");
   // The forward table is the backward table (rebuilt for this scene) with its own raygen record.
@@ -186,8 +195,8 @@ ForwardOutput Simulator::simulate_forward(const SceneManager& scene, const Forwa
            p.height, 1, "params fwd", "launch fwd");
     synchronize("sync fwd");
     done += plan.batches.photons(k);
-    hooks.report(done, static_cast<uint64_t>(plan.batches.total),
-                 static_cast<float>(elapsed_ms(start)));
+    report_unlocked(lock, hooks, done, static_cast<uint64_t>(plan.batches.total),
+                    elapsed_ms(start));
   }
   std::printf("Forward: %lld photons (%llu batches), %dx%dx%d grid, %d bands = %.1f ms\n",
               static_cast<long long>(plan.batches.total),
@@ -219,7 +228,7 @@ FluxOutput Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
   check_scene(scene);
   req.max_depth = max_depth_override(req.max_depth, "[GPU flux]");
   const optix::FluxPlan plan = optix::plan_flux(scene.desc(), scene.facts(), req);
-  std::lock_guard<std::mutex> lock(context_->submit_mutex());
+  std::unique_lock<std::mutex> lock(context_->submit_mutex());
   init();
   build_flux_table(scene);
   const size_t bytes = plan.cells * sizeof(double);
@@ -249,8 +258,8 @@ FluxOutput Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
            1, "params flux", "launch flux");
     synchronize("sync flux");
     done += plan.batches.photons(k);
-    hooks.report(done, static_cast<uint64_t>(plan.batches.total),
-                 static_cast<float>(elapsed_ms(start)));
+    report_unlocked(lock, hooks, done, static_cast<uint64_t>(plan.batches.total),
+                    elapsed_ms(start));
   }
   std::printf("Forward flux (GPU): %lld photons (%llu batches) = %.1f ms\n",
               static_cast<long long>(plan.batches.total),
