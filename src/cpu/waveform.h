@@ -193,7 +193,8 @@ VELM_HD void extract_peak_slots_item(int32_t p, const float* conv, const int32_t
     }
   } emit{mine, 0, p, o, d, range_resolution, min_range};
   const int32_t n = scan_peaks(wave, num_bins, num_wavelengths, threshold, max_returns, lo, hi, emit);
-  for (int32_t k = 0; k < n; ++k) mine[static_cast<int64_t>(k) * kPointFields + 5] = static_cast<float>(n);
+  for (int32_t k = 0; k < n; ++k)
+    mine[static_cast<int64_t>(k) * kPointFields + 5] = static_cast<float>(n);
   counts[p] = n;
 }
 

@@ -83,7 +83,8 @@ BackwardPlan plan_backward(const SceneDescription& d, const SceneFacts& facts, i
   plan.max_depth = max_depth;
   if (plan.empty()) return plan;
   const uint64_t w = static_cast<uint64_t>(plan.width), h = static_cast<uint64_t>(plan.height);
-  plan.rows_per_launch = static_cast<uint32_t>(std::max<uint64_t>(1, std::min(kBackwardLaunchPixels / w, h)));
+  plan.rows_per_launch =
+      static_cast<uint32_t>(std::max<uint64_t>(1, std::min(kBackwardLaunchPixels / w, h)));
   plan.launches_per_pass =
       static_cast<uint32_t>((h + plan.rows_per_launch - 1) / plan.rows_per_launch);
   plan.paths = w * plan.rows_per_launch;

@@ -372,7 +372,8 @@ EnergyBalanceOutput Simulator::energy_balance_chunk(const SceneManager& scene,
   }
   synchronize(mb ? "sync eb_mb" : "sync eb");
   EnergyBalanceOutput out;
-  out.top = download<float>(mb ? ebm_top_ : eb_top_, values, mb ? "download eb_mb top" : "download eb top");
+  out.top = download<float>(mb ? ebm_top_ : eb_top_, values,
+                            mb ? "download eb_mb top" : "download eb top");
   if (req.two_sided)
     out.bottom = download<float>(mb ? ebm_bottom_ : eb_bottom_, values,
                                  mb ? "download eb_mb bot" : "download eb bot");

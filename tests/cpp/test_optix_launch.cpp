@@ -12,6 +12,7 @@
 #include "byte_table.h"
 #include "optix/launch_plan.h"
 #include "optix/microwave_plan.h"
+#include "optix/programs.h"
 
 namespace velm::optix {
 namespace {
@@ -711,6 +712,12 @@ TEST(OptixLidar, BeamKernelAndBins) {
   const float points[12] = {1, 2, 3, 0.5f, 7, 9.5f, 4, 5, 6, 0.25f, 2, 3.5f};
   EXPECT_EQ(direct_point_records(points, 2),
             (std::vector<float>{4, 5, 6, 0.25f, 1, 1, 3.5f, 2, 1, 2, 3, 0.5f, 1, 1, 9.5f, 7}));
+}
+
+TEST(OptixPrograms, HelpersAreInlinedIntoTheirEntryPoints) {
+  // Device functions of their own would be symbols shared by the modules of a pipeline.
+  for (const ProgramModule& m : kProgramModules)
+    EXPECT_EQ(read_ptx(VELM_PTX_DIR, m.name).find(".func"), std::string::npos) << m.name;
 }
 
 TEST(OptixLidar, KernelBodiesMatchTheCpuWaveformCode) {

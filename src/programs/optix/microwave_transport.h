@@ -136,7 +136,8 @@ __device__ __forceinline__ float vegetation_extinction(const optix::MicrowaveLau
 }
 
 // Passive: the brightness temperatures (H, V) a path from o along d brings back.
-__device__ void passive_path(const optix::MicrowaveLaunchParams& p, const MicrowaveScene& scene,
+__device__ __forceinline__ void passive_path(const optix::MicrowaveLaunchParams& p,
+                                             const MicrowaveScene& scene,
                              uint32_t map_size, Vec3 o, Vec3 d, Pcg32& rng, float& out_h,
                              float& out_v) {
   float wh = 1.f, wv = 1.f, lh = 0.f, lv = 0.f;
@@ -211,7 +212,8 @@ __device__ void passive_path(const optix::MicrowaveLaunchParams& p, const Microw
 
 // Active: sigma (HH, HV, VH, VV) of the first soil or trunk surface along o, d, with the two-way
 // attenuation of the vegetation volumes before it.
-__device__ void active_path(const optix::MicrowaveLaunchParams& p, const MicrowaveScene& scene,
+__device__ __forceinline__ void active_path(const optix::MicrowaveLaunchParams& p,
+                                            const MicrowaveScene& scene,
                             uint32_t map_size, Vec3 o, Vec3 d, float sigma[4]) {
   for (int k = 0; k < 4; ++k) sigma[k] = 0.f;
   float attenuation = 1.f;
@@ -261,7 +263,7 @@ __device__ __forceinline__ void write_channels(float* out, int n_channels, const
 
 // The launch of either mode: pixel (x, y), spp jittered rays, the mean written to the film.
 template <bool kActive>
-__device__ void microwave_pixel() {
+__device__ __forceinline__ void microwave_pixel() {
   const optix::MicrowaveLaunchParams& p = launch_params();
   const uint32_t x = optix_device::launch_index_x(), y = optix_device::launch_index_y();
   const uint64_t i = static_cast<uint64_t>(y) * p.width + x;

@@ -34,7 +34,7 @@ struct Primitive {
   Vec3 front;      // world unit normal of the front face
 };
 
-__device__ bool load_primitive(const optix::LaunchParams& p, uint32_t triangle,
+__device__ __forceinline__ bool load_primitive(const optix::LaunchParams& p, uint32_t triangle,
                                uint32_t instance, Primitive& out) {
   const optix::LaunchSceneBlock& s = p.scene;
   if (instance >= s.lookup_instances) return false;
@@ -45,7 +45,8 @@ __device__ bool load_primitive(const optix::LaunchParams& p, uint32_t triangle,
   for (int k = 0; k < 12; ++k) out.xf[k] = m[k];
   out.frame = instance_frame(out.xf);
   const float* v = ptr<const float* const>(s.mesh_vertex_pointers)[mesh];
-  const uint32_t* tri = ptr<const uint32_t* const>(s.mesh_index_pointers)[mesh] + 3 * static_cast<uint64_t>(triangle);
+  const uint32_t* tri = ptr<const uint32_t* const>(s.mesh_index_pointers)[mesh] +
+                        3 * static_cast<uint64_t>(triangle);
   for (int k = 0; k < 3; ++k) out.corner[k] = load3(v + 3 * static_cast<uint64_t>(tri[k]));
   out.front = unit_or(apply3(out.frame.normal_matrix,
                              cross(out.corner[1] - out.corner[0], out.corner[2] - out.corner[0])),
@@ -63,7 +64,8 @@ struct FaceSample {
 };
 
 template <class Rng>
-__device__ FaceSample sample_face(const SingleProgramScene& scene, const Primitive& prim, Vec3 n,
+__device__ __forceinline__ FaceSample sample_face(const SingleProgramScene& scene,
+                                                  const Primitive& prim, Vec3 n,
                                   float u, float v, Vec3 sun, bool shortwave, Rng& rng) {
   FaceSample out{0.f, false, -1, 0.f, false};
   // The face's point as a hit seen from its side, so spawned rays leave from that side.
@@ -92,14 +94,15 @@ __device__ FaceSample sample_face(const SingleProgramScene& scene, const Primiti
   return out;
 }
 
-__device__ float value_or(const float* values, int64_t i, float fallback) {
+__device__ __forceinline__ float value_or(const float* values, int64_t i, float fallback) {
   return values != nullptr && i >= 0 ? values[i] : fallback;
 }
 
 // One sample of one primitive, both faces (the back face when two-sided), for `bands` bands:
 // sun and sky per band (single band: one value each), albedos band-major (b * n + primitive).
 template <class Out>
-__device__ void energy_balance_sample(const optix::LaunchParams& p, bool multiband, Out&& add) {
+__device__ __forceinline__ void energy_balance_sample(const optix::LaunchParams& p, bool multiband,
+                                                      Out&& add) {
   const optix::LaunchSceneBlock& s = p.scene;
   const uint32_t triangle = optix_device::launch_index_x();
   const uint32_t instance = p.first_row + optix_device::launch_index_y();
