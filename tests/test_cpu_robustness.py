@@ -111,9 +111,9 @@ def forward(s, **kw):
     (lambda: lit_plane(sensor=sensor(shape=(-4, 16))), velm.simulate_cpu,
      "width and height must not be negative"),
     (lambda: plane_scene([0.5, 0.5, 1000, 1000], sun=(NAN, 0, 1), sun_offset=2),
-     velm.simulate_cpu, "sun direction must be a finite non-zero vector"),
+     velm.simulate_cpu, r"sun direction \(set_emitter\) must be a finite non-zero vector"),
     (lambda: plane_scene([0.5, 0.5, 1000, 1000], sun=(0, 0, 0), sun_offset=2), forward,
-     "sun direction must be a finite non-zero vector"),
+     r"sun direction \(set_emitter\) must be a finite non-zero vector"),
     (lambda: lit_plane(), lambda s: forward(s, prob_sun=0.0), "prob_sun is 0 but the scene has no sky"),
     (lambda: lit_plane(), lambda s: forward(s, brf_directions=[0, NAN, 1], num_brf_dirs=1),
      "brf_directions row 0 must be a finite non-zero vector"),
@@ -139,13 +139,17 @@ def test_infinite_tile_and_singular_instances_are_refused():
             run(s)
 
 
-def test_thermal_emissivity_of_an_unknown_type_is_bounds_checked():
+@pytest.mark.parametrize("material, message", [
+    ((5, 3, []), "material 1 emissivity"),  # reflects nothing, but emits by its first value
+    ((0, 0, [0, 0, NAN]), "material 1 temperature 2"),
+])
+def test_thermal_materials_are_checked(material, message):
     s = lit_plane()
-    s.add_material(5, 3)  # reads nothing when reflecting, but its emissivity block in thermal mode
+    s.add_material(material[0], material[1], material[2])
     s.add_mesh(TRI_V, NO_NORMALS, [[0, 1, 2]], material_id=1)
     s.set_thermal_mode(True, [10000.0, 11000.0])
     s.build()
-    with pytest.raises(ValueError, match="material 1 emissivity"):
+    with pytest.raises(ValueError, match=message):
         velm.simulate_cpu(s)
 
 

@@ -34,6 +34,7 @@ SCENE_METHODS = [
     "set_sif_only_mode", "set_measurement_plane", "clear_for_reuse", "build_reuse_geometry",
     "build_reuse_gas", "build", "is_built", "has_meshes", "has_gpu_meshes", "num_instances",
     "total_triangles", "max_height", "min_height", "aabb", "sensor_config", "trace_closest",
+    "simulate_backward", "simulate_flux", "simulate_forward_radiation",
 ]
 
 
@@ -53,6 +54,13 @@ def test_registry():
     assert sig["update_spectral_params"] == "offset, parameters"
     assert sig["trace_closest"] == (
         "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30")
+    assert sig["simulate_backward"] == "spp=16, max_depth=16"
+    assert sig["simulate_flux"] == (
+        "nx, ny, num_photons, num_bands, prob_sun=1.0, max_bounces=0, max_depth=16, rr_depth=3, "
+        "decompose=False, progress=None")
+    assert sig["simulate_forward_radiation"] == (
+        "nx, ny, layer_heights, num_photons, num_bands, per_leaf=False, prob_sun=1.0, "
+        "max_depth=16, rr_depth=3, terrain_instance_id=-1, progress=None")
     assert signature(velm.VulkanSceneManager.__init__) == "context, trace_shader"
     assert signature(velm.VulkanContext.__init__) == "device=0"
 

@@ -84,6 +84,58 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
   return r;
 }
 
+// Progress and Ctrl-C between the dispatches of a simulation, which runs with the interpreter
+// lock released: each hook takes the lock for its call.
+vulkan::SimulationHooks simulation_hooks(const py::object& progress) {
+  vulkan::SimulationHooks hooks;
+  hooks.progress = py_convert::wrap_progress(progress);
+  hooks.poll = [] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  };
+  return hooks;
+}
+
+py::array_t<float> simulate_backward(VulkanSceneManager& scene, int32_t spp, int32_t max_depth) {
+  const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+  const std::vector<float> image = py_convert::run_on_scene(
+      scene, [&] { return scene.simulate_backward(spp, max_depth, hooks); });
+  const SensorBlock& s = scene.desc().sensor();
+  return py_convert::pack(image, {s.height, s.width, scene.desc().num_bands()});
+}
+
+py::dict simulate_flux(VulkanSceneManager& scene, const vulkan::FluxRequest& req,
+                       const py::object& progress) {
+  const vulkan::SimulationHooks hooks = simulation_hooks(progress);
+  const vulkan::FluxMaps r =
+      py_convert::run_on_scene(scene, [&] { return scene.simulate_flux(req, hooks); });
+  const std::vector<py::ssize_t> shape = {r.ny, r.nx, r.bands};
+  using py_convert::pack;
+  py::dict out;
+  out["downwelling"] = pack(r.downwelling, shape);
+  out["upwelling"] = pack(r.upwelling, shape);
+  if (req.decompose) {
+    out["downwelling_direct"] = pack(r.direct, shape);
+    out["downwelling_diffuse"] = pack(r.diffuse, shape);
+  }
+  return out;
+}
+
+py::dict simulate_forward_radiation(VulkanSceneManager& scene, const vulkan::RadiationRequest& req,
+                                    const py::object& progress) {
+  const vulkan::SimulationHooks hooks = simulation_hooks(progress);
+  const vulkan::RadiationField r = py_convert::run_on_scene(
+      scene, [&] { return scene.simulate_forward_radiation(req, hooks); });
+  using py_convert::pack;
+  const py::ssize_t nb = r.bands;
+  py::dict out;
+  out["grid"] = pack(r.grid, {r.layers, r.ny, r.nx, nb});
+  if (!r.leaf.empty())
+    out["leaf"] = pack(r.leaf, {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
+  if (!r.terrain.empty()) out["terrain"] = pack(r.terrain, {nb});
+  return out;
+}
+
 py::dict primitive_geometry(const std::vector<vulkan::PrimitiveRecord>& recs) {
   const py::ssize_t n = static_cast<py::ssize_t>(recs.size());
   py::array_t<float> vertices({n, py::ssize_t{3}, py::ssize_t{3}}), normals({n, py::ssize_t{3}}),
@@ -230,6 +282,64 @@ void register_scene(py::module_& m) {
       },
       py::arg("origins"), py::arg("directions"), py::arg("t_min") = 0.0001f,
       py::arg("t_max") = 1e30f);
+  cls.def(
+      "simulate_backward",
+      [](Scene& s, int32_t spp, int32_t max_depth) {
+        return simulate_backward(constructed(s), spp, max_depth);
+      },
+      py::arg("spp") = 16, py::arg("max_depth") = 16);
+  cls.def(
+      "simulate_flux",
+      [](Scene& s, int32_t nx, int32_t ny, int64_t num_photons, int32_t num_bands, float prob_sun,
+         int32_t max_bounces, int32_t max_depth, int32_t rr_depth, bool decompose,
+         const py::object& progress) {
+        vulkan::FluxRequest req;
+        req.nx = nx;
+        req.ny = ny;
+        req.num_photons = num_photons;
+        req.num_bands = num_bands;
+        req.prob_sun = prob_sun;
+        req.max_bounces = max_bounces;
+        req.max_depth = max_depth;
+        req.rr_depth = rr_depth;
+        req.decompose = decompose;
+        return simulate_flux(constructed(s), req, progress);
+      },
+      py::arg("nx"), py::arg("ny"), py::arg("num_photons"), py::arg("num_bands"),
+      py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0, py::arg("max_depth") = 16,
+      py::arg("rr_depth") = 3, py::arg("decompose") = false, py::arg("progress") = py::none());
+  cls.def(
+      "simulate_forward_radiation",
+      [](Scene& s, int32_t nx, int32_t ny, const F32Array& layer_heights, int64_t num_photons,
+         int32_t num_bands, bool per_leaf, float prob_sun, int32_t max_depth, int32_t rr_depth,
+         int32_t terrain_instance_id, const py::object& progress) {
+        vulkan::RadiationRequest req;
+        req.nx = nx;
+        req.ny = ny;
+        req.layer_heights = floats_1d_named(layer_heights, "layer_heights must be 1D");
+        req.num_photons = num_photons;
+        req.num_bands = num_bands;
+        req.per_leaf = per_leaf;
+        req.prob_sun = prob_sun;
+        req.max_depth = max_depth;
+        req.rr_depth = rr_depth;
+        req.terrain_instance_id = terrain_instance_id;
+        return simulate_forward_radiation(constructed(s), req, progress);
+      },
+      py::arg("nx"), py::arg("ny"), py::arg("layer_heights"), py::arg("num_photons"),
+      py::arg("num_bands"), py::arg("per_leaf") = false, py::arg("prob_sun") = 1.0f,
+      py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("terrain_instance_id") = -1,
+      py::arg("progress") = py::none());
+  // Where the last simulation's time went, for the benchmark (not part of the public surface).
+  cls.def("_last_simulation_profile", [](Scene& s) {
+    const vulkan::SimulationProfile p = B::S(s).last_simulation_profile();
+    py::dict out;
+    out["seconds"] = p.seconds;
+    out["rays"] = p.rays;
+    out["items"] = p.items;
+    out["dispatches"] = p.dispatches;
+    return out;
+  });
   // Timing of the last trace_closest, for the benchmark (not part of the public surface).
   cls.def("_last_trace_profile", [](Scene& s) {
     const vulkan::TraceProfile p = B::S(s).last_trace_profile();

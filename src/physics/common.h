@@ -80,6 +80,17 @@ VELM_HD float hit_point_error(float weighted_vertices, float linear_norm, float 
   return kHitPointRelativeError * (weighted_vertices * linear_norm + translation);
 }
 
+// The next float above / below v (v finite), by its bit pattern: no library call.
+VELM_HD float next_float_up(float v) {
+  if (v == 0.f) v = 0.f;  // -0 steps up like +0
+  uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  bits = v >= 0.f ? bits + 1 : bits - 1;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+VELM_HD float next_float_down(float v) { return -next_float_up(-v); }
+
 // Moves a surface point off its surface to the side a new ray leaves by (the normal is flipped
 // towards `d`), far enough that the rounding error of the point (`error`, an absolute bound)
 // cannot leave it on the wrong side: the step along the normal is the error projected onto the
@@ -91,8 +102,8 @@ VELM_HD Vec3 offset_ray_origin(Vec3 p, Vec3 n, Vec3 d, float error) {
   const float step = error * (std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
   float out[3] = {p.x + n.x * step, p.y + n.y * step, p.z + n.z * step};
   for (int k = 0; k < 3; ++k) {
-    if (n[k] > 0.f) out[k] = std::nextafter(out[k], 3.4028235e38f);
-    else if (n[k] < 0.f) out[k] = std::nextafter(out[k], -3.4028235e38f);
+    if (n[k] > 0.f) out[k] = next_float_up(out[k]);
+    else if (n[k] < 0.f) out[k] = next_float_down(out[k]);
   }
   return {out[0], out[1], out[2]};
 }

@@ -104,7 +104,17 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
   }
   if (need.sun)
     check_block(who, "sun irradiance", d.emitter().spectral_offset, num_bands, n_params);
-  if (need.sun_direction) unit_direction(d.emitter().direction, who + ": the sun direction");
+  if (need.sun_direction)
+    unit_direction(d.emitter().direction, who + ": the sun direction (set_emitter)");
+  if (need.thermal) {
+    // Temperatures are read as kelvin by Planck's law: a NaN or negative one has no radiance.
+    for (size_t id = 0; id < materials.size(); ++id)
+      for (int k = 2; k <= 4; ++k)
+        if (!(materials[id].scalars[k] >= 0.f) || !std::isfinite(materials[id].scalars[k]))
+          throw std::invalid_argument(who + ": material " + std::to_string(id) + " temperature " +
+                                      std::to_string(k) + " (scalar_params) must be finite and "
+                                      "non-negative kelvin");
+  }
   const RepetitionTile& tile = d.repetition();
   if (tile.active() && !(std::isfinite(tile.x_size) && std::isfinite(tile.y_size)))
     throw std::invalid_argument(who + ": the repeating tile size must be finite (set_repetitive)");
@@ -126,7 +136,7 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
 }
 
 void check_sensor(const SensorBlock& s, const std::string& who_name) {
-  const std::string who = who_name + ": ";
+  const std::string who = who_name + ": set_sensor: ";
   if (s.type != kSensorOrthographic && s.type != kSensorPerspective && s.type != kSensorFisheye)
     throw std::invalid_argument(who + "sensor type " + std::to_string(s.type) +
                                 " is not 0 (orthographic), 1 (perspective) or 4 (fisheye)");

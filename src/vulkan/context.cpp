@@ -255,6 +255,7 @@ void VulkanContext::open(int32_t device) {
   limits_.max_storage_range = props.properties.limits.maxStorageBufferRange;
   limits_.max_allocation = m3.maxMemoryAllocationSize;
   limits_.max_groups_x = props.properties.limits.maxComputeWorkGroupCount[0];
+  limits_.max_groups_y = props.properties.limits.maxComputeWorkGroupCount[1];
   limits_.timestamp_valid_bits = families[queue_family_].timestampValidBits;
   limits_.timestamp_period_ns = props.properties.limits.timestampPeriod;
   limits_.scratch_alignment = std::max(1u, asp.minAccelerationStructureScratchOffsetAlignment);

@@ -30,6 +30,7 @@ struct DeviceLimits {
   uint64_t max_storage_range = 0;     // bytes one storage-buffer binding may cover
   uint64_t max_allocation = 0;        // bytes one allocation may have
   uint32_t max_groups_x = 0;          // work groups in x per dispatch
+  uint32_t max_groups_y = 0;          // work groups in y per dispatch
   uint32_t timestamp_valid_bits = 0;  // of the chosen queue family; 0: no timestamps
   float timestamp_period_ns = 0.f;    // nanoseconds per timestamp tick
   uint32_t scratch_alignment = 1;     // of acceleration-structure build scratch addresses

@@ -3,7 +3,9 @@
 // made from the shader files, and runs the ray queries and simulations on its context.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,8 +15,10 @@
 #include "vulkan/accel.h"
 #include "vulkan/buffer.h"
 #include "vulkan/context.h"
+#include "vulkan/mode_records.h"
 #include "vulkan/pipelines.h"
 #include "vulkan/primitives.h"
+#include "vulkan/tables.h"
 
 namespace velm::vulkan {
 
@@ -53,6 +57,56 @@ struct TraceProfile {
   uint64_t rays = 0;
   uint32_t dispatches = 0;
   uint64_t capacity = 0;  // rays the trace buffers hold (they only grow)
+};
+
+// What a simulation calls back between its dispatches or batches, on the calling thread.
+struct SimulationHooks {
+  std::function<void(uint64_t, uint64_t, float)> progress;  // (done, total, elapsed ms)
+  std::function<void()> poll;  // throws to stop the run (Ctrl-C)
+};
+
+// Where the last simulation's time went, for the benchmarks.
+struct SimulationProfile {
+  double seconds = 0.0;  // recording, submission and the waits of its dispatches
+  uint64_t rays = 0;     // rays its shaders traced (closest hits and occlusion tests)
+  uint64_t items = 0;    // paths (pixel samples) or photons
+  uint32_t dispatches = 0;
+};
+
+struct FluxRequest {
+  int32_t nx = 1, ny = 1;
+  int64_t num_photons = 0;
+  int32_t num_bands = 1;
+  float prob_sun = 1.f;
+  int32_t max_bounces = 0;
+  int32_t max_depth = 16;
+  int32_t rr_depth = 3;
+  bool decompose = false;
+};
+
+// Flux maps of ny x nx cells, element (j, i, b) at (j nx + i) bands + b.
+struct FluxMaps {
+  int32_t nx = 0, ny = 0, bands = 0;
+  std::vector<float> downwelling, upwelling, direct, diffuse;  // the last two with decompose
+};
+
+struct RadiationRequest {
+  int32_t nx = 1, ny = 1;
+  std::vector<float> layer_heights;
+  int64_t num_photons = 0;
+  int32_t num_bands = 1;
+  bool per_leaf = false;
+  float prob_sun = 1.f;
+  int32_t max_depth = 16;
+  int32_t rr_depth = 3;
+  int32_t terrain_instance_id = -1;
+};
+
+// Absorbed radiation: grid (layers, ny, nx, bands); leaf (primitives, bands) with per_leaf and
+// at least one primitive; terrain (bands) with a terrain instance.
+struct RadiationField {
+  int32_t nx = 0, ny = 0, layers = 0, bands = 0;
+  std::vector<float> grid, leaf, terrain;
 };
 
 class VulkanSceneManager {
@@ -98,6 +152,16 @@ class VulkanSceneManager {
   void trace_closest(const TraceRays& rays, const TraceResults& out);
   TraceProfile last_trace_profile() const;
 
+  // Sensor image (height, width, bands) by backward path tracing: the mean over `spp` samples
+  // per pixel, as the shader leaves it in its accumulator.
+  std::vector<float> simulate_backward(int32_t spp, int32_t max_depth,
+                                       const SimulationHooks& hooks);
+  // Flux maps and the absorbed radiation field by forward photon tracing.
+  FluxMaps simulate_flux(const FluxRequest& request, const SimulationHooks& hooks);
+  RadiationField simulate_forward_radiation(const RadiationRequest& request,
+                                            const SimulationHooks& hooks);
+  SimulationProfile last_simulation_profile() const;
+
  private:
   // What the host needs to turn a hit into normals and ids, taken when the TLAS is built so it
   // always describes the geometry the TLAS holds.
@@ -125,6 +189,19 @@ class VulkanSceneManager {
   void dispatch_trace(size_t n, double& device_seconds);
   void read_hits(const TraceRays& rays, size_t first, size_t n, const TraceResults& out);
 
+  // The scene tables of the simulation shaders from the description and the instances the TLAS
+  // holds; a singular instance transform throws.
+  SceneTables scene_tables() const;
+  // Refuses a table that one storage binding cannot hold, naming it and the device's limit.
+  void check_storage(uint64_t bytes, const char* what) const;
+  // The forward parameters both transport modes share (extent, light, scene box, depths).
+  ForwardParams forward_params(int64_t num_photons, int32_t bands, int32_t nx, int32_t ny,
+                               float prob_sun, int32_t max_depth, int32_t rr_depth) const;
+  // Runs the forward shader over num_photons in batches with the given bindings 1 to 16;
+  // `params` has everything but the batch fields.
+  void run_forward(ForwardParams& params, const std::vector<VulkanBuffer*>& bindings,
+                   const std::string& mode, int64_t num_photons, const SimulationHooks& hooks);
+
   // Declared first, destroyed last: everything below lives on this context's device.
   std::shared_ptr<VulkanContext> ctx_;
   SceneDescription desc_{Flavor::Vulkan};
@@ -143,6 +220,15 @@ class VulkanSceneManager {
   size_t trace_capacity_ = 0;
   VkQueryPool timestamps_ = VK_NULL_HANDLE;
   TraceProfile profile_;
+
+  // Simulations: one at a time per scene (the optical buffers are shared between calls); a
+  // progress callable may start another simulation of the scene from its own thread.
+  mutable std::recursive_mutex simulation_mutex_;
+  bool optical_running_ = false;
+  SimulationProfile simulation_profile_;
+  // The optical mode's buffers, kept between calls: bindings 1 to 12 and the image's read-back
+  // twin (kOptical* in optical.cpp).
+  std::array<VulkanBuffer, 13> optical_buffers_;
 
   VulkanPipelines pipelines_;
 };

@@ -88,7 +88,7 @@ TEST(OptixLaunchChecks, EveryMessageComesBeforeDeviceWork) {
        [&](SceneDescription& d, SceneFacts& f) { not_built(f); plan_backward(d, f, 1, 4); }},
       {"simulate spp", false, "simulate: spp must be at least 1",
        [&](SceneDescription& d, SceneFacts& f) { plan_backward(d, f, 0, 4); }},
-      {"simulate sensor", false, "simulate: sensor type 7",
+      {"simulate sensor", false, "simulate: set_sensor: sensor type 7",
        [&](SceneDescription& d, SceneFacts& f) {
          d.set_sensor(7, 4, 4, 1.f, 1.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}, 60.f, 0, false);
          plan_backward(d, f, 1, 4);

@@ -1,0 +1,545 @@
+"""VulkanSceneManager.simulate_backward, simulate_flux and simulate_forward_radiation on lavapipe:
+closed forms, energy budgets, agreement with the CPU backend within Monte Carlo noise, exact
+fixed-point sums, batches and progress, and every message."""
+
+import math
+import re
+import shutil
+import threading
+
+import numpy as np
+import pytest
+
+import scenes
+import velm_gpu as velm
+from conftest import TRACE_SHADER
+
+pytestmark = pytest.mark.vulkan
+
+SUN = scenes.sun_direction(30.0, 40.0)
+COS_SUN = math.cos(math.radians(30.0))
+
+
+def planck(temperature, wavelength_nm):
+    """Blackbody radiance, W m^-2 sr^-1 nm^-1 (CODATA 2018 constants), in double precision."""
+    lam = wavelength_nm * 1e-9
+    x = 0.014387768775039337 / (temperature * lam)
+    return 1.1910429723971884e-16 / (math.expm1(x) * lam**5) * 1e-9
+
+
+def square_tile(scene, rho, sun=1000.0, sky=None, bands=1):
+    """A Lambertian 10 m x 10 m plane filling the repeating tile [0, 10]^2 at z = 0."""
+    g = velm.make_ground_plane(5.0, 5.0)
+    scene.add_mesh(g["vertices"], g["normals"], g["indices"])
+    scene.add_instance(0, 5.0, 5.0, 0.0)
+    scene.set_num_bands(bands)
+    scene.upload_spectral_params(np.array([rho] * bands + [sun] * bands + [sky or 0.0] * bands,
+                                          np.float32))
+    scene.add_material(0, 0)
+    scene.set_emitter(0, SUN, bands)
+    if sky is not None:
+        scene.set_sky(2 * bands)
+    scene.set_repetitive(3, 10.0, 10.0)
+    scene.build()
+    return scene
+
+
+# ---- closed forms -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("bands, sensor", [(2, (8, 8)), (5, (8, 8)), (200, (512, 400))])
+def test_lambertian_plane_under_the_sun(vk_scene, bands, sensor):
+    # rho E cos(theta_s) / pi in every pixel, whatever the band capacity: 200 bands run in two
+    # chunks, and at 200 bands a 512 x 400 image exceeds lavapipe's 128 MiB storage binding, so
+    # it is made in two row ranges.
+    rho, sun = np.linspace(0.1, 0.6, bands), np.linspace(1000.0, 200.0, bands)
+    scenes.lambertian_plane(vk_scene, rho, sun, SUN, sensor=sensor)
+    vk_scene.build()
+    image = vk_scene.simulate_backward(spp=20 if bands < 200 else 1, max_depth=1)
+    assert image.shape == (sensor[1], sensor[0], bands)
+    np.testing.assert_allclose(image, np.broadcast_to(rho * sun * COS_SUN / math.pi, image.shape),
+                               rtol=1e-4)
+
+
+@pytest.mark.parametrize("sun, sky, sif, sif_only, expected", [
+    (0.0, [10.0, 40.0], None, False, lambda rho, sky, sif: rho * sky),
+    (800.0, [10.0, 40.0], None, False,
+     lambda rho, sky, sif: rho * (800.0 * COS_SUN / math.pi + sky)),
+    (800.0, None, [1.5, 2.5], True, lambda rho, sky, sif: sif),
+    (800.0, None, [1.5, 2.5], False, lambda rho, sky, sif: rho * 800.0 * COS_SUN / math.pi + sif),
+])
+def test_plane_under_sky_and_with_fluorescence(vk_scene, sun, sky, sif, sif_only, expected):
+    rho = np.array([0.2, 0.5])
+    scenes.lambertian_plane(vk_scene, rho, [sun, sun], SUN, sensor=(6, 6),
+                            sky_radiance_per_band=sky)
+    vk_scene.build()
+    if sif is not None:
+        vk_scene.set_primitive_sif_spectra(np.repeat(sif, vk_scene.n_primitives()), 2)
+    vk_scene.set_sif_only_mode(sif_only)
+    # Two bounces at most, before roulette: reflected sky and sun light are exact, and SIF-only
+    # images hold the emission alone.
+    image = vk_scene.simulate_backward(spp=4, max_depth=2)
+    want = expected(rho, np.asarray(sky or [0, 0]), np.asarray(sif or [0, 0]))
+    np.testing.assert_allclose(image, np.broadcast_to(want, image.shape), rtol=1e-5)
+
+
+def test_the_sun_disk_seen_directly_carries_the_irradiance(vk_scene):
+    # A 1-degree perspective view centred on the sun: the disk's radiance E / 6.794e-5 sr summed
+    # over the pixels' solid angles gives E back, and the sky around it stays 0.
+    scenes.lambertian_plane(vk_scene, [0.3], [800.0], SUN, half=1.0, sensor=None)
+    vk_scene.build()
+    z = -SUN.astype(np.float64)  # the camera looks along its -z axis
+    x = np.cross([0.0, 0.0, 1.0], z)
+    x /= np.linalg.norm(x)
+    cam = np.eye(4)
+    cam[:3, 0], cam[:3, 1], cam[:3, 2], cam[:3, 3] = x, np.cross(z, x), z, 1000 * SUN
+    vk_scene.set_sensor(scenes.PERSPECTIVE, 48, 48, 0, 0, cam.ravel().astype(np.float32), 1.0)
+    image = vk_scene.simulate_backward(spp=16, max_depth=1)
+    pixel = (2 * math.tan(math.radians(0.5)) / 48) ** 2  # sr; cos^3 of the view angle is 1 - 4e-5
+    assert image.sum() * pixel == pytest.approx(800.0, rel=0.01)
+    assert image.max() == pytest.approx(800.0 / 6.794e-5, rel=1e-5)
+    assert image[0, 0, 0] == 0
+
+
+def test_thermal_emission_of_per_primitive_temperatures(vk_scene):
+    emissivity, wavelengths = [0.95, 0.9], [8000.0, 11000.0]
+    scenes.lambertian_plane(vk_scene, emissivity, [0.0, 0.0], SUN, sensor=(6, 6))
+    vk_scene.set_thermal_mode(True, wavelengths)
+    vk_scene.build()
+    vk_scene.set_primitive_temperatures(np.full(vk_scene.n_primitives(), 300.0, np.float32))
+    image = vk_scene.simulate_backward(spp=2, max_depth=1)
+    want = [e * planck(300.0, w) for e, w in zip(emissivity, wavelengths)]
+    np.testing.assert_allclose(image, np.broadcast_to(want, image.shape), rtol=1e-5)
+
+
+@pytest.mark.parametrize("terrain", [False, True])
+def test_repeating_plane_flux_and_radiation_field(vk_scene, terrain):
+    # Downwelling is the incident irradiance, upwelling rho times it; the ground layer absorbs
+    # 1 - rho of it (the terrain tally instead, when the plane is the terrain instance). Every
+    # photon of a plane deposits the same energy, so totals are exact.
+    rho, incident = 0.3, 1000.0 * COS_SUN * 100.0
+    square_tile(vk_scene, rho)
+    flux = vk_scene.simulate_flux(4, 5, 40000, 1, max_depth=2)
+    assert set(flux) == {"downwelling", "upwelling"} and flux["upwelling"].shape == (5, 4, 1)
+    assert flux["downwelling"].sum() == pytest.approx(incident, rel=1e-5)
+    assert flux["upwelling"].sum() == pytest.approx(rho * incident, rel=1e-5)
+    np.testing.assert_allclose(flux["downwelling"], incident / 20, rtol=0.1)
+    field = vk_scene.simulate_forward_radiation(2, 2, [-1.0, 1.0, 3.0], 40000, 1, per_leaf=True,
+                                                terrain_instance_id=0 if terrain else -1)
+    assert field["grid"].shape == (2, 2, 2, 1) and field["leaf"].shape == (2, 1)
+    absorbed = (1 - rho) * incident
+    if terrain:
+        assert not field["grid"].any() and not field["leaf"].any()
+        assert field["terrain"][0] == pytest.approx(absorbed, rel=1e-5)
+    else:
+        assert "terrain" not in field and not field["grid"][1].any()
+        assert field["grid"][0].sum() == pytest.approx(absorbed, rel=1e-5)
+        assert field["leaf"].sum() == pytest.approx(absorbed, rel=1e-5)
+
+
+def canopy_on_tile(scene):
+    """Soil under three leafy spheres on the repeating tile [0, 10]^2, two bands, sun and sky."""
+    g = velm.make_ground_plane(5, 5)
+    ball = velm.make_sphere(1.5, [0, 0, 0], 2)
+    scene.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
+    scene.add_mesh(ball["vertices"], ball["normals"], ball["indices"], 1)
+    scene.add_instance(0, 5, 5, 0)
+    for x, y in [(2.5, 2.5), (7, 4), (4, 8)]:
+        scene.add_instance(1, x, y, 3.0)
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.array([0.2, 0.3, 0.1, 0.45, 0.05, 0.35, 0.05, 0.4,
+                                           900, 600, 40, 20], np.float32))
+    scene.add_material(0, 0)
+    scene.add_material(13, 2, [0.5, 0.5])
+    scene.set_emitter(0, scenes.sun_direction(40, 0), 8)
+    scene.set_sky(10)
+    scene.set_repetitive(5, 10.0, 10.0)
+    scene.build()
+
+
+def test_absorbed_plus_escaped_is_incident(vk_scene):
+    # Photon g follows the same walk in both calls: absorbed (grid and terrain) plus what leaves
+    # upwards (the upwelling of a one-cell flux map) is the injected energy.
+    canopy_on_tile(vk_scene)
+    n = 200000
+    field = vk_scene.simulate_forward_radiation(1, 1, [-1, 1, 6], n, 2, prob_sun=0.6,
+                                                terrain_instance_id=0)
+    escaped = vk_scene.simulate_flux(1, 1, n, 2, prob_sun=0.6)["upwelling"][0, 0]
+    incident = np.array([900 * math.cos(math.radians(40)) + math.pi * 40,
+                         600 * math.cos(math.radians(40)) + math.pi * 20]) * 100
+    np.testing.assert_allclose(field["grid"].sum(axis=(0, 1, 2)) + field["terrain"] + escaped,
+                               incident, rtol=0.02)
+
+
+def test_fixed_point_sums_batches_and_progress(vk_scene):
+    # 2.2 million photons run as batches of 2^21 and 102848, with progress after each. Each adds
+    # E cos(theta) A / N ~ 2e-5 to the one cell: the fractions carry into the integer word
+    # thousands of times, and the sum is still exact.
+    square_tile(vk_scene, 0.25, sun=0.5)
+    calls = []
+    n = 2_200_000
+    flux = vk_scene.simulate_flux(1, 1, n, 1, max_depth=2, decompose=True,
+                                  progress=lambda done, total, ms: calls.append((done, total, ms)))
+    assert [c[:2] for c in calls] == [(2097152, n), (n, n)]
+    assert 0 < calls[0][2] <= calls[1][2]
+    incident = 0.5 * COS_SUN * 100.0
+    assert flux["downwelling"][0, 0, 0] == pytest.approx(incident, rel=1e-6)
+    assert flux["downwelling_direct"][0, 0, 0] == pytest.approx(incident, rel=1e-6)
+    assert flux["downwelling_diffuse"][0, 0, 0] == 0
+    assert flux["upwelling"][0, 0, 0] == pytest.approx(0.25 * incident, rel=1e-6)
+
+
+# ---- agreement with the CPU backend ------------------------------------------------------------
+
+def forest(scene):
+    return scenes.procedural_forest(scene, n_trees=8, seed=11, bands=3, extent=20.0,
+                                    sensor=(32, 32))
+
+
+def oblique_forest_on_tile(scene):
+    """Perspective view of the repeated forest on RPV soil under an analytic sky."""
+    info = forest(scene)
+    scene.clear_for_reuse()
+    rpv_soil = [0.1, 0.15, 0.25, 0.8, 0.8, 0.8, -0.2, -0.15, -0.1, 0.3, 0.3, 0.3]
+    sky = np.tile([0.1, -0.5, 0.2, -1.0, 0.3, 0.05, -0.1, 0.1, 0.0, 0.05], 3)
+    scene.upload_spectral_params(np.r_[scene_params(3), rpv_soil, sky].astype(np.float32))
+    scene.add_material(scenes.RPV, 21)
+    scene.add_material(scenes.LEAF, 3, [0.2, 0.15])
+    scene.add_material(scenes.LAMBERTIAN, 12)
+    scene.set_emitter(0, info["sun_direction"], 15)
+    scene.set_hw_sky(33, 0.3, 0.2, 0.9)
+    scene.set_repetitive(4, 20.0, 20.0)
+    cam = np.array([0.8, 0, 0.6, 37, 0, 1, 0, -13, -0.6, 0, 0.8, 30, 0, 0, 0, 1], np.float32)
+    scene.set_sensor(scenes.PERSPECTIVE, 32, 24, 0, 0, cam, 50.0)
+
+
+def scene_params(bands):
+    """The spectral buffer procedural_forest uploads (sky included)."""
+    refs = [scenes.SOIL_REFLECTANCE, scenes.LEAF_FRONT_REFLECTANCE, scenes.LEAF_BACK_REFLECTANCE,
+            scenes.LEAF_TRANSMITTANCE, scenes.BARK_REFLECTANCE, scenes.SUN_IRRADIANCE,
+            scenes.SKY_RADIANCE]
+    return np.concatenate([scenes.band_values(r, bands) for r in refs])
+
+
+def hemispherical_photo(projection):
+    """Fisheye looking up from the forest floor, in one of the four projections."""
+    def build(scene):
+        forest(scene)
+        up = np.array([1, 0, 0, 0.5, 0, -1, 0, 0.5, 0, 0, -1, 0.3, 0, 0, 0, 1], np.float32)
+        scene.set_sensor(scenes.FISHEYE, 32, 32, 0, 0, up, 170.0, projection)
+    build.__name__ = f"fisheye_projection_{projection}"
+    return build
+
+
+def thermal_crowns(scene):
+    """Soil and crowns in thermal mode: sunlit and shaded soil temperatures, warm crowns."""
+    info = forest(scene)
+    scene.clear_for_reuse()
+    scene.upload_spectral_params(np.array([0.95, 0.96, 0.97, 0.98, 0.97, 0.99, 0.9, 0.9, 0.9,
+                                           0, 0, 0, 2.0, 2.5, 3.0], np.float32))
+    scene.add_material(0, 0, [0, 0, 290, 318, 296])  # soil: sunlit / shaded
+    scene.add_material(13, 3, [0.5, 0.5, 302])  # leaf
+    scene.add_material(0, 6, [0, 0, 300])  # bark
+    scene.set_emitter(0, info["sun_direction"], 9)
+    scene.set_sky(12)
+    scene.set_thermal_mode(True, [8500.0, 10000.0, 11500.0])
+
+
+def terrain_following_view(scene):
+    forest(scene)
+    cam = np.array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 50, 0, 0, 0, 1], np.float32)
+    scene.set_sensor(scenes.ORTHOGRAPHIC, 32, 32, 20, 20, cam, 60.0, 0, True)
+
+
+def cpu_batches(run, unit, count):
+    """Per-batch estimates of the CPU backend, batch j from samples [j unit, (j + 1) unit):
+    the streams depend only on the sample index, so they are differences of cumulative runs."""
+    sums = [k * unit * run(k * unit).astype(np.float64) for k in range(1, count + 1)]
+    return np.diff(np.array([np.zeros_like(sums[0])] + sums), axis=0) / unit
+
+
+def assert_same_distribution(vulkan, batches):
+    """`vulkan` was made from the samples of the first half of the batches. Against the mean of
+    the other half (independent samples): per-band means within 3 sigma, and per-cell z-scores
+    distributed as noise. Their own samples must also give the CPU's numbers almost exactly."""
+    half = len(batches) // 2
+    first, other = batches[:half].mean(axis=0), batches[half:].mean(axis=0)
+    # Variance of the difference of two half-means; cells whose samples differ by float rounding
+    # only count as noiseless.
+    var = batches.var(axis=0, ddof=1) * 2 / half + (1e-5 * np.abs(other)) ** 2
+    bands = vulkan.shape[-1]
+    diff, var = (vulkan - other).reshape(-1, bands), var.reshape(-1, bands)
+    band_z = diff.sum(axis=0) / np.sqrt(var.sum(axis=0))
+    assert np.all(np.abs(band_z) < 3), band_z
+    noisy = var > (2e-5 * np.abs(other.reshape(-1, bands))) ** 2
+    if noisy.sum() >= 100:
+        z = diff[noisy] / np.sqrt(var[noisy])
+        assert abs(z.mean()) < 0.2 and 0.6 < z.std() < 1.5 and np.mean(np.abs(z) > 4) < 0.01, (
+            z.mean(), z.std(), np.mean(np.abs(z) > 4))
+    assert np.isclose(vulkan, first, rtol=1e-3, atol=1e-6).mean() > 0.97
+
+
+@pytest.mark.parametrize("build", [forest, oblique_forest_on_tile, thermal_crowns,
+                                   terrain_following_view] + [hemispherical_photo(p)
+                                                              for p in range(4)],
+                         ids=lambda b: b.__name__)
+def test_images_agree_with_the_cpu_backend(vk_scene, build):
+    cpu = velm.EmbreeSceneManager()
+    for s in (cpu, vk_scene):
+        build(s)
+        s.build()
+    batches = cpu_batches(lambda n: velm.simulate_cpu(cpu, spp=n, max_depth=6), 1, 16)
+    assert_same_distribution(vk_scene.simulate_backward(spp=8, max_depth=6), batches)
+
+
+@pytest.mark.parametrize("mode", ["flux", "radiation"])
+def test_flux_and_radiation_field_agree_with_the_cpu_backend(vk_scene, mode):
+    cpu = velm.EmbreeSceneManager()
+    for s in (cpu, vk_scene):
+        canopy_on_tile(s)
+    unit, count = 10000, 8
+    if mode == "flux":
+        def cpu_run(n):
+            return velm.simulate_flux_cpu(cpu, 8, 8, n, 2, prob_sun=0.7, max_bounces=2,
+                                          decompose=True)
+        vk = vk_scene.simulate_flux(8, 8, unit * count // 2, 2, prob_sun=0.7, max_bounces=2,
+                                    decompose=True)
+    else:
+        def cpu_run(n):
+            return velm.simulate_forward_cpu(cpu, 5, 5, layer_heights=[-1, 1, 2.5, 6],
+                                             num_photons=n, num_bands=2, per_leaf=True,
+                                             prob_sun=0.7, terrain_instance_id=0)
+        vk = vk_scene.simulate_forward_radiation(5, 5, [-1, 1, 2.5, 6], unit * count // 2, 2,
+                                                 per_leaf=True, prob_sun=0.7,
+                                                 terrain_instance_id=0)
+    runs = {n: cpu_run(n) for n in range(unit, unit * count + 1, unit)}
+    assert list(vk) == list(runs[unit])
+    for key in vk:
+        batches = cpu_batches(lambda n: runs[n][key], unit, count)
+        assert vk[key].shape == batches.shape[1:]
+        assert_same_distribution(vk[key] if vk[key].ndim > 1 else vk[key][None], batches
+                                 if vk[key].ndim > 1 else batches[:, None])
+
+
+# ---- runs that stop, threads, limits and shader files ------------------------------------------
+
+@pytest.mark.parametrize("stop", ["interrupt", "mutation"])
+def test_progress_that_raises_stops_the_run_and_leaves_the_scene_usable(vk_scene, stop):
+    square_tile(vk_scene, 0.3)
+
+    def progress(done, total, ms):
+        if stop == "interrupt":
+            raise KeyboardInterrupt
+        vk_scene.set_num_bands(7)  # the scene refuses changes while it is simulated
+
+    expected = (KeyboardInterrupt, None) if stop == "interrupt" else (
+        RuntimeError, "^scene is in use by a running simulation$")
+    with pytest.raises(expected[0], match=expected[1]):
+        vk_scene.simulate_flux(2, 2, 2_100_000, 1, max_depth=1, progress=progress)
+    flux = vk_scene.simulate_flux(2, 2, 1000, 1, max_depth=1)
+    assert flux["downwelling"].sum() == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
+
+
+def test_simulations_release_the_interpreter_lock(vk_scene):
+    square_tile(vk_scene, 0.3)
+    ticks, seen, done = [0], [], threading.Event()
+
+    def spin():
+        while not done.is_set():
+            ticks[0] += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        vk_scene.simulate_flux(2, 2, 2 * 2097152, 1, max_depth=1,
+                               progress=lambda *a: seen.append(ticks[0]))
+    finally:
+        done.set()
+        spinner.join()
+    # Between two progress calls the device worked for a batch; the other thread ran meanwhile.
+    assert min(np.diff(seen)) > 1000
+
+
+@pytest.mark.parametrize("bands, capacity", [(1, 4), (5, 8), (32, 32), (33, 64), (200, 128)])
+def test_band_count_chooses_the_optical_shader_file(vk_context, tmp_path, bands, capacity):
+    shutil.copy(TRACE_SHADER, tmp_path)
+    scene = velm.VulkanSceneManager(vk_context, str(tmp_path / "trace_closest.spv"))
+    scenes.lambertian_plane(scene, np.full(bands, 0.2), np.full(bands, 100.0), SUN, sensor=(2, 2))
+    scene.build()
+    with pytest.raises(RuntimeError, match=f"^Vulkan shader not found: {tmp_path}/"
+                                           f"backward_optical_{capacity}.spv$"):
+        scene.simulate_backward(spp=1)
+    with pytest.raises(RuntimeError, match=f"^Vulkan shader not found: {tmp_path}/"
+                                           "forward_flux.spv$"):
+        scene.simulate_flux(1, 1, 10, bands)
+
+
+# ---- messages ----------------------------------------------------------------------------------
+
+def message_scene(vk_context, build=True):
+    """Two bands; spectral layout: reflectance 0-1, sun 2-3, sky 4-5; a 10 m plane at z = 0."""
+    s = velm.VulkanSceneManager(vk_context, TRACE_SHADER)
+    scenes.lambertian_plane(s, [0.2, 0.3], [1000.0, 800.0], SUN, half=5.0, sensor=(4, 4),
+                            sky_radiance_per_band=[10.0, 20.0])
+    s.set_sensor(scenes.ORTHOGRAPHIC, 4, 4, 5.0, 5.0, scenes.nadir_camera(0, 0, 10))
+    if build:
+        s.build()
+    return s
+
+
+CAM = scenes.nadir_camera(0, 0, 10)
+TRI = (np.array([[0, 0, 1], [1, 0, 1], [0, 1, 1]], np.float32), np.array([[0, 1, 2]]))
+
+
+def add_triangle(s, normals=True, material=0):
+    s.add_mesh(TRI[0], np.tile([0, 0, 1.0], (3, 1)) if normals else np.zeros((0, 3)), TRI[1],
+               material)
+
+
+def unbuilt(s):
+    add_triangle(s)
+
+
+def reused(*changes):
+    def change(s):
+        s.clear_for_reuse()
+        for c in changes:
+            c(s)
+        s.build_reuse_geometry()
+    return change
+
+
+def rebuilt(change):
+    def apply(s):
+        change(s)
+        s.build()
+    return apply
+
+
+def no_sky(s):
+    s.set_sky(-1)
+
+
+MESSAGE_CASES = [
+    # simulate_backward, in the order the checks are made
+    ("backward", unbuilt, {}, RuntimeError, "Vulkan: build the scene before simulating an image"),
+    ("backward", lambda s: s.set_sensor(2, 4, 4, 5, 5, CAM), {}, RuntimeError,
+     "Vulkan optical prototype supports orthographic, perspective, and fisheye sensors"),
+    ("backward", lambda s: s.set_sensor(0, 4, 0, 5, 5, CAM), {}, ValueError,
+     "Vulkan: sensor image dimensions must be positive"),
+    ("backward", lambda s: s.set_sensor(0, 4, 4, 0, 5, CAM), {}, ValueError,
+     "Vulkan: orthographic sensor extent must be positive"),
+    ("backward", lambda s: s.set_sensor(4, 4, 4, 0, 0, CAM, 0.0), {}, ValueError,
+     "Vulkan: sensor field of view must be positive"),
+    ("backward", lambda s: s.set_num_bands(0), {}, ValueError,
+     "Vulkan: number of bands must be positive"),
+    ("backward", None, {"spp": 0}, ValueError, "Vulkan: samples per pixel must be positive"),
+    ("backward", None, {"max_depth": 0}, ValueError, "Vulkan: maximum path depth must be positive"),
+    ("backward", reused(), {}, RuntimeError, "Vulkan: scene has no optical materials"),
+    ("backward", reused(lambda s: s.add_material(0, 0)), {}, RuntimeError,
+     "Vulkan: spectral parameter buffer is empty"),
+    ("backward", lambda s: s.set_thermal_mode(True, [10000.0]), {}, ValueError,
+     "Vulkan: thermal mode requires one wavelength per band"),
+    ("backward", lambda s: s.set_primitive_sif_spectra(np.zeros(3 * 2), 3), {}, ValueError,
+     "Vulkan: primitive SIF band count must match the simulation bands"),
+    ("backward", lambda s: s.set_emitter(0, SUN, 5), {}, IndexError,
+     "Vulkan: sun spectrum is outside the spectral parameter buffer"),
+    ("backward", lambda s: s.set_sky(5), {}, IndexError,
+     "Vulkan: sky spectrum is outside the spectral parameter buffer"),
+    ("backward", lambda s: s.set_hw_sky(0, 0, 0, 1), {}, IndexError,
+     "Vulkan: Hosek-Wilkie coefficients are outside the spectral parameter buffer"),
+    ("backward", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
+     "Vulkan optical prototype requires one normal per vertex"),
+    ("backward", rebuilt(lambda s: add_triangle(s, material=3)), {}, IndexError,
+     "Vulkan: mesh material id is outside the material table"),
+    ("backward", rebuilt(lambda s: add_triangle(s, material=s.add_material(5, 0))), {},
+     RuntimeError,
+     "Vulkan optical prototype supports diffuse, RPV, and diffuse-transmitting materials"),
+    ("backward", rebuilt(lambda s: add_triangle(s, material=s.add_material(1, 0))), {},
+     IndexError, "Vulkan: material spectrum is outside the spectral parameter buffer"),
+    # what the shader could not use
+    ("backward", rebuilt(lambda s: s.add_instance(0, 0.0, 0.0, 0.0, 0.0)), {}, ValueError,
+     "Vulkan: instance transform has a singular linear component"),
+    ("backward", lambda s: (s.add_material(0, 0, [0, 0, np.nan]),
+                            s.set_thermal_mode(True, [9000.0, 10000.0])), {}, ValueError,
+     "Vulkan: material temperatures (scalar_params 2 to 4) must be finite and non-negative "
+     "kelvin"),
+    ("backward", lambda s: s.set_emitter(0, np.zeros(3), 2), {}, ValueError,
+     "Vulkan: the sun direction must be a finite non-zero vector"),
+    ("backward", lambda s: s.set_sensor(0, 4, 4, 5, 5, np.full(16, np.nan)), {}, ValueError,
+     "Vulkan: the camera matrix must be finite, with a position within 1e18 of the origin and "
+     "axes (its first three columns) that span space"),
+    ("backward", lambda s: s.set_sensor(1, 4, 4, 0, 0, CAM, 180.0), {}, ValueError,
+     "Vulkan: a perspective sensor's field of view must be below 180 degrees"),
+    ("backward", lambda s: s.set_sensor(0, 20_000_000, 1, 5, 5, CAM), {}, RuntimeError,
+     "Vulkan: one row of the image accumulator (width x bands floats) needs 160000000 "
+     "bytes, beyond the device's maxStorageBufferRange"),
+    # simulate_flux
+    ("flux", unbuilt, {}, RuntimeError, "Vulkan: build the scene before simulating flux"),
+    ("flux", None, {"nx": 0}, ValueError, "Vulkan flux grid dimensions must be positive"),
+    ("flux", None, {"num_photons": 0}, ValueError, "Vulkan flux photon count must be positive"),
+    ("flux", None, {"num_photons": 2**32}, ValueError,
+     "Vulkan flux currently supports at most 2^32-1 photons per run"),
+    ("flux", None, {"num_bands": 3}, ValueError,
+     "Vulkan flux band count must match the built scene"),
+    ("flux", None, {"rr_depth": -1}, ValueError, "Vulkan flux path depths are invalid"),
+    ("flux", reused(), {}, RuntimeError, "Vulkan flux requires optical scene data"),
+    ("flux", lambda s: s.set_emitter(0, SUN, 5), {}, IndexError,
+     "Vulkan flux sun spectrum is invalid"),
+    ("flux", lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), {}, RuntimeError,
+     "Vulkan flux scene extent is unknown"),
+    ("flux", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
+     "Vulkan flux requires one normal per vertex"),
+    ("flux", lambda s: s.add_material(5, 0), {}, RuntimeError,
+     "Vulkan flux supports diffuse, RPV, and diffuse-transmitting materials"),
+    ("flux", None, {"prob_sun": 1.5}, ValueError, "Vulkan flux prob_sun must lie in [0, 1]"),
+    ("flux", no_sky, {"prob_sun": 0.0}, ValueError,
+     "Vulkan flux prob_sun is 0 but the scene has no sky, so no photon source is left"),
+    ("flux", None, {"nx": 100000, "ny": 100000}, RuntimeError,
+     "Vulkan: a flux map (ny x nx x bands cells of 8 bytes) needs 160000000000 bytes, beyond "
+     "the device's maxStorageBufferRange"),
+    # simulate_forward_radiation
+    ("radiation", unbuilt, {}, RuntimeError,
+     "Vulkan: build the scene before simulating a radiation field"),
+    ("radiation", None, {"layer_heights": [0.0]}, ValueError,
+     "Vulkan radiation-field grid is invalid"),
+    ("radiation", None, {"layer_heights": [0, 1, 1, 2]}, ValueError,
+     "Vulkan radiation-field layer heights must be strictly increasing"),
+    ("radiation", None, {"num_photons": 2**32}, ValueError,
+     "Vulkan radiation-field photon count must be in [1, 2^32-1]"),
+    ("radiation", None, {"num_bands": 1}, ValueError,
+     "Vulkan radiation-field band count must match the built scene"),
+    ("radiation", None, {"max_depth": 0}, ValueError,
+     "Vulkan radiation-field path depths are invalid"),
+    ("radiation", None, {"terrain_instance_id": 1}, IndexError,
+     "Vulkan terrain instance id is invalid"),
+    ("radiation", lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), {}, RuntimeError,
+     "Vulkan radiation-field scene extent is unknown"),
+    ("radiation", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
+     "Vulkan radiation field requires one normal per vertex"),
+    ("radiation", lambda s: s.add_material(5, 0), {}, RuntimeError,
+     "Vulkan radiation field supports diffuse, RPV, and diffuse-transmitting materials"),
+    ("radiation", None, {"layer_heights": [[0.0, 1.0]]}, ValueError, "layer_heights must be 1D"),
+    ("radiation", lambda s: s.set_emitter(0, [0, 0, np.inf], 2), {}, ValueError,
+     "Vulkan radiation-field sun direction must be a finite non-zero vector"),
+]
+
+DEFAULTS = {
+    "backward": {},
+    "flux": {"nx": 2, "ny": 2, "num_photons": 100, "num_bands": 2},
+    "radiation": {"nx": 2, "ny": 2, "layer_heights": [0.0, 1.0], "num_photons": 100,
+                  "num_bands": 2},
+}
+CALLS = {"backward": "simulate_backward", "flux": "simulate_flux",
+         "radiation": "simulate_forward_radiation"}
+
+
+@pytest.mark.parametrize("mode, change, args, error, message", MESSAGE_CASES,
+                         ids=[f"{c[0]}: {c[4][:60]}" for c in MESSAGE_CASES])
+def test_messages(vk_context, mode, change, args, error, message):
+    s = message_scene(vk_context)
+    if change is not None:
+        change(s)
+    # The storage-limit messages go on to name the device's limit.
+    prefix = message.endswith("maxStorageBufferRange")
+    with pytest.raises(error, match="^" + re.escape(message) + ("" if prefix else "$")):
+        getattr(s, CALLS[mode])(**{**DEFAULTS[mode], **args})
