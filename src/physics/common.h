@@ -25,6 +25,17 @@ struct Vec3 {
   VELM_HD float operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
 };
 
+// Larger / smaller of two numbers where neither can be NaN: one instruction, where std::fmax
+// becomes a library call to honour NaN operands.
+template <class T>
+VELM_HD T max_of(T a, T b) {
+  return a > b ? a : b;
+}
+template <class T>
+VELM_HD T min_of(T a, T b) {
+  return a < b ? a : b;
+}
+
 VELM_HD Vec3 operator+(Vec3 a, Vec3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 VELM_HD Vec3 operator-(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 VELM_HD Vec3 operator-(Vec3 a) { return {-a.x, -a.y, -a.z}; }

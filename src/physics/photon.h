@@ -54,7 +54,7 @@ VELM_HD EmittedRay emit_diffuse(const Box& box, float uf, float ua, float ub, fl
   }
   const float r = std::sqrt(ur);
   const float phi = 6.2831855f * uphi;
-  const Vec3 local(r * std::cos(phi), r * std::sin(phi), std::sqrt(std::fmax(0.f, 1.f - r * r)));
+  const Vec3 local(r * std::cos(phi), r * std::sin(phi), std::sqrt(max_of(0.f, 1.f - r * r)));
   out.direction = normalize(build_frame(-normal).to_world(local));
   return out;
 }

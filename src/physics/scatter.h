@@ -28,8 +28,8 @@ VELM_HD bool scatter(const MaterialView& m, const Frame& frame, Vec3 wo, bool ba
   if (!alive) return false;
   if (depth >= rr_depth) {
     double q = 0.0;
-    for (int b = 0; b < m.nb; ++b) q = std::fmax(q, static_cast<double>(throughput[b]));
-    q = std::fmin(0.95, q);
+    for (int b = 0; b < m.nb; ++b) q = max_of(q, static_cast<double>(throughput[b]));
+    q = min_of(0.95, q);
     if (rng.next_float() >= q) return false;
     for (int b = 0; b < m.nb; ++b) throughput[b] /= q;
   }

@@ -86,7 +86,7 @@ VELM_HD Vec3 transform_point(const float* m, Vec3 p) {
 }
 
 VELM_HD float max_abs(Vec3 v) {
-  return std::fmax(std::fabs(v.x), std::fmax(std::fabs(v.y), std::fabs(v.z)));
+  return max_of(std::fabs(v.x), max_of(std::fabs(v.y), std::fabs(v.z)));
 }
 
 // A unit vector, or `fallback` when `v` has no usable direction (zero, denormal or not finite).
