@@ -18,15 +18,6 @@ class EmbreeSceneManager;
 
 namespace velm::lidar {
 
-struct LidarResult {
-  int32_t num_pulses = 0;
-  int32_t num_bins = 0;
-  int32_t num_wavelengths = 1;
-  std::vector<float> waveform;  // num_pulses x num_bins x num_wavelengths; zeros in direct mode
-  std::vector<float> points;    // 8 floats per return, pulse by pulse
-  int64_t num_returns() const { return static_cast<int64_t>(points.size() / 8); }
-};
-
 // Validates everything before tracing (std::invalid_argument for bad arguments or a scene whose
 // materials or spectra the simulation would read out of range, std::runtime_error for a scene
 // that was never built), prints one log line on standard output, traces on worker_count()

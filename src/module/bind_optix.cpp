@@ -8,6 +8,7 @@
 #include "module/bind_scene.h"
 #include "module/convert.h"
 #include "module/microwave_request.h"
+#include "module/transport_args.h"
 #include "optix/context.h"
 #include "optix/scene_manager.h"
 #include "optix/simulator.h"
@@ -278,79 +279,35 @@ void register_simulator(py::module_& m) {
       py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
       py::arg("progress") = py::none());
 
-  cls.def(
-      "simulate_forward",
-      [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, const F32Array& layers,
-         int64_t num_photons, int32_t num_bands, bool per_leaf, const F32Array& brf_dirs,
-         int32_t num_brf_dirs, float prob_sun, int32_t max_depth, int32_t terrain_instance_id,
-         const py::object& progress) {
-        ForwardRequest req;
-        req.nx = nx;
-        req.ny = ny;
-        py_convert::require_ndim(layers, 1);
-        req.layer_heights = py_convert::to_vector(layers);
-        req.num_photons = num_photons;
-        req.num_bands = num_bands;
-        req.per_leaf = per_leaf;
-        req.brf_directions = py_convert::to_vector(brf_dirs);
-        req.num_brf_dirs = num_brf_dirs;
-        req.prob_sun = prob_sun;
-        req.max_depth = max_depth;
-        req.terrain_instance_id = terrain_instance_id;
-        const HostHooks hooks = make_hooks(progress);
-        Simulator& s = py_convert::constructed(sim);
-        const ForwardOutput r = py_convert::run_on_scene(
-            scene, [&] { return s.simulate_forward(scene, req, hooks); });
-        const py::ssize_t nb = num_bands;
-        py::dict out;
-        out["grid"] = pack(r.grid, {r.nz, ny, nx, nb});
-        if (!r.leaf.empty())
-          out["leaf"] = pack(r.leaf, {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
-        if (!r.brf.empty()) {
-          out["brf"] = pack(r.brf, {num_brf_dirs, nb});
-          out["albedo"] = pack(r.albedo, {nb});
-        }
-        if (!r.terrain.empty()) out["terrain"] = pack(r.terrain, {nb});
-        return out;
-      },
-      py::arg("scene"), py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),
-      py::arg("num_photons") = 10000000, py::arg("num_bands") = 1, py::arg("per_leaf") = false,
-      py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
-      py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
-      py::arg("progress") = py::none());
-
-  cls.def(
-      "simulate_flux",
-      [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, int64_t num_photons,
-         int32_t num_bands, float prob_sun, int32_t max_bounces, int32_t max_depth,
-         int32_t rr_depth, bool decompose, const py::object& progress) {
-        FluxRequest req;
-        req.nx = nx;
-        req.ny = ny;
-        req.num_photons = num_photons;
-        req.num_bands = num_bands;
-        req.prob_sun = prob_sun;
-        req.max_bounces = max_bounces;
-        req.max_depth = max_depth;
-        req.rr_depth = rr_depth;
-        req.decompose = decompose;
-        const HostHooks hooks = make_hooks(progress);
-        Simulator& s = py_convert::constructed(sim);
-        const FluxOutput r =
-            py_convert::run_on_scene(scene, [&] { return s.simulate_flux(scene, req, hooks); });
-        const std::vector<py::ssize_t> shape = {ny, nx, num_bands};
-        py::dict out;
-        out["downwelling"] = pack(r.down, shape);
-        out["upwelling"] = pack(r.up, shape);
-        if (decompose) {
-          out["downwelling_direct"] = pack(r.direct, shape);
-          out["downwelling_diffuse"] = pack(r.diffuse, shape);
-        }
-        return out;
-      },
-      py::arg("scene"), py::arg("nx"), py::arg("ny"), py::arg("num_photons"), py::arg("num_bands"),
-      py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0, py::arg("max_depth") = 16,
-      py::arg("rr_depth") = 3, py::arg("decompose") = false, py::arg("progress") = py::none());
+  const auto class_def = [&cls](auto&&... args) {
+    cls.def(std::forward<decltype(args)>(args)...);
+  };
+  def_forward(class_def, "simulate_forward",
+              [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, const F32Array& layers,
+                 int64_t num_photons, int32_t num_bands, bool per_leaf, const F32Array& brf_dirs,
+                 int32_t num_brf_dirs, float prob_sun, int32_t max_depth,
+                 int32_t terrain_instance_id, const py::object& progress) {
+                const ForwardRequest req =
+                    forward_request(nx, ny, layers, num_photons, num_bands, per_leaf, brf_dirs,
+                                    num_brf_dirs, prob_sun, max_depth, terrain_instance_id);
+                const HostHooks hooks = make_hooks(progress);
+                Simulator& s = py_convert::constructed(sim);
+                const ForwardResult r = py_convert::run_on_scene(
+                    scene, [&] { return s.simulate_forward(scene, req, hooks); });
+                return forward_dict(r, req);
+              });
+  def_flux(class_def, "simulate_flux",
+           [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, int64_t num_photons,
+              int32_t num_bands, float prob_sun, int32_t max_bounces, int32_t max_depth,
+              int32_t rr_depth, bool decompose, const py::object& progress) {
+             const FluxRequest req = flux_request(nx, ny, num_photons, num_bands, prob_sun,
+                                                  max_bounces, max_depth, rr_depth, decompose);
+             const HostHooks hooks = make_hooks(progress);
+             Simulator& s = py_convert::constructed(sim);
+             const FluxResult r = py_convert::run_on_scene(
+                 scene, [&] { return s.simulate_flux(scene, req, hooks); });
+             return flux_dict(r, req);
+           });
 
   cls.def(
       "run_energy_balance",
@@ -407,52 +364,22 @@ void register_simulator(py::module_& m) {
       py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
       py::arg("sw_albedos") = py::none());
 
-  cls.def(
-      "simulate_lidar",
-      [](Simulator& sim, SceneManager& scene, const F32Array& pulse_origins,
-         const F32Array& pulse_directions, int32_t num_pulses, float beam_half_angle_rad,
-         int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
-         float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
-         float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
-         bool direct_mode) {
-        lidar::LidarRequest req;
-        const py_convert::CF32Array origins =
-            py_convert::pulse_rows(pulse_origins, "pulse_origins", req.origin_rows);
-        const py_convert::CF32Array directions =
-            py_convert::pulse_rows(pulse_directions, "pulse_directions", req.direction_rows);
-        req.pulse_origins = origins.data();
-        req.pulse_directions = directions.data();
-        req.num_pulses = num_pulses;
-        req.beam_half_angle_rad = beam_half_angle_rad;
-        req.beam_samples_per_dim = beam_samples_per_dim;
-        req.pulse_energy = pulse_energy;
-        req.sensor_area = sensor_area;
-        req.range_resolution = range_resolution;
-        req.min_range = min_range;
-        req.max_range = max_range;
-        req.num_wavelengths = num_wavelengths;
-        req.pulse_fwhm_ns = pulse_fwhm_ns;
-        req.peak_threshold = peak_threshold;
-        req.max_returns_per_pulse = max_returns_per_pulse;
-        req.direct_mode = direct_mode;
-        Simulator& s = py_convert::constructed(sim);
-        const LidarOutput r =
-            py_convert::run_on_scene(scene, [&] { return s.simulate_lidar(scene, req); });
-        const py::ssize_t returns = static_cast<py::ssize_t>(r.points.size() / lidar::kPointFields);
-        py::dict out;
-        out["waveform"] = pack(r.waveform, {num_pulses, r.num_bins, num_wavelengths});
-        out["points"] = pack(r.points, {returns, lidar::kPointFields});
-        out["num_bins"] = r.num_bins;
-        out["num_returns"] = returns;
-        return out;
-      },
-      py::arg("scene"), py::arg("pulse_origins"), py::arg("pulse_directions"),
-      py::arg("num_pulses"), py::arg("beam_half_angle_rad") = 0.0005f,
-      py::arg("beam_samples_per_dim") = 10, py::arg("pulse_energy") = 1.0f,
-      py::arg("sensor_area") = 0.1f, py::arg("range_resolution") = 0.15f,
-      py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
-      py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
-      py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
+  def_lidar(class_def, "simulate_lidar",
+            [](Simulator& sim, SceneManager& scene, const F32Array& pulse_origins,
+               const F32Array& pulse_directions, int32_t num_pulses, float beam_half_angle_rad,
+               int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
+               float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
+               float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
+               bool direct_mode) {
+              const LidarArgs a = lidar_args(
+                  pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                  beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                  max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold,
+                  max_returns_per_pulse, direct_mode);
+              Simulator& s = py_convert::constructed(sim);
+              return lidar_dict(
+                  py_convert::run_on_scene(scene, [&] { return s.simulate_lidar(scene, a.req); }));
+            });
 
   cls.def(
       "simulate_microwave",

@@ -18,28 +18,8 @@
 
 namespace velm {
 
-struct ForwardOutput {
-  int32_t nz = 0;
-  std::vector<float> grid;     // (nz, ny, nx, bands)
-  std::vector<float> leaf;     // (leaves, bands), when per_leaf and there are leaves
-  std::vector<float> brf;      // (num_brf_dirs, bands), when num_brf_dirs > 0
-  std::vector<float> albedo;   // (bands), with brf
-  std::vector<float> terrain;  // (bands), when terrain_instance_id >= 0
-};
-
-struct FluxOutput {
-  std::vector<float> down, up;        // (ny, nx, bands)
-  std::vector<float> direct, diffuse;  // when decomposed
-};
-
 struct EnergyBalanceOutput {
   std::vector<float> top, bottom;  // (bands, primitives); bottom empty unless two-sided
-};
-
-struct LidarOutput {
-  int32_t num_bins = 0;
-  std::vector<float> waveform;  // (pulses, bins, wavelengths); zeros in direct mode
-  std::vector<float> points;    // 8 floats per return
 };
 
 class Simulator {
@@ -94,12 +74,12 @@ class Simulator {
   // on the calling thread; an exception from them stops the run and propagates.
   std::vector<float> simulate(const SceneManager& scene, int spp, int max_depth,
                               const HostHooks& hooks);  // (height, width, bands)
-  ForwardOutput simulate_forward(const SceneManager& scene, const ForwardRequest& req,
+  ForwardResult simulate_forward(const SceneManager& scene, const ForwardRequest& req,
                                  const HostHooks& hooks);
-  FluxOutput simulate_flux(const SceneManager& scene, FluxRequest req, const HostHooks& hooks);
+  FluxResult simulate_flux(const SceneManager& scene, FluxRequest req, const HostHooks& hooks);
   EnergyBalanceOutput run_energy_balance(const SceneManager& scene,
                                          const optix::EnergyBalanceRequest& req, bool multiband);
-  LidarOutput simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& req);
+  lidar::LidarResult simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& req);
   // Passive brightness temperatures or active backscatter, (height, width, n_channels).
   std::vector<float> simulate_microwave(const SceneManager& scene,
                                         const optix::MicrowaveRequest& req);

@@ -123,7 +123,7 @@ std::vector<float> Simulator::simulate(const SceneManager& scene, int spp, int m
 
 // ---- forward -----------------------------------------------------------------------------------
 
-ForwardOutput Simulator::simulate_forward(const SceneManager& scene, const ForwardRequest& req,
+ForwardResult Simulator::simulate_forward(const SceneManager& scene, const ForwardRequest& req,
                                           const HostHooks& hooks) {
   std::fprintf(stderr, "[fwd] enter simulate_forward\n");
   check_scene(scene);
@@ -204,7 +204,7 @@ ForwardOutput Simulator::simulate_forward(const SceneManager& scene, const Forwa
               elapsed_ms(start));
   std::fflush(stdout);
 
-  ForwardOutput out;
+  ForwardResult out;
   out.nz = plan.nz;
   out.grid = to_float(download<double>(fwd_grid_, plan.grid_values, "download fpar"));
   if (plan.per_leaf && plan.total_leaves >= 1)
@@ -223,7 +223,7 @@ ForwardOutput Simulator::simulate_forward(const SceneManager& scene, const Forwa
 
 // ---- flux --------------------------------------------------------------------------------------
 
-FluxOutput Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
+FluxResult Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
                                     const HostHooks& hooks) {
   check_scene(scene);
   req.max_depth = max_depth_override(req.max_depth, "[GPU flux]");
@@ -266,15 +266,16 @@ FluxOutput Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
               static_cast<unsigned long long>(plan.batches.count()), elapsed_ms(start));
   std::fflush(stdout);
 
-  FluxOutput out;
-  out.down = to_float(download<double>(flux_down_, plan.cells, "download flux down"));
-  out.up = to_float(download<double>(flux_up_, plan.cells, "download flux up"));
+  FluxResult out;
+  out.downwelling = to_float(download<double>(flux_down_, plan.cells, "download flux down"));
+  out.upwelling = to_float(download<double>(flux_up_, plan.cells, "download flux up"));
   if (plan.decompose) {
     // As on the CPU: downwelling is the float32 sum of its two parts, so that direct + diffuse
     // equals downwelling exactly in the arrays the caller receives.
     out.direct = to_float(download<double>(flux_direct_, plan.cells, "download flux direct"));
     out.diffuse = to_float(download<double>(flux_diffuse_, plan.cells, "download flux diffuse"));
-    for (size_t i = 0; i < out.down.size(); ++i) out.down[i] = out.direct[i] + out.diffuse[i];
+    for (size_t i = 0; i < out.downwelling.size(); ++i)
+      out.downwelling[i] = out.direct[i] + out.diffuse[i];
   }
   return out;
 }
@@ -382,7 +383,7 @@ EnergyBalanceOutput Simulator::energy_balance_chunk(const SceneManager& scene,
 
 // ---- LiDAR -------------------------------------------------------------------------------------
 
-LidarOutput Simulator::simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& r) {
+lidar::LidarResult Simulator::simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& r) {
   check_scene(scene);
   const optix::LidarPlan plan = optix::plan_lidar(scene.desc(), scene.facts(), r);
   std::lock_guard<std::mutex> lock(context_->submit_mutex());
@@ -440,8 +441,10 @@ LidarOutput Simulator::simulate_lidar(const SceneManager& scene, const lidar::Li
   launch(pipeline(kMain), nullptr, table(kLidar), p, static_cast<uint32_t>(plan.beam.size()),
          static_cast<uint32_t>(plan.pulses), 1, "params_up", "lidar_launch");
 
-  LidarOutput out;
+  lidar::LidarResult out;
+  out.num_pulses = r.num_pulses;
   out.num_bins = plan.bins;
+  out.num_wavelengths = r.num_wavelengths;
   if (r.direct_mode) {
     uint32_t count = 0;
     lidar_direct_count_.download(&count, sizeof count, "dl_dcnt");

@@ -42,6 +42,16 @@ struct LidarRequest {
   bool direct_mode = false;
 };
 
+// What a LiDAR simulation returns, on every backend.
+struct LidarResult {
+  int32_t num_pulses = 0;
+  int32_t num_bins = 0;
+  int32_t num_wavelengths = 1;
+  std::vector<float> waveform;  // num_pulses x num_bins x num_wavelengths; zeros in direct mode
+  std::vector<float> points;    // 8 floats per return, pulse by pulse
+  int64_t num_returns() const { return static_cast<int64_t>(points.size() / 8); }
+};
+
 // std::invalid_argument for a request no simulation can run: negative counts, a beam angle
 // outside [0, pi/2), too many beam samples per dimension, non-finite energies, pulse arrays
 // shorter than num_pulses, and pulse origins or directions that cannot be traced.

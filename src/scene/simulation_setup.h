@@ -53,6 +53,24 @@ struct FluxRequest {
   bool decompose = false;
 };
 
+// What the forward radiation and flux simulations return, as every backend fills them: absolute
+// energies in float, element order as documented per array.
+struct ForwardResult {
+  int nz = 0;
+  std::vector<float> grid;     // (nz, ny, nx, bands)
+  std::vector<float> leaf;     // (leaves, bands), when per_leaf and there are leaves
+  std::vector<float> brf;      // (num_brf_dirs, bands), when num_brf_dirs > 0
+  std::vector<float> albedo;   // (bands), with brf
+  std::vector<float> terrain;  // (bands), when terrain_instance_id >= 0
+  uint64_t rays = 0;           // rays traced, where the backend counts them
+};
+
+struct FluxResult {
+  std::vector<float> downwelling, upwelling;  // (ny, nx, bands)
+  std::vector<float> direct, diffuse;         // when decomposed
+  uint64_t rays = 0;
+};
+
 // A positive VELM_MAX_DEPTH (read with atoi) replaces max_depth; the notice goes to standard
 // output with the simulation's prefix, e.g. "[CPU bwd]".
 int max_depth_override(int max_depth, const char* prefix);
