@@ -13,9 +13,23 @@ find_package(CUDAToolkit REQUIRED)
 find_package(OpenMP)
 message(STATUS "VELM: OptiX backend with CUDA ${CUDAToolkit_VERSION} (${CUDAToolkit_NVCC_EXECUTABLE})")
 
-file(GLOB VELM_OPTIX_SOURCES CONFIGURE_DEPENDS src/optix/*.cpp)
+# The LiDAR post-processing kernels (src/optix/*.cu) are CUDA code of the module itself, registered
+# with the runtime when it loads: real code for the common GPUs and PTX that newer ones compile.
+if(NOT DEFINED CMAKE_CUDA_COMPILER)
+  set(CMAKE_CUDA_COMPILER ${CUDAToolkit_NVCC_EXECUTABLE})
+endif()
+if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES)
+  set(CMAKE_CUDA_ARCHITECTURES 75-virtual 80-real 86-real 89-real 90-real)
+endif()
+set(CMAKE_CUDA_RUNTIME_LIBRARY Static)
+enable_language(CUDA)
+set(CMAKE_CUDA_STANDARD 17)
+set(CMAKE_CUDA_STANDARD_REQUIRED ON)
+
+file(GLOB VELM_OPTIX_SOURCES CONFIGURE_DEPENDS src/optix/*.cpp src/optix/*.cu)
 add_library(velm_optix STATIC ${VELM_OPTIX_SOURCES})
 target_link_libraries(velm_optix PUBLIC velm_core CUDA::cudart_static ${CMAKE_DL_LIBS})
+target_compile_options(velm_optix PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-O3>)
 if(OpenMP_CXX_FOUND)
   # The per-primitive tables are filled by two parallel loops.
   target_link_libraries(velm_optix PRIVATE OpenMP::OpenMP_CXX)

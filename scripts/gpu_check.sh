@@ -2,8 +2,10 @@
 # One-call check of the OptiX backend on a machine with an NVIDIA GPU and driver.
 #
 # Builds the GPU-only variant of the module (CPU backend and Vulkan off, so neither Embree nor the
-# Vulkan SDK is needed) for the machine's own Python, runs the `gpu`-marked tests against it and
-# prints a short report. Needs: the CUDA toolkit (nvcc), CMake, pybind11, numpy and pytest for
+# Vulkan SDK is needed) for the machine's own Python, runs the `gpu`-marked tests against it (the
+# launches against closed forms and the CPU backend's references in tests/data/), prints the
+# throughput of simulate and simulate_forward on the benchmark forest beside the CPU figures, and
+# a short report. Needs: the CUDA toolkit (nvcc), CMake, pybind11, numpy and pytest for
 # that Python; no network. Usage, from anywhere:
 #
 #     scripts/gpu_check.sh            # PYTHON=python3.12 scripts/gpu_check.sh to pick another
@@ -41,9 +43,12 @@ cmake --build "$BUILD" -j "$(nproc)" >>"$LOG" 2>&1 || { tail -40 "$LOG"; fail "b
 built=$(date +%s)
 say "built in $((built - start)) s: $(ls "$BUILD"/package/ptx | wc -l) PTX files"
 
-PYTHONPATH="$BUILD/package" PYTHONDONTWRITEBYTECODE=1 timeout 420 "$PY" -m pytest -p no:cacheprovider \
+PYTHONPATH="$BUILD/package" PYTHONDONTWRITEBYTECODE=1 timeout 300 "$PY" -m pytest -p no:cacheprovider \
   -m gpu -rs -v tests/test_optix.py 2>&1 | tee "$BUILD/pytest.log" | grep -E "PASSED|FAILED|ERROR|SKIPPED|Error|error:" | tee -a "$LOG"
 status=${PIPESTATUS[0]}
+
+say "---- throughput"
+PYTHONPATH="$BUILD/package" timeout 90 "$PY" scripts/optix_bench.py 2>/dev/null | tee -a "$LOG"
 
 say "---- report"
 PYTHONPATH="$BUILD/package" "$PY" - <<'PY' 2>&1 | tee -a "$LOG"

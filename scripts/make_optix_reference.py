@@ -1,21 +1,35 @@
-"""Writes tests/data/optix_reference.json: what the GPU checks compare the OptiX scene against,
-computed here with the CPU backend (scene bounds of its build) and numpy (triangle counts, areas
-and material ids in global primitive order).
+"""Writes tests/data/optix_reference.json: what the GPU checks compare the OptiX backend against,
+computed here with the CPU backend:
+
+- "forest": the canonical forest's build (bounds, counts, areas, material ids in global
+  primitive order, from numpy);
+- "simulations": on that forest, the image band means, the forward-radiation and flux totals and
+  the LiDAR waveform totals of the CPU backend, each with the standard error of its Monte Carlo
+  estimate. The GPU draws from the same random streams (per pixel and pass, per photon index), so
+  both estimate the same quantity with independent-looking noise of the same size. The errors come
+  from chunks: a run of k chunks holds the chunks of every shorter run (pass p and photon g always
+  draw the same stream), so runs of 1, 2, ... K chunks give K independent chunk estimates;
+- "benchmark": rays/s of simulate_cpu and photons/s of simulate_forward_cpu on the benchmark forest
+  (about one million instanced triangles, tests/scenes.py), on this machine's CPU.
 
 Run from the repository root after `make build`: .venv/bin/python scripts/make_optix_reference.py
 """
 
 import json
 import os
+import subprocess
 import sys
+import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 import scenes  # noqa: E402
 import velm_gpu as velm  # noqa: E402
 
 N_TREES, SEED = 20, 7
+CHUNKS = 4
 
 
 class Recorder:
@@ -65,10 +79,125 @@ def forest_reference():
     }
 
 
+def chunked(run, unit):
+    """Mean and standard error of run(K * unit), where run(n) returns the mean of n independent
+    contributions as an array: the chunk sums are differences of the cumulative sums."""
+    sums = [np.asarray(run(k * unit), np.float64) * (k * unit) for k in range(1, CHUNKS + 1)]
+    chunks = np.diff(np.array([np.zeros_like(sums[0])] + sums), axis=0) / unit
+    mean = sums[-1] / (CHUNKS * unit)
+    return mean.tolist(), (chunks.std(axis=0, ddof=1) / np.sqrt(CHUNKS)).tolist()
+
+
+def forest(scene_class=velm.EmbreeSceneManager):
+    s = scene_class()
+    info = scenes.procedural_forest(s, N_TREES, SEED, sensor=SIM["sensor"])
+    s.build()
+    return s, info
+
+
+# What the GPU checks run; kept with the references so both sides run the same requests.
+SIM = {
+    "sensor": [64, 64],
+    "spp_chunk": 4,
+    "photon_chunk": 50000,
+    "nx": 4, "ny": 4,
+    "layer_heights": [0.0, 2.0, 4.0, 6.0, 8.0, 12.0],
+    "brf_directions": [[0.0, 0.0, 1.0], [0.5, 0.0, 0.8660254]],
+    "prob_sun": 0.7,
+    "lidar_grid": 8,
+    "lidar_height": 40.0,
+}
+
+
+def forward_totals(r):
+    """Per band: absorption per layer, on the terrain, the BRF radiances and the albedo."""
+    return np.concatenate([r["grid"].sum(axis=(1, 2)).ravel(), r["terrain"], r["brf"].ravel(),
+                           r["albedo"]])
+
+
+def flux_totals(r):
+    return np.concatenate([r[k].sum(axis=(0, 1)) for k in
+                           ("downwelling", "upwelling", "downwelling_direct", "downwelling_diffuse")])
+
+
+def lidar_pulses():
+    n, h = SIM["lidar_grid"], SIM["lidar_height"]
+    xy = np.linspace(-15.0, 15.0, n)
+    origins = np.array([[x, y, h] for y in xy for x in xy], np.float32)
+    directions = np.tile(np.array([0.0, 0.0, -1.0], np.float32), (len(origins), 1))
+    return origins, directions
+
+
+def simulations_reference():
+    s, info = forest()
+    ground = info["instances"]["ground"]
+
+    def image(spp):
+        return velm.simulate_cpu(s, spp=spp).mean(axis=(0, 1))
+
+    def forward(n):
+        # The energy of every photon is the area per photon, extent / n: totals times n are sums.
+        r = velm.simulate_forward_cpu(s, SIM["nx"], SIM["ny"], layer_heights=SIM["layer_heights"],
+                                      num_photons=n, num_bands=info["bands"],
+                                      brf_directions=np.array(SIM["brf_directions"], np.float32),
+                                      num_brf_dirs=len(SIM["brf_directions"]),
+                                      prob_sun=SIM["prob_sun"], terrain_instance_id=ground)
+        return forward_totals(r)
+
+    def flux(n):
+        r = velm.simulate_flux_cpu(s, SIM["nx"], SIM["ny"], n, info["bands"],
+                                   prob_sun=SIM["prob_sun"], decompose=True)
+        return flux_totals(r)
+
+    # Every photon carries the area per photon, extent / n, so a total is the mean over photons
+    # of what one photon of the whole extent deposits: a mean of n contributions, like an image.
+    image_mean, image_err = chunked(image, SIM["spp_chunk"])
+    fwd_mean, fwd_err = chunked(forward, SIM["photon_chunk"])
+    flux_mean, flux_err = chunked(flux, SIM["photon_chunk"])
+    n_total = CHUNKS * SIM["photon_chunk"]
+    origins, directions = lidar_pulses()
+    lidar = velm.simulate_lidar_cpu(s, origins, directions, len(origins))
+    return {
+        "settings": SIM,
+        "chunks": CHUNKS,
+        "image": {"spp": CHUNKS * SIM["spp_chunk"], "mean": image_mean, "error": image_err},
+        "forward": {"photons": n_total, "totals": fwd_mean, "error": fwd_err},
+        "flux": {"photons": n_total, "totals": flux_mean, "error": flux_err},
+        "lidar": {"pulses": len(origins), "waveform_total": float(lidar["waveform"].sum()),
+                  "num_returns": int(lidar["num_returns"]),
+                  "mean_range": float(lidar["points"][:, 6].mean())},
+    }
+
+
+def benchmark_reference():
+    s = velm.EmbreeSceneManager()
+    info = scenes.benchmark_forest(s)
+    s.build()
+    size, spp, photons = info["size"], 4, 2_000_000
+    velm.simulate_cpu(s, spp=1)
+    t0 = time.perf_counter()
+    velm.simulate_cpu(s, spp=spp)
+    paths_per_s = size * size * spp / (time.perf_counter() - t0)
+    # Rays per path of this scene, counted by the core library's benchmark program.
+    out = subprocess.run([os.path.join(ROOT, "build", "cpu_paths"), str(1_000_000), str(size),
+                          str(spp)], check=True, capture_output=True, text=True).stdout
+    rays_per_path = float(dict(line.split() for line in out.splitlines())["rays_per_path"])
+    t0 = time.perf_counter()
+    velm.simulate_forward_cpu(s, 20, 20, layer_heights=info["layer_heights"],
+                              num_photons=photons, num_bands=3)
+    photons_per_s = photons / (time.perf_counter() - t0)
+    return {"instanced_triangles": info["triangles"], "image_size": size, "spp": spp,
+            "cpu_threads": os.cpu_count(), "rays_per_path": rays_per_path,
+            "cpu_paths_per_s": paths_per_s, "cpu_rays_per_s": paths_per_s * rays_per_path,
+            "cpu_photons_per_s": photons_per_s, "photons": photons}
+
+
 def main():
-    out = os.path.join(os.path.dirname(__file__), "..", "tests", "data", "optix_reference.json")
+    out = os.path.join(ROOT, "tests", "data", "optix_reference.json")
+    data = {"forest": forest_reference(), "simulations": simulations_reference(),
+            "benchmark": benchmark_reference()}
     with open(out, "w") as f:
-        json.dump({"forest": forest_reference()}, f, indent=1)
+        json.dump(data, f, indent=1)
         f.write("\n")
     print("wrote", os.path.normpath(out))
 

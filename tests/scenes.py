@@ -254,6 +254,45 @@ def procedural_forest(scene, n_trees, seed, bands=3, extent=40.0, sun_zenith_deg
             "offsets": offsets, "n_trees": n, "sun_direction": sun, "bounds": bounds}
 
 
+def benchmark_forest(scene, triangles=1_000_000, half=100.0, size=256):
+    """The benchmark forest (the twin of bench/forest.h): a 2 half x 2 half m ground finely
+    tessellated, and seeded trees (a 16-sided trunk under an icosphere crown, both scaled 0.7 to
+    1.3) until about `triangles` instanced triangles; three bands, a sun and a constant sky, and a
+    size x size orthographic nadir sensor over the whole ground. Materials 0 soil, 1 bark
+    (Lambertian), 2 leaf (type 13). Returns a dict: size, triangles, layer_heights (a profile of
+    the canopy for the forward simulation)."""
+    ground = velm.make_ground_plane(half, half, 0, 2.0)
+    trunk = velm.make_cylinder(0.3, 6.0, 16)
+    crown = velm.make_sphere(3.0, np.zeros(3, np.float32), 3)
+    g = _add(scene, ground, 0)
+    t = _add(scene, trunk, 1)
+    c = _add(scene, crown, 2)
+    scene.add_instance(g, 0.0, 0.0, 0.0)
+    per_tree = len(trunk["indices"]) + len(crown["indices"])
+    n = (triangles - len(ground["indices"])) // per_tree
+    rng = np.random.default_rng(12345)
+    xy = rng.uniform(-0.95 * half, 0.95 * half, (n, 2))
+    sc = rng.uniform(0.7, 1.3, n)
+    xf = np.zeros((n, 12), np.float32)
+    xf[:, 0] = xf[:, 5] = xf[:, 10] = sc
+    xf[:, 3], xf[:, 7] = xy[:, 0], xy[:, 1]
+    scene.add_instances_xform(t, xf)
+    xf[:, 11] = 8.0 * sc
+    scene.add_instances_xform(c, xf)
+    scene.set_num_bands(3)
+    scene.upload_spectral_params(np.array(
+        [0.10, 0.15, 0.25, 0.08, 0.10, 0.15, 0.05, 0.10, 0.45, 0.06, 0.09, 0.35, 0.03, 0.08,
+         0.45, 500, 600, 400, 20, 25, 15], np.float32))
+    scene.add_material(LAMBERTIAN, 0)
+    scene.add_material(LAMBERTIAN, 3)
+    scene.add_material(LEAF, 6, [0.5, 0.5])
+    scene.set_emitter(0, np.array([0.35, 0.2, 0.915], np.float32), 15)
+    scene.set_sky(18)
+    cam = nadir_camera(0.0, 0.0, 100.0)
+    scene.set_sensor(ORTHOGRAPHIC, size, size, 2 * half, 2 * half, cam)
+    return {"size": size, "triangles": len(ground["indices"]) + n * per_tree,
+            "layer_heights": np.arange(-1, 15, 3.0).astype(np.float32)}
+
 # ---- microwave tables ---------------------------------------------------------------------------
 #
 # run_microwave_wavefront takes its physics as tables. Microwave materials are numbered soils

@@ -28,16 +28,17 @@ def kernel(fwhm_ns=4.0, res=RES):
 
 
 def beam_pattern(n):
-    """Beam sample offsets and normalised weights, i-major, rows (u, v, weight)."""
+    """Beam sample offsets and normalised weights, i-major, rows (u, v, weight); the central ray
+    alone when the lattice leaves no point in the disk."""
     out = []
-    for i in range(n + 1):
+    for i in range(n + 1 if n else 0):
         for j in range(n + 1):
             u, v = np.float32(2 * j / n - 1), np.float32(2 * i / n - 1)
             r2 = float(u * u + v * v)
             if r2 <= 1.0001:
                 out.append((float(u), float(v), math.exp(math.log(0.368) * r2)))
-    a = np.array(out).reshape(-1, 3)
-    a[:, 2] /= max(a[:, 2].sum(), 1e-300)
+    a = np.array(out or [(0.0, 0.0, 1.0)]).reshape(-1, 3)
+    a[:, 2] /= a[:, 2].sum()
     return a
 
 
@@ -235,17 +236,18 @@ def test_bins_and_pulse_kernel(fwhm, res, max_range, b, bins, taps):
     np.testing.assert_allclose(wave[b - h : b + h + 1] / wave.sum(), k, rtol=1e-5)
 
 
-@pytest.mark.parametrize("n, count", [(10, 81), (4, 13), (2, 5), (1, 0), (None, 1)])
+@pytest.mark.parametrize("n, count", [(10, 81), (4, 13), (2, 5), (1, 1), (0, 1), (None, 1)])
 def test_beam_samples_and_log_line(n, count, capfd, monkeypatch):
-    """n = None: direct mode, one ray per pulse."""
+    """n = None: direct mode, one ray per pulse. A lattice with no point in the beam's disk
+    (n = 1) and no lattice (n = 0) leave the central ray."""
     monkeypatch.setenv("VELM_NUM_THREADS", "2")
     pulses = 1 if n else 4
     res = lidar(ground(), np.repeat(at(bin_centre(60)), pulses, 0), np.repeat(DOWN, pulses, 0),
-                beam_samples_per_dim=n or 10, direct_mode=n is None)
-    mode = "waveform" if n else "direct"
+                beam_samples_per_dim=10 if n is None else n, direct_mode=n is None)
+    mode = "direct" if n is None else "waveform"
     assert capfd.readouterr().out == \
         f"LiDAR (CPU): {pulses} pulses, {count} beam samples, {mode} mode, 2 threads\n"
-    if n:
+    if n is not None:
         assert len(beam_pattern(n)) == count
         assert res["waveform"].any() == (count > 0)
     assert res["num_returns"] == (pulses if count else 0)
@@ -293,8 +295,8 @@ O1, Z3 = at(10.0), np.zeros((1, 3))
         (ground, ([[0, 0, np.nan]], DOWN, 1), {}, ValueError, "pulse_origins row 0 is not finite"),
         (ground, (Z3, DOWN, -1), {}, ValueError, "num_pulses must not be negative"),
         *[(ground, (O1, DOWN, 1), kw, ValueError, match) for kw, match in [
-            (dict(beam_samples_per_dim=0), "beam_samples_per_dim must be between 1"),
-            (dict(beam_samples_per_dim=100000), "beam_samples_per_dim must be between 1"),
+            (dict(beam_samples_per_dim=-1), "beam_samples_per_dim must be between 0"),
+            (dict(beam_samples_per_dim=100000), "beam_samples_per_dim must be between 0"),
             (dict(range_resolution=0.0), "range_resolution must be a positive"),
             (dict(range_resolution=-0.1), "range_resolution must be a positive"),
             (dict(range_resolution=math.nan), "range_resolution must be a positive"),

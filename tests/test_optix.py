@@ -53,6 +53,50 @@ SCENE_METHODS = [
     "clear_primitive_sif_spectra", "set_sif_only_mode",
 ]
 
+SIMULATOR_METHODS = [
+    "init", "simulate", "simulate_forward", "simulate_flux", "run_energy_balance",
+    "run_energy_balance_multiband", "simulate_lidar", "simulate_microwave",
+    "simulate_active_microwave",
+]
+
+SIMULATOR_DOCS = {
+    "run_energy_balance": "Run the energy balance reverse RT kernel. Returns (top, bot) numpy "
+    "arrays of length n_primitives. bot is empty when two_sided=False. sw_albedos: optional "
+    "float32[n_primitives] for 2-bounce SW NEE.",
+    "run_energy_balance_multiband": "Run multi-band energy balance reverse RT kernel (Phase 3.1). "
+    "Returns (top, bot) numpy arrays of shape [n_bands, n_primitives]. bot is empty when "
+    "two_sided=False. sw_albedos: flattened float32[n_bands * n_primitives] (SoA layout).",
+    "simulate_microwave": "\n".join([
+        "Run passive microwave simulation.", "",
+        "Returns numpy array of shape [height, width, n_channels] with brightness temperature (K).",
+        "n_channels: 1=total, 2=H+V, 4=full Stokes.",
+        "atm_tau: nadir atmospheric optical depth (0 = no atmosphere).",
+        "mw_soil_params: float32[n_soil_mats, 10] with MwSoilParams fields.",
+        "mw_trunk_params: float32[n_trunk_mats, 7] with MwTrunkParams fields (radius, length, "
+        "moisture, temperature, axis_xyz).",
+        "mw_trunk_mueller_luts: list of trunk Mie Mueller LUT tuples (or None per entry); same "
+        "shape as mw_veg_mueller_luts. None \u2192 kernel uses Fresnel fallback.",
+        "material_map: int32[n_optical_mats] mapping optical \u2192 MW material index (-1 = none)."]),
+    "simulate_active_microwave": "\n".join([
+        "Run active monostatic-SAR sigma0 simulation.", "",
+        "Returns numpy array of shape [height, width, n_channels].",
+        "n_channels: 1=total power, 4=HH/HV/VH/VV (Sinclair scattering matrix powers, NOT Stokes "
+        "IQUV).",
+        "Output is linear sigma0 (dimensionless backscatter coefficient); convert to dB via "
+        "10*log10().",
+        "T1 MVP: single-bounce (max_depth=1); multi-bounce / volume scattering are follow-ons."]),
+}
+
+EMPTY_F32, EMPTY_I32 = "array([], dtype=float32)", "array([], dtype=int32)"
+LIDAR_ARGS = ("pulse_origins pulse_directions num_pulses beam_half_angle_rad=0.0005000000237487257 "
+              "beam_samples_per_dim=10 pulse_energy=1.0 sensor_area=0.10000000149011612 "
+              "range_resolution=0.15000000596046448 min_range=0.0 max_range=100.0 "
+              "num_wavelengths=1 pulse_fwhm_ns=4.0 peak_threshold=9.99999993922529e-09 "
+              "max_returns_per_pulse=5 direct_mode=False")
+MICROWAVE_TABLES = (f"mw_soil_params={EMPTY_F32} mw_veg_params={EMPTY_F32} "
+                    f"mw_trunk_params={EMPTY_F32} material_map={EMPTY_I32} "
+                    "mw_veg_mueller_luts=[] mw_trunk_mueller_luts=[]")
+
 DOCS = {
     "add_instances_xform": "Batch-add N instances of one mesh from a (N, 12) row-major float32 "
     "array. Returns the index of the FIRST added instance.",
@@ -115,7 +159,7 @@ class TestRegistry:
         members = lambda cls: [k for k in vars(cls) if not k.startswith("_")]  # noqa: E731
         assert members(velm.OptiXContext) == ["device_name", "total_vram_mb", "free_vram_mb"]
         assert members(velm.SceneManager) == SCENE_METHODS
-        assert members(velm.Simulator)[0] == "init"
+        assert members(velm.Simulator) == SIMULATOR_METHODS
 
     def test_scene_has_none_of_the_other_scenes_extras(self):
         for name in ("sensor_config", "repetitive_config", "primitive_geometry",
@@ -146,18 +190,44 @@ class TestRegistry:
             (velm.SceneManager.set_primitive_emissivities, "emissivities"),
             (velm.SceneManager.set_primitive_sif_spectra, "spectra n_sif_bands"),
             (velm.SceneManager.set_sif_only_mode, "enabled"),
+            (velm.Simulator.simulate, "scene spp=16 max_depth=16 progress=None"),
+            (velm.Simulator.simulate_forward,
+             "scene nx=1 ny=1 layer_heights num_photons=10000000 num_bands=1 per_leaf=False "
+             f"brf_directions={EMPTY_F32} num_brf_dirs=0 prob_sun=1.0 max_depth=16 "
+             "terrain_instance_id=-1 progress=None"),
+            (velm.Simulator.simulate_flux,
+             "scene nx ny num_photons num_bands prob_sun=1.0 max_bounces=0 max_depth=16 "
+             "rr_depth=3 decompose=False progress=None"),
+            (velm.Simulator.run_energy_balance,
+             "scene band_type=0 n_samples=64 sun_irradiance=0.0 sky_diffuse_radiance=0.0 "
+             "sky_lw_radiance=0.0 sun_dir_x=0.0 sun_dir_y=0.0 sun_dir_z=1.0 two_sided=True "
+             "sw_albedos=None"),
+            (velm.Simulator.run_energy_balance_multiband,
+             f"scene n_bands n_samples=64 sun_irradiance={EMPTY_F32} "
+             f"sky_diffuse_radiance={EMPTY_F32} sun_dir_x=0.0 sun_dir_y=0.0 sun_dir_z=1.0 "
+             "two_sided=True sw_albedos=None"),
+            (velm.Simulator.simulate_lidar, "scene " + LIDAR_ARGS),
+            (velm.Simulator.simulate_microwave,
+             "scene frequency=1400000000.0 n_channels=2 spp=64 max_depth=8 air_temperature=293.0 "
+             f"include_atmosphere=True atm_tau=0.009999999776482582 {MICROWAVE_TABLES} "
+             "_mw_veg_lut_dims=None"),
+            (velm.Simulator.simulate_active_microwave,
+             "scene frequency=435000000.0 n_channels=4 spp=64 max_depth=1 air_temperature=293.0 "
+             f"atm_tau=0.004999999888241291 {MICROWAVE_TABLES}"),
         ],
     )
     def test_argument_names_and_defaults(self, func, args):
-        expected = [(a.partition("=")[0], a.partition("=")[2] or None) for a in args.split()]
+        expected = [(name, default or None) for name, default in
+                    re.findall(r"(\w+)(?:=(array\(\[\], dtype=\w+\)|\S+))?", args)]
         assert signature(func) == expected
 
     def test_docstrings(self):
         for name in SCENE_METHODS:
             assert doc_body(getattr(velm.SceneManager, name)) == DOCS.get(name, ""), name
-        for cls in (velm.OptiXContext, velm.Simulator):
-            for name in (k for k in vars(cls) if not k.startswith("_")):
-                assert doc_body(getattr(cls, name)) == ""
+        for name in (k for k in vars(velm.OptiXContext) if not k.startswith("_")):
+            assert doc_body(getattr(velm.OptiXContext, name)) == ""
+        for name in SIMULATOR_METHODS:
+            assert doc_body(getattr(velm.Simulator, name)) == SIMULATOR_DOCS.get(name, ""), name
         assert doc_body(velm.device_info) == ""
 
     def test_device_programs_are_installed_beside_the_module(self):
@@ -198,6 +268,77 @@ def test_objects_whose_init_never_ran_are_refused():
         scene.n_primitives()
     with pytest.raises(TypeError, match="__init__"):
         velm.Simulator.__new__(velm.Simulator).init()
+
+
+# ---- the module layer's checks, before any object or device is used --------------------------------
+
+
+def _lut(mueller=(2, 2, 2, 4, 4)):
+    return (np.zeros(mueller, np.float32), np.ones(4, np.float32), np.ones(8, np.float32))
+
+
+@pytest.mark.parametrize(
+    "method, kwargs, exc, message",
+    [
+        ("simulate_forward", dict(layer_heights=[[0, 1]]), ValueError,
+         "array has incorrect number of dimensions: 2; expected 1"),
+        ("simulate_lidar", dict(pulse_origins=np.zeros((2, 2)), pulse_directions=np.zeros(3),
+                                num_pulses=1), ValueError, "pulse_origins must have shape (N, 3)"),
+        ("run_energy_balance", dict(sw_albedos=[[0.1]]), RuntimeError, "sw_albedos must be 1D"),
+        ("run_energy_balance_multiband", dict(n_bands=3, sun_irradiance=[1, 2]), RuntimeError,
+         "sun_irradiance must be 1D with length n_bands"),
+        ("run_energy_balance_multiband", dict(n_bands=3, sky_diffuse_radiance=[[1, 2, 3]]),
+         RuntimeError, "sky_diffuse_radiance must be 1D with length n_bands"),
+        ("run_energy_balance_multiband", dict(n_bands=1, sw_albedos=[[0.5]]), RuntimeError,
+         "sw_albedos must be 1D (flattened [n_bands * n_prims])"),
+        ("simulate_microwave", dict(mw_soil_params=np.zeros(12)), ValueError,
+         "array has incorrect number of dimensions: 1; expected 2"),
+        ("simulate_microwave", dict(mw_soil_params=np.zeros((1, 9))), RuntimeError,
+         "mw_soil_params must have at least 10 columns"),
+        ("simulate_microwave", dict(mw_veg_params=np.zeros((1, 5))), RuntimeError,
+         "mw_veg_params must have at least 6 columns"),
+        ("simulate_microwave", dict(mw_veg_params=np.zeros((1, 6)),
+                                    mw_veg_mueller_luts=[_lut((2, 2, 2, 16))]), RuntimeError,
+         "mueller_lut must be 5-D (cti,cts,dphi,4,4)"),
+        ("simulate_microwave", dict(mw_veg_params=np.zeros((1, 6)),
+                                    mw_veg_mueller_luts=[_lut()[:2]]), RuntimeError,
+         "mw_veg_mueller_luts[0] must hold (mueller_lut, cos_cdf, phi_cdf)"),
+        ("simulate_microwave", dict(mw_veg_params=np.zeros((1, 6)),
+                                    mw_veg_mueller_luts=[(*_lut()[:2], np.ones(7))]), RuntimeError,
+         "mw_veg_mueller_luts[0]: the azimuth distribution holds fewer"),
+        ("simulate_microwave", dict(mw_trunk_params=np.zeros((1, 6))), RuntimeError,
+         "mw_trunk_params must have 7 columns (radius, length, moisture, temperature, ax_x, "
+         "ax_y, ax_z)"),
+        ("simulate_active_microwave", dict(mw_trunk_params=np.zeros((1, 6))), RuntimeError,
+         "mw_trunk_params must have 7 columns (active path)"),
+        ("simulate_microwave", dict(mw_trunk_params=np.zeros((1, 7)),
+                                    mw_trunk_mueller_luts=[(*_lut(), np.zeros((2, 4, 3)))]),
+         RuntimeError, "trunk specular_mueller must be 3-D (n_cos, 4, 4)"),
+        ("simulate_microwave", dict(mw_trunk_params=np.zeros((1, 7)),
+                                    mw_trunk_mueller_luts=[_lut((2, 2, 2))]), RuntimeError,
+         "trunk mueller_lut must be 5-D (cti,cts,dphi,4,4)"),
+        ("simulate_active_microwave", dict(mw_veg_params=np.zeros((1, 6)),
+                                           mw_veg_mueller_luts=[_lut((2, 2))]), IndexError,
+         "invalid axis: 2 (ndim = 2)"),
+        ("simulate_microwave", dict(material_map=np.zeros((2, 2))), ValueError,
+         "array has incorrect number of dimensions: 2; expected 1"),
+        # Arguments that pass: the objects are checked next.
+        ("simulate_microwave", dict(mw_soil_params=np.zeros((2, 10)),
+                                    mw_veg_params=np.zeros((1, 8)), mw_veg_mueller_luts=[None],
+                                    mw_trunk_params=np.zeros((1, 7)), material_map=[0, -1],
+                                    _mw_veg_lut_dims=(1, 2)),
+         TypeError, "velm_gpu.Simulator.__init__() was not called"),
+        ("simulate", {}, TypeError, "velm_gpu.Simulator.__init__() was not called"),
+    ],
+)
+def test_argument_checks_come_first(method, kwargs, exc, message):
+    """The module layer refuses what it cannot convert before it looks at the objects, so these
+    run without a GPU on objects whose __init__ never ran."""
+    sim = velm.Simulator.__new__(velm.Simulator)
+    scene = velm.SceneManager.__new__(velm.SceneManager)
+    with pytest.raises(exc) as e:
+        getattr(sim, method)(scene, **kwargs)
+    assert str(e.value).startswith(message)
 
 
 # ---- on an NVIDIA GPU ---------------------------------------------------------------------------
@@ -400,3 +541,253 @@ class TestSimulator:
         s.build()
         sim.init()
         assert s.n_primitives() == 0 and s.is_built()
+
+
+# ---- launches on an NVIDIA GPU ------------------------------------------------------------------
+# The closed forms of the CPU backend's tests, the canonical forest against the CPU backend's
+# numbers (tests/data/optix_reference.json, scripts/make_optix_reference.py), the energy-balance
+# closed forms and the bare-soil microwave image.
+
+
+@pytest.fixture(scope="module")
+def sim(ctx):
+    return velm.Simulator(ctx, PTX_DIR)
+
+
+def plane(ctx, params, sun=(0.0, 0.0, 1.0), sun_offset=1, sky=None, half=10.0, bands=1,
+          repeat=None, soa=False, slab=None):
+    """A flat Lambertian square at z = 0 under a 16 x 16 nadir orthographic sensor; centred on
+    the repeating tile when there is one. `slab`: the height of a second square above it, of
+    material 1 (the same spectral block)."""
+    s = velm.SceneManager(ctx)
+    g = velm.make_ground_plane(half, half)
+    s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
+    centre = repeat[1] / 2 if repeat else 0.0
+    s.add_instance(0, centre, centre, 0.0)
+    if slab is not None:
+        s.add_mesh(g["vertices"], g["normals"], g["indices"], 1)
+        s.add_instance(1, centre, centre, float(slab))
+        s.add_material(0, 0)
+    s.set_num_bands(bands)
+    s.upload_spectral_params(np.asarray(params, np.float32))
+    s.add_material(0, 0)
+    s.set_emitter(0, np.asarray(sun, np.float32), sun_offset)
+    if sky is not None:
+        s.set_sky(sky)
+    s.set_sensor(0, 16, 16, 8.0, 8.0, scenes.nadir_camera(0.0, 0.0, 20.0))
+    if repeat:
+        s.set_repetitive(*repeat)
+    s.set_populate_primitive_soa(soa)
+    s.build()
+    return s
+
+
+def sun_dir(zenith_deg):
+    return scenes.sun_direction(zenith_deg, 0.0)
+
+
+def within(gpu, ref, err, label):
+    """GPU and CPU estimates of one quantity agree within 3 sigma of their difference (both have
+    the CPU's error; an absolute floor covers values that are exactly zero on both)."""
+    gpu, ref, err = (np.asarray(a, np.float64).ravel() for a in (gpu, ref, err))
+    bound = 3 * np.sqrt(2) * err + 1e-6 * np.abs(ref).max()
+    bad = np.abs(gpu - ref) > bound
+    assert not bad.any(), f"{label}: {gpu[bad]} vs {ref[bad]} (3 sigma {bound[bad]})"
+
+
+@gpu
+@needs_gpu
+class TestOpticalLaunches:
+    def test_lambertian_plane_and_sky(self, sim, ctx):
+        cos30 = math.cos(math.radians(30))
+        s = plane(ctx, [0.3, 1000.0], sun=sun_dir(30))
+        calls = []
+        img = sim.simulate(s, spp=3, max_depth=1, progress=lambda *a: calls.append(a))
+        assert img.shape == (16, 16, 1) and img.dtype == np.float32
+        np.testing.assert_allclose(img, 0.3 * 1000 * cos30 / math.pi, rtol=1e-4)
+        assert [c[:2] for c in calls] == [(1, 3), (2, 3), (3, 3)]
+        s = plane(ctx, [0.3, 0.0, 100.0], sky=2)
+        np.testing.assert_allclose(sim.simulate(s, spp=2), 30.0, rtol=1e-4)
+
+    def test_repeating_tile_flux_and_forward(self, sim, ctx):
+        rho, e = 0.25, 500.0
+        s = plane(ctx, [rho, e], sun=sun_dir(30), repeat=(3, 20.0, 20.0))  # one tile of ground
+        incident = e * math.cos(math.radians(30)) * 400.0
+        f = sim.simulate_flux(s, 2, 2, 100000, 1, decompose=True)
+        assert list(f) == ["downwelling", "upwelling", "downwelling_direct",
+                           "downwelling_diffuse"]
+        assert f["downwelling"].shape == (2, 2, 1)
+        assert f["downwelling"].sum() == pytest.approx(incident, rel=1e-4)
+        assert f["upwelling"].sum() == pytest.approx(rho * incident, rel=1e-4)
+        np.testing.assert_array_equal(f["downwelling"],
+                                      f["downwelling_direct"] + f["downwelling_diffuse"])
+        r = sim.simulate_forward(s, 2, 2, layer_heights=[-1.0, 1.0], num_photons=100000,
+                                 brf_directions=[0, 0, 1], num_brf_dirs=1, terrain_instance_id=-1)
+        assert list(r) == ["grid", "brf", "albedo"] and r["grid"].shape == (1, 2, 2, 1)
+        assert r["grid"].sum() == pytest.approx((1 - rho) * incident, rel=1e-4)
+        assert r["albedo"][0] == pytest.approx(rho * incident, rel=1e-4)
+        # The plane's BRF radiance towards nadir: rho E cos / pi per unit area, seen by all of it.
+        assert r["brf"][0, 0] == pytest.approx(rho / math.pi * incident, rel=1e-4)
+
+    def test_canonical_forest_matches_the_cpu(self, sim, ctx):
+        with open(REFERENCE) as f:
+            ref = json.load(f)["simulations"]
+        cfg = ref["settings"]
+        s = velm.SceneManager(ctx)
+        info = scenes.procedural_forest(s, 20, 7, sensor=tuple(cfg["sensor"]))
+        s.build()
+        img = sim.simulate(s, spp=ref["image"]["spp"])
+        within(img.mean(axis=(0, 1)), ref["image"]["mean"], ref["image"]["error"], "image")
+        n = ref["forward"]["photons"]
+        r = sim.simulate_forward(s, cfg["nx"], cfg["ny"], layer_heights=cfg["layer_heights"],
+                                 num_photons=n, num_bands=info["bands"],
+                                 brf_directions=np.array(cfg["brf_directions"], np.float32),
+                                 num_brf_dirs=len(cfg["brf_directions"]), prob_sun=cfg["prob_sun"],
+                                 terrain_instance_id=info["instances"]["ground"])
+        totals = np.concatenate([r["grid"].sum(axis=(1, 2)).ravel(), r["terrain"],
+                                 r["brf"].ravel(), r["albedo"]])
+        within(totals, ref["forward"]["totals"], ref["forward"]["error"], "forward")
+        f = sim.simulate_flux(s, cfg["nx"], cfg["ny"], n, info["bands"], prob_sun=cfg["prob_sun"],
+                              decompose=True)
+        totals = np.concatenate([f[k].sum(axis=(0, 1)) for k in
+                                 ("downwelling", "upwelling", "downwelling_direct",
+                                  "downwelling_diffuse")])
+        within(totals, ref["flux"]["totals"], ref["flux"]["error"], "flux")
+        # LiDAR has no randomness: the same returns, up to the order of float additions.
+        g, h = cfg["lidar_grid"], cfg["lidar_height"]
+        xy = np.linspace(-15.0, 15.0, g)
+        origins = np.array([[x, y, h] for y in xy for x in xy], np.float32)
+        down = np.tile(np.array([0, 0, -1], np.float32), (len(origins), 1))
+        lid = sim.simulate_lidar(s, origins, down, len(origins))
+        assert lid["waveform"].sum() == pytest.approx(ref["lidar"]["waveform_total"], rel=1e-4)
+        assert lid["num_returns"] == ref["lidar"]["num_returns"]
+        assert lid["points"][:, 6].mean() == pytest.approx(ref["lidar"]["mean_range"], rel=1e-4)
+
+    def test_lidar_flat_ground(self, sim, ctx):
+        s = plane(ctx, [0.4, 0.0])
+        bin_centre = (60 + 0.5) * 0.15
+        r = sim.simulate_lidar(s, [[0.3, 0.2, bin_centre]], [[0, 0, -1]], 1)
+        assert r["num_bins"] == 667 and r["waveform"].shape == (1, 667, 1)
+        assert r["num_returns"] == 1
+        np.testing.assert_allclose(r["points"][0, [3 + 1, 3 + 2, 6, 7]],
+                                   [1, 1, bin_centre, 0], rtol=1e-5)
+        d = sim.simulate_lidar(s, [[0.3, 0.2, 10.0]], [[0, 0, -1]], 1, direct_mode=True)
+        np.testing.assert_allclose(d["points"], [[0.3, 0.2, 0, 0.4 * 0.1 / (math.pi * 100),
+                                                  1, 1, 10, 0]], rtol=1e-5, atol=1e-6)
+        one = sim.simulate_lidar(s, [[0.3, 0.2, bin_centre]], [[0, 0, -1]], 1,
+                                 beam_samples_per_dim=0)
+        assert one["num_returns"] == 1
+
+    def test_a_raising_progress_stops_and_the_simulator_stays_usable(self, sim, ctx):
+        s = plane(ctx, [0.3, 1000.0])
+
+        def stop(done, total, ms):
+            raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            sim.simulate(s, spp=4, progress=stop)
+        with pytest.raises(KeyboardInterrupt):
+            sim.simulate_forward(s, layer_heights=[-1, 1], num_photons=3000, progress=stop)
+        with pytest.raises(ValueError, match="num_bands"):
+            sim.simulate_flux(s, 1, 1, 1000, 2)
+        assert sim.simulate(s, spp=1).shape == (16, 16, 1)
+
+
+@gpu
+@needs_gpu
+class TestEnergyBalance:
+    def test_isolated_facet(self, sim, ctx):
+        """Every top ray escapes upwards and every bottom ray downwards: top absorbs
+        (1 - a)(E cos + pi L) exactly and the bottom nothing."""
+        s = plane(ctx, [0.3, 0.0], soa=True)
+        n = s.n_primitives()
+        a, e, sky = 0.2, 800.0, 30.0
+        top, bot = sim.run_energy_balance(s, 0, 8, e, sky, 0.0, *sun_dir(40), True, [a] * n)
+        assert top.shape == bot.shape == (n,)
+        np.testing.assert_allclose(top, (1 - a) * (e * math.cos(math.radians(40)) + math.pi * sky),
+                                   rtol=1e-4)
+        np.testing.assert_array_equal(bot, 0)
+        top1, empty = sim.run_energy_balance(s, 0, 8, e, sky, 0.0, *sun_dir(40), False, [a] * n)
+        np.testing.assert_allclose(top1, top, rtol=1e-6)
+        assert empty.shape == (0,)
+        mtop, mbot = sim.run_energy_balance_multiband(s, 1, 8, [e], [sky], *sun_dir(40), True,
+                                                      [a] * n)
+        assert mtop.shape == (1, n)
+        np.testing.assert_allclose(mtop[0], top, rtol=1e-6)
+
+    def test_chunks_of_64_bands_equal_separate_calls(self, sim, ctx):
+        s = plane(ctx, [0.3, 0.0], soa=True)
+        n = s.n_primitives()
+        sun = np.linspace(100, 900, 65).astype(np.float32)
+        sky = np.linspace(5, 50, 65).astype(np.float32)
+        alb = np.tile(np.linspace(0, 0.5, 65, dtype=np.float32)[:, None], (1, n)).ravel()
+        top, _ = sim.run_energy_balance_multiband(s, 65, 4, sun, sky, *sun_dir(20), True, alb)
+        first, _ = sim.run_energy_balance_multiband(s, 64, 4, sun[:64], sky[:64], *sun_dir(20),
+                                                    True, alb[:64 * n])
+        last, _ = sim.run_energy_balance_multiband(s, 1, 4, sun[64:], sky[64:], *sun_dir(20), True,
+                                                   alb[64 * n:])
+        # The same rays for every band (atomic float additions in any order).
+        np.testing.assert_allclose(top, np.vstack([first, last]), rtol=1e-6)
+
+    def test_isothermal_black_box(self, sim, ctx):
+        """Inside a closed box of black walls at T, a facet absorbs eps sigma T^4 on both faces."""
+        s = velm.SceneManager(ctx)
+        box = velm.make_sphere(5.0, np.zeros(3, np.float32), 2)
+        facet = velm.make_ground_plane(0.5, 0.5, 0, 1.0)
+        s.add_mesh(box["vertices"], box["normals"], box["indices"], 0)
+        s.add_mesh(facet["vertices"], facet["normals"], facet["indices"], 0)
+        s.add_instance(0, 0.0, 0.0, 0.0)
+        s.add_instance(1, 0.0, 0.0, 0.0)
+        s.set_num_bands(1)
+        s.upload_spectral_params([0.5])
+        s.add_material(0, 0)
+        s.set_populate_primitive_soa(True)
+        s.build()
+        n, t, eps = s.n_primitives(), 300.0, 0.8
+        s.set_primitive_temperatures(np.full(n, t, np.float32))
+        emiss = np.ones(n, np.float32)
+        emiss[-2:] = eps  # the facet's two triangles come last
+        s.set_primitive_emissivities(emiss)
+        top, bot = sim.run_energy_balance(s, 1, 16, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0, True)
+        sigma = 5.670374419e-8
+        np.testing.assert_allclose(top[-2:], eps * sigma * t ** 4, rtol=1e-4)
+        np.testing.assert_allclose(bot[-2:], eps * sigma * t ** 4, rtol=1e-4)
+
+
+@gpu
+@needs_gpu
+class TestMicrowave:
+    SOIL = [0.4, 0.2, 0.25, 0.1, 0.0, 0.0, 0.0, 295.0, 290.0, 1.0, 0.01, 0.04]
+
+    def test_bare_soil_at_nadir(self, sim, ctx):
+        s = plane(ctx, [0.3, 0.0])
+        soil = np.array([self.SOIL], np.float32)
+        tau, t_air = 0.05, 280.0
+        tb = sim.simulate_microwave(s, 1.4e9, 4, 4, 4, t_air, True, tau, soil, material_map=[0])
+        assert tb.shape == (16, 16, 4)
+        row = velm._evaluate_microwave_soil(1.4e9, soil[0], [1.0])[0]  # TB_H, TB_V, r_H, r_V
+        t = math.exp(-tau)
+        for p in (0, 1):
+            expected = t * row[p] + (1 - t) * t_air * (1 + row[2 + p] * t) + row[2 + p] * t * t * 2.725
+            np.testing.assert_allclose(tb[..., p], expected, rtol=1e-4)
+        np.testing.assert_array_equal(tb[..., 2:], 0)
+        sigma = velm._evaluate_microwave_soil(4.35e8, soil[0], [1.0], True)[0]
+        back = sim.simulate_active_microwave(s, 4.35e8, 4, 2, 1, t_air, tau, soil,
+                                             material_map=[0])
+        np.testing.assert_allclose(back[0, 0], sigma * math.exp(-2 * tau), rtol=1e-4)
+
+    def test_unmapped_surfaces_and_empty_tables_see_the_sky(self, sim, ctx):
+        s = plane(ctx, [0.3, 0.0], slab=3.0)
+        tb = sim.simulate_microwave(s, atm_tau=0.0, n_channels=1, spp=1)
+        np.testing.assert_allclose(tb, 2.725, rtol=1e-5)
+        soil = np.array([self.SOIL], np.float32)
+        bare = sim.simulate_microwave(s, atm_tau=0.0, spp=2, mw_soil_params=soil,
+                                      material_map=[0, -1])
+        # An all-zero Mueller table with no absorption is a transparent vegetation material.
+        veg = np.array([[290.0, 0.0, 0, 0, 0, 0]], np.float32)
+        lut = (np.zeros((2, 2, 2, 4, 4), np.float32), np.ones(4, np.float32),
+               np.ones(8, np.float32))
+        same = sim.simulate_microwave(s, atm_tau=0.0, spp=2, mw_soil_params=soil,
+                                      mw_veg_params=veg, mw_veg_mueller_luts=[lut],
+                                      material_map=[0, 1])
+        np.testing.assert_allclose(same, bare, rtol=1e-5)

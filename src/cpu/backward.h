@@ -15,9 +15,7 @@ struct BackwardStats {
   uint64_t shadow_rays = 0;
 };
 
-struct ImageShape {
-  int height, width, bands;
-};
+using velm::ImageShape;
 
 // The shape simulate_backward fills, (height, width, bands) of the scene's sensor; throws
 // std::invalid_argument for a negative size or an image too large to address.

@@ -8,28 +8,13 @@
 
 #include "cpu/embree_compat.h"
 #include "physics/common.h"
+#include "physics/surface.h"
 #include "scene/scene_description.h"
 
 namespace velm::embree {
 
-struct HitRecord {
-  float t = 3.4028235e38f;
-  Vec3 position{0.f, 0.f, 0.f};  // rebuilt from the barycentric coordinates on the triangle
-  Vec3 normal{0.f, 0.f, 1.f};            // shading normal, facing the incoming ray's side
-  Vec3 geometric_normal{0.f, 0.f, 1.f};  // facing the side the ray came from
-  int32_t material_id = -1;
-  int32_t primitive_id = -1;  // triangle index within the mesh
-  int32_t global_primitive_id = -1;
-  int32_t instance_id = -1;
-  bool hit = false;
-  bool is_back_face = false;
-  float position_error = 0.f;  // absolute bound on the distance of `position` from the surface
-
-  // Origin of a new ray leaving the surface along `direction`.
-  Vec3 spawn(Vec3 direction) const {
-    return offset_ray_origin(position, geometric_normal, direction, position_error);
-  }
-};
+// A closest hit: the shared surface record (physics/surface.h).
+using HitRecord = SurfaceHit;
 
 // What the ray queries need of a built instance, fixed when the Embree scene is committed (a
 // transform changed since then shows in queries only after the next refit or build).
@@ -37,16 +22,7 @@ struct BuiltInstance {
   uint32_t mesh_id = 0;
   uint32_t material_id = 0;
   Transform34 transform{};
-  // Maps mesh-frame normals to world normals: the inverse transpose of the 3x3 part, up to a
-  // positive factor (its cofactor matrix times the determinant's sign), so it stays defined for
-  // a flattening transform.
-  float normal_matrix[9] = {};
-  float linear_norm = 0.f;   // largest absolute row sum of the 3x3 part
-  float inverse_norm = 0.f;  // the same of its inverse (0 when singular)
-  float translation = 0.f;  // largest absolute translation component
-  // |det| over the product of the rows' lengths: 1 for a rotation with any scales, 0 when the
-  // transform flattens space and normals are undefined.
-  float conditioning = 0.f;
+  InstanceFrame frame;  // normal matrix, norms and conditioning of the transform
 };
 
 // Largest coordinate magnitude a ray may carry into Embree (its traversal asserts beyond about

@@ -63,59 +63,27 @@ namespace {
 // Writes the outputs [first - H, last + H] of the window and leaves the rest of `out` alone.
 void convolve_support(const float* raw, float* out, int32_t num_bins, int32_t num_wavelengths,
                       const PulseKernel& kernel, int32_t first, int32_t last) {
+  const int32_t h = kernel.half_width;
+  const int64_t out_first = std::max<int64_t>(0, int64_t{first} - h);
+  const int64_t out_last = std::min<int64_t>(num_bins - 1, int64_t{last} + h);
   const int64_t nw = num_wavelengths;
-  const int64_t h = kernel.half_width;
-  const int64_t nb = num_bins;
-  const float* taps = kernel.taps.data();
-  const int64_t out_first = std::max<int64_t>(0, first - h);
-  const int64_t out_last = std::min<int64_t>(nb - 1, last + h);
-  std::fill(out + out_first * nw, out + (out_last + 1) * nw, 0.f);
-  // Scattered from each non-zero input bin, in increasing input bin. Every output therefore
-  // receives its terms in increasing m, exactly as the gather sum adds them; the skipped zero
-  // terms would each have added an exact +0. Raw waveforms are mostly empty, so this does a
-  // fraction of the gather's work with bit-identical results.
-  for (int64_t j = first; j <= last; ++j) {
-    const float* in = raw + (j - first) * nw;
-    const int64_t lo = std::max<int64_t>(0, j - h);
-    const int64_t hi = std::min<int64_t>(nb - 1, j + h);
-    for (int64_t w = 0; w < nw; ++w) {
-      const float v = in[w];
-      if (v == 0.f) continue;
-      for (int64_t i = lo; i <= hi; ++i) out[i * nw + w] += v * taps[i - j + h];
-    }
-  }
+  for (int64_t i = out_first; i <= out_last; ++i)
+    for (int32_t w = 0; w < num_wavelengths; ++w)
+      out[i * nw + w] = convolved_value(raw, first, last, static_cast<int32_t>(i), w,
+                                        num_wavelengths, kernel.taps.data(), h);
 }
 
 // W3 restricted to the bins [first, last] outside which the convolved waveform is zero.
 int32_t peaks_in_support(const float* conv, int32_t num_bins, int32_t num_wavelengths,
-                         float threshold, int32_t max_returns, std::vector<float>& sums,
-                         std::vector<int32_t>& bins, std::vector<float>& strengths, int32_t first,
-                         int32_t last) {
+                         float threshold, int32_t max_returns, std::vector<int32_t>& bins,
+                         std::vector<float>& strengths, int32_t first, int32_t last) {
   bins.clear();
   strengths.clear();
-  if (num_bins < 3 || max_returns <= 0) return 0;
-  const int64_t nw = num_wavelengths;
-  // S over the stretch plus one neighbour on each side (zero outside the support).
-  const int32_t lo = std::max(0, first - 1), hi = std::min(num_bins - 1, last + 1);
-  if (lo > hi) return 0;
-  sums.resize(static_cast<size_t>(hi - lo + 1));
-  for (int32_t i = lo; i <= hi; ++i) {
-    float s = 0.f;
-    for (int64_t w = 0; w < nw; ++w) s += conv[i * nw + w];
-    sums[i - lo] = s;
-  }
-  // Strict comparisons: a flat top (two equal neighbouring maxima) is not a peak. A bin outside
-  // the support holds S = 0 next to another zero (or the window's end), so it is never a peak.
-  const int32_t scan_first = std::max(1, first), scan_last = std::min(num_bins - 2, last);
-  for (int32_t i = scan_first; i <= scan_last; ++i) {
-    const float s = sums[i - lo];
-    if (s > sums[i - 1 - lo] && s > sums[i + 1 - lo] && s > threshold) {
-      bins.push_back(i);
-      strengths.push_back(s);
-      if (static_cast<int32_t>(bins.size()) >= max_returns) break;
-    }
-  }
-  return static_cast<int32_t>(bins.size());
+  auto emit = [&](int32_t bin, float strength) {
+    bins.push_back(bin);
+    strengths.push_back(strength);
+  };
+  return scan_peaks(conv, num_bins, num_wavelengths, threshold, max_returns, first, last, emit);
 }
 
 }  // namespace
@@ -129,19 +97,19 @@ void convolve_waveform(const float* raw, float* out, int32_t num_bins, int32_t n
 int32_t extract_peaks(const float* conv, int32_t num_bins, int32_t num_wavelengths,
                       float threshold, int32_t max_returns, std::vector<float>& sums,
                       std::vector<int32_t>& bins, std::vector<float>& strengths) {
-  return peaks_in_support(conv, num_bins, num_wavelengths, threshold, max_returns, sums, bins,
-                          strengths, 0, num_bins - 1);
+  sums.clear();
+  return peaks_in_support(conv, num_bins, num_wavelengths, threshold, max_returns, bins, strengths,
+                          0, num_bins - 1);
 }
 
 void append_point_records(int64_t pulse_index, Vec3 origin, Vec3 direction,
                           const std::vector<int32_t>& bins, const std::vector<float>& strengths,
                           float range_resolution, float min_range, std::vector<float>& points) {
-  const float count = static_cast<float>(bins.size());
-  for (size_t k = 0; k < bins.size(); ++k) {
-    const float range = (static_cast<float>(bins[k]) + 0.5f) * range_resolution + min_range;
-    const Vec3 p = origin + direction * range;
-    const float rec[kPointFields] = {p.x,   p.y,   p.z,   strengths[k], static_cast<float>(k + 1),
-                                     count, range, static_cast<float>(pulse_index)};
+  const int32_t count = static_cast<int32_t>(bins.size());
+  for (int32_t k = 0; k < count; ++k) {
+    float rec[kPointFields];
+    point_record(pulse_index, origin, direction, bins[k], strengths[k], k, count,
+                 range_resolution, min_range, rec);
     points.insert(points.end(), rec, rec + kPointFields);
   }
 }
@@ -173,7 +141,7 @@ void WaveformProcessor::process_pulse(float* waveform, int64_t pulse_index, Vec3
                    last);
   const int64_t h = kernel_.half_width;
   peaks_in_support(waveform, s.num_bins, s.num_wavelengths, s.peak_threshold,
-                   s.max_returns_per_pulse, scratch.sums, scratch.bins, scratch.strengths,
+                   s.max_returns_per_pulse, scratch.bins, scratch.strengths,
                    static_cast<int32_t>(std::max<int64_t>(0, first - h)),
                    static_cast<int32_t>(std::min<int64_t>(s.num_bins - 1, last + h)));
   append_point_records(pulse_index, origin, direction, scratch.bins, scratch.strengths,

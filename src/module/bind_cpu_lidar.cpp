@@ -5,77 +5,30 @@
 #include "cpu/waveform.h"
 #include "module/convert.h"
 #include "module/registry.h"
+#include "module/transport_args.h"
 
 namespace velm::py_bind {
 
-namespace {
-
 using py_convert::F32Array;
-using CF32Array = py::array_t<float, py::array::c_style | py::array::forcecast>;
-
-// Pulse origins or directions: an (N, 3) array, or a flat array of N triples. Returns the
-// C-contiguous copy and sets `rows` to N.
-CF32Array pulse_rows(const F32Array& a, const char* name, int64_t& rows) {
-  if (a.ndim() == 2 && a.shape(1) == 3) {
-    rows = a.shape(0);
-  } else if (a.ndim() == 1 && a.shape(0) % 3 == 0) {
-    rows = a.shape(0) / 3;
-  } else {
-    throw py::value_error(std::string(name) + " must have shape (N, 3)");
-  }
-  return CF32Array(a);
-}
-
-}  // namespace
 
 void register_cpu_lidar(py::module_& m) {
-  m.def(
-      "simulate_lidar_cpu",
-      [](const embree::EmbreeSceneManager& scene, const F32Array& pulse_origins,
-         const F32Array& pulse_directions, int32_t num_pulses, float beam_half_angle_rad,
-         int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
-         float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
-         float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
-         bool direct_mode) {
-        lidar::LidarRequest req;
-        const CF32Array origins = pulse_rows(pulse_origins, "pulse_origins", req.origin_rows);
-        const CF32Array directions =
-            pulse_rows(pulse_directions, "pulse_directions", req.direction_rows);
-        req.pulse_origins = origins.data();
-        req.pulse_directions = directions.data();
-        req.num_pulses = num_pulses;
-        req.beam_half_angle_rad = beam_half_angle_rad;
-        req.beam_samples_per_dim = beam_samples_per_dim;
-        req.pulse_energy = pulse_energy;
-        req.sensor_area = sensor_area;
-        req.range_resolution = range_resolution;
-        req.min_range = min_range;
-        req.max_range = max_range;
-        req.num_wavelengths = num_wavelengths;
-        req.pulse_fwhm_ns = pulse_fwhm_ns;
-        req.peak_threshold = peak_threshold;
-        req.max_returns_per_pulse = max_returns_per_pulse;
-        req.direct_mode = direct_mode;
-        const cpu::HostHooks hooks = make_hooks(py::none());
-        const lidar::LidarResult res = py_convert::run_on_scene(
-            scene, [&] { return lidar::simulate_lidar_cpu(scene, req, hooks.poll); });
-
-        py::dict out;
-        out["waveform"] = py_convert::pack(
-            res.waveform, {res.num_pulses, res.num_bins, res.num_wavelengths});
-        out["points"] = py_convert::pack(
-            res.points, {static_cast<py::ssize_t>(res.num_returns()), lidar::kPointFields});
-        out["num_bins"] = res.num_bins;
-        out["num_returns"] = res.num_returns();
-        return out;
-      },
-      py::arg("scene"), py::arg("pulse_origins"), py::arg("pulse_directions"),
-      py::arg("num_pulses"), py::arg("beam_half_angle_rad") = 0.0005f,
-      py::arg("beam_samples_per_dim") = 10, py::arg("pulse_energy") = 1.0f,
-      py::arg("sensor_area") = 0.1f, py::arg("range_resolution") = 0.15f,
-      py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
-      py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
-      py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
+  const auto module_def = [&m](auto&&... args) { m.def(std::forward<decltype(args)>(args)...); };
+  def_lidar(module_def, "simulate_lidar_cpu",
+            [](const embree::EmbreeSceneManager& scene, const F32Array& pulse_origins,
+               const F32Array& pulse_directions, int32_t num_pulses, float beam_half_angle_rad,
+               int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
+               float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
+               float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
+               bool direct_mode) {
+              const LidarArgs a = lidar_args(
+                  pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                  beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                  max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold,
+                  max_returns_per_pulse, direct_mode);
+              const cpu::HostHooks hooks = make_hooks(py::none());
+              return lidar_dict(py_convert::run_on_scene(
+                  scene, [&] { return lidar::simulate_lidar_cpu(scene, a.req, hooks.poll); }));
+            });
 }
 
 }  // namespace velm::py_bind

@@ -6,6 +6,9 @@
 #if VELM_WITH_OPTIX
 
 #include "module/bind_scene.h"
+#include "module/convert.h"
+#include "module/microwave_request.h"
+#include "module/transport_args.h"
 #include "optix/context.h"
 #include "optix/scene_manager.h"
 #include "optix/simulator.h"
@@ -184,12 +187,253 @@ void register_scene(py::module_& m) {
       kSetSifOnlyModeDoc, py::arg("enabled"));
 }
 
+constexpr const char* kRunEnergyBalanceDoc =
+    "Run the energy balance reverse RT kernel. Returns (top, bot) numpy arrays of length "
+    "n_primitives. bot is empty when two_sided=False. sw_albedos: optional "
+    "float32[n_primitives] for 2-bounce SW NEE.";
+constexpr const char* kRunEnergyBalanceMultibandDoc =
+    "Run multi-band energy balance reverse RT kernel (Phase 3.1). Returns (top, bot) numpy "
+    "arrays of shape [n_bands, n_primitives]. bot is empty when two_sided=False. sw_albedos: "
+    "flattened float32[n_bands * n_primitives] (SoA layout).";
+
+using py_convert::pack;
+
+constexpr const char* kSimulateMicrowaveDoc =
+    "Run passive microwave simulation.\n"
+    "\n"
+    "Returns numpy array of shape [height, width, n_channels] with brightness temperature (K).\n"
+    "n_channels: 1=total, 2=H+V, 4=full Stokes.\n"
+    "atm_tau: nadir atmospheric optical depth (0 = no atmosphere).\n"
+    "mw_soil_params: float32[n_soil_mats, 10] with MwSoilParams fields.\n"
+    "mw_trunk_params: float32[n_trunk_mats, 7] with MwTrunkParams fields (radius, length, "
+    "moisture, temperature, axis_xyz).\n"
+    "mw_trunk_mueller_luts: list of trunk Mie Mueller LUT tuples (or None per entry); same shape "
+    "as mw_veg_mueller_luts. None \u2192 kernel uses Fresnel fallback.\n"
+    "material_map: int32[n_optical_mats] mapping optical \u2192 MW material index (-1 = none).";
+constexpr const char* kSimulateActiveMicrowaveDoc =
+    "Run active monostatic-SAR sigma0 simulation.\n"
+    "\n"
+    "Returns numpy array of shape [height, width, n_channels].\n"
+    "n_channels: 1=total power, 4=HH/HV/VH/VV (Sinclair scattering matrix powers, NOT Stokes "
+    "IQUV).\n"
+    "Output is linear sigma0 (dimensionless backscatter coefficient); convert to dB via "
+    "10*log10().\n"
+    "T1 MVP: single-bounce (max_depth=1); multi-bounce / volume scattering are follow-ons.";
+
+// Runs a microwave request and shapes the film as (height, width, n_channels).
+py::array_t<float> run_microwave(Simulator& sim, SceneManager& scene,
+                                 const optix::MicrowaveRequest& req) {
+  Simulator& s = py_convert::constructed(sim);
+  const std::vector<float> film =
+      py_convert::run_on_scene(scene, [&] { return s.simulate_microwave(scene, req); });
+  const SensorBlock& sensor = scene.desc().sensor();
+  return pack(film, {std::max(sensor.height, 0), std::max(sensor.width, 0), req.n_channels});
+}
+
+// sw_albedos of the energy-balance calls: None, or an array-like that must be 1-D after the
+// conversion to float32 (RuntimeError `message` otherwise).
+std::vector<float> albedos_from(const py::object& sw_albedos, const char* message) {
+  if (sw_albedos.is_none()) return {};
+  const F32Array a = py::cast<F32Array>(sw_albedos);
+  if (a.ndim() != 1) throw std::runtime_error(message);
+  return py_convert::to_vector(a);
+}
+
+// A per-band array of the multiband call: empty, or 1-D with n_bands values.
+std::vector<float> per_band(const F32Array& a, int32_t n_bands, const char* message) {
+  if (a.size() == 0) return {};
+  if (a.ndim() != 1 || a.shape(0) != n_bands) throw std::runtime_error(message);
+  return py_convert::to_vector(a);
+}
+
+py::tuple energy_balance_result(EnergyBalanceOutput r, bool multiband, int32_t n_bands) {
+  const py::ssize_t n = static_cast<py::ssize_t>(r.top.size()) / std::max(n_bands, 1);
+  std::vector<py::ssize_t> shape = multiband ? std::vector<py::ssize_t>{n_bands, n}
+                                             : std::vector<py::ssize_t>{n};
+  py::array_t<float> top = pack(r.top, shape);
+  py::array_t<float> bottom =
+      r.bottom.empty() ? py::array_t<float>(0) : pack(r.bottom, shape);
+  return py::make_tuple(top, bottom);
+}
+
 void register_simulator(py::module_& m) {
   py::class_<Simulator> cls(m, "Simulator", py::release_gil_before_calling_cpp_dtor());
   cls.def(py::init([](OptiXContext& ctx, const std::string& ptx_dir) {
     return new Simulator(shared_context(ctx), ptx_dir);
   }));
   cls.def("init", [](Simulator& s) { py_convert::constructed(s).init(); });
+
+  cls.def(
+      "simulate",
+      [](Simulator& sim, SceneManager& scene, int32_t spp, int32_t max_depth,
+         const py::object& progress) {
+        const HostHooks hooks = make_hooks(progress);
+        Simulator& s = py_convert::constructed(sim);
+        const std::vector<float> film = py_convert::run_on_scene(
+            scene, [&] { return s.simulate(scene, spp, max_depth, hooks); });
+        const SensorBlock& sensor = scene.desc().sensor();
+        const py::ssize_t h = std::max(sensor.height, 0), w = std::max(sensor.width, 0);
+        const py::ssize_t nb = std::max(scene.desc().num_bands(), 0);
+        return pack(film, {h, w, nb});
+      },
+      py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
+      py::arg("progress") = py::none());
+
+  const auto class_def = [&cls](auto&&... args) {
+    cls.def(std::forward<decltype(args)>(args)...);
+  };
+  def_forward(class_def, "simulate_forward",
+              [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, const F32Array& layers,
+                 int64_t num_photons, int32_t num_bands, bool per_leaf, const F32Array& brf_dirs,
+                 int32_t num_brf_dirs, float prob_sun, int32_t max_depth,
+                 int32_t terrain_instance_id, const py::object& progress) {
+                const ForwardRequest req =
+                    forward_request(nx, ny, layers, num_photons, num_bands, per_leaf, brf_dirs,
+                                    num_brf_dirs, prob_sun, max_depth, terrain_instance_id);
+                const HostHooks hooks = make_hooks(progress);
+                Simulator& s = py_convert::constructed(sim);
+                const ForwardResult r = py_convert::run_on_scene(
+                    scene, [&] { return s.simulate_forward(scene, req, hooks); });
+                return forward_dict(r, req);
+              });
+  def_flux(class_def, "simulate_flux",
+           [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, int64_t num_photons,
+              int32_t num_bands, float prob_sun, int32_t max_bounces, int32_t max_depth,
+              int32_t rr_depth, bool decompose, const py::object& progress) {
+             const FluxRequest req = flux_request(nx, ny, num_photons, num_bands, prob_sun,
+                                                  max_bounces, max_depth, rr_depth, decompose);
+             const HostHooks hooks = make_hooks(progress);
+             Simulator& s = py_convert::constructed(sim);
+             const FluxResult r = py_convert::run_on_scene(
+                 scene, [&] { return s.simulate_flux(scene, req, hooks); });
+             return flux_dict(r, req);
+           });
+
+  cls.def(
+      "run_energy_balance",
+      [](Simulator& sim, SceneManager& scene, int32_t band_type, int32_t n_samples,
+         float sun_irradiance, float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x,
+         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+        optix::EnergyBalanceRequest req;
+        req.band_type = band_type;
+        req.n_samples = n_samples;
+        req.sun_irradiance = sun_irradiance;
+        req.sky_diffuse_radiance = sky_diffuse_radiance;
+        req.sky_lw_radiance = sky_lw_radiance;
+        req.sun_direction[0] = sun_dir_x;
+        req.sun_direction[1] = sun_dir_y;
+        req.sun_direction[2] = sun_dir_z;
+        req.two_sided = two_sided;
+        req.sw_albedos = albedos_from(sw_albedos, "sw_albedos must be 1D");
+        Simulator& s = py_convert::constructed(sim);
+        EnergyBalanceOutput r = py_convert::run_on_scene(
+            scene, [&] { return s.run_energy_balance(scene, req, false); });
+        return energy_balance_result(std::move(r), false, 1);
+      },
+      kRunEnergyBalanceDoc, py::arg("scene"), py::arg("band_type") = 0, py::arg("n_samples") = 64,
+      py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
+      py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f,
+      py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true, py::arg("sw_albedos") = py::none());
+
+  cls.def(
+      "run_energy_balance_multiband",
+      [](Simulator& sim, SceneManager& scene, int32_t n_bands, int32_t n_samples,
+         const F32Array& sun_irradiance, const F32Array& sky_diffuse_radiance, float sun_dir_x,
+         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+        optix::EnergyBalanceRequest req;
+        req.n_bands = n_bands;
+        req.n_samples = n_samples;
+        req.sun_irradiances =
+            per_band(sun_irradiance, n_bands, "sun_irradiance must be 1D with length n_bands");
+        req.sky_diffuse_radiances = per_band(sky_diffuse_radiance, n_bands,
+                                             "sky_diffuse_radiance must be 1D with length n_bands");
+        req.sun_direction[0] = sun_dir_x;
+        req.sun_direction[1] = sun_dir_y;
+        req.sun_direction[2] = sun_dir_z;
+        req.two_sided = two_sided;
+        req.sw_albedos =
+            albedos_from(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+        Simulator& s = py_convert::constructed(sim);
+        EnergyBalanceOutput r = py_convert::run_on_scene(
+            scene, [&] { return s.run_energy_balance(scene, req, true); });
+        return energy_balance_result(std::move(r), true, n_bands);
+      },
+      kRunEnergyBalanceMultibandDoc, py::arg("scene"), py::arg("n_bands"),
+      py::arg("n_samples") = 64, py::arg("sun_irradiance") = py::array_t<float>(0),
+      py::arg("sky_diffuse_radiance") = py::array_t<float>(0), py::arg("sun_dir_x") = 0.0f,
+      py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+      py::arg("sw_albedos") = py::none());
+
+  def_lidar(class_def, "simulate_lidar",
+            [](Simulator& sim, SceneManager& scene, const F32Array& pulse_origins,
+               const F32Array& pulse_directions, int32_t num_pulses, float beam_half_angle_rad,
+               int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
+               float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
+               float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
+               bool direct_mode) {
+              const LidarArgs a = lidar_args(
+                  pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                  beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                  max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold,
+                  max_returns_per_pulse, direct_mode);
+              Simulator& s = py_convert::constructed(sim);
+              return lidar_dict(
+                  py_convert::run_on_scene(scene, [&] { return s.simulate_lidar(scene, a.req); }));
+            });
+
+  cls.def(
+      "simulate_microwave",
+      [](Simulator& sim, SceneManager& scene, float frequency, int32_t n_channels, int32_t spp,
+         int32_t max_depth, float air_temperature, bool include_atmosphere, float atm_tau,
+         const F32Array& soil, const F32Array& veg, const F32Array& trunk,
+         const py_convert::I32Array& material_map, const py::list& veg_luts,
+         const py::list& trunk_luts, const py::object&) {
+        optix::MicrowaveRequest req =
+            py_convert::microwave_request(false, {soil, veg, trunk, material_map, veg_luts,
+                                                  trunk_luts});
+        req.frequency = frequency;
+        req.n_channels = n_channels;
+        req.spp = spp;
+        req.max_depth = max_depth;
+        req.air_temperature = air_temperature;
+        req.include_atmosphere = include_atmosphere;
+        req.atm_tau = atm_tau;
+        return run_microwave(sim, scene, req);
+      },
+      kSimulateMicrowaveDoc, py::arg("scene"), py::arg("frequency") = 1.4e9f,
+      py::arg("n_channels") = 2, py::arg("spp") = 64, py::arg("max_depth") = 8,
+      py::arg("air_temperature") = 293.0f, py::arg("include_atmosphere") = true,
+      py::arg("atm_tau") = 0.01f, py::arg("mw_soil_params") = py::array_t<float>(0),
+      py::arg("mw_veg_params") = py::array_t<float>(0),
+      py::arg("mw_trunk_params") = py::array_t<float>(0),
+      py::arg("material_map") = py::array_t<int32_t>(0),
+      py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list(),
+      py::arg("_mw_veg_lut_dims") = py::none());
+
+  cls.def(
+      "simulate_active_microwave",
+      [](Simulator& sim, SceneManager& scene, float frequency, int32_t n_channels, int32_t spp,
+         int32_t max_depth, float air_temperature, float atm_tau, const F32Array& soil,
+         const F32Array& veg, const F32Array& trunk, const py_convert::I32Array& material_map,
+         const py::list& veg_luts, const py::list& trunk_luts) {
+        optix::MicrowaveRequest req = py_convert::microwave_request(
+            true, {soil, veg, trunk, material_map, veg_luts, trunk_luts});
+        req.frequency = frequency;
+        req.n_channels = n_channels;
+        req.spp = spp;
+        req.max_depth = max_depth;
+        req.air_temperature = air_temperature;
+        req.atm_tau = atm_tau;
+        return run_microwave(sim, scene, req);
+      },
+      kSimulateActiveMicrowaveDoc, py::arg("scene"), py::arg("frequency") = 4.35e8f,
+      py::arg("n_channels") = 4, py::arg("spp") = 64, py::arg("max_depth") = 1,
+      py::arg("air_temperature") = 293.0f, py::arg("atm_tau") = 0.005f,
+      py::arg("mw_soil_params") = py::array_t<float>(0),
+      py::arg("mw_veg_params") = py::array_t<float>(0),
+      py::arg("mw_trunk_params") = py::array_t<float>(0),
+      py::arg("material_map") = py::array_t<int32_t>(0),
+      py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list());
 }
 
 }  // namespace

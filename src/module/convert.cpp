@@ -1,5 +1,7 @@
 #include "module/convert.h"
 
+#include "module/registry.h"
+
 #include <climits>
 #include <cmath>
 
@@ -58,6 +60,17 @@ std::vector<Int3> index_rows(const py::object& indices, const char* what, py::ar
   return rows_of<int64_t>(a, [](int64_t v) { return narrowed(v); });
 }
 
+CF32Array pulse_rows(const F32Array& a, const char* name, int64_t& rows) {
+  if (a.ndim() == 2 && a.shape(1) == 3) {
+    rows = a.shape(0);
+  } else if (a.ndim() == 1 && a.shape(0) % 3 == 0) {
+    rows = a.shape(0) / 3;
+  } else {
+    throw py::value_error(std::string(name) + " must have shape (N, 3)");
+  }
+  return CF32Array(a);
+}
+
 ProgressFn wrap_progress(const py::object& progress) {
   if (progress.is_none()) return {};
   py::object fn = progress;
@@ -68,3 +81,17 @@ ProgressFn wrap_progress(const py::object& progress) {
 }
 
 }  // namespace velm::py_convert
+
+namespace velm::py_bind {
+
+HostHooks make_hooks(const py::object& progress) {
+  HostHooks hooks;
+  hooks.progress = py_convert::wrap_progress(progress);
+  hooks.poll = [] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  };
+  return hooks;
+}
+
+}  // namespace velm::py_bind

@@ -33,6 +33,12 @@ inline void require_ndim(const py::array& a, py::ssize_t expected) {
                           "; expected " + std::to_string(expected));
 }
 
+using CF32Array = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// Pulse origins or directions: an (N, 3) array, or a flat array of N triples. Returns the
+// C-contiguous copy and sets `rows` to N; ValueError "<name> must have shape (N, 3)" otherwise.
+CF32Array pulse_rows(const F32Array& a, const char* name, int64_t& rows);
+
 // Reads an (N, >=3) array row by row through its strides into triples.
 template <class T, class Triple>
 std::vector<Triple> read_rows3(const py::array_t<T, py::array::forcecast>& a) {

@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "cpu/sim_common.h"
+#include "scene/simulation_setup.h"
 
 namespace velm::py_bind {
 namespace py = pybind11;
@@ -17,8 +17,8 @@ void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CP
 void register_cpu_backward(py::module_& m);  // simulate_cpu, simulate_forward_cpu, simulate_flux_cpu
 void register_cpu_lidar(py::module_& m);     // simulate_lidar_cpu
 
-// Host hooks of a CPU simulation: the wrapped progress callable (None: none) and a poll that
-// turns a pending Ctrl-C into a Python exception; both take the interpreter lock themselves.
-cpu::HostHooks make_hooks(const py::object& progress);
+// Host hooks of a simulation: the wrapped progress callable (None: none) and a poll that turns a
+// pending Ctrl-C into a Python exception; both take the interpreter lock themselves.
+HostHooks make_hooks(const py::object& progress);
 
 }  // namespace velm::py_bind

@@ -17,6 +17,10 @@ void check_cuda(int status, const char* what) {
   throw std::runtime_error(std::string("CUDA: ") + what + " - " + cuda_error_string(status));
 }
 
+void select_device_quietly(int device) {
+  if (cudaSetDevice(device) != cudaSuccess) cudaGetLastError();
+}
+
 size_t grown_capacity(size_t capacity, size_t need) {
   if (need == 0 || need <= capacity) return capacity;
   if (capacity == 0) return need;

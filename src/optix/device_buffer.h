@@ -16,6 +16,10 @@ namespace velm::optix {
 void check_cuda(int status, const char* what);
 std::string cuda_error_string(int status);
 
+// Makes `device` current for the calling thread, ignoring failure (for destructors: the buffers
+// an object frees must go back to its own device).
+void select_device_quietly(int device);
+
 // The capacity a growing buffer moves to: unchanged when the need fits (or is zero), exactly the
 // need from empty, otherwise at least half as much again as before.
 size_t grown_capacity(size_t capacity, size_t need);

@@ -389,4 +389,14 @@ optix::LaunchSceneBlock SceneManager::launch_scene_block() const {
   return optix::make_launch_scene_block(desc_, bounds_, gpu);
 }
 
+optix::SceneFacts SceneManager::facts() const {
+  optix::SceneFacts f;
+  f.built = is_built();
+  f.bounds = bounds_;
+  f.n_primitives = n_primitives();
+  f.lookup_instances = lookup_instances_;
+  f.max_mesh_triangles = max_mesh_triangles_;
+  return f;
+}
+
 }  // namespace velm

@@ -10,6 +10,7 @@
 
 #include "optix/context.h"
 #include "optix/device_buffer.h"
+#include "optix/launch_plan.h"
 #include "optix/launch_records.h"
 #include "optix/records.h"
 #include "scene/scene_description.h"
@@ -81,6 +82,8 @@ class SceneManager {
   optix::TraversableHandle ias_handle() const { return ias_handle_; }
   // What the launches copy into their parameters.
   optix::LaunchSceneBlock launch_scene_block() const;
+  // What the launch plans check and size from.
+  optix::SceneFacts facts() const;
 
  private:
   void upload_mesh(size_t m);

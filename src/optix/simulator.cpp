@@ -43,6 +43,8 @@ Simulator::Simulator(std::shared_ptr<OptiXContext> context, std::string ptx_dir)
 }
 
 Simulator::~Simulator() {
+  // The launch buffers (members) free themselves after this body, on this context's device.
+  optix::select_device_quietly(context_->device_id());
   const optix::FunctionTable& ox = optix::table();
   for (optix::Pipeline& p : pipelines_)
     if (p != nullptr) ox.pipeline_destroy(p);

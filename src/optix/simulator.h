@@ -12,10 +12,15 @@
 #include "optix/context.h"
 #include "optix/device_buffer.h"
 #include "optix/launch_records.h"
+#include "optix/microwave_plan.h"
 #include "optix/optix_loader.h"
 #include "optix/scene_manager.h"
 
 namespace velm {
+
+struct EnergyBalanceOutput {
+  std::vector<float> top, bottom;  // (bands, primitives); bottom empty unless two-sided
+};
 
 class Simulator {
  public:
@@ -63,6 +68,22 @@ class Simulator {
   void build_active_microwave_table(const SceneManager& scene);
   const optix::ShaderBindingTable& table(TableId t) const { return tables_[t].sbt; }
 
+  // ---- launches (simulator_launch.cpp) ----------------------------------------------------------
+  // Each validates everything before any device work (launch_plan.h), runs its launches on the
+  // scene's device data and downloads the results. `hooks` are called between passes or batches
+  // on the calling thread; an exception from them stops the run and propagates.
+  std::vector<float> simulate(const SceneManager& scene, int spp, int max_depth,
+                              const HostHooks& hooks);  // (height, width, bands)
+  ForwardResult simulate_forward(const SceneManager& scene, const ForwardRequest& req,
+                                 const HostHooks& hooks);
+  FluxResult simulate_flux(const SceneManager& scene, FluxRequest req, const HostHooks& hooks);
+  EnergyBalanceOutput run_energy_balance(const SceneManager& scene,
+                                         const optix::EnergyBalanceRequest& req, bool multiband);
+  lidar::LidarResult simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& req);
+  // Passive brightness temperatures or active backscatter, (height, width, n_channels).
+  std::vector<float> simulate_microwave(const SceneManager& scene,
+                                        const optix::MicrowaveRequest& req);
+
  private:
   struct ShaderTable {
     optix::DeviceBuffer raygen, miss, hit;
@@ -101,6 +122,37 @@ class Simulator {
   ShaderTable tables_[kTableCount];
   const SceneManager* lidar_scene_ = nullptr;
   optix::TraversableHandle lidar_ias_ = 0;
+
+  // ---- launch buffers -----------------------------------------------------------------------------
+  void launch(optix::Pipeline pipeline, optix::Stream stream, const optix::ShaderBindingTable& sbt,
+              const optix::LaunchParams& params, uint32_t width, uint32_t height, uint32_t depth,
+              const char* params_label, const char* launch_label);
+  // The per-path buffers for `paths` paths of `bands` values: reallocated when either differs from
+  // the last call, or (grow_only) only when more are needed.
+  optix::PathBuffers path_buffers(uint64_t paths, int32_t bands, bool grow_only);
+  EnergyBalanceOutput energy_balance_chunk(const SceneManager& scene,
+                                           const optix::EnergyBalancePlan& plan,
+                                           const optix::EnergyBalanceRequest& req);
+
+  optix::DeviceBuffer params_;  // 1008 bytes
+  optix::DeviceBuffer path_hits_, path_rng_, path_throughput_, path_radiance_;
+  uint64_t path_count_ = 0;
+  int32_t path_bands_ = 0;
+  optix::DeviceBuffer film_;
+  optix::DeviceBuffer fwd_grid_, fwd_layers_, fwd_leaf_, fwd_leaf_offsets_, fwd_terrain_,
+      fwd_brf_directions_, fwd_brf_, fwd_albedo_;
+  optix::DeviceBuffer flux_down_, flux_up_, flux_direct_, flux_diffuse_;
+  optix::DeviceBuffer eb_top_, eb_bottom_, eb_albedos_;
+  optix::DeviceBuffer ebm_top_, ebm_bottom_, ebm_sun_, ebm_sky_, ebm_albedos_;
+  optix::DeviceBuffer lidar_origins_, lidar_directions_, lidar_beam_xy_, lidar_beam_weights_,
+      lidar_raw_, lidar_convolved_, lidar_kernel_, lidar_ranges_, lidar_slots_, lidar_counts_,
+      lidar_direct_points_, lidar_direct_count_;
+  optix::DeviceBuffer mw_params_, mw_film_, mw_hits_, mw_rng_, mw_materials_, mw_map_,
+      mw_response_;
+  uint64_t mw_pixels_ = 0;
+  int32_t mw_channels_ = 0;
+  // The tables of the last microwave call's materials, freed by the next call.
+  std::vector<optix::DeviceBuffer> mw_mueller_, mw_cos_cdf_, mw_phi_cdf_, mw_specular_;
 };
 
 }  // namespace velm

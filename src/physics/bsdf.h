@@ -30,7 +30,7 @@ VELM_HD Vec3 sample_cosine(float u0, float u1) {
   const float r = std::sqrt(u0);
   const float phi = 6.2831855f * u1;
   const float x = r * std::cos(phi), y = r * std::sin(phi);
-  return {x, y, std::sqrt(std::fmax(0.f, 1.f - x * x - y * y))};
+  return {x, y, std::sqrt(max_of(0.f, 1.f - x * x - y * y))};
 }
 
 // RPV reflectance factor (dimensionless). M is the Minnaert-like bowl term, F the
@@ -90,7 +90,7 @@ VELM_HD DirectionSample sample_bsdf(const MaterialView& m, float u0, float u1, f
     case kMaterialLambertian:
     case kMaterialRpv: {
       const Vec3 w = sample_cosine(u0, u1);
-      return {w, std::fmax(0.f, w.z) * inv_pi};
+      return {w, max_of(0.f, w.z) * inv_pi};
     }
     case kMaterialLeaf: {
       const float sum = m.scalar0 + m.scalar1;
@@ -99,9 +99,9 @@ VELM_HD DirectionSample sample_bsdf(const MaterialView& m, float u0, float u1, f
       Vec3 w = sample_cosine(u1, u2);
       if (u0 >= pr) {
         w.z = -w.z;
-        return {w, std::fmax(0.f, std::fabs(w.z)) * inv_pi * (1.f - pr)};
+        return {w, std::fabs(w.z) * inv_pi * (1.f - pr)};
       }
-      return {w, std::fmax(0.f, w.z) * inv_pi * pr};
+      return {w, max_of(0.f, w.z) * inv_pi * pr};
     }
     default:
       return {{0.f, 0.f, 1.f}, 1.f};

@@ -25,6 +25,17 @@ struct Vec3 {
   VELM_HD float operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
 };
 
+// Larger / smaller of two numbers where neither can be NaN: one instruction, where std::fmax
+// becomes a library call to honour NaN operands.
+template <class T>
+VELM_HD T max_of(T a, T b) {
+  return a > b ? a : b;
+}
+template <class T>
+VELM_HD T min_of(T a, T b) {
+  return a < b ? a : b;
+}
+
 VELM_HD Vec3 operator+(Vec3 a, Vec3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 VELM_HD Vec3 operator-(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 VELM_HD Vec3 operator-(Vec3 a) { return {-a.x, -a.y, -a.z}; }
@@ -38,6 +49,14 @@ VELM_HD float length(Vec3 a) { return std::sqrt(dot(a, a)); }
 VELM_HD Vec3 normalize(Vec3 a) {
   const float len = length(a);
   return len > 0.f ? a * (1.f / len) : a;
+}
+
+// The unit vector of v (three floats), normalised in double precision so any finite length works;
+// a zero or non-finite v gives a non-finite result (callers check their inputs first).
+VELM_HD Vec3 unit_vector(const float* v) {
+  const double x = v[0], y = v[1], z = v[2];
+  const double len = sqrt(x * x + y * y + z * z);
+  return {static_cast<float>(x / len), static_cast<float>(y / len), static_cast<float>(z / len)};
 }
 
 // Orthonormal frame (t, b, n) around a unit normal n.

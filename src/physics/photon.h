@@ -54,7 +54,7 @@ VELM_HD EmittedRay emit_diffuse(const Box& box, float uf, float ua, float ub, fl
   }
   const float r = std::sqrt(ur);
   const float phi = 6.2831855f * uphi;
-  const Vec3 local(r * std::cos(phi), r * std::sin(phi), std::sqrt(std::fmax(0.f, 1.f - r * r)));
+  const Vec3 local(r * std::cos(phi), r * std::sin(phi), std::sqrt(max_of(0.f, 1.f - r * r)));
   out.direction = normalize(build_frame(-normal).to_world(local));
   return out;
 }
@@ -111,9 +111,10 @@ VELM_HD double sky_radiance_for(const PhotonSourceSettings& s, Vec3 up_dir, int 
   return s.params[s.sky_offset + b];
 }
 
-// Launches one photon. Fills energy[b] (W per unit scale) and returns false when no photon
-// leaves (sun near the horizon, or a sun below it).
-VELM_HD bool launch_photon(const PhotonSourceSettings& s, Pcg32& rng, double* energy,
+// Launches one photon. Fills energy[b] (W per unit scale; Spectrum: anything with operator[])
+// and returns false when no photon leaves (sun near the horizon, or a sun below it).
+template <class Spectrum>
+VELM_HD bool launch_photon(const PhotonSourceSettings& s, Pcg32& rng, Spectrum energy,
                            LaunchedPhoton& out) {
   const Vec3 l = s.sun_direction;
   if (std::fabs(l.z) < 0.01f) return false;

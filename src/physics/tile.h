@@ -15,14 +15,16 @@ VELM_HD float wrap_across_tile(const RepetitionTile& tile, Vec3& o, Vec3 d) {
   float t_best = 1e16f;
   int axis = -1;
   if (std::fabs(d.x) > 1e-8f) {
-    for (float plane : {0.f, tile.x_size}) {
-      const float t = (plane - o.x) / d.x;
+    const float planes[2] = {0.f, tile.x_size};
+    for (int k = 0; k < 2; ++k) {
+      const float t = (planes[k] - o.x) / d.x;
       if (t > 1e-4f && t < t_best) t_best = t, axis = 0;
     }
   }
   if (std::fabs(d.y) > 1e-8f) {
-    for (float plane : {0.f, tile.y_size}) {
-      const float t = (plane - o.y) / d.y;
+    const float planes[2] = {0.f, tile.y_size};
+    for (int k = 0; k < 2; ++k) {
+      const float t = (planes[k] - o.y) / d.y;
       if (t > 1e-4f && t < t_best) t_best = t, axis = 1;
     }
   }
@@ -40,6 +42,28 @@ VELM_HD float wrap_across_tile(const RepetitionTile& tile, Vec3& o, Vec3 d) {
 // scene's extent, whatever the repetition count.
 VELM_HD bool leaves_slab(Vec3 o, Vec3 d, float zlo, float zhi) {
   return (o.z >= zhi && d.z >= 0.f) || (o.z <= zlo && d.z <= 0.f);
+}
+
+// Occlusion in the repeating scene: the segment re-enters the tile at the opposite side up to
+// tile.count times. `scene.occluded(o, d, t_max)` is one backend's plain occlusion query;
+// `repetition` says whether the tile is on, [zlo, zhi] is the scene's vertical extent.
+template <class Scene>
+VELM_HD bool occluded_tiled(const Scene& scene, const RepetitionTile& tile, bool repetition,
+                            float zlo, float zhi, Vec3 origin, Vec3 direction,
+                            float max_distance) {
+  float remaining = max_distance;
+  if (scene.occluded(origin, direction, remaining)) return true;
+  if (!repetition) return false;
+  for (int wrap = 0; wrap < tile.count; ++wrap) {
+    // Past the top or bottom of the scene, moving away from it, nothing more can be met.
+    if (leaves_slab(origin, direction, zlo, zhi)) return false;
+    const float t = wrap_across_tile(tile, origin, direction);
+    if (t < 0.f) return false;
+    remaining -= t;
+    if (!(remaining > 0.f)) return false;
+    if (scene.occluded(origin, direction, remaining)) return true;
+  }
+  return false;
 }
 
 }  // namespace velm

@@ -56,7 +56,7 @@ TEST(LidarSettings, DegenerateValuesAreRefused) {
   EXPECT_THROW(range_bin_count(10.f, 5.f, 0.15f), std::invalid_argument);
   EXPECT_THROW(range_bin_count(0.f, INFINITY, 0.15f), std::invalid_argument);
   EXPECT_THROW(range_bin_count(0.f, 1e6f, 1e-6f), std::invalid_argument);
-  EXPECT_THROW(make_beam_pattern(0), std::invalid_argument);
+  EXPECT_THROW(make_beam_pattern(-1), std::invalid_argument);
   EXPECT_THROW(make_beam_pattern(kMaxBeamSamplesPerDim + 1), std::invalid_argument);
   WaveformSettings s;
   s.num_bins = 10;
@@ -223,7 +223,14 @@ TEST(WaveformProcessor, SupportHintGivesWholeWindowResults) {
 
 TEST(BeamPattern, CountsWeightsAndOrder) {
   EXPECT_EQ(make_beam_pattern(10).size(), 81u);
-  EXPECT_TRUE(make_beam_pattern(1).empty());
+  // No lattice (0) or no lattice point in the disk (1): the central ray alone.
+  for (int n : {0, 1}) {
+    const std::vector<BeamSample> c = make_beam_pattern(n);
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_EQ(c[0].u, 0.f);
+    EXPECT_EQ(c[0].v, 0.f);
+    EXPECT_EQ(c[0].weight, 1.f);
+  }
   const std::vector<BeamSample> b = make_beam_pattern(2);
   ASSERT_EQ(b.size(), 5u);
   // i-major: (0,-1), (-1,0), (0,0), (1,0), (0,1).

@@ -1,7 +1,6 @@
-// Entry points of the "closesthit_mw" module. Their bodies are placeholders until the
-// launches that use them are written; they exist so that every module loads and every pipeline
-// links.
+// Closest hit of the microwave pipelines: the rebuilt hit surface (the global primitive index is
+// not needed there).
 #define VELM_MICROWAVE_PROGRAM
 #include "programs/optix/device_common.h"
 
-VELM_PROGRAM __closesthit__mw_radiance() {}
+VELM_PROGRAM __closesthit__mw_radiance() { velm::device::report_surface_hit(nullptr); }

@@ -1,8 +1,6 @@
-// Entry points of the "miss" module. Their bodies are placeholders until the
-// launches that use them are written; they exist so that every module loads and every pipeline
-// links.
+// Miss programs of the optical pipelines: the ray met nothing.
 #include "programs/optix/device_common.h"
 
-VELM_PROGRAM __miss__radiance() {}
+VELM_PROGRAM __miss__radiance() { velm::device::report_miss(); }
 
-VELM_PROGRAM __miss__shadow() {}
+VELM_PROGRAM __miss__shadow() { velm::device::report_miss(); }

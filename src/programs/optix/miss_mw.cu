@@ -1,7 +1,6 @@
-// Entry points of the "miss_mw" module. Their bodies are placeholders until the
-// launches that use them are written; they exist so that every module loads and every pipeline
-// links.
+// Miss program of the microwave pipelines: the ray met nothing (the raygen programs add the sky
+// themselves; the record's 2.725 K is the same cosmic background).
 #define VELM_MICROWAVE_PROGRAM
 #include "programs/optix/device_common.h"
 
-VELM_PROGRAM __miss__mw_radiance() {}
+VELM_PROGRAM __miss__mw_radiance() { velm::device::report_miss(); }

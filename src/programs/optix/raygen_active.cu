@@ -1,7 +1,5 @@
-// Entry points of the "raygen_active" module. Their bodies are placeholders until the
-// launches that use them are written; they exist so that every module loads and every pipeline
-// links.
+// Active microwave image: single-bounce backscatter per pixel (microwave_transport.h).
 #define VELM_MICROWAVE_PROGRAM
-#include "programs/optix/device_common.h"
+#include "programs/optix/microwave_transport.h"
 
-VELM_PROGRAM __raygen__active_mw() {}
+VELM_PROGRAM __raygen__active_mw() { velm::device::microwave_pixel<true>(); }

@@ -1,0 +1,251 @@
+#include "optix/microwave_plan.h"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "microwave/soil.h"
+#include "microwave/trunk.h"
+
+namespace velm::optix {
+
+namespace {
+
+void require(bool ok, const std::string& who, const std::string& what) {
+  if (!ok) throw std::invalid_argument(who + ": " + what);
+}
+
+bool finite_all(const std::vector<float>& v) {
+  for (float x : v)
+    if (!std::isfinite(x)) return false;
+  return true;
+}
+
+std::vector<float> cosines(float lo) {
+  std::vector<float> c(kResponseTableSize);
+  for (int32_t k = 0; k < kResponseTableSize; ++k)
+    c[k] = lo + (1.f - lo) * static_cast<float>(k) / static_cast<float>(kResponseTableSize - 1);
+  return c;
+}
+
+// The first 12 values of a soil material as the soil models read them.
+// The rms height (p11) as the device record carries it: 0.008 m where it is not positive.
+microwave::SoilParameters soil_of(const MicrowaveMaterial& m) {
+  float p[12];
+  std::memcpy(p, m.p, sizeof p);
+  if (!(p[10] > 0.f)) p[10] = 0.008f;
+  return microwave::soil_parameters_from(p);
+}
+
+void soil_table(float frequency, const MicrowaveMaterial& m, float* out) {
+  const microwave::SoilParameters soil = soil_of(m);
+  const std::vector<float> mu = cosines(0.f);
+  std::vector<float> emission(4 * mu.size()), backscatter(4 * mu.size());
+  microwave::soil_emission(frequency, soil, mu.data(), mu.size(), emission.data());
+  microwave::soil_backscatter(frequency, soil, mu.data(), mu.size(), backscatter.data());
+  for (size_t k = 0; k < mu.size(); ++k)
+    for (int c = 0; c < 4; ++c) {
+      out[k * kResponseColumns + c] = emission[4 * k + c];
+      out[k * kResponseColumns + 4 + c] = backscatter[4 * k + c];
+    }
+}
+
+void trunk_table(float frequency, const MicrowaveMaterial& m, const MicrowaveMaterial* soil,
+                 float* out) {
+  const microwave::TrunkParameters trunk = microwave::trunk_parameters_from(m.p);
+  const std::vector<float> mu = cosines(0.f);
+  std::vector<float> emission(4 * mu.size());
+  microwave::trunk_emission(frequency, trunk, mu.data(), mu.size(), emission.data());
+  std::vector<float> dihedral(2 * mu.size(), 0.f);
+  if (soil != nullptr) {
+    // A radar at incidence theta (cos theta = mu) over flat ground: the wave runs down to the
+    // ground, is reflected up to the trunk and scattered back (and the reverse path).
+    std::vector<float> to_trunk, to_ground, normals;
+    for (float c : mu) {
+      const float s = std::sqrt(std::fmax(0.f, 1.f - c * c));
+      to_trunk.insert(to_trunk.end(), {s, 0.f, c});
+      to_ground.insert(to_ground.end(), {s, 0.f, -c});
+      normals.insert(normals.end(), {0.f, 0.f, 1.f});
+    }
+    microwave::trunk_ground_backscatter(frequency, soil_of(*soil), trunk, to_trunk.data(),
+                                        to_ground.data(), normals.data(), mu.size(),
+                                        dihedral.data());
+  }
+  for (size_t k = 0; k < mu.size(); ++k) {
+    for (int c = 0; c < 4; ++c) out[k * kResponseColumns + c] = emission[4 * k + c];
+    out[k * kResponseColumns + 4] = dihedral[2 * k];
+    out[k * kResponseColumns + 7] = dihedral[2 * k + 1];
+  }
+}
+
+// Scattering coefficient per incident cosine: M11 summed over the scattered directions, each bin
+// of the table covering 2 / n_cts in cosine and 2 pi / n_dphi in azimuth.
+void vegetation_table(const MicrowaveMaterial& m, float* out) {
+  const std::vector<float> c = cosines(-1.f);
+  if (m.n_cti < 1 || m.mueller.empty()) return;
+  const double bin = (2.0 / m.n_cts) * (6.283185307179586 / m.n_dphi);
+  for (size_t k = 0; k < c.size(); ++k) {
+    const int32_t i = std::min(m.n_cti - 1, static_cast<int32_t>((c[k] + 1.f) * 0.5f * m.n_cti));
+    double sum = 0.0;
+    for (int32_t j = 0; j < m.n_cts; ++j)
+      for (int32_t a = 0; a < m.n_dphi; ++a)
+        sum += m.mueller[((static_cast<size_t>(i) * m.n_cts + j) * m.n_dphi + a) * 16];
+    out[k * kResponseColumns] = static_cast<float>(sum * bin);
+  }
+}
+
+void check_material(const MicrowaveMaterial& m, size_t index, const std::string& who) {
+  const std::string what = "microwave material " + std::to_string(index);
+  require(m.type == kMicrowaveSoil || m.type == kMicrowaveVegetation || m.type == kMicrowaveTrunk,
+          who, what + " has type " + std::to_string(m.type) + "; 1 soil, 2 vegetation, 3 trunk");
+  for (float v : m.p) require(std::isfinite(v), who, what + " has a parameter that is not finite");
+  if (m.type == kMicrowaveVegetation) {
+    require(m.p[0] >= 0.f, who, what + " (vegetation) needs a temperature (column 0) >= 0 K");
+    require(m.p[1] >= 0.f, who,
+            what + " (vegetation) needs an absorption coefficient (column 1) >= 0 per metre");
+  }
+  const size_t cells = static_cast<size_t>(std::max(m.n_cti, 0)) * std::max(m.n_cts, 0) *
+                       std::max(m.n_dphi, 0);
+  require(m.mueller.size() == 16 * cells && m.cos_cdf.size() == cells / std::max(m.n_dphi, 1) &&
+              m.phi_cdf.size() == cells,
+          who, what + " has Mueller or distribution tables of inconsistent sizes");
+  require(finite_all(m.mueller) && finite_all(m.cos_cdf) && finite_all(m.phi_cdf) &&
+              finite_all(m.specular),
+          who, what + " has a table value that is not finite");
+  require(m.specular.size() == 16 * static_cast<size_t>(std::max(m.n_cos, 0)), who,
+          what + " has a specular table of inconsistent size");
+}
+
+}  // namespace
+
+MicrowaveMaterialRecord microwave_record(const MicrowaveMaterial& m) {
+  MicrowaveMaterialRecord r;
+  std::memset(&r, 0, sizeof r);
+  r.type = m.type;
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(&r);
+  if (m.type == kMicrowaveSoil) {
+    std::memcpy(r.p, m.p, 8 * sizeof(float));
+    const int32_t model = static_cast<int32_t>(m.p[9]);
+    const float p11 = m.p[10] > 0.f ? m.p[10] : 0.008f;
+    const float p12 = m.p[11] > 0.f ? m.p[11] : 0.04f;
+    std::memcpy(bytes + 40, &m.p[8], 4);
+    std::memcpy(bytes + 44, &model, 4);
+    std::memcpy(bytes + 48, &p11, 4);
+    std::memcpy(bytes + 52, &p12, 4);
+  } else if (m.type == kMicrowaveVegetation) {
+    std::memcpy(r.p, m.p, 8 * sizeof(float));
+  } else if (m.type == kMicrowaveTrunk) {
+    std::memcpy(r.p, m.p, 7 * sizeof(float));
+  }
+  if ((m.type == kMicrowaveVegetation || m.type == kMicrowaveTrunk) && !m.mueller.empty()) {
+    r.n_cti = m.n_cti;
+    r.n_cts = m.n_cts;
+    r.n_dphi = m.n_dphi;
+  }
+  if (m.type == kMicrowaveTrunk && !m.specular.empty() && m.n_cos > 0) r.n_cos = m.n_cos;
+  return r;
+}
+
+std::vector<uint64_t> microwave_random_states(uint64_t pixels) {
+  std::vector<uint64_t> out(2 * pixels);
+  for (uint64_t i = 0; i < pixels; ++i) {
+    const uint64_t inc = 26 * i + 15;
+    out[2 * i] = inc * 0x5851F42D4C957F2EULL + i * 0xDD71370215ED71FDULL + 0xB1EC917C461A6673ULL;
+    out[2 * i + 1] = inc;
+  }
+  return out;
+}
+
+MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
+                             const MicrowaveRequest& req) {
+  const std::string who = req.active ? "simulate_active_microwave" : "simulate_microwave";
+  if (!facts.built) throw std::runtime_error("Scene not built. Call scene.build() first.");
+  require(std::isfinite(req.frequency) && req.frequency > 0.f, who,
+          "frequency must be a finite positive value in Hz");
+  require(req.n_channels == 1 || req.n_channels == 2 || req.n_channels == 4, who,
+          "n_channels must be 1, 2 or 4");
+  require(req.spp >= 1, who, "spp must be at least 1");
+  require(req.max_depth >= 1, who, "max_depth must be at least 1");
+  require(std::isfinite(req.air_temperature) && req.air_temperature >= 0.f, who,
+          "air_temperature must be finite and not negative");
+  require(std::isfinite(req.atm_tau) && req.atm_tau >= 0.f, who,
+          "atm_tau must be finite and not negative");
+  for (size_t i = 0; i < req.materials.size(); ++i) check_material(req.materials[i], i, who);
+  const int64_t n_materials = static_cast<int64_t>(req.materials.size());
+  for (size_t i = 0; i < req.material_map.size(); ++i)
+    require(req.material_map[i] >= -1 && req.material_map[i] < n_materials, who,
+            "material_map[" + std::to_string(i) + "] = " + std::to_string(req.material_map[i]) +
+                " is neither -1 nor one of the " + std::to_string(n_materials) +
+                " microwave materials");
+  ScenePrerequisites need;
+  need.materials = false;
+  need.sun_direction = false;
+  check_scene_for_simulation(d, {facts.built, instance_conditioning(d)}, who, 1, need);
+  const SensorBlock& sensor = d.sensor();
+  MicrowavePlan plan;
+  plan.width = std::max(sensor.width, 0);
+  plan.height = std::max(sensor.height, 0);
+  plan.pixels = static_cast<uint64_t>(plan.width) * static_cast<uint64_t>(plan.height);
+  if (plan.pixels > 0) check_sensor(sensor, who);
+  checked_count({plan.width, plan.height, req.n_channels}, sizeof(float), who + ": the image");
+  require(plan.pixels <= kMaxLaunchSize, who, "the image has more pixels than one launch takes");
+  plan.wavelength = 2.998e8f / req.frequency;
+  if (!req.material_map.empty()) {
+    plan.material_map = req.material_map;
+    size_t used = 0;
+    for (const HostMesh& mesh : d.meshes()) used = std::max<size_t>(used, mesh.material_id + 1);
+    if (plan.material_map.size() < used) plan.material_map.resize(used, -1);
+  }
+
+  const MicrowaveMaterial* first_soil = nullptr;
+  for (const MicrowaveMaterial& m : req.materials)
+    if (m.type == kMicrowaveSoil && first_soil == nullptr) first_soil = &m;
+  plan.response.assign(req.materials.size() * kResponseTableSize * kResponseColumns, 0.f);
+  for (size_t i = 0; i < req.materials.size(); ++i) {
+    const MicrowaveMaterial& m = req.materials[i];
+    float* out = plan.response.data() + i * kResponseTableSize * kResponseColumns;
+    try {
+      if (m.type == kMicrowaveSoil) soil_table(req.frequency, m, out);
+      if (m.type == kMicrowaveTrunk) trunk_table(req.frequency, m, first_soil, out);
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument(who + ": microwave material " + std::to_string(i) + ": " +
+                                  e.what());
+    }
+    if (m.type == kMicrowaveVegetation) vegetation_table(m, out);
+    plan.records.push_back(microwave_record(m));
+  }
+  return plan;
+}
+
+MicrowaveLaunchParams microwave_params(const LaunchSceneBlock& scene, const MicrowavePlan& plan,
+                                       const MicrowaveRequest& req, const MicrowaveBuffers& b) {
+  MicrowaveLaunchParams p;
+  std::memset(static_cast<void*>(&p), 0, sizeof p);
+  p.film = b.film;
+  p.width = static_cast<uint32_t>(plan.width);
+  p.height = static_cast<uint32_t>(plan.height);
+  p.n_channels = req.n_channels;
+  p.response_size = kResponseTableSize;
+  p.ias_handle = scene.ias_handle;
+  p.materials = b.materials;
+  p.material_count = static_cast<uint32_t>(plan.records.size());
+  p.material_map = plan.material_map.empty() ? 0 : b.material_map;
+  p.frequency = req.frequency;
+  p.wavelength = plan.wavelength;
+  p.air_temperature = req.air_temperature;
+  p.atm_tau = req.atm_tau;
+  p.sensor = scene.sensor;
+  p.max_depth = req.max_depth;
+  p.spp = req.spp;
+  p.response_tables = b.response;
+  p.pixel_hits = b.hits;
+  p.pixel_rng = b.rng;
+  p.pixel_count = static_cast<uint32_t>(plan.pixels);
+  p.scene_size[0] = scene.scene_size[0];
+  p.scene_size[1] = scene.scene_size[1];
+  p.scene_z_max = scene.domain_max[2];
+  p.repetitions = scene.repetitions;
+  return p;
+}
+
+}  // namespace velm::optix

@@ -1,0 +1,83 @@
+// The microwave launches before the device: the request the module layer builds from the
+// caller's soil, vegetation and trunk tables, its checks, the 96-byte device material records,
+// the 280-byte launch record, the per-pixel random states, and the response tables the device
+// programs interpolate (the module's own soil and trunk models evaluated on a grid of cosines).
+// Pure functions, tested without a GPU.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "optix/launch_plan.h"
+#include "optix/launch_records.h"
+
+namespace velm::optix {
+
+// A microwave material as the module layer builds it from one table row.
+struct MicrowaveMaterial {
+  int32_t type = 0;
+  float p[12] = {};  // p1 .. p12; those not set are 0
+  std::vector<float> mueller;  // n_cti x n_cts x n_dphi 4x4 matrices
+  std::vector<float> cos_cdf;  // n_cti x n_cts
+  std::vector<float> phi_cdf;  // n_cti x n_cts x n_dphi
+  int32_t n_cti = 0, n_cts = 0, n_dphi = 0;
+  std::vector<float> specular;  // n_cos 4x4 matrices (trunk)
+  int32_t n_cos = 0;
+};
+
+struct MicrowaveRequest {
+  bool active = false;
+  float frequency = 1.4e9f;  // Hz
+  int32_t n_channels = 2;
+  int32_t spp = 64;
+  int32_t max_depth = 8;
+  float air_temperature = 293.f;  // K
+  bool include_atmosphere = true;  // passive; the atmosphere enters through atm_tau alone
+  float atm_tau = 0.01f;
+  std::vector<MicrowaveMaterial> materials;
+  std::vector<int32_t> material_map;  // optical material id -> microwave material, -1 none
+};
+
+// Cosines of the response tables: kResponseTableSize values evenly spaced on [0, 1] (soil and
+// trunk) or [-1, 1] (vegetation). Each material has kResponseColumns floats per cosine:
+//   soil:       T_B,H, T_B,V, r_H, r_V (emission), sigma_HH, sigma_HV, sigma_VH, sigma_VV
+//   trunk:      (1 - R_H) T, (1 - R_V) T, R_H, R_V (emission), dihedral sigma_HH, 0, 0,
+//               sigma_VV over the first soil material (zero without one)
+//   vegetation: scattering coefficient kappa_s (1/m) of the incident direction cosine, from the
+//               Mueller table's M11 integrated over the scattered directions; the rest zero
+constexpr int32_t kResponseTableSize = 256;
+constexpr int32_t kResponseColumns = 8;
+
+struct MicrowavePlan {
+  int32_t width = 0, height = 0;
+  uint64_t pixels = 0;
+  float wavelength = 0.f;
+  std::vector<MicrowaveMaterialRecord> records;  // device pointers still zero
+  std::vector<float> response;  // materials x kResponseTableSize x kResponseColumns
+  // The request's map, padded with -1 to cover every optical material a mesh uses (empty when
+  // the request has none).
+  std::vector<int32_t> material_map;
+};
+
+// "Scene not built. Call scene.build() first.", then the checks of the request: frequency,
+// channels (1, 2 or 4), spp, depth, temperatures, tables (sizes, finite values), the material
+// map (each entry -1 or a microwave material); then the soil and trunk models' own checks while
+// the response tables are evaluated.
+MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
+                             const MicrowaveRequest& req);
+
+// The device record of a material, without its table pointers.
+MicrowaveMaterialRecord microwave_record(const MicrowaveMaterial& m);
+
+// The random state of pixel i: increment 26 i + 15 and state increment * 0x5851F42D4C957F2E +
+// i * 0xDD71370215ED71FD + 0xB1EC917C461A6673 (mod 2^64), 16 bytes each: state, increment.
+std::vector<uint64_t> microwave_random_states(uint64_t pixels);
+
+struct MicrowaveBuffers {
+  DevicePtr film = 0, materials = 0, material_map = 0, hits = 0, rng = 0, response = 0;
+};
+MicrowaveLaunchParams microwave_params(const LaunchSceneBlock& scene, const MicrowavePlan& plan,
+                                       const MicrowaveRequest& req, const MicrowaveBuffers& b);
+
+}  // namespace velm::optix
