@@ -146,7 +146,8 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
     throw std::runtime_error("Vulkan: build the scene before energy-balance transport");
   if (band_type != 0 && band_type != 1)
     throw std::invalid_argument("Vulkan energy balance band_type must be 0 or 1");
-  if (n_samples < 1) throw std::invalid_argument("Vulkan energy balance n_samples must be positive");
+  if (n_samples < 1)
+    throw std::invalid_argument("Vulkan energy balance n_samples must be positive");
   if (bands < 1 || bands > kMaxFusedBands)
     throw std::invalid_argument("Vulkan fused energy balance supports 1 to 32 bands");
   if (light.sun.size() != static_cast<size_t>(bands) ||

@@ -129,16 +129,17 @@ std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRe
     throw std::invalid_argument("Vulkan microwave origins and directions must have shape (N, 4)");
   const uint64_t n_rays = r.origins.size() / 4;
   if (n_rays == 0) return {};
-  const uint64_t S = static_cast<uint64_t>(r.soil_count), V = static_cast<uint64_t>(
-                                                              r.vegetation_count),
-                 T = static_cast<uint64_t>(r.trunk_count),
-                 R = static_cast<uint64_t>(r.response_table_size);
+  const uint64_t S = static_cast<uint64_t>(r.soil_count);
+  const uint64_t V = static_cast<uint64_t>(r.vegetation_count);
+  const uint64_t T = static_cast<uint64_t>(r.trunk_count);
+  const uint64_t R = static_cast<uint64_t>(r.response_table_size);
   if (!has_size(r.passive_soil, {S, R, 4}) || !has_size(r.active_soil, {S, R, 4}) ||
       !has_size(r.smooth_soil, {S, R, 2}))
     throw std::invalid_argument("Vulkan microwave soil response tables have invalid sizes");
   if (!has_size(r.vegetation_parameters, {V, kParametersPerEntry}) ||
       !has_size(r.trunk_parameters, {T, kParametersPerEntry}) ||
-      !has_size(r.trunk_response, {T, R, 4}) || !has_size(r.trunk_dihedral, {T, kDihedralPerTrunk}) ||
+      !has_size(r.trunk_response, {T, R, 4}) ||
+      !has_size(r.trunk_dihedral, {T, kDihedralPerTrunk}) ||
       !has_size(r.dihedral_ground, {S, R, 2}) || !has_size(r.lut_info, {V + T, kLutWords}))
     throw std::invalid_argument("Vulkan microwave vegetation/trunk data has invalid sizes");
   check_tlas_primitives("Vulkan microwave");
@@ -168,12 +169,16 @@ std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRe
   if (!finite_non_negative(r.air_temperature) || !finite_non_negative(r.atmosphere_tau))
     refuse("air_temperature and atmosphere_tau must be finite and non-negative");
   const std::pair<const std::vector<float>*, const char*> tables[] = {
-      {&r.passive_soil, "passive_soil_table"},   {&r.active_soil, "active_soil_table"},
-      {&r.smooth_soil, "smooth_soil_table"},     {&r.vegetation_parameters, "vegetation_parameters"},
-      {&r.trunk_parameters, "trunk_parameters"}, {&r.trunk_response, "trunk_response_table"},
+      {&r.passive_soil, "passive_soil_table"},
+      {&r.active_soil, "active_soil_table"},
+      {&r.smooth_soil, "smooth_soil_table"},
+      {&r.vegetation_parameters, "vegetation_parameters"},
+      {&r.trunk_parameters, "trunk_parameters"},
+      {&r.trunk_response, "trunk_response_table"},
       {&r.trunk_dihedral, "trunk_dihedral_scattering"},
       {&r.dihedral_ground, "dihedral_ground_table"},
-      {&r.mueller_lut, "mueller_lut"},           {&r.cosine_cdf, "cosine_cdf"},
+      {&r.mueller_lut, "mueller_lut"},
+      {&r.cosine_cdf, "cosine_cdf"},
       {&r.azimuth_cdf, "azimuth_cdf"}};
   for (const auto& [values, name] : tables) check_finite(*values, name);
   for (uint64_t v = 0; v < V; ++v) {

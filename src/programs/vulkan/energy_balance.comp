@@ -307,7 +307,7 @@ void main() {
         [[dont_unroll]] for (int b = 0; b < nb; ++b)
           sums[face][b] += up ? kPi * sky[b] : emitted;
       }
-      item += GROUP_SIZE;
+      item = items - item > GROUP_SIZE ? item + GROUP_SIZE : items;  // never wraps
       stage = kStageNew;
     }
   }

@@ -525,8 +525,10 @@ void trace_path(uint i) {
         one_way *= 1.0 - rr;
         wood = int(index);
       } else {
+        // Reflected or transmitted with the mean reflectivity's odds (a draw only when both
+        // can happen).
         const float reflect_p = 0.5 * (rr.x + rr.y);
-        if (next_float(rng) < reflect_p) {
+        if (reflect_p > 0.0 && (reflect_p >= 1.0 || next_float(rng) < reflect_p)) {
           if (depth >= pc.max_depth) break;
           W = W * (reflection(rr.x, rr.y) * (1.0 / reflect_p));
           const Lut l = lut(pc.vegetation_count + index);
