@@ -8,6 +8,7 @@
 
 #include "module/bind_scene.h"
 #include "module/convert.h"
+#include "module/transport_args.h"
 #include "vulkan/context.h"
 #include "vulkan/scene_manager.h"
 
@@ -87,8 +88,8 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
 
 // Progress and Ctrl-C between the dispatches of a simulation, which runs with the interpreter
 // lock released: each hook takes the lock for its call.
-vulkan::SimulationHooks simulation_hooks(const py::object& progress) {
-  vulkan::SimulationHooks hooks;
+HostHooks simulation_hooks(const py::object& progress) {
+  HostHooks hooks;
   hooks.progress = py_convert::wrap_progress(progress);
   hooks.poll = [] {
     py::gil_scoped_acquire gil;
@@ -98,33 +99,23 @@ vulkan::SimulationHooks simulation_hooks(const py::object& progress) {
 }
 
 py::array_t<float> simulate_backward(VulkanSceneManager& scene, int32_t spp, int32_t max_depth) {
-  const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+  const HostHooks hooks = simulation_hooks(py::none());
   const std::vector<float> image = py_convert::run_on_scene(
       scene, [&] { return scene.simulate_backward(spp, max_depth, hooks); });
   const SensorBlock& s = scene.desc().sensor();
   return py_convert::pack(image, {s.height, s.width, scene.desc().num_bands()});
 }
 
-py::dict simulate_flux(VulkanSceneManager& scene, const vulkan::FluxRequest& req,
+py::dict simulate_flux(VulkanSceneManager& scene, const FluxRequest& req,
                        const py::object& progress) {
-  const vulkan::SimulationHooks hooks = simulation_hooks(progress);
-  const vulkan::FluxMaps r =
-      py_convert::run_on_scene(scene, [&] { return scene.simulate_flux(req, hooks); });
-  const std::vector<py::ssize_t> shape = {r.ny, r.nx, r.bands};
-  using py_convert::pack;
-  py::dict out;
-  out["downwelling"] = pack(r.downwelling, shape);
-  out["upwelling"] = pack(r.upwelling, shape);
-  if (req.decompose) {
-    out["downwelling_direct"] = pack(r.direct, shape);
-    out["downwelling_diffuse"] = pack(r.diffuse, shape);
-  }
-  return out;
+  const HostHooks hooks = simulation_hooks(progress);
+  return flux_dict(
+      py_convert::run_on_scene(scene, [&] { return scene.simulate_flux(req, hooks); }), req);
 }
 
 py::dict simulate_forward_radiation(VulkanSceneManager& scene, const vulkan::RadiationRequest& req,
                                     const py::object& progress) {
-  const vulkan::SimulationHooks hooks = simulation_hooks(progress);
+  const HostHooks hooks = simulation_hooks(progress);
   const vulkan::RadiationField r = py_convert::run_on_scene(
       scene, [&] { return scene.simulate_forward_radiation(req, hooks); });
   using py_convert::pack;
@@ -306,17 +297,10 @@ void register_scene(py::module_& m) {
       [](Scene& s, int32_t nx, int32_t ny, int64_t num_photons, int32_t num_bands, float prob_sun,
          int32_t max_bounces, int32_t max_depth, int32_t rr_depth, bool decompose,
          const py::object& progress) {
-        vulkan::FluxRequest req;
-        req.nx = nx;
-        req.ny = ny;
-        req.num_photons = num_photons;
-        req.num_bands = num_bands;
-        req.prob_sun = prob_sun;
-        req.max_bounces = max_bounces;
-        req.max_depth = max_depth;
-        req.rr_depth = rr_depth;
-        req.decompose = decompose;
-        return simulate_flux(constructed(s), req, progress);
+        return simulate_flux(constructed(s),
+                             flux_request(nx, ny, num_photons, num_bands, prob_sun, max_bounces,
+                                          max_depth, rr_depth, decompose),
+                             progress);
       },
       py::arg("nx"), py::arg("ny"), py::arg("num_photons"), py::arg("num_bands"),
       py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0, py::arg("max_depth") = 16,
@@ -351,7 +335,7 @@ void register_scene(py::module_& m) {
         Scene& scene = constructed(s);
         const float direction[3] = {sun_dir_x, sun_dir_y, sun_dir_z};
         std::vector<float> albedos = py_convert::to_vector(sw_albedos);
-        const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+        const HostHooks hooks = simulation_hooks(py::none());
         const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
           return scene.run_energy_balance(band_type, n_samples, sun_irradiance,
                                           sky_diffuse_radiance, sky_lw_radiance, direction,
@@ -376,7 +360,7 @@ void register_scene(py::module_& m) {
         light.sun_direction[1] = sun_dir_y;
         light.sun_direction[2] = sun_dir_z;
         light.albedos = py_convert::to_vector(sw_albedos);
-        const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+        const HostHooks hooks = simulation_hooks(py::none());
         const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
           return scene.run_energy_balance_multiband(n_bands, n_samples, std::move(light),
                                                     two_sided, hooks);
@@ -426,7 +410,7 @@ void register_scene(py::module_& m) {
         req.mueller_lut = to_vector(mueller_lut);
         req.cosine_cdf = to_vector(cosine_cdf);
         req.azimuth_cdf = to_vector(azimuth_cdf);
-        const vulkan::SimulationHooks hooks = simulation_hooks(py::none());
+        const HostHooks hooks = simulation_hooks(py::none());
         const std::vector<float> out = py_convert::run_on_scene(
             scene, [&] { return scene.run_microwave_wavefront(req, hooks); });
         return py_convert::pack(out, {static_cast<py::ssize_t>(out.size() / 4), 4});

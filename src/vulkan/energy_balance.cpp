@@ -77,7 +77,7 @@ void VulkanSceneManager::check_tlas_primitives(const char* who) const {
 EnergyBalanceResult VulkanSceneManager::run_energy_balance(
     int32_t band_type, int32_t n_samples, float sun_irradiance, float sky_diffuse_radiance,
     float sky_lw_radiance, const float sun_direction[3], bool two_sided,
-    std::vector<float> albedos, const SimulationHooks& hooks) {
+    std::vector<float> albedos, const HostHooks& hooks) {
   EnergyBalanceLight light;
   light.sun = {sun_irradiance};
   light.sky = {band_type == 1 ? sky_lw_radiance : sky_diffuse_radiance};
@@ -91,7 +91,7 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance(
 
 EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
     int32_t n_bands, int32_t n_samples, EnergyBalanceLight light, bool two_sided,
-    const SimulationHooks& hooks) {
+    const HostHooks& hooks) {
   if (n_bands < 1) throw std::invalid_argument("Vulkan energy balance n_bands must be positive");
   if (light.sun.size() != static_cast<size_t>(n_bands) ||
       light.sky.size() != static_cast<size_t>(n_bands))

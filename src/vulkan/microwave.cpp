@@ -119,7 +119,7 @@ void check_luts(const MicrowaveRequest& r) {
 }  // namespace
 
 std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRequest& r,
-                                                                const SimulationHooks& hooks) {
+                                                                const HostHooks& hooks) {
   if (!desc_.is_built() || tlas_.empty())
     throw std::runtime_error("Vulkan: build the scene before microwave transport");
   if (r.max_depth < 1 || r.response_table_size < 2 || r.soil_count < 0 ||

@@ -86,7 +86,7 @@ void check_sensor_geometry(const SensorBlock& s) {
 }  // namespace
 
 std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t max_depth,
-                                                         const SimulationHooks& hooks) {
+                                                         const HostHooks& hooks) {
   if (!desc_.is_built())
     throw std::runtime_error("Vulkan: build the scene before simulating an image");
   const SensorBlock& sensor = desc_.sensor();

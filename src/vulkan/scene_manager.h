@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scene/scene_description.h"
+#include "scene/simulation_setup.h"
 #include "vulkan/accel.h"
 #include "vulkan/buffer.h"
 #include "vulkan/context.h"
@@ -60,10 +61,7 @@ struct TraceProfile {
 };
 
 // What a simulation calls back between its dispatches or batches, on the calling thread.
-struct SimulationHooks {
-  std::function<void(uint64_t, uint64_t, float)> progress;  // (done, total, elapsed ms)
-  std::function<void()> poll;  // throws to stop the run (Ctrl-C)
-};
+using velm::HostHooks;  // progress (done, total, elapsed ms) and Ctrl-C polls between dispatches
 
 // Where the last simulation's time went, for the benchmarks.
 struct SimulationProfile {
@@ -74,22 +72,8 @@ struct SimulationProfile {
   uint64_t rays_pending = 0;  // rays whose query counts wait in the microwave work area
 };
 
-struct FluxRequest {
-  int32_t nx = 1, ny = 1;
-  int64_t num_photons = 0;
-  int32_t num_bands = 1;
-  float prob_sun = 1.f;
-  int32_t max_bounces = 0;
-  int32_t max_depth = 16;
-  int32_t rr_depth = 3;
-  bool decompose = false;
-};
-
-// Flux maps of ny x nx cells, element (j, i, b) at (j nx + i) bands + b.
-struct FluxMaps {
-  int32_t nx = 0, ny = 0, bands = 0;
-  std::vector<float> downwelling, upwelling, direct, diffuse;  // the last two with decompose
-};
+using velm::FluxRequest;
+using velm::FluxResult;  // flux maps of ny x nx cells, element (j, i, b) at (j nx + i) bands + b
 
 struct RadiationRequest {
   int32_t nx = 1, ny = 1;
@@ -191,11 +175,11 @@ class VulkanSceneManager {
   // Sensor image (height, width, bands) by backward path tracing: the mean over `spp` samples
   // per pixel, as the shader leaves it in its accumulator.
   std::vector<float> simulate_backward(int32_t spp, int32_t max_depth,
-                                       const SimulationHooks& hooks);
+                                       const HostHooks& hooks);
   // Flux maps and the absorbed radiation field by forward photon tracing.
-  FluxMaps simulate_flux(const FluxRequest& request, const SimulationHooks& hooks);
+  FluxResult simulate_flux(const FluxRequest& request, const HostHooks& hooks);
   RadiationField simulate_forward_radiation(const RadiationRequest& request,
-                                            const SimulationHooks& hooks);
+                                            const HostHooks& hooks);
   SimulationProfile last_simulation_profile() const;
 
   // Absorbed short-wave (band_type 0) or long-wave (1) flux density on the faces of every
@@ -204,15 +188,15 @@ class VulkanSceneManager {
                                          float sun_irradiance, float sky_diffuse_radiance,
                                          float sky_lw_radiance, const float sun_direction[3],
                                          bool two_sided, std::vector<float> albedos,
-                                         const SimulationHooks& hooks);
+                                         const HostHooks& hooks);
   // Short-wave absorption in n_bands bands, 32 per dispatch.
   EnergyBalanceResult run_energy_balance_multiband(int32_t n_bands, int32_t n_samples,
                                                    EnergyBalanceLight light, bool two_sided,
-                                                   const SimulationHooks& hooks);
+                                                   const HostHooks& hooks);
   // Brightness temperatures [T_H, T_V, T_3, T_4] (passive) or backscatter [HH, HV, VH, VV]
   // (active) of every ray: four floats per ray.
   std::vector<float> run_microwave_wavefront(const MicrowaveRequest& request,
-                                             const SimulationHooks& hooks);
+                                             const HostHooks& hooks);
 
  private:
   // What the host needs to turn a hit into normals and ids, taken when the TLAS is built so it
@@ -252,7 +236,7 @@ class VulkanSceneManager {
   // Runs the forward shader over num_photons in batches with the given bindings 1 to 16;
   // `params` has everything but the batch fields.
   void run_forward(ForwardParams& params, const std::vector<VulkanBuffer*>& bindings,
-                   const std::string& mode, int64_t num_photons, const SimulationHooks& hooks);
+                   const std::string& mode, int64_t num_photons, const HostHooks& hooks);
 
   // The TLAS's instances as the shaders see them: throws when the description has changed its
   // primitive count since the TLAS was built (a reuse build keeps the old structure).

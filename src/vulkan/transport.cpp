@@ -161,7 +161,7 @@ ForwardParams VulkanSceneManager::forward_params(int64_t num_photons, int32_t ba
 void VulkanSceneManager::run_forward(ForwardParams& params,
                                      const std::vector<VulkanBuffer*>& bindings,
                                      const std::string& mode, int64_t num_photons,
-                                     const SimulationHooks& hooks) {
+                                     const HostHooks& hooks) {
   if (pipelines_.flux().pipeline == VK_NULL_HANDLE) pipelines_.create_flux_pipeline();
   const ComputePipeline& pipeline = pipelines_.flux();
   PerCallDescriptorSet set(*ctx_, pipeline.set_layout, 16, mode);
@@ -195,7 +195,7 @@ void VulkanSceneManager::run_forward(ForwardParams& params,
   simulation_profile_ = prof;
 }
 
-FluxMaps VulkanSceneManager::simulate_flux(const FluxRequest& r, const SimulationHooks& hooks) {
+FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHooks& hooks) {
   if (!desc_.is_built()) throw std::runtime_error("Vulkan: build the scene before simulating flux");
   if (r.nx < 1 || r.ny < 1)
     throw std::invalid_argument("Vulkan flux grid dimensions must be positive");
@@ -267,10 +267,7 @@ FluxMaps VulkanSceneManager::simulate_flux(const FluxRequest& r, const Simulatio
                &unused},
               "flux", r.num_photons, hooks);
 
-  FluxMaps out;
-  out.nx = r.nx;
-  out.ny = r.ny;
-  out.bands = nb;
+  FluxResult out;
   out.upwelling = read_cells(up, cells);
   if (r.decompose) {
     // Downwelling is the float sum of its two parts, so that direct + diffuse equals it exactly
@@ -286,7 +283,7 @@ FluxMaps VulkanSceneManager::simulate_flux(const FluxRequest& r, const Simulatio
 }
 
 RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationRequest& r,
-                                                              const SimulationHooks& hooks) {
+                                                              const HostHooks& hooks) {
   if (!desc_.is_built())
     throw std::runtime_error("Vulkan: build the scene before simulating a radiation field");
   const std::vector<float>& heights = r.layer_heights;
