@@ -108,11 +108,11 @@ optix::MicrowaveRequest microwave_request(bool active, const MicrowaveTables& ta
       const py::tuple t = read_lut(tables.trunk_luts[i], m, active,
                                    "trunk mueller_lut must be 5-D (cti,cts,dphi,4,4)", name);
       if (t.size() >= 4 && !t[3].is_none()) {
-        const F32Array spec = py::cast<F32Array>(t[3]);
-        if (spec.ndim() != 3 || spec.shape(1) != 4 || spec.shape(2) != 4)
+        const F32Array specular = py::cast<F32Array>(t[3]);
+        if (specular.ndim() != 3 || specular.shape(1) != 4 || specular.shape(2) != 4)
           throw std::runtime_error("trunk specular_mueller must be 3-D (n_cos, 4, 4)");
-        m.n_cos = static_cast<int32_t>(spec.shape(0));
-        m.specular = first_values(spec, 16 * static_cast<size_t>(m.n_cos), name);
+        m.n_cos = static_cast<int32_t>(specular.shape(0));
+        m.specular = first_values(specular, 16 * static_cast<size_t>(m.n_cos), name);
       }
     }
     req.materials.push_back(std::move(m));
