@@ -75,6 +75,14 @@ struct SimulationProfile {
 using velm::FluxRequest;
 using velm::FluxResult;  // flux maps of ny x nx cells, element (j, i, b) at (j nx + i) bands + b
 
+// The scene tables both photon modes bind (bindings 1 to 6 and the vertices) and the buffers
+// every photon dispatch needs.
+struct PhotonSceneBuffers {
+  VulkanBuffer normals, triangles, meshes, instances, materials, spectral, vertices;
+  VulkanBuffer unused;  // stands in for the bindings a mode leaves free
+  VulkanBuffer params;  // the ForwardParams record
+};
+
 struct RadiationRequest {
   int32_t nx = 1, ny = 1;
   std::vector<float> layer_heights;
@@ -233,6 +241,10 @@ class VulkanSceneManager {
   // The forward parameters both transport modes share (extent, light, scene box, depths).
   ForwardParams forward_params(int64_t num_photons, int32_t bands, int32_t nx, int32_t ny,
                                float prob_sun, int32_t max_depth, int32_t rr_depth) const;
+  // The scene tables both photon modes bind, checked against the storage limit and uploaded.
+  PhotonSceneBuffers upload_photon_scene(const SceneTables& t, const std::vector<float>& spectral);
+  // Refuses more bands than one photon batch traces on this device.
+  void check_forward_bands(int32_t nb, const char* who) const;
   // Runs the forward shader over num_photons in batches with the given bindings 1 to 16;
   // `params` has everything but the batch fields.
   void run_forward(ForwardParams& params, const std::vector<VulkanBuffer*>& bindings,

@@ -195,6 +195,34 @@ void VulkanSceneManager::run_forward(ForwardParams& params,
   simulation_profile_ = prof;
 }
 
+PhotonSceneBuffers VulkanSceneManager::upload_photon_scene(const SceneTables& t,
+                                                          const std::vector<float>& spectral) {
+  for (const auto& [bytes, what] :
+       {std::pair<uint64_t, const char*>{t.vertices.size() * 4, "the vertex table"},
+        {t.normals.size() * 4, "the normal table"},
+        {t.triangles.size() * 4, "the triangle table"},
+        {spectral.size() * 4, "the spectral table"}})
+    check_storage(bytes, what);
+  PhotonSceneBuffers b;
+  b.normals = upload_table(*ctx_, t.normals);
+  b.triangles = upload_table(*ctx_, t.triangles);
+  b.meshes = upload_table(*ctx_, t.meshes);
+  b.instances = upload_table(*ctx_, t.instances);
+  b.materials = upload_table(*ctx_, t.materials);
+  b.spectral = upload_table(*ctx_, spectral);
+  b.vertices = upload_table(*ctx_, t.vertices);
+  b.unused = storage_buffer(*ctx_, 4);
+  b.params = storage_buffer(*ctx_, sizeof(ForwardParams));
+  return b;
+}
+
+void VulkanSceneManager::check_forward_bands(int32_t nb, const char* who) const {
+  const uint64_t limit = std::min<uint64_t>(ctx_->limits().max_groups_y, kMaxForwardBands);
+  if (static_cast<uint64_t>(nb) > limit)
+    throw std::runtime_error(std::string(who) + ": " + std::to_string(nb) + " bands exceed the " +
+                             std::to_string(limit) + " bands one batch can trace on this device");
+}
+
 FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHooks& hooks) {
   if (!desc_.is_built()) throw std::runtime_error("Vulkan: build the scene before simulating flux");
   if (r.nx < 1 || r.ny < 1)
@@ -228,32 +256,14 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   const uint64_t cells = product({static_cast<uint64_t>(r.ny), static_cast<uint64_t>(r.nx),
                                   static_cast<uint64_t>(nb)});
   check_storage(product({cells, kCellBytes}), "a flux map (ny x nx x bands cells of 8 bytes)");
-  if (static_cast<uint32_t>(nb) > ctx_->limits().max_groups_y || nb > kMaxForwardBands)
-    throw std::runtime_error("Vulkan flux: " + std::to_string(nb) + " bands exceed the " +
-                             std::to_string(std::min<uint64_t>(ctx_->limits().max_groups_y,
-                                                               kMaxForwardBands)) +
-                             " bands one batch can trace on this device");
+  check_forward_bands(nb, "Vulkan flux");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
   const SceneTables t = scene_tables();
-  for (const auto& [bytes, what] :
-       {std::pair<uint64_t, const char*>{t.vertices.size() * 4, "the vertex table"},
-        {t.normals.size() * 4, "the normal table"},
-        {t.triangles.size() * 4, "the triangle table"},
-        {spectral.size() * 4, "the spectral table"}})
-    check_storage(bytes, what);
-  VulkanBuffer normals = upload_table(*ctx_, t.normals);
-  VulkanBuffer triangles = upload_table(*ctx_, t.triangles);
-  VulkanBuffer meshes = upload_table(*ctx_, t.meshes);
-  VulkanBuffer instances = upload_table(*ctx_, t.instances);
-  VulkanBuffer material_table = upload_table(*ctx_, t.materials);
-  VulkanBuffer spectral_table = upload_table(*ctx_, spectral);
+  PhotonSceneBuffers sb = upload_photon_scene(t, spectral);
   VulkanBuffer down = cell_buffer(*ctx_, cells), up = cell_buffer(*ctx_, cells);
   const uint64_t split_cells = r.decompose ? cells : 0;
   VulkanBuffer direct = cell_buffer(*ctx_, split_cells), diffuse = cell_buffer(*ctx_, split_cells);
-  VulkanBuffer params_buffer = storage_buffer(*ctx_, sizeof(ForwardParams));
-  VulkanBuffer unused = storage_buffer(*ctx_, 4);
-  VulkanBuffer vertices = upload_table(*ctx_, t.vertices);
 
   ForwardParams p =
       forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth);
@@ -262,9 +272,9 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   p.mode = 0;
   // Bindings 1 to 16; the vertices take binding 12, which the flux mode leaves free.
   run_forward(p,
-              {&normals, &triangles, &meshes, &instances, &material_table, &spectral_table, &down,
-               &up, &direct, &diffuse, &params_buffer, &vertices, &unused, &unused, &unused,
-               &unused},
+              {&sb.normals, &sb.triangles, &sb.meshes, &sb.instances, &sb.materials, &sb.spectral,
+               &down, &up, &direct, &diffuse, &sb.params, &sb.vertices, &sb.unused, &sb.unused,
+               &sb.unused, &sb.unused},
               "flux", r.num_photons, hooks);
 
   FluxResult out;
@@ -331,29 +341,11 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   if (r.per_leaf)
     check_storage(product({leaf_cells, kCellBytes}),
                   "the leaf tally (primitives x bands cells of 8 bytes)");
-  if (static_cast<uint32_t>(nb) > ctx_->limits().max_groups_y || nb > kMaxForwardBands)
-    throw std::runtime_error("Vulkan radiation field: " + std::to_string(nb) + " bands exceed the " +
-                             std::to_string(std::min<uint64_t>(ctx_->limits().max_groups_y,
-                                                               kMaxForwardBands)) +
-                             " bands one batch can trace on this device");
+  check_forward_bands(nb, "Vulkan radiation field");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
   const SceneTables t = scene_tables();
-  for (const auto& [bytes, what] :
-       {std::pair<uint64_t, const char*>{t.vertices.size() * 4, "the vertex table"},
-        {t.normals.size() * 4, "the normal table"},
-        {t.triangles.size() * 4, "the triangle table"},
-        {spectral.size() * 4, "the spectral table"}})
-    check_storage(bytes, what);
-  VulkanBuffer normals = upload_table(*ctx_, t.normals);
-  VulkanBuffer triangles = upload_table(*ctx_, t.triangles);
-  VulkanBuffer meshes = upload_table(*ctx_, t.meshes);
-  VulkanBuffer instances = upload_table(*ctx_, t.instances);
-  VulkanBuffer material_table = upload_table(*ctx_, t.materials);
-  VulkanBuffer spectral_table = upload_table(*ctx_, spectral);
-  VulkanBuffer vertices = upload_table(*ctx_, t.vertices);
-  VulkanBuffer unused = storage_buffer(*ctx_, 4);
-  VulkanBuffer params_buffer = storage_buffer(*ctx_, sizeof(ForwardParams));
+  PhotonSceneBuffers sb = upload_photon_scene(t, spectral);
   VulkanBuffer grid = cell_buffer(*ctx_, grid_cells);
   VulkanBuffer leaf = cell_buffer(*ctx_, r.per_leaf ? leaf_cells : 0);
   VulkanBuffer terrain = cell_buffer(*ctx_, static_cast<uint64_t>(nb));
@@ -369,9 +361,9 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   p.n_primitives = t.n_primitives;
   // Bindings 1 to 16; the vertices take binding 7, which the radiation mode leaves free.
   run_forward(p,
-              {&normals, &triangles, &meshes, &instances, &material_table, &spectral_table,
-               &vertices, &unused, &unused, &unused, &params_buffer, &grid, &leaf, &terrain,
-               &layer_table, &bases},
+              {&sb.normals, &sb.triangles, &sb.meshes, &sb.instances, &sb.materials, &sb.spectral,
+               &sb.vertices, &sb.unused, &sb.unused, &sb.unused, &sb.params, &grid, &leaf,
+               &terrain, &layer_table, &bases},
               "radiation", r.num_photons, hooks);
 
   RadiationField out;
