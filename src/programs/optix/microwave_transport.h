@@ -123,9 +123,11 @@ __device__ __forceinline__ SurfaceHit closest_wrapped(const MicrowaveScene& scen
   }
 }
 
+// Brightness (K) of what a ray leaving the scene sees: the atmosphere and the cosmic background
+// above it, nothing below the scene (as on the Vulkan backend).
 __device__ __forceinline__ float sky_temperature(const optix::MicrowaveLaunchParams& p, Vec3 d) {
-  if (!(d.z > 0.f)) return kCosmicBackground;
-  const float t = expf(-p.atm_tau / fmaxf(d.z, 1e-3f));
+  if (!(d.z > 0.f)) return 0.f;
+  const float t = expf(-p.atm_tau / fmaxf(d.z, 1e-6f));
   return (1.f - t) * p.air_temperature + t * kCosmicBackground;
 }
 
