@@ -155,13 +155,11 @@ def raises(exc, message, fn, *args):
 
 
 class TestRegistry:
-    def test_class_members_in_table_order(self):
+    def test_class_members_in_table_order_and_none_of_the_other_scenes_extras(self):
         members = lambda cls: [k for k in vars(cls) if not k.startswith("_")]  # noqa: E731
         assert members(velm.OptiXContext) == ["device_name", "total_vram_mb", "free_vram_mb"]
         assert members(velm.SceneManager) == SCENE_METHODS
         assert members(velm.Simulator) == SIMULATOR_METHODS
-
-    def test_scene_has_none_of_the_other_scenes_extras(self):
         for name in ("sensor_config", "repetitive_config", "primitive_geometry",
                      "get_primitive_emissivities", "trace_closest"):
             assert not hasattr(velm.SceneManager, name)
@@ -239,35 +237,26 @@ class TestRegistry:
 
 
 @no_driver
-class TestWithoutDriver:
-    @pytest.mark.parametrize(
-        "make", [velm.OptiXContext, lambda: velm.OptiXContext(0), lambda: velm.device_info(0),
-                 velm.device_info, lambda: velm.OptiXContext(device_id=5)])
-    def test_context_creation_fails_with_the_cuda_text(self, make):
+def test_without_a_driver_context_creation_fails_with_the_cuda_text_and_the_module_stays_usable():
+    makers = [velm.OptiXContext, lambda: velm.OptiXContext(0), lambda: velm.device_info(0),
+              velm.device_info, lambda: velm.OptiXContext(device_id=5)]
+    for make in makers * 4:
         with pytest.raises(RuntimeError, match=r"^Failed to set CUDA device: \S"):
             make()
-
-    def test_repeated_failures_leave_the_module_usable(self):
-        for _ in range(20):
-            with pytest.raises(RuntimeError):
-                velm.OptiXContext(0)
-        gc.collect()
-        assert velm.make_sphere(1.0, [0, 0, 0], 0)["indices"].shape == (20, 3)
+    gc.collect()
+    assert velm.make_sphere(1.0, [0, 0, 0], 0)["indices"].shape == (20, 3)
 
 
-def test_objects_whose_init_never_ran_are_refused():
-    ctx = velm.OptiXContext.__new__(velm.OptiXContext)
+@pytest.mark.parametrize("call", [
+    lambda: velm.OptiXContext.__new__(velm.OptiXContext).device_name(),
+    lambda: velm.SceneManager(velm.OptiXContext.__new__(velm.OptiXContext)),
+    lambda: velm.Simulator(velm.OptiXContext.__new__(velm.OptiXContext), PTX_DIR),
+    lambda: velm.SceneManager.__new__(velm.SceneManager).n_primitives(),
+    lambda: velm.Simulator.__new__(velm.Simulator).init(),
+])
+def test_objects_whose_init_never_ran_are_refused(call):
     with pytest.raises(TypeError, match="__init__"):
-        ctx.device_name()
-    with pytest.raises(TypeError, match="__init__"):
-        velm.SceneManager(ctx)
-    with pytest.raises(TypeError, match="__init__"):
-        velm.Simulator(ctx, PTX_DIR)
-    scene = velm.SceneManager.__new__(velm.SceneManager)
-    with pytest.raises(TypeError, match="__init__"):
-        scene.n_primitives()
-    with pytest.raises(TypeError, match="__init__"):
-        velm.Simulator.__new__(velm.Simulator).init()
+        call()
 
 
 # ---- the module layer's checks, before any object or device is used --------------------------------
@@ -515,18 +504,20 @@ class TestSimulator:
         sim.init()
         sim.init()
 
+    @staticmethod
+    def copy_programs(names, to):
+        for name in names:
+            shutil.copy(os.path.join(PTX_DIR, name + ".ptx"), to)
+
     def test_missing_file_is_named_and_a_later_init_succeeds(self, ctx, tmp_path):
-        for name in PTX_MODULES:
-            if name != "miss":
-                shutil.copy(os.path.join(PTX_DIR, name + ".ptx"), tmp_path)
+        self.copy_programs([n for n in PTX_MODULES if n != "miss"], tmp_path)
         sim = velm.Simulator(ctx, str(tmp_path))
         raises(RuntimeError, f"Cannot open PTX: {tmp_path}/miss.ptx", sim.init)
-        shutil.copy(os.path.join(PTX_DIR, "miss.ptx"), tmp_path)
+        self.copy_programs(["miss"], tmp_path)
         sim.init()
 
     def test_unreadable_module_is_named(self, ctx, tmp_path, capfd):
-        for name in PTX_MODULES:
-            shutil.copy(os.path.join(PTX_DIR, name + ".ptx"), tmp_path)
+        self.copy_programs(PTX_MODULES, tmp_path)
         (tmp_path / "closesthit.ptx").write_text("this is not PTX\n")
         sim = velm.Simulator(ctx, str(tmp_path))
         raises(RuntimeError, "Module create failed: closesthit", sim.init)
@@ -785,9 +776,7 @@ class TestMicrowave:
                                       material_map=[0, -1])
         # An all-zero Mueller table with no absorption is a transparent vegetation material.
         veg = np.array([[290.0, 0.0, 0, 0, 0, 0]], np.float32)
-        lut = (np.zeros((2, 2, 2, 4, 4), np.float32), np.ones(4, np.float32),
-               np.ones(8, np.float32))
         same = sim.simulate_microwave(s, atm_tau=0.0, spp=2, mw_soil_params=soil,
-                                      mw_veg_params=veg, mw_veg_mueller_luts=[lut],
+                                      mw_veg_params=veg, mw_veg_mueller_luts=[_lut()],
                                       material_map=[0, 1])
         np.testing.assert_allclose(same, bare, rtol=1e-5)

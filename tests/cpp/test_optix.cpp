@@ -1,23 +1,18 @@
 // OptiX backend without a GPU: the driver-table negotiation through stand-in libraries, the
-// error texts, the checkers, the growth rule, and the records handed to the driver and the device
-// programs, byte for byte.
+// error texts, the checkers, the growth rule, the records handed to the driver byte for byte, and
+// the device programs' files.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "optix/context.h"
 #include "optix/device_buffer.h"
 #include "optix/optix_loader.h"
 #include "optix/programs.h"
 #include "optix/records.h"
-#include "byte_table.h"
+#include "optix_test_support.h"
 
 namespace velm::optix {
 namespace {
@@ -55,46 +50,32 @@ TEST(OptixLoader, RefusalsGiveTheCodeToReportAndClearTheTable) {
 }
 
 TEST(OptixLoader, EntriesLandInTheirAbi118Places) {
-  // Slots of (get_error_name .. launch) in the driver's table, for each ABI it may serve.
-  struct Case {
+  const char* names[] = {"context create", "context destroy", "module create", "module destroy",
+                         "group create", "group destroy", "pipeline create", "pipeline destroy",
+                         "stack size", "accel memory", "accel build", "pack header", "launch"};
+  // The slots of those entries in the driver's table, for each ABI it may serve.
+  const struct {
     const char* kind;
     int abi;
-    std::map<const char*, int> slots;
+    int slots[13];
+  } cases[] = {
+      {"accept118", 118, {2, 3, 12, 18, 24, 25, 27, 28, 30, 32, 33, 48, 49}},
+      {"accept105", 105, {2, 3, 12, 15, 18, 19, 21, 22, 23, 24, 25, 40, 41}},
   };
   const FunctionTable& t = table();
-  const Case cases[] = {
-      {"accept118", 118, {{"context create", 2}, {"context destroy", 3}, {"module create", 12},
-                          {"module destroy", 18}, {"group create", 24}, {"group destroy", 25},
-                          {"pipeline create", 27}, {"pipeline destroy", 28}, {"stack size", 30},
-                          {"accel memory", 32}, {"accel build", 33}, {"pack header", 48},
-                          {"launch", 49}}},
-      {"accept105", 105, {{"context create", 2}, {"context destroy", 3}, {"module create", 12},
-                          {"module destroy", 15}, {"group create", 18}, {"group destroy", 19},
-                          {"pipeline create", 21}, {"pipeline destroy", 22}, {"stack size", 23},
-                          {"accel memory", 24}, {"accel build", 25}, {"pack header", 40},
-                          {"launch", 41}}},
-  };
-  for (const Case& c : cases) {
+  const auto p = [](auto entry) { return reinterpret_cast<const void*>(entry); };
+  for (const auto& c : cases) {
     ASSERT_EQ(load_function_table(fake(c.kind).c_str()), kSuccess) << c.kind;
     EXPECT_EQ(accepted_abi(), c.abi);
-    const std::map<std::string, const void*> entries = {
-        {"context create", reinterpret_cast<const void*>(t.device_context_create)},
-        {"context destroy", reinterpret_cast<const void*>(t.device_context_destroy)},
-        {"module create", reinterpret_cast<const void*>(t.module_create)},
-        {"module destroy", reinterpret_cast<const void*>(t.module_destroy)},
-        {"group create", reinterpret_cast<const void*>(t.program_group_create)},
-        {"group destroy", reinterpret_cast<const void*>(t.program_group_destroy)},
-        {"pipeline create", reinterpret_cast<const void*>(t.pipeline_create)},
-        {"pipeline destroy", reinterpret_cast<const void*>(t.pipeline_destroy)},
-        {"stack size", reinterpret_cast<const void*>(t.pipeline_set_stack_size)},
-        {"accel memory", reinterpret_cast<const void*>(t.accel_compute_memory_usage)},
-        {"accel build", reinterpret_cast<const void*>(t.accel_build)},
-        {"pack header", reinterpret_cast<const void*>(t.sbt_record_pack_header)},
-        {"launch", reinterpret_cast<const void*>(t.launch)},
-    };
-    for (const auto& [name, slot] : c.slots) {
-      ASSERT_NE(entries.at(name), nullptr) << c.kind << " " << name;
-      EXPECT_EQ(slot_of(entries.at(name)), 9000 + slot) << c.kind << " " << name;
+    const void* entries[] = {
+        p(t.device_context_create), p(t.device_context_destroy), p(t.module_create),
+        p(t.module_destroy), p(t.program_group_create), p(t.program_group_destroy),
+        p(t.pipeline_create), p(t.pipeline_destroy), p(t.pipeline_set_stack_size),
+        p(t.accel_compute_memory_usage), p(t.accel_build), p(t.sbt_record_pack_header),
+        p(t.launch)};
+    for (int i = 0; i < 13; ++i) {
+      ASSERT_NE(entries[i], nullptr) << c.kind << " " << names[i];
+      EXPECT_EQ(slot_of(entries[i]), 9000 + c.slots[i]) << c.kind << " " << names[i];
     }
     // Once loaded, the driver's own texts are used.
     EXPECT_STREQ(error_name(kErrorInvalidValue), "FAKE_ERROR_NAME");
@@ -167,31 +148,12 @@ TEST(OptixLoader, LogCallbackWritesLevelsOneAndTwo) {
 
 TEST(OptixCheckers, Messages) {
   EXPECT_NO_THROW(check(kSuccess, "gas build"));
-  try {
-    check(7001, "gas build");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "OptiX: gas build (7001)");
-  }
   EXPECT_NO_THROW(check_cuda(0, "mesh verts"));
-  try {
-    check_cuda(2, "mesh verts");  // cudaErrorMemoryAllocation
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "CUDA: mesh verts - " + cuda_error_string(2));
-    EXPECT_EQ(cuda_error_string(2), "out of memory");
-  }
-}
-
-TEST(OptixContext, WithoutADriverTheDeviceCannotBeSet) {
-  for (int device : {0, 3}) {
-    try {
-      OptiXContext ctx(device);
-      GTEST_SKIP() << "a CUDA device is present";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()).rfind("Failed to set CUDA device: ", 0), 0u) << e.what();
-    }
-  }
+  EXPECT_EQ(message_of<std::runtime_error>([] { check(7001, "gas build"); }),
+            "OptiX: gas build (7001)");
+  EXPECT_EQ(cuda_error_string(2), "out of memory");  // cudaErrorMemoryAllocation
+  EXPECT_EQ(message_of<std::runtime_error>([] { check_cuda(2, "mesh verts"); }),
+            "CUDA: mesh verts - out of memory");
 }
 
 TEST(OptixBuffers, GrowthRule) {
@@ -230,84 +192,36 @@ void describe(SceneDescription& d) {
   d.set_sif_only_mode(true);
 }
 
-SceneDeviceState device_state() {
-  SceneDeviceState g;
-  g.ias = 0x1111;
-  g.materials = 0x2222;
-  g.spectral_params = 0x3333;
-  g.emitter = 0x4444;
-  g.thermal_wavelengths = 0x5555;
-  g.num_meshes = 2;
-  g.n_primitives = 5;
-  g.temperatures = 0x6666;
-  g.instance_prefix = 0x7777;
-  g.emissivities = 0x8888;
-  g.sif_spectra = 0x9999;
-  g.instance_mesh_ids = 0xaaaa;
-  g.instance_transforms = 0xbbbb;
-  g.mesh_triangle_counts = 0xcccc;
-  g.lookup_instances = 3;
-  g.max_mesh_triangles = 2;
-  g.mesh_vertex_pointers = 0xdddd;
-  g.mesh_index_pointers = 0xeeee;
-  return g;
-}
+// In member order: IAS, materials, spectral parameters, emitter, thermal wavelengths, 2 meshes,
+// 5 primitives, temperatures, instance prefix, emissivities, SIF spectra, instance mesh ids,
+// instance transforms, mesh triangle counts, 3 lookup instances, 2 largest mesh triangles, mesh
+// vertex and index pointers.
+const SceneDeviceState kDevice{0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 2, 5, 0x6666, 0x7777,
+                               0x8888, 0x9999, 0xaaaa, 0xbbbb, 0xcccc, 3, 2, 0xdddd, 0xeeee};
 
 TEST(OptixRecords, LaunchSceneBlockFollowsItsTable) {
   SceneDescription d(Flavor::OptiX);
   describe(d);
-  const SceneBounds bounds = d.compute_bounds();
+  const SceneBounds b = d.compute_bounds();
   for (int repetitions : {0, 2}) {
-    SceneDescription r(Flavor::OptiX);
-    describe(r);
-    r.set_repetitive(repetitions, 30.f, 40.f);
-    ByteTable t(bytes_of(make_launch_scene_block(r, bounds, device_state())));
-    t.field(0, uint64_t{0x1111});
-    t.field(8, uint64_t{0x2222});
-    t.field(16, uint32_t{2});
-    t.field(24, uint64_t{0x3333});
-    t.field(32, uint64_t{0x4444});
-    t.field(40, uint32_t{1});
-    t.field(44, r.sensor());
-    t.field(184, int32_t{3});
-    const float lo[3] = {repetitions ? 0.f : bounds.lo[0], repetitions ? 0.f : bounds.lo[1],
-                         bounds.lo[2]};
-    const float hi[3] = {repetitions ? 30.f : bounds.hi[0], repetitions ? 40.f : bounds.hi[1],
-                         bounds.hi[2]};
-    t.field(216, lo);
-    t.field(228, hi);
-    t.field(240, int32_t{12});
-    t.field(244, int32_t{20});
-    const float sun[3] = {0.1f, 0.2f, 0.9f};
-    t.field(248, sun);
-    t.field(260, int32_t{repetitions});
-    const float size[2] = {30.f, 40.f};
-    t.field(264, size);
-    t.field(280, uint32_t{2});
-    t.field(284, uint8_t{1});
-    t.field(288, uint64_t{0x5555});
-    t.field(296, uint8_t{1});
-    t.field(300, 1.5f);
-    t.field(352, uint32_t{5});
-    t.field(360, uint64_t{0x6666});
-    t.field(368, uint64_t{0x7777});
-    t.field(376, uint64_t{0x8888});
-    t.field(384, uint64_t{0x9999});
-    t.field(392, int32_t{0});
-    t.field(396, uint8_t{1});
-    t.field(400, uint64_t{0xaaaa});
-    t.field(408, uint64_t{0xbbbb});
-    t.field(416, uint64_t{0xcccc});
-    t.field(424, uint32_t{3});
-    t.field(428, uint32_t{2});
-    t.field(432, uint64_t{0xdddd});
-    t.field(440, uint64_t{0xeeee});
-    t.rest_zero();
+    SCOPED_TRACE(repetitions);
+    d.set_repetitive(repetitions, 30.f, 40.f);
+    const bool tile = repetitions > 0;  // the domain is the tile's, at the scene's heights
+    expect_bytes(make_launch_scene_block(d, b, kDevice),
+                 {{0, u64{0x1111}}, {8, u64{0x2222}}, {16, 2u}, {24, u64{0x3333}},
+                  {32, u64{0x4444}}, {40, 1u}, {44, d.sensor()}, {184, 3},
+                  {216, f3{tile ? 0.f : b.lo[0], tile ? 0.f : b.lo[1], b.lo[2]}},
+                  {228, f3{tile ? 30.f : b.hi[0], tile ? 40.f : b.hi[1], b.hi[2]}},
+                  {240, 12}, {244, 20}, {248, f3{0.1f, 0.2f, 0.9f}}, {260, repetitions},
+                  {264, f2{30.f, 40.f}}, {280, 2u}, {284, u8{1}}, {288, u64{0x5555}},
+                  {296, u8{1}}, {300, 1.5f}, {352, 5u}, {360, u64{0x6666}}, {368, u64{0x7777}},
+                  {376, u64{0x8888}}, {384, u64{0x9999}}, {392, 0}, {396, u8{1}},
+                  {400, u64{0xaaaa}}, {408, u64{0xbbbb}}, {416, u64{0xcccc}}, {424, 3u},
+                  {428, 2u}, {432, u64{0xdddd}}, {440, u64{0xeeee}}});
   }
   // The sensor block holds the field of view in radians and the caller's matrix in order.
-  const SensorBlock& s = d.sensor();
-  EXPECT_FLOAT_EQ(s.fov, 90.f * 3.1415927f / 180.f);
-  EXPECT_EQ(s.camera_to_world[15], 16.f);
+  EXPECT_FLOAT_EQ(d.sensor().fov, 90.f * 3.1415927f / 180.f);
+  EXPECT_EQ(d.sensor().camera_to_world[15], 16.f);
 }
 
 TEST(OptixRecords, InstanceRecords) {
@@ -315,15 +229,11 @@ TEST(OptixRecords, InstanceRecords) {
   describe(d);
   const std::vector<Instance> records = make_instance_records(d.instances(), {0xa0, 0xb0});
   ASSERT_EQ(records.size(), 3u);
-  for (size_t i = 0; i < records.size(); ++i) {
+  for (uint32_t i = 0; i < records.size(); ++i) {
+    SCOPED_TRACE(i);
     const InstanceRecord& src = d.instances()[i];
-    ByteTable t(bytes_of(records[i]));
-    t.field(0, src.transform);
-    t.field(48, static_cast<uint32_t>(i));
-    t.field(52, uint32_t{2 * src.mesh_id});
-    t.field(56, uint32_t{255});
-    t.field(64, uint64_t{src.mesh_id == 0 ? 0xa0u : 0xb0u});
-    t.rest_zero();
+    expect_bytes(records[i], {{0, src.transform}, {48, i}, {52, uint32_t{2 * src.mesh_id}},
+                              {56, 255u}, {64, u64{src.mesh_id == 0 ? 0xa0u : 0xb0u}}});
   }
   EXPECT_THROW(make_instance_records(d.instances(), {0xa0}), std::logic_error);
 }
@@ -336,18 +246,10 @@ SbtHeader header_of(uint8_t fill) {
 
 TEST(OptixRecords, BindingTableRecords) {
   const SbtHeader h = header_of(0x5a);
-  for (const std::vector<uint8_t>& b :
-       {bytes_of(make_raygen_record(h)), bytes_of(make_miss_record(h))}) {
-    ASSERT_EQ(b.size(), 48u);
-    ByteTable t(b);
-    t.field(0, h);
-    t.rest_zero();
-  }
-  ByteTable mw(bytes_of(make_microwave_miss_record(h)));
-  mw.field(0, h);
-  const float background[3] = {2.725f, 2.725f, 2.725f};
-  mw.field(32, background);
-  mw.rest_zero();
+  static_assert(sizeof(RaygenRecord) == 48 && sizeof(MissRecord) == 48);
+  expect_bytes(make_raygen_record(h), {{0, h}});
+  expect_bytes(make_miss_record(h), {{0, h}});
+  expect_bytes(make_microwave_miss_record(h), {{0, h}, {32, f3{2.725f, 2.725f, 2.725f}}});
 
   const SbtHeader radiance = header_of(0x11), shadow = header_of(0x22);
   const std::vector<MeshHitData> meshes = {make_mesh_hit_data(0x100, 0, 0x300, 4),
@@ -355,24 +257,16 @@ TEST(OptixRecords, BindingTableRecords) {
   const auto hits = make_hit_records(radiance, shadow, meshes, 0);
   ASSERT_EQ(hits.size(), 4u);
   for (size_t r = 0; r < hits.size(); ++r) {
+    SCOPED_TRACE(r);
     const MeshHitData& m = meshes[r / 2];
-    ByteTable t(bytes_of(hits[r]));
-    t.field(0, r % 2 ? shadow : radiance);
-    t.field(32, m.vertices);
-    t.field(40, m.normals);
-    t.field(56, m.indices);
-    t.field(64, m.material_id);
-    t.rest_zero();
+    expect_bytes(hits[r], {{0, r % 2 ? shadow : radiance}, {32, m.vertices}, {40, m.normals},
+                           {56, m.indices}, {64, m.material_id}});
   }
   // Tables that need at least one pair get header-only records when there is no mesh.
   EXPECT_TRUE(make_hit_records(radiance, shadow, {}, 0).empty());
   const auto padded = make_hit_records(radiance, radiance, {}, 1);
   ASSERT_EQ(padded.size(), 2u);
-  for (const HitgroupRecord& rec : padded) {
-    ByteTable t(bytes_of(rec));
-    t.field(0, radiance);
-    t.rest_zero();
-  }
+  for (const HitgroupRecord& rec : padded) expect_bytes(rec, {{0, radiance}});
   EXPECT_EQ(make_hit_records(radiance, shadow, meshes, 1).size(), 4u);
 }
 
@@ -394,7 +288,7 @@ TEST(OptixRecords, PerPrimitiveTables) {
 
 // ---- device programs ---------------------------------------------------------------------------
 
-TEST(OptixPrograms, EveryModuleHoldsItsEntryPointsAndParameters) {
+TEST(OptixPrograms, EveryModuleHoldsItsEntryPointsAndParametersAndNoSharedFunctions) {
   for (const ProgramModule& m : kProgramModules) {
     const std::string ptx = read_ptx(VELM_PTX_DIR, m.name);
     for (const char* entry : m.entries)
@@ -407,17 +301,16 @@ TEST(OptixPrograms, EveryModuleHoldsItsEntryPointsAndParameters) {
     const std::string params = std::string(".visible .const .align 8 .b8 params[") +
                                (microwave ? "280" : "1008") + "]";
     EXPECT_NE(ptx.find(params), std::string::npos) << m.name;
+    // Helpers are inlined: device functions of their own would be symbols shared by the modules
+    // of a pipeline.
+    EXPECT_EQ(ptx.find(".func"), std::string::npos) << m.name;
   }
 }
 
 TEST(OptixPrograms, MissingFileIsNamedWithItsPath) {
   EXPECT_EQ(ptx_path("/some/dir", "miss"), "/some/dir/miss.ptx");
-  try {
-    read_ptx("/nonexistent/ptx", "miss");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Cannot open PTX: /nonexistent/ptx/miss.ptx");
-  }
+  EXPECT_EQ(message_of<std::runtime_error>([] { read_ptx("/nonexistent/ptx", "miss"); }),
+            "Cannot open PTX: /nonexistent/ptx/miss.ptx");
 }
 
 }  // namespace

@@ -3,36 +3,26 @@
 // post-processing kernels' bodies run on the host against the CPU waveform code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "byte_table.h"
 #include "optix/launch_plan.h"
 #include "optix/microwave_plan.h"
 #include "optix/programs.h"
+#include "optix_test_support.h"
 
 namespace velm::optix {
 namespace {
 
-// A built-looking scene: a 10 m ground square of one Lambertian material, a sun, a constant sky,
-// one band, an orthographic sensor over it.
-void describe(SceneDescription& d) {
-  HostMesh ground;
-  ground.vertices = {{-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}};
-  ground.triangles = {{0, 1, 2}, {0, 2, 3}};
-  d.add_mesh(ground);
-  d.add_instance(0, 0, 0, 0, 1);
-  d.set_num_bands(1);
-  d.upload_spectral_params({0.5f, 100.f, 0.02f});
-  d.add_material(0, 0, {});
-  const float sun[3] = {0.f, 0.f, 2.f};
-  d.set_emitter(0, sun, 1);
-  d.set_sky(2);
-  d.set_sensor(0, 4, 3, 10.f, 10.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10, 0, 0, 0, 1}, 60.f, 0,
-               false);
+// An orthographic sensor of width x height pixels over ortho x ortho m, 10 m up.
+void sensor(SceneDescription& d, int32_t type, int32_t width, int32_t height, float ortho) {
+  d.set_sensor(type, width, height, ortho, ortho, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10, 0, 0, 0, 1},
+               60.f, 0, false);
 }
 
 SceneFacts built(const SceneDescription& d) {
@@ -45,293 +35,188 @@ SceneFacts built(const SceneDescription& d) {
   return f;
 }
 
-template <class E>
-void expect_message(const std::function<void()>& run, const std::string& message,
-                    const std::string& label) {
-  try {
-    run();
-    ADD_FAILURE() << label << ": no exception, expected " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(std::string(e.what()).substr(0, message.size()), message) << label;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << label << ": wrong exception type: " << e.what();
+// A built-looking scene: a 10 m ground square of one Lambertian material, a sun, a constant sky,
+// one band, a 4 x 3 orthographic sensor over it; and requests of every kind that pass their
+// checks (one pulse straight down from 10 m).
+struct Ground {
+  SceneDescription d{Flavor::OptiX};
+  SceneFacts f;
+  int spp = 1;
+  ForwardRequest fwd;
+  FluxRequest flux;
+  EnergyBalanceRequest eb;
+  lidar::LidarRequest li;
+  MicrowaveRequest mw;
+  const float origin[3] = {0, 0, 10}, down[3] = {0, 0, -1};
+
+  Ground() {
+    HostMesh ground;
+    ground.vertices = {{-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}};
+    ground.triangles = {{0, 1, 2}, {0, 2, 3}};
+    d.add_mesh(ground);
+    d.add_instance(0, 0, 0, 0, 1);
+    d.set_num_bands(1);
+    d.upload_spectral_params({0.5f, 100.f, 0.02f});
+    d.add_material(0, 0, {});
+    const float sun[3] = {0.f, 0.f, 2.f};
+    d.set_emitter(0, sun, 1);
+    d.set_sky(2);
+    sensor(d, 0, 4, 3, 10.f);
+    f = built(d);
+    fwd.layer_heights = {0.f, 1.f};
+    fwd.num_photons = flux.num_photons = 1000;
+    li.pulse_origins = origin;
+    li.pulse_directions = down;
+    li.origin_rows = li.direction_rows = li.num_pulses = 1;
   }
+  Ground(const Ground&) = delete;
+};
+
+MicrowaveMaterial material(int32_t type, std::initializer_list<float> p) {
+  MicrowaveMaterial m;
+  m.type = type;
+  std::copy(p.begin(), p.end(), m.p);
+  return m;
 }
 
 // ---- checks before device work ------------------------------------------------------------------
 
-struct Case {
-  const char* label;
-  bool runtime;  // runtime_error (else invalid_argument)
-  std::string message;
-  std::function<void(SceneDescription&, SceneFacts&)> run;
-};
+enum Plan { kBackward, kForward, kFlux, kEnergyBalance, kMultiband, kLidar, kMicrowave };
+
+void plan(Plan which, const Ground& s) {
+  switch (which) {
+    case kBackward: (void)plan_backward(s.d, s.f, s.spp, 4); break;
+    case kForward: (void)plan_forward(s.d, s.f, s.fwd); break;
+    case kFlux: (void)plan_flux(s.d, s.f, s.flux); break;
+    case kEnergyBalance: (void)plan_energy_balance(s.d, s.f, s.eb, false); break;
+    case kMultiband: (void)plan_energy_balance(s.d, s.f, s.eb, true); break;
+    case kLidar: (void)plan_lidar(s.d, s.f, s.li); break;
+    case kMicrowave: (void)plan_microwave(s.d, s.f, s.mw); break;
+  }
+}
 
 TEST(OptixLaunchChecks, EveryMessageComesBeforeDeviceWork) {
-  ForwardRequest fwd;
-  fwd.layer_heights = {0.f, 1.f};
-  fwd.num_photons = 1000;
-  FluxRequest flux;
-  flux.num_photons = 1000;
-  EnergyBalanceRequest eb;
-  lidar::LidarRequest li;
-  const float o[3] = {0, 0, 10}, dn[3] = {0, 0, -1};
-  li.pulse_origins = o;
-  li.pulse_directions = dn;
-  li.origin_rows = li.direction_rows = 1;
-  li.num_pulses = 1;
-  MicrowaveRequest mw;
-
-  auto not_built = [](SceneFacts& f) { f.built = false; };
-  const std::vector<Case> cases = {
-      {"simulate unbuilt", true, "Scene not built. Call scene.build() first.",
-       [&](SceneDescription& d, SceneFacts& f) { not_built(f); plan_backward(d, f, 1, 4); }},
-      {"simulate spp", false, "simulate: spp must be at least 1",
-       [&](SceneDescription& d, SceneFacts& f) { plan_backward(d, f, 0, 4); }},
-      {"simulate sensor", false, "simulate: set_sensor: sensor type 7",
-       [&](SceneDescription& d, SceneFacts& f) {
-         d.set_sensor(7, 4, 4, 1.f, 1.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}, 60.f, 0, false);
-         plan_backward(d, f, 1, 4);
-       }},
-      {"simulate stale temperatures", false, "simulate: the per-primitive temperatures hold 3",
-       [&](SceneDescription& d, SceneFacts& f) {
-         d.set_primitive_temperatures({300.f, 300.f, 300.f}, 3);
-         plan_backward(d, f, 1, 4);
-       }},
-      {"forward unbuilt", true, "Scene not built.",
-       [&](SceneDescription& d, SceneFacts& f) { not_built(f); plan_forward(d, f, fwd); }},
-      {"forward layers", true, "layer_heights needs at least 2 values",
-       [&](SceneDescription& d, SceneFacts& f) {
-         ForwardRequest r = fwd;
-         r.layer_heights = {0.f};
-         plan_forward(d, f, r);
-       }},
-      {"forward layer order", false, "simulate_forward: layer_heights must be strictly increasing",
-       [&](SceneDescription& d, SceneFacts& f) {
-         ForwardRequest r = fwd;
-         r.layer_heights = {0.f, 2.f, 1.f};
-         plan_forward(d, f, r);
-       }},
-      {"forward brf rows", false, "simulate_forward: brf_directions holds fewer",
-       [&](SceneDescription& d, SceneFacts& f) {
-         ForwardRequest r = fwd;
-         r.num_brf_dirs = 1;
-         plan_forward(d, f, r);
-       }},
-      {"forward bands", false,
+  using S = Ground&;
+  const std::function<void(S)> unbuilt = [](S s) { s.f.built = false; };
+  const std::function<void(S)> flat = [](S s) { sensor(s.d, 0, 4, 3, 0.f); };
+  const struct {
+    Plan plan;
+    bool runtime;         // runtime_error (else invalid_argument)
+    const char* message;  // how the message starts
+    std::function<void(S)> change;
+  } cases[] = {
+      {kBackward, true, "Scene not built. Call scene.build() first.", unbuilt},
+      {kBackward, false, "simulate: spp must be at least 1", [](S s) { s.spp = 0; }},
+      {kBackward, false, "simulate: set_sensor: sensor type 7",
+       [](S s) { sensor(s.d, 7, 4, 4, 1.f); }},
+      {kBackward, false, "simulate: the per-primitive temperatures hold 3",
+       [](S s) { s.d.set_primitive_temperatures({300.f, 300.f, 300.f}, 3); }},
+      {kForward, true, "Scene not built.", unbuilt},
+      {kForward, true, "layer_heights needs at least 2 values",
+       [](S s) { s.fwd.layer_heights = {0.f}; }},
+      {kForward, false, "simulate_forward: layer_heights must be strictly increasing",
+       [](S s) { s.fwd.layer_heights = {0.f, 2.f, 1.f}; }},
+      {kForward, false, "simulate_forward: brf_directions holds fewer",
+       [](S s) { s.fwd.num_brf_dirs = 1; }},
+      {kForward, false,
        "simulate_forward: num_bands (2) must equal the scene's band count (1, set_num_bands)",
-       [&](SceneDescription& d, SceneFacts& f) {
-         ForwardRequest r = fwd;
-         r.num_bands = 2;
-         plan_forward(d, f, r);
+       [](S s) { s.fwd.num_bands = 2; }},
+      {kForward, false, "simulate_forward: prob_sun is 0 but the scene has no sky", [](S s) {
+         s.fwd.prob_sun = 0.f;
+         s.d.set_sky(-1);
        }},
-      {"forward no source", false, "simulate_forward: prob_sun is 0 but the scene has no sky",
-       [&](SceneDescription& d, SceneFacts& f) {
-         ForwardRequest r = fwd;
-         r.prob_sun = 0.f;
-         d.set_sky(-1);
-         plan_forward(d, f, r);
+      {kForward, false, "simulate_forward: no horizontal extent", flat},
+      {kForward, false, "simulate_forward: a repeating scene needs positive tile sizes",
+       [](S s) { s.d.set_repetitive(2, 0.f, 10.f); }},
+      {kFlux, true, "Scene not built.", unbuilt},
+      {kFlux, false, "simulate_flux: nx and ny must be > 0", [](S s) { s.flux.ny = 0; }},
+      {kFlux, false, "simulate_flux: num_photons must be > 0",
+       [](S s) { s.flux.num_photons = 0; }},
+      {kFlux, false, "simulate_flux: scene extent unknown", flat},
+      {kFlux, false, "simulate_flux: max_bounces must not be negative",
+       [](S s) { s.flux.max_bounces = -1; }},
+      {kEnergyBalance, true, "Scene not built. Call scene.build() first.", unbuilt},
+      {kEnergyBalance, true, "run_energy_balance: scene has 0 primitives",
+       [](S s) { s.f.n_primitives = 0; }},
+      {kEnergyBalance, false, "run_energy_balance: n_samples must be > 0",
+       [](S s) { s.eb.n_samples = 0; }},
+      {kEnergyBalance, false, "run_energy_balance: band_type must be 0",
+       [](S s) { s.eb.band_type = 2; }},
+      {kEnergyBalance, false, "run_energy_balance: sw_albedos must have n_primitives (2)",
+       [](S s) { s.eb.sw_albedos = {0.1f}; }},
+      {kEnergyBalance, false, "run_energy_balance: sw_albedos of primitive 1 must lie in [0, 1]",
+       [](S s) { s.eb.sw_albedos = {0.1f, 1.5f}; }},
+      {kEnergyBalance, false, "run_energy_balance: sun_irradiance must be finite and not negative",
+       [](S s) { s.eb.sun_irradiance = -1.f; }},
+      {kEnergyBalance, false, "run_energy_balance: the per-primitive emissivities hold 3",
+       [](S s) { s.d.set_primitive_emissivities({0.9f, 0.9f, 0.9f}, 3); }},
+      {kEnergyBalance, false, "run_energy_balance: the sun direction must be a finite non-zero",
+       [](S s) {
+         s.eb.sun_irradiance = 100.f;
+         s.eb.sun_direction[2] = 0.f;
        }},
-      {"forward extent", false, "simulate_forward: no horizontal extent",
-       [&](SceneDescription& d, SceneFacts& f) {
-         d.set_sensor(0, 4, 3, 0.f, 0.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10}, 60.f, 0, false);
-         plan_forward(d, f, fwd);
-       }},
-      {"forward tile", false, "simulate_forward: a repeating scene needs positive tile sizes",
-       [&](SceneDescription& d, SceneFacts& f) {
-         d.set_repetitive(2, 0.f, 10.f);
-         plan_forward(d, f, fwd);
-       }},
-      {"flux unbuilt", true, "Scene not built.",
-       [&](SceneDescription& d, SceneFacts& f) { not_built(f); plan_flux(d, f, flux); }},
-      {"flux grid", false, "simulate_flux: nx and ny must be > 0",
-       [&](SceneDescription& d, SceneFacts& f) {
-         FluxRequest r = flux;
-         r.ny = 0;
-         plan_flux(d, f, r);
-       }},
-      {"flux photons", false, "simulate_flux: num_photons must be > 0",
-       [&](SceneDescription& d, SceneFacts& f) {
-         FluxRequest r = flux;
-         r.num_photons = 0;
-         plan_flux(d, f, r);
-       }},
-      {"flux extent", false, "simulate_flux: scene extent unknown",
-       [&](SceneDescription& d, SceneFacts& f) {
-         d.set_sensor(0, 4, 3, 0.f, 0.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10}, 60.f, 0, false);
-         plan_flux(d, f, flux);
-       }},
-      {"flux bounces", false, "simulate_flux: max_bounces must not be negative",
-       [&](SceneDescription& d, SceneFacts& f) {
-         FluxRequest r = flux;
-         r.max_bounces = -1;
-         plan_flux(d, f, r);
-       }},
-      {"eb unbuilt", true, "Scene not built. Call scene.build() first.",
-       [&](SceneDescription& d, SceneFacts& f) {
-         not_built(f);
-         plan_energy_balance(d, f, eb, false);
-       }},
-      {"eb primitives", true, "run_energy_balance: scene has 0 primitives",
-       [&](SceneDescription& d, SceneFacts& f) {
-         f.n_primitives = 0;
-         plan_energy_balance(d, f, eb, false);
-       }},
-      {"eb samples", false, "run_energy_balance: n_samples must be > 0",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.n_samples = 0;
-         plan_energy_balance(d, f, r, false);
-       }},
-      {"eb band type", false, "run_energy_balance: band_type must be 0",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.band_type = 2;
-         plan_energy_balance(d, f, r, false);
-       }},
-      {"eb albedo count", false, "run_energy_balance: sw_albedos must have n_primitives (2)",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.sw_albedos = {0.1f};
-         plan_energy_balance(d, f, r, false);
-       }},
-      {"eb albedo range", false, "run_energy_balance: sw_albedos of primitive 1 must lie in [0, 1]",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.sw_albedos = {0.1f, 1.5f};
-         plan_energy_balance(d, f, r, false);
-       }},
-      {"eb irradiance", false, "run_energy_balance: sun_irradiance must be finite and not negative",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.sun_irradiance = -1.f;
-         plan_energy_balance(d, f, r, false);
-       }},
-      {"eb stale emissivities", false, "run_energy_balance: the per-primitive emissivities hold 3",
-       [&](SceneDescription& d, SceneFacts& f) {
-         d.set_primitive_emissivities({0.9f, 0.9f, 0.9f}, 3);
-         plan_energy_balance(d, f, eb, false);
-       }},
-      {"eb sun", false, "run_energy_balance: the sun direction must be a finite non-zero",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.sun_irradiance = 100.f;
-         r.sun_direction[2] = 0.f;
-         plan_energy_balance(d, f, r, false);
-       }},
-      {"eb geometry", true, "EB RRT: scene has no geometry. Call scene.build() first.",
-       [&](SceneDescription& d, SceneFacts& f) {
-         f.lookup_instances = 0;
-         plan_energy_balance(d, f, eb, false);
-       }},
-      {"eb multiband bands", false, "run_energy_balance_multiband: n_bands must be > 0",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.n_bands = 0;
-         plan_energy_balance(d, f, r, true);
-       }},
-      {"eb multiband albedos", false,
+      {kEnergyBalance, true, "EB RRT: scene has no geometry. Call scene.build() first.",
+       [](S s) { s.f.lookup_instances = 0; }},
+      {kMultiband, false, "run_energy_balance_multiband: n_bands must be > 0",
+       [](S s) { s.eb.n_bands = 0; }},
+      {kMultiband, false,
        "run_energy_balance_multiband: sw_albedos must have n_bands * n_primitives values",
-       [&](SceneDescription& d, SceneFacts& f) {
-         EnergyBalanceRequest r = eb;
-         r.n_bands = 2;
-         r.sw_albedos = {0.1f, 0.1f};
-         plan_energy_balance(d, f, r, true);
+       [](S s) {
+         s.eb.n_bands = 2;
+         s.eb.sw_albedos = {0.1f, 0.1f};
        }},
-      {"eb multiband geometry", true,
-       "EB multiband RRT: scene has no geometry. Call scene.build() first.",
-       [&](SceneDescription& d, SceneFacts& f) {
-         f.max_mesh_triangles = 0;
-         plan_energy_balance(d, f, eb, true);
-       }},
-      {"lidar unbuilt", true, "Scene not built.",
-       [&](SceneDescription& d, SceneFacts& f) { not_built(f); plan_lidar(d, f, li); }},
-      {"lidar pulses", false, "No pulses to simulate.",
-       [&](SceneDescription& d, SceneFacts& f) {
-         lidar::LidarRequest r = li;
-         r.num_pulses = 0;
-         plan_lidar(d, f, r);
-       }},
-      {"lidar beam", false, "beam_samples_per_dim must be between 0 and 4096, got -1",
-       [&](SceneDescription& d, SceneFacts& f) {
-         lidar::LidarRequest r = li;
-         r.beam_samples_per_dim = -1;
-         plan_lidar(d, f, r);
-       }},
-      {"lidar spectra", false, "material 0 reads spectral parameters 0 to 3",
-       [&](SceneDescription& d, SceneFacts& f) {
-         lidar::LidarRequest r = li;
-         r.num_wavelengths = 4;
-         plan_lidar(d, f, r);
-       }},
-      {"microwave unbuilt", true, "Scene not built. Call scene.build() first.",
-       [&](SceneDescription& d, SceneFacts& f) { not_built(f); plan_microwave(d, f, mw); }},
-      {"microwave channels", false, "simulate_microwave: n_channels must be 1, 2 or 4",
-       [&](SceneDescription& d, SceneFacts& f) {
-         MicrowaveRequest r = mw;
-         r.n_channels = 3;
-         plan_microwave(d, f, r);
-       }},
-      {"microwave map", false,
+      {kMultiband, true, "EB multiband RRT: scene has no geometry. Call scene.build() first.",
+       [](S s) { s.f.max_mesh_triangles = 0; }},
+      {kLidar, true, "Scene not built.", unbuilt},
+      {kLidar, false, "No pulses to simulate.", [](S s) { s.li.num_pulses = 0; }},
+      {kLidar, false, "beam_samples_per_dim must be between 0 and 4096, got -1",
+       [](S s) { s.li.beam_samples_per_dim = -1; }},
+      {kLidar, false, "material 0 reads spectral parameters 0 to 3",
+       [](S s) { s.li.num_wavelengths = 4; }},
+      {kMicrowave, true, "Scene not built. Call scene.build() first.", unbuilt},
+      {kMicrowave, false, "simulate_microwave: n_channels must be 1, 2 or 4",
+       [](S s) { s.mw.n_channels = 3; }},
+      {kMicrowave, false,
        "simulate_active_microwave: material_map[0] = 2 is neither -1 nor one of the 0",
-       [&](SceneDescription& d, SceneFacts& f) {
-         MicrowaveRequest r = mw;
-         r.active = true;
-         r.material_map = {2};
-         plan_microwave(d, f, r);
+       [](S s) {
+         s.mw.active = true;
+         s.mw.material_map = {2};
        }},
-      {"microwave vegetation", false, "simulate_microwave: microwave material 0 (vegetation) needs "
-                                      "an absorption coefficient",
-       [&](SceneDescription& d, SceneFacts& f) {
-         MicrowaveRequest r = mw;
-         MicrowaveMaterial m;
-         m.type = kMicrowaveVegetation;
-         m.p[0] = 290.f;
-         m.p[1] = -1.f;
-         r.materials = {m};
-         plan_microwave(d, f, r);
-       }},
-      {"microwave trunk", false, "simulate_microwave: microwave material 1: ",
-       [&](SceneDescription& d, SceneFacts& f) {
-         MicrowaveRequest r = mw;
-         MicrowaveMaterial soil, trunk;
-         soil.type = kMicrowaveSoil;
-         const float sp[12] = {0.4f, 0.2f, 0.2f, 0.1f, 0, 0, 0, 290, 290, 1, 0.01f, 0.04f};
-         std::copy(sp, sp + 12, soil.p);
-         trunk.type = kMicrowaveTrunk;  // radius 0: the double bounce refuses it
-         trunk.p[6] = 1.f;
-         r.materials = {soil, trunk};
-         plan_microwave(d, f, r);
+      {kMicrowave, false,
+       "simulate_microwave: microwave material 0 (vegetation) needs an absorption coefficient",
+       [](S s) { s.mw.materials = {material(kMicrowaveVegetation, {290.f, -1.f})}; }},
+      // A trunk of radius 0 over a soil: the double bounce refuses it.
+      {kMicrowave, false, "simulate_microwave: microwave material 1: ", [](S s) {
+         s.mw.materials = {material(kMicrowaveSoil, {0.4f, 0.2f, 0.2f, 0.1f, 0, 0, 0, 290, 290, 1,
+                                                     0.01f, 0.04f}),
+                           material(kMicrowaveTrunk, {0, 0, 0, 0, 0, 0, 1.f})};
        }},
   };
-  for (const Case& c : cases) {
-    SceneDescription d(Flavor::OptiX);
-    describe(d);
-    SceneFacts f = built(d);
-    auto run = [&] { c.run(d, f); };
-    if (c.runtime)
-      expect_message<std::runtime_error>(run, c.message, c.label);
-    else
-      expect_message<std::invalid_argument>(run, c.message, c.label);
+  for (const auto& c : cases) {
+    Ground s;
+    c.change(s);
+    const auto run = [&] { plan(c.plan, s); };
+    const std::string got = c.runtime ? message_of<std::runtime_error>(run)
+                                      : message_of<std::invalid_argument>(run);
+    EXPECT_EQ(got.substr(0, std::strlen(c.message)), c.message);
   }
 }
 
 // ---- tiles, batches and launch pieces ----------------------------------------------------------
 
 TEST(OptixLaunchPlans, TilesBatchesAndPieces) {
-  SceneDescription d(Flavor::OptiX);
-  describe(d);
-  d.set_sensor(0, 4096, 4096, 10.f, 10.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10}, 60.f, 0, false);
-  const BackwardPlan big = plan_backward(d, built(d), 2, 8);
+  Ground s;
+  sensor(s.d, 0, 4096, 4096, 10.f);
+  const BackwardPlan big = plan_backward(s.d, built(s.d), 2, 8);
   EXPECT_EQ(big.rows_per_launch, 1024u);
   EXPECT_EQ(big.launches_per_pass, 4u);
-  d.set_sensor(0, 3000, 2000, 10.f, 10.f, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10}, 60.f, 0, false);
-  const BackwardPlan odd = plan_backward(d, built(d), 1, 8);
+  sensor(s.d, 0, 3000, 2000, 10.f);
+  const BackwardPlan odd = plan_backward(s.d, built(s.d), 1, 8);
   EXPECT_EQ(odd.rows_per_launch, 1398u);  // 2^22 / 3000
   EXPECT_EQ(odd.launches_per_pass, 2u);
   EXPECT_EQ(backward_launch_rows(odd, 1), 602u);
-  d.set_sensor(0, 0, 0, 10.f, 10.f, {}, 60.f, 0, false);
-  EXPECT_TRUE(plan_backward(d, built(d), 1, 8).empty());  // no sensor: an empty image
+  sensor(s.d, 0, 0, 0, 10.f);
+  EXPECT_TRUE(plan_backward(s.d, built(s.d), 1, 8).empty());  // no sensor: an empty image
 
   const PhotonBatches one = photon_batches(1000);
   EXPECT_EQ(one.batch, 1024u);
@@ -345,11 +230,10 @@ TEST(OptixLaunchPlans, TilesBatchesAndPieces) {
   EXPECT_EQ(many.rows(2), 787u);
 
   EXPECT_EQ(energy_balance_chunks(65), (std::vector<std::pair<int32_t, int32_t>>{{0, 64}, {64, 1}}));
-  SceneFacts f = built(d);
+  SceneFacts f = built(s.d);
   f.max_mesh_triangles = 1 << 20;
   f.lookup_instances = 3000;
-  EnergyBalanceRequest eb;
-  const EnergyBalancePlan plan = plan_energy_balance(d, f, eb, false);
+  const EnergyBalancePlan plan = plan_energy_balance(s.d, f, s.eb, false);
   uint64_t covered = 0;
   for (const EnergyBalanceLaunch& l : plan.launches) {
     EXPECT_LE(uint64_t{f.max_mesh_triangles} * l.instances * l.samples, kMaxLaunchSize);
@@ -375,34 +259,20 @@ LaunchSceneBlock scene_block() {
 
 const PathBuffers kPaths{0xa1, 0xa2, 0xa3, 0xa4, 4096};
 
-void common(ByteTable& t, uint32_t width, uint32_t paths) {
-  t.field(8, width);
-  t.field(24, scene_block());
-  t.field(472, uint64_t{0xa1});
-  t.field(480, uint64_t{0xa2});
-  t.field(488, paths);
-  t.field(492, int32_t{1});
-  t.field(504, uint64_t{0xa3});
-  t.field(512, uint64_t{0xa4});
+// The part every optical launch shares: width, scene block, and kPaths for `paths` paths.
+Fields common(uint32_t width, uint32_t paths) {
+  return {{8, width},       {24, scene_block()}, {472, u64{0xa1}},  {480, u64{0xa2}},
+          {488, paths},     {492, 1},            {504, u64{0xa3}},  {512, u64{0xa4}}};
 }
 
 TEST(OptixLaunchRecords, OpticalLaunches) {
-  SceneDescription d(Flavor::OptiX);
-  describe(d);
-  const BackwardPlan bp = plan_backward(d, built(d), 5, 7);
+  Ground s;
+  const BackwardPlan bp = plan_backward(s.d, s.f, 5, 7);
   LaunchParams p = backward_params(scene_block(), bp, 0xf0, kPaths);
   set_backward_launch(p, bp, 3, 0);
-  ByteTable b(bytes_of(p));
-  b.field(0, uint64_t{0xf0});
-  common(b, 4, 4096);
-  b.field(12, uint32_t{3});  // image height
-  b.field(20, uint32_t{3});  // rows of this launch (first row 0)
-  b.field(520, int32_t{7});
-  b.field(524, int32_t{3});
-  b.field(528, int32_t{5});
-  b.field(532, uint32_t{3});
-  b.field(544, uint32_t{3});
-  b.rest_zero();
+  // Image height 3 at 12, and 3 rows from row 0 at 20.
+  expect_bytes(p, common(4, 4096), {{0, u64{0xf0}}, {12, 3u}, {20, 3u}, {520, 7}, {524, 3},
+                                    {528, 5}, {532, 3u}, {544, 3u}});
 
   ForwardRequest fr;
   fr.nx = 2;
@@ -414,41 +284,19 @@ TEST(OptixLaunchRecords, OpticalLaunches) {
   fr.num_brf_dirs = 1;
   fr.prob_sun = 0.75f;
   fr.terrain_instance_id = 0;
-  const ForwardPlan fp = plan_forward(d, built(d), fr);
+  const ForwardPlan fp = plan_forward(s.d, s.f, fr);
   EXPECT_EQ(fp.leaf_offsets, (std::vector<uint64_t>{0, 2}));
-  ForwardBuffers fb{0xb1, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8};
-  p = forward_params(scene_block(), fp, fb, kPaths);
+  p = forward_params(scene_block(), fp, {0xb1, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8}, kPaths);
   set_photon_batch(p, fp.batches, 1);
-  ByteTable f(bytes_of(p));
-  common(f, 1024, 882 * 1024);  // the second batch: 902848 photons in 882 rows of 1024
-  f.field(12, uint32_t{882});
-  f.field(520, int32_t{16});
-  f.field(524, int32_t{3});
-  f.field(528, int32_t{1});
-  f.field(532, uint32_t{1});
-  f.field(544, uint32_t{1});
-  f.field(552, uint64_t{0xb1});
-  f.field(560, int32_t{2});
-  f.field(564, int32_t{5});
-  f.field(568, int32_t{2});
-  f.field(572, 5.f);  // 10 m sensor footprint over 2 cells
-  f.field(576, 2.f);
-  f.field(584, uint64_t{0xb2});
-  f.field(592, 100.0 / 3000000.0);
-  f.field(600, 0.75f);
-  f.field(608, uint64_t{0xb3});
-  f.field(616, uint64_t{0xb4});
-  f.field(624, uint32_t{2});
-  f.field(628, uint8_t{1});
-  f.field(632, uint64_t{0xb5});
-  f.field(640, int32_t{0});
-  f.field(644, uint32_t{902848});
-  f.field(648, uint64_t{0xb6});
-  f.field(656, uint64_t{0xb7});
-  f.field(664, uint64_t{0xb8});
-  f.field(672, int32_t{1});
-  f.field(676, 4.f);
-  f.rest_zero();
+  // The second batch: 902848 photons in 882 rows of 1024; 10 m of sensor footprint over 2 cells.
+  expect_bytes(p, common(1024, 882 * 1024),
+               {{12, 882u},         {520, 16},        {524, 3},          {528, 1},
+                {532, 1u},          {544, 1u},        {552, u64{0xb1}},  {560, 2},
+                {564, 5},           {568, 2},         {572, 5.f},        {576, 2.f},
+                {584, u64{0xb2}},   {592, 100.0 / 3000000.0},            {600, 0.75f},
+                {608, u64{0xb3}},   {616, u64{0xb4}}, {624, 2u},         {628, u8{1}},
+                {632, u64{0xb5}},   {640, 0},         {644, 902848u},    {648, u64{0xb6}},
+                {656, u64{0xb7}},   {664, u64{0xb8}}, {672, 1},          {676, 4.f}});
 
   FluxRequest xr;
   xr.nx = 4;
@@ -459,33 +307,19 @@ TEST(OptixLaunchRecords, OpticalLaunches) {
   xr.max_depth = 9;
   xr.rr_depth = 4;
   xr.decompose = true;
-  const FluxPlan xp = plan_flux(d, built(d), xr);
+  const FluxPlan xp = plan_flux(s.d, s.f, xr);
   p = flux_params(scene_block(), xp, {0xc1, 0xc2, 0xc3, 0xc4}, kPaths);
   set_photon_batch(p, xp.batches, 0);
-  ByteTable x(bytes_of(p));
-  common(x, 1024, 1024);
-  x.field(12, uint32_t{1});
-  x.field(520, int32_t{9});
-  x.field(524, int32_t{4});
-  x.field(528, int32_t{1});
-  x.field(592, 100.0 / 1000.0);
-  x.field(600, 0.5f);
-  x.field(644, uint32_t{1000});
-  x.field(912, uint64_t{0xc1});
-  x.field(920, uint64_t{0xc2});
-  x.field(928, uint64_t{0xc3});
-  x.field(936, uint64_t{0xc4});
-  x.field(944, int32_t{4});
-  x.field(948, int32_t{2});
-  x.field(952, 2.5f);
-  x.field(956, 5.f);
-  x.field(960, int32_t{2});
-  x.rest_zero();
+  expect_bytes(p, common(1024, 1024),
+               {{12, 1u},         {520, 9},         {524, 4},          {528, 1},
+                {592, 100.0 / 1000.0},              {600, 0.5f},       {644, 1000u},
+                {912, u64{0xc1}}, {920, u64{0xc2}}, {928, u64{0xc3}},  {936, u64{0xc4}},
+                {944, 4},         {948, 2},         {952, 2.5f},       {956, 5.f},
+                {960, 2}});
 }
 
 TEST(OptixLaunchRecords, EnergyBalanceAndLidar) {
-  SceneDescription d(Flavor::OptiX);
-  describe(d);
+  Ground s;
   EnergyBalanceRequest r;
   r.band_type = 1;
   r.n_samples = 16;
@@ -495,89 +329,48 @@ TEST(OptixLaunchRecords, EnergyBalanceAndLidar) {
   r.sun_direction[0] = 3.f;
   r.sun_direction[2] = 4.f;
   r.sw_albedos = {0.2f, 0.3f};
-  const EnergyBalancePlan single = plan_energy_balance(d, built(d), r, false);
+  const EnergyBalancePlan single = plan_energy_balance(s.d, s.f, r, false);
   ASSERT_EQ(single.launches.size(), 1u);
   LaunchParams p = energy_balance_params(scene_block(), single, r, 1, {0xd1, 0xd2, 0xd3, 0, 0});
   set_energy_balance_launch(p, single.launches[0]);
-  ByteTable e(bytes_of(p));
-  e.field(24, scene_block());
-  e.field(856, int32_t{1});
-  e.field(860, int32_t{16});
-  e.field(864, 800.f);
-  e.field(868, 20.f);
-  e.field(872, 90.f);
   // Long wave: no sunlight read, so the sun direction is left at the zenith.
-  const float zenith[3] = {0.f, 0.f, 1.f};
-  e.field(876, zenith);
-  e.field(888, uint64_t{0xd1});
-  e.field(896, uint64_t{0xd2});
-  e.field(904, uint64_t{0xd3});
-  e.rest_zero();
+  expect_bytes(p, {{24, scene_block()}, {856, 1},           {860, 16},        {864, 800.f},
+                   {868, 20.f},         {872, 90.f},        {876, f3{0, 0, 1}},
+                   {888, u64{0xd1}},    {896, u64{0xd2}},   {904, u64{0xd3}}});
 
   r.n_bands = 2;
   r.two_sided = false;
   r.sun_irradiances = {800.f, 700.f};
   r.sw_albedos = {0.1f, 0.2f, 0.3f, 0.4f};
-  const EnergyBalancePlan multi = plan_energy_balance(d, built(d), r, true);
+  const EnergyBalancePlan multi = plan_energy_balance(s.d, s.f, r, true);
   p = energy_balance_params(scene_block(), multi, r, 2, {0xd1, 0xd2, 0xd3, 0xd4, 0xd5});
-  ByteTable m(bytes_of(p));
-  m.field(24, scene_block());
-  m.field(860, int32_t{16});
-  const float sun[3] = {0.6f, 0.f, 0.8f};
-  m.field(876, sun);
-  m.field(964, int32_t{2});
-  m.field(968, uint64_t{0xd4});
-  m.field(976, uint64_t{0xd5});
-  m.field(984, uint64_t{0xd1});
-  m.field(1000, uint64_t{0xd3});
-  m.rest_zero();
+  expect_bytes(p, {{24, scene_block()}, {860, 16},          {876, f3{0.6f, 0.f, 0.8f}},
+                   {964, 2},            {968, u64{0xd4}},   {976, u64{0xd5}},
+                   {984, u64{0xd1}},    {1000, u64{0xd3}}});
 
   const float o[6] = {0, 0, 10, 1, 1, 10}, dn[6] = {0, 0, -2, 0, 0, -1};
   lidar::LidarRequest li;
   li.pulse_origins = o;
   li.pulse_directions = dn;
-  li.origin_rows = li.direction_rows = 2;
-  li.num_pulses = 2;
+  li.origin_rows = li.direction_rows = li.num_pulses = 2;
   li.max_returns_per_pulse = 3;
-  const LidarPlan lp = plan_lidar(d, built(d), li);
+  const LidarPlan lp = plan_lidar(s.d, s.f, li);
   EXPECT_EQ(lp.directions, (std::vector<float>{0, 0, -1, 0, 0, -1}));
-  LidarBuffers lb{0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea};
-  ByteTable l(bytes_of(lidar_params(scene_block(), lp, li, lb, kPaths)));
-  l.field(24, scene_block());
-  l.field(472, uint64_t{0xa1});
-  l.field(488, uint32_t{4096});
-  l.field(492, int32_t{1});
-  l.field(520, int32_t{1});
-  l.field(524, int32_t{999});
-  l.field(544, uint32_t{1});
-  l.field(680, uint64_t{0xe1});
-  l.field(688, uint64_t{0xe2});
-  l.field(696, int32_t{2});
-  l.field(704, uint64_t{0xe3});
-  l.field(712, uint64_t{0xe4});
-  l.field(720, int32_t{81});
-  l.field(724, 0.0005f);
-  l.field(728, 1.f);
-  l.field(732, 0.1f);
-  l.field(736, 0.15f);
-  l.field(740, 0.f);
-  l.field(744, 100.f);
-  l.field(748, int32_t{667});
-  l.field(752, int32_t{1});
-  l.field(756, uint32_t{1});
-  l.field(760, uint64_t{0xe5});
-  l.field(768, uint64_t{0xe6});
-  l.field(776, uint64_t{0xe7});
-  l.field(792, int32_t{6});
-  l.field(800, uint64_t{0xe8});
-  l.field(808, int32_t{13});
-  l.field(812, int32_t{6});
-  l.field(816, 1e-8f);
-  l.field(820, int32_t{3});
-  l.rest_zero();
+  const LidarBuffers lb{0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea};
+  // 81 beam samples (the 11 x 11 lattice clipped to the disc), 667 bins, a pulse kernel of 13
+  // taps (half width 6).
+  expect_bytes(lidar_params(scene_block(), lp, li, lb, kPaths),
+               {{24, scene_block()}, {472, u64{0xa1}}, {488, 4096u},      {492, 1},
+                {520, 1},            {524, 999},       {544, 1u},         {680, u64{0xe1}},
+                {688, u64{0xe2}},    {696, 2},         {704, u64{0xe3}},  {712, u64{0xe4}},
+                {720, 81},           {724, 0.0005f},   {728, 1.f},        {732, 0.1f},
+                {736, 0.15f},        {740, 0.f},       {744, 100.f},      {748, 667},
+                {752, 1},            {756, 1u},        {760, u64{0xe5}},  {768, u64{0xe6}},
+                {776, u64{0xe7}},    {792, 6},         {800, u64{0xe8}},  {808, 13},
+                {812, 6},            {816, 1e-8f},     {820, 3}});
 
   li.direct_mode = true;
-  const LidarPlan dp = plan_lidar(d, built(d), li);
+  const LidarPlan dp = plan_lidar(s.d, s.f, li);
   ASSERT_EQ(dp.beam.size(), 1u);
   const LaunchParams q = lidar_params(scene_block(), dp, li, lb, kPaths);
   EXPECT_EQ(q.lidar_raw_waveform, 0u);
@@ -588,50 +381,29 @@ TEST(OptixLaunchRecords, EnergyBalanceAndLidar) {
 }
 
 TEST(OptixLaunchRecords, Microwave) {
-  MicrowaveMaterial soil;
-  soil.type = kMicrowaveSoil;
-  for (int k = 0; k < 12; ++k) soil.p[k] = 0.5f + k;
-  soil.p[9] = 2.9f;  // the dielectric model, truncated
-  soil.p[10] = 0.f;  // rms height: not positive, so 0.008
-  soil.p[11] = -1.f;
-  ByteTable s(bytes_of(microwave_record(soil)));
-  s.field(0, int32_t{1});
-  const float p1_8[8] = {0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f};
-  s.field(8, p1_8);
-  s.field(40, 8.5f);
-  s.field(44, int32_t{2});
-  s.field(48, 0.008f);
-  s.field(52, 0.04f);
-  s.rest_zero();
+  // Soil: the dielectric model 2.9 truncated, rms height 0 not positive so 0.008.
+  expect_bytes(microwave_record(material(kMicrowaveSoil, {0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f,
+                                                          7.5f, 8.5f, 2.9f, 0.f, -1.f})),
+               {{0, 1}, {8, std::array<float, 8>{0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f}},
+                {40, 8.5f}, {44, 2}, {48, 0.008f}, {52, 0.04f}});
 
-  MicrowaveMaterial veg;
-  veg.type = kMicrowaveVegetation;
-  for (int k = 0; k < 8; ++k) veg.p[k] = 10.f + k;
+  MicrowaveMaterial veg = material(kMicrowaveVegetation, {10, 11, 12, 13, 14, 15, 16, 17});
   veg.n_cti = 2;
   veg.n_cts = 3;
   veg.n_dphi = 4;
   veg.mueller.assign(2 * 3 * 4 * 16, 0.f);
   veg.cos_cdf.assign(2 * 3, 1.f);
   veg.phi_cdf.assign(2 * 3 * 4, 1.f);
-  ByteTable v(bytes_of(microwave_record(veg)));
-  v.field(0, int32_t{2});
-  const float v1_8[8] = {10, 11, 12, 13, 14, 15, 16, 17};
-  v.field(8, v1_8);
-  const int32_t dims[3] = {2, 3, 4};
-  v.field(64, dims);
-  v.rest_zero();
+  expect_bytes(microwave_record(veg), {{0, 2},
+                                       {8, std::array<float, 8>{10, 11, 12, 13, 14, 15, 16, 17}},
+                                       {64, std::array<int32_t, 3>{2, 3, 4}}});
 
-  MicrowaveMaterial trunk;
-  trunk.type = kMicrowaveTrunk;
-  for (int k = 0; k < 12; ++k) trunk.p[k] = 20.f + k;
+  MicrowaveMaterial trunk = material(kMicrowaveTrunk, {20, 21, 22, 23, 24, 25, 26, 27, 28, 29,
+                                                       30, 31});
   trunk.specular.assign(5 * 16, 1.f);
   trunk.n_cos = 5;
-  ByteTable t(bytes_of(microwave_record(trunk)));
-  t.field(0, int32_t{3});
-  const float t1_7[7] = {20, 21, 22, 23, 24, 25, 26};
-  t.field(8, t1_7);
-  t.field(88, int32_t{5});
-  t.rest_zero();
+  expect_bytes(microwave_record(trunk),
+               {{0, 3}, {8, std::array<float, 7>{20, 21, 22, 23, 24, 25, 26}}, {88, 5}});
 
   const std::vector<uint64_t> states = microwave_random_states(3);
   for (uint64_t i = 0; i < 3; ++i) {
@@ -641,8 +413,7 @@ TEST(OptixLaunchRecords, Microwave) {
                                  0xB1EC917C461A6673ULL);
   }
 
-  SceneDescription d(Flavor::OptiX);
-  describe(d);
+  Ground s;
   MicrowaveRequest req;
   req.frequency = 1.4e9f;
   req.n_channels = 4;
@@ -652,58 +423,29 @@ TEST(OptixLaunchRecords, Microwave) {
   req.atm_tau = 0.02f;
   req.materials = {veg};
   req.material_map = {0};
-  const MicrowavePlan plan = plan_microwave(d, built(d), req);
+  const MicrowavePlan plan = plan_microwave(s.d, s.f, req);
   EXPECT_NEAR(plan.wavelength, 0.2141f, 1e-4f);
-  ByteTable m(bytes_of(microwave_params(scene_block(), plan, req,
-                                        {0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6})));
-  m.field(0, uint64_t{0xf1});
-  m.field(8, uint32_t{4});
-  m.field(12, uint32_t{3});
-  m.field(16, int32_t{4});
-  m.field(20, uint32_t{kResponseTableSize});
-  m.field(24, uint64_t{0x11});
-  m.field(32, uint64_t{0xf2});
-  m.field(40, uint32_t{1});
-  m.field(48, uint64_t{0xf3});
-  m.field(56, 1.4e9f);
-  m.field(60, plan.wavelength);
-  m.field(64, 280.f);
-  m.field(68, 0.02f);
-  m.field(72, scene_block().sensor);
-  m.field(208, int32_t{3});
-  m.field(212, int32_t{8});
-  m.field(216, uint64_t{0xf6});
-  m.field(224, uint64_t{0xf4});
-  m.field(232, uint64_t{0xf5});
-  m.field(240, uint32_t{12});
-  const float size[2] = {30.f, 40.f};
-  m.field(260, size);
-  m.field(268, 9.f);
-  m.field(272, int32_t{2});
-  m.rest_zero();
+  expect_bytes(microwave_params(scene_block(), plan, req, {0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6}),
+               {{0, u64{0xf1}},   {8, 4u},              {12, 3u},          {16, 4},
+                {20, uint32_t{kResponseTableSize}},     {24, u64{0x11}},   {32, u64{0xf2}},
+                {40, 1u},         {48, u64{0xf3}},      {56, 1.4e9f},      {60, plan.wavelength},
+                {64, 280.f},      {68, 0.02f},          {72, scene_block().sensor},
+                {208, 3},         {212, 8},             {216, u64{0xf6}},  {224, u64{0xf4}},
+                {232, u64{0xf5}}, {240, 12u},           {260, f2{30.f, 40.f}},
+                {268, 9.f},       {272, 2}});
 }
 
 // ---- LiDAR beam, kernel, bins and post-processing ----------------------------------------------
 
 TEST(OptixLidar, BeamKernelAndBins) {
-  SceneDescription d(Flavor::OptiX);
-  describe(d);
-  const float o[3] = {0, 0, 10}, dn[3] = {0, 0, -1};
-  lidar::LidarRequest li;
-  li.pulse_origins = o;
-  li.pulse_directions = dn;
-  li.origin_rows = li.direction_rows = 1;
-  li.num_pulses = 1;
-  const LidarPlan plan = plan_lidar(d, built(d), li);
-  EXPECT_EQ(plan.bins, 667);
-  EXPECT_EQ(plan.kernel.half_width, 6);
-  EXPECT_EQ(plan.kernel.taps.size(), 13u);
-  EXPECT_EQ(plan.beam.size(), 81u);  // the 11 x 11 lattice clipped to the disc
+  Ground s;
+  // The beam's size, the bins and the kernel's width are in the launch record's table above.
+  const LidarPlan plan = plan_lidar(s.d, s.f, s.li);
   double sum = 0.0;
-  for (const lidar::BeamSample& s : plan.beam) sum += s.weight;
+  for (const lidar::BeamSample& b : plan.beam) sum += b.weight;
   EXPECT_NEAR(sum, 1.0, 1e-6);
-  li.beam_samples_per_dim = 0;
-  const LidarPlan central = plan_lidar(d, built(d), li);
+  s.li.beam_samples_per_dim = 0;
+  const LidarPlan central = plan_lidar(s.d, s.f, s.li);
   ASSERT_EQ(central.beam.size(), 1u);
   EXPECT_EQ(central.beam[0].weight, 1.f);
   EXPECT_EQ(beam_offsets(central.beam), (std::vector<float>{0.f, 0.f}));
@@ -712,12 +454,6 @@ TEST(OptixLidar, BeamKernelAndBins) {
   const float points[12] = {1, 2, 3, 0.5f, 7, 9.5f, 4, 5, 6, 0.25f, 2, 3.5f};
   EXPECT_EQ(direct_point_records(points, 2),
             (std::vector<float>{4, 5, 6, 0.25f, 1, 1, 3.5f, 2, 1, 2, 3, 0.5f, 1, 1, 9.5f, 7}));
-}
-
-TEST(OptixPrograms, HelpersAreInlinedIntoTheirEntryPoints) {
-  // Device functions of their own would be symbols shared by the modules of a pipeline.
-  for (const ProgramModule& m : kProgramModules)
-    EXPECT_EQ(read_ptx(VELM_PTX_DIR, m.name).find(".func"), std::string::npos) << m.name;
 }
 
 TEST(OptixLidar, KernelBodiesMatchTheCpuWaveformCode) {
