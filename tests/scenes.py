@@ -254,6 +254,29 @@ def procedural_forest(scene, n_trees, seed, bands=3, extent=40.0, sun_zenith_deg
             "offsets": offsets, "n_trees": n, "sun_direction": sun, "bounds": bounds}
 
 
+def canopy_tile(scene, repetitions=5):
+    """Soil under three leafy spheres (radius 1.5 m, centres 3 m up) filling the repeating tile
+    [0, 10]^2, repeated `repetitions` times around it; two bands, a sun at 40 degrees zenith
+    (azimuth 0) and a constant sky. No sensor.
+
+    Spectral layout: [0, 2) soil reflectance, [2, 8) leaf front reflectance, back reflectance
+    and transmittance, [8, 10) sun irradiance, [10, 12) sky radiance. Materials: 0 soil (type
+    0), 1 leaf (type 13); instance 0 is the ground (2 triangles), 1 to 3 the crowns (320 each).
+    """
+    _add(scene, velm.make_ground_plane(5.0, 5.0), 0)
+    _add(scene, velm.make_sphere(1.5, np.zeros(3, np.float32), 2), 1)
+    scene.add_instance(0, 5.0, 5.0, 0.0)
+    for x, y in ((2.5, 2.5), (7.0, 4.0), (4.0, 8.0)):
+        scene.add_instance(1, x, y, 3.0)
+    _, offsets = _spectra(scene, {
+        "soil": (0.2, 0.3), "front": (0.1, 0.45), "back": (0.05, 0.35),
+        "transmittance": (0.05, 0.4), "sun": (900.0, 600.0), "sky": (40.0, 20.0)})
+    scene.add_material(LAMBERTIAN, offsets["soil"])
+    scene.add_material(LEAF, offsets["front"], [0.5, 0.5])
+    _light(scene, sun_direction(40.0, 0.0), offsets)
+    scene.set_repetitive(int(repetitions), 10.0, 10.0)
+
+
 def benchmark_forest(scene, triangles=1_000_000, half=100.0, size=256):
     """The benchmark forest (the twin of bench/forest.h): a 2 half x 2 half m ground finely
     tessellated, and seeded trees (a 16-sided trunk under an icosphere crown, both scaled 0.7 to

@@ -21,22 +21,46 @@ TRI_V = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], np.float32)
 TRI_I = np.array([[0, 1, 2]], np.int32)
 NO_NORMALS = np.zeros((0, 3), np.float32)
 
-SCENE_METHODS = [
-    "add_mesh", "add_instance", "add_instance_xform", "add_instances_xform",
-    "update_instance_transform", "refit_ias", "refit_instances", "set_num_bands",
-    "add_material", "upload_spectral_params", "update_spectral_params", "set_emitter",
-    "update_emitter_direction", "set_sensor", "set_sky", "set_hw_sky", "set_repetitive",
-    "set_thermal_mode", "n_primitives", "is_populate_primitive_soa",
-    "set_populate_primitive_soa", "get_primitive_mat_ids", "get_primitive_areas",
-    "primitive_geometry", "set_primitive_emissivities", "get_primitive_emissivities",
-    "repetitive_config", "set_primitive_temperatures", "clear_primitive_temperatures",
-    "get_primitive_temperatures", "set_primitive_sif_spectra", "clear_primitive_sif_spectra",
-    "set_sif_only_mode", "set_measurement_plane", "clear_for_reuse", "build_reuse_geometry",
-    "build_reuse_gas", "build", "is_built", "has_meshes", "has_gpu_meshes", "num_instances",
-    "total_triangles", "max_height", "min_height", "aabb", "sensor_config", "trace_closest",
-    "simulate_backward", "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
-    "run_energy_balance_multiband_gpu", "run_microwave_wavefront",
-]
+SCENE_METHODS = """add_mesh add_instance add_instance_xform add_instances_xform
+    update_instance_transform refit_ias refit_instances set_num_bands add_material
+    upload_spectral_params update_spectral_params set_emitter update_emitter_direction set_sensor
+    set_sky set_hw_sky set_repetitive set_thermal_mode n_primitives is_populate_primitive_soa
+    set_populate_primitive_soa get_primitive_mat_ids get_primitive_areas primitive_geometry
+    set_primitive_emissivities get_primitive_emissivities repetitive_config
+    set_primitive_temperatures clear_primitive_temperatures get_primitive_temperatures
+    set_primitive_sif_spectra clear_primitive_sif_spectra set_sif_only_mode set_measurement_plane
+    clear_for_reuse build_reuse_geometry build_reuse_gas build is_built has_meshes has_gpu_meshes
+    num_instances total_triangles max_height min_height aabb sensor_config trace_closest
+    simulate_backward simulate_flux simulate_forward_radiation run_energy_balance_gpu
+    run_energy_balance_multiband_gpu run_microwave_wavefront""".split()
+SIGNATURES = {  # 32-bit float defaults are shown with their exact single-precision value
+    "add_instance": "mesh_id, x, y, z, scale=1.0",
+    "update_instance_transform": "instance_id, transform",
+    "set_measurement_plane": "arg0",
+    "update_spectral_params": "offset, parameters",
+    "trace_closest": (
+        "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30"),
+    "simulate_backward": "spp=16, max_depth=16",
+    "simulate_flux": (
+        "nx, ny, num_photons, num_bands, prob_sun=1.0, max_bounces=0, max_depth=16, "
+        "rr_depth=3, decompose=False, progress=None"),
+    "simulate_forward_radiation": (
+        "nx, ny, layer_heights, num_photons, num_bands, per_leaf=False, prob_sun=1.0, "
+        "max_depth=16, rr_depth=3, terrain_instance_id=-1, progress=None"),
+    "run_energy_balance_gpu": (
+        "band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance, "
+        "sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)"),
+    "run_energy_balance_multiband_gpu": (
+        "n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x, sun_dir_y, "
+        "sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)"),
+    "run_microwave_wavefront": (
+        "active_mode, max_depth, air_temperature, atmosphere_tau, soil_count, "
+        "vegetation_count, trunk_count, response_table_size, origins, directions, material_map, "
+        "passive_soil_table, active_soil_table, smooth_soil_table, vegetation_parameters, "
+        "trunk_parameters, trunk_response_table, trunk_dihedral_scattering, "
+        "dihedral_ground_table, lut_info, mueller_lut, cosine_cdf, azimuth_cdf"),
+    "__init__": "context, trace_shader",
+}
 
 
 def public(cls):
@@ -48,33 +72,8 @@ def test_registry():
         "device_name", "device_index", "physical_device_index", "total_vram_mb", "api_version",
         "queue_family_index"]
     assert public(velm.VulkanSceneManager) == SCENE_METHODS
-    sig = {name: signature(getattr(velm.VulkanSceneManager, name)) for name in SCENE_METHODS}
-    assert sig["add_instance"] == "mesh_id, x, y, z, scale=1.0"
-    assert sig["update_instance_transform"] == "instance_id, transform"
-    assert sig["set_measurement_plane"] == "arg0"
-    assert sig["update_spectral_params"] == "offset, parameters"
-    assert sig["trace_closest"] == (
-        "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30")
-    assert sig["simulate_backward"] == "spp=16, max_depth=16"
-    assert sig["simulate_flux"] == (
-        "nx, ny, num_photons, num_bands, prob_sun=1.0, max_bounces=0, max_depth=16, rr_depth=3, "
-        "decompose=False, progress=None")
-    assert sig["simulate_forward_radiation"] == (
-        "nx, ny, layer_heights, num_photons, num_bands, per_leaf=False, prob_sun=1.0, "
-        "max_depth=16, rr_depth=3, terrain_instance_id=-1, progress=None")
-    assert sig["run_energy_balance_gpu"] == (
-        "band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance, sun_dir_x, "
-        "sun_dir_y, sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)")
-    assert sig["run_energy_balance_multiband_gpu"] == (
-        "n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x, sun_dir_y, "
-        "sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)")
-    assert sig["run_microwave_wavefront"] == (
-        "active_mode, max_depth, air_temperature, atmosphere_tau, soil_count, vegetation_count, "
-        "trunk_count, response_table_size, origins, directions, material_map, "
-        "passive_soil_table, active_soil_table, smooth_soil_table, vegetation_parameters, "
-        "trunk_parameters, trunk_response_table, trunk_dihedral_scattering, "
-        "dihedral_ground_table, lut_info, mueller_lut, cosine_cdf, azimuth_cdf")
-    assert signature(velm.VulkanSceneManager.__init__) == "context, trace_shader"
+    assert {name: signature(getattr(velm.VulkanSceneManager, name))
+            for name in SIGNATURES} == SIGNATURES
     assert signature(velm.VulkanContext.__init__) == "device=0"
 
 
@@ -115,6 +114,13 @@ def tri_scene(scene, built=True):
     scene.upload_spectral_params([0.5, 0.25])
     if built:
         scene.build()
+    return scene
+
+
+def huge_scene(scene):
+    """2^31 primitives: 1024 instances of a mesh of 2^21 (degenerate) triangles."""
+    scene.add_mesh(TRI_V[:1], NO_NORMALS, np.zeros((2**21, 3), np.int32))
+    scene.add_instances_xform(0, np.tile(IDENTITY, (1024, 1)))
     return scene
 
 
@@ -161,18 +167,13 @@ def _missing_shader_build(ctx):
      lambda s, c: tri_scene(s).trace_closest(np.zeros((1, 3)), np.ones((1, 3)), -1.0)),
     (ValueError, "transform must contain 12 floats",
      lambda s, c: tri_scene(s).add_instance_xform(0, np.zeros(11))),
+    (OverflowError, "Vulkan primitive count exceeds int range",
+     lambda s, c: huge_scene(s).n_primitives()),
 ])
 def test_messages(vk_context, vk_scene, exc, message, call):
     with pytest.raises(exc) as e:
         call(vk_scene, vk_context)
     assert type(e.value) is exc and str(e.value) == message
-
-
-def test_primitive_count_beyond_int_range(vk_scene):
-    vk_scene.add_mesh(TRI_V[:1], NO_NORMALS, np.zeros((2**21, 3), np.int32))
-    vk_scene.add_instances_xform(0, np.tile(IDENTITY, (1024, 1)))
-    with pytest.raises(OverflowError, match="^Vulkan primitive count exceeds int range$"):
-        vk_scene.n_primitives()
 
 
 def test_build_states_and_bounds(vk_scene):
@@ -219,39 +220,34 @@ def test_settings_and_primitive_tables(vk_scene):
     assert s.is_populate_primitive_soa()
 
     s.add_mesh(TRI_V, NO_NORMALS, TRI_I, material_id=2)
-    s.add_mesh(np.r_[TRI_V, [[1, 1, 0]]], NO_NORMALS, [[0, 1, 2], [1, 3, 2]], material_id=5)
+    # A square and a degenerate triangle, whose normal is taken as +z.
+    s.add_mesh(np.r_[TRI_V, [[1, 1, 0]]], NO_NORMALS, [[0, 1, 2], [1, 3, 2], [3, 3, 3]],
+               material_id=5)
     xf = np.array([[2, 0, 0, 1, 0, 3, 0, 0, 0, 0, 1, 7]], np.float32)
     s.add_instances_xform(1, np.r_[xf, [IDENTITY]])
     s.add_instance(0, 0.0, 0.0, 0.0, 4.0)
+    s.add_instance(0, 0.0, 0.0, 1.0, -1.0)  # a point reflection turns both edges: still +z
     g = s.primitive_geometry()
     assert list(g) == ["vertices", "normals", "areas", "material_ids", "instance_ids",
                        "primitive_ids"]
     np.testing.assert_allclose(g["vertices"][0], [[1, 0, 7], [3, 0, 7], [1, 3, 7]])
-    np.testing.assert_allclose(g["areas"], [3, 3, 0.5, 0.5, 8])
-    np.testing.assert_allclose(g["normals"], np.tile([0, 0, 1], (5, 1)))
-    np.testing.assert_array_equal(g["material_ids"], [5, 5, 5, 5, 2])
-    np.testing.assert_array_equal(g["instance_ids"], [0, 0, 1, 1, 2])
-    np.testing.assert_array_equal(g["primitive_ids"], [0, 1, 0, 1, 0])
+    np.testing.assert_allclose(g["vertices"][7], [[0, 0, 1], [-1, 0, 1], [0, -1, 1]])
+    np.testing.assert_allclose(g["areas"], [3, 3, 0, 0.5, 0.5, 0, 8, 0.5])
+    np.testing.assert_allclose(g["normals"], np.tile([0, 0, 1], (8, 1)))
+    np.testing.assert_array_equal(g["material_ids"], [5, 5, 5, 5, 5, 5, 2, 2])
+    np.testing.assert_array_equal(g["instance_ids"], [0, 0, 0, 1, 1, 1, 2, 3])
+    np.testing.assert_array_equal(g["primitive_ids"], [0, 1, 2, 0, 1, 2, 0, 0])
     np.testing.assert_array_equal(s.get_primitive_areas(), g["areas"])
     np.testing.assert_array_equal(s.get_primitive_mat_ids(), g["material_ids"])
-    assert s.get_primitive_mat_ids().dtype == np.int32
+    assert s.get_primitive_mat_ids().dtype == np.int32 and s.n_primitives() == 8
 
-    s.set_primitive_temperatures(np.full(5, 300.0))
-    s.set_primitive_emissivities(np.linspace(0.9, 1.0, 5))
-    np.testing.assert_allclose(s.get_primitive_emissivities(), np.linspace(0.9, 1.0, 5))
-    s.set_primitive_sif_spectra(np.ones(10), 2)
+    s.set_primitive_temperatures(np.full(8, 300.0))
+    s.set_primitive_emissivities(np.linspace(0.9, 1.0, 8))
+    np.testing.assert_allclose(s.get_primitive_emissivities(), np.linspace(0.9, 1.0, 8))
+    s.set_primitive_sif_spectra(np.ones(16), 2)
     s.clear_primitive_temperatures()
     s.clear_primitive_sif_spectra()
     assert s.get_primitive_temperatures().shape == (0,)
-
-
-def test_scene_keeps_its_context_alive():
-    ctx = velm.VulkanContext()
-    scene = velm.VulkanSceneManager(ctx, TRACE_SHADER)
-    del ctx
-    tri_scene(scene)
-    r = scene.trace_closest([[0.2, 0.2, 1.0]], [[0.0, 0.0, -1.0]])
-    assert r["hit"][0] and r["t"][0] == pytest.approx(1.0)
 
 
 def test_contexts_and_scenes_in_a_loop_do_not_leak():
@@ -263,6 +259,7 @@ def test_contexts_and_scenes_in_a_loop_do_not_leak():
     down = np.tile([0.0, 0.0, -1.0], (100_000, 1)).astype(np.float32)
 
     def cycle():
+        # The scene alone keeps its context alive.
         scene = tri_scene(velm.VulkanSceneManager(velm.VulkanContext(), TRACE_SHADER))
         assert scene.trace_closest(rays, down)["hit"].all()
 

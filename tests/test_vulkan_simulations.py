@@ -1,7 +1,9 @@
 """VulkanSceneManager.simulate_backward, simulate_flux and simulate_forward_radiation on lavapipe:
 closed forms, energy budgets, agreement with the CPU backend within Monte Carlo noise, exact
-fixed-point sums, batches and progress, and every message."""
+fixed-point sums, batches and progress; and every message of these and of the transport calls
+(energy balance, microwave)."""
 
+import functools
 import math
 import re
 import shutil
@@ -27,21 +29,16 @@ def planck(temperature, wavelength_nm):
     return 1.1910429723971884e-16 / (math.expm1(x) * lam**5) * 1e-9
 
 
-def square_tile(scene, rho, sun=1000.0, sky=None, bands=1):
-    """A Lambertian 10 m x 10 m plane filling the repeating tile [0, 10]^2 at z = 0."""
+def square_tile(scene, rho, sun=1000.0):
+    """A Lambertian 10 m x 10 m plane filling the repeating tile [0, 10]^2 at z = 0, one band."""
     g = velm.make_ground_plane(5.0, 5.0)
     scene.add_mesh(g["vertices"], g["normals"], g["indices"])
     scene.add_instance(0, 5.0, 5.0, 0.0)
-    scene.set_num_bands(bands)
-    scene.upload_spectral_params(np.array([rho] * bands + [sun] * bands + [sky or 0.0] * bands,
-                                          np.float32))
+    scene.upload_spectral_params(np.array([rho, sun], np.float32))
     scene.add_material(0, 0)
-    scene.set_emitter(0, SUN, bands)
-    if sky is not None:
-        scene.set_sky(2 * bands)
+    scene.set_emitter(0, SUN, 1)
     scene.set_repetitive(3, 10.0, 10.0)
     scene.build()
-    return scene
 
 
 # ---- closed forms -----------------------------------------------------------------------------
@@ -60,26 +57,40 @@ def test_lambertian_plane_under_the_sun(vk_scene, bands, sensor):
                                rtol=1e-4)
 
 
-@pytest.mark.parametrize("sun, sky, sif, sif_only, expected", [
-    (0.0, [10.0, 40.0], None, False, lambda rho, sky, sif: rho * sky),
-    (800.0, [10.0, 40.0], None, False,
-     lambda rho, sky, sif: rho * (800.0 * COS_SUN / math.pi + sky)),
-    (800.0, None, [1.5, 2.5], True, lambda rho, sky, sif: sif),
-    (800.0, None, [1.5, 2.5], False, lambda rho, sky, sif: rho * 800.0 * COS_SUN / math.pi + sif),
-])
-def test_plane_under_sky_and_with_fluorescence(vk_scene, sun, sky, sif, sif_only, expected):
-    rho = np.array([0.2, 0.5])
-    scenes.lambertian_plane(vk_scene, rho, [sun, sun], SUN, sensor=(6, 6),
+def fluorescence(only):
+    def setup(scene):
+        scene.set_primitive_sif_spectra(np.repeat([1.5, 2.5], scene.n_primitives()), 2)
+        scene.set_sif_only_mode(only)
+    return setup
+
+
+def at_300_kelvin(scene):  # the material's spectrum is then its emissivity
+    scene.set_thermal_mode(True, [8000.0, 11000.0])
+    scene.set_primitive_temperatures(np.full(scene.n_primitives(), 300.0, np.float32))
+
+
+RHO = np.array([0.2, 0.5])
+SUNLIT = RHO * 800.0 * COS_SUN / math.pi
+
+
+@pytest.mark.parametrize("sun, sky, setup, expected", [
+    (0.0, [10.0, 40.0], None, RHO * [10.0, 40.0]),
+    (800.0, [10.0, 40.0], None, SUNLIT + RHO * [10.0, 40.0]),
+    (800.0, None, fluorescence(True), [1.5, 2.5]),
+    (800.0, None, fluorescence(False), SUNLIT + [1.5, 2.5]),
+    (0.0, None, at_300_kelvin, RHO * [planck(300.0, 8000.0), planck(300.0, 11000.0)]),
+], ids=["sky", "sun and sky", "SIF only", "sun and SIF", "thermal"])
+def test_plane_under_sky_with_fluorescence_and_thermal_emission(vk_scene, sun, sky, setup,
+                                                                 expected):
+    # Two bounces at most, before roulette: reflected sky and sun light are exact, SIF-only
+    # images hold the emission alone, and the warm plane emits eps B(T) in each band.
+    scenes.lambertian_plane(vk_scene, RHO, [sun, sun], SUN, sensor=(6, 6),
                             sky_radiance_per_band=sky)
     vk_scene.build()
-    if sif is not None:
-        vk_scene.set_primitive_sif_spectra(np.repeat(sif, vk_scene.n_primitives()), 2)
-    vk_scene.set_sif_only_mode(sif_only)
-    # Two bounces at most, before roulette: reflected sky and sun light are exact, and SIF-only
-    # images hold the emission alone.
+    if setup is not None:
+        setup(vk_scene)
     image = vk_scene.simulate_backward(spp=4, max_depth=2)
-    want = expected(rho, np.asarray(sky or [0, 0]), np.asarray(sif or [0, 0]))
-    np.testing.assert_allclose(image, np.broadcast_to(want, image.shape), rtol=1e-5)
+    np.testing.assert_allclose(image, np.broadcast_to(expected, image.shape), rtol=1e-5)
 
 
 def test_the_sun_disk_seen_directly_carries_the_irradiance(vk_scene):
@@ -98,17 +109,6 @@ def test_the_sun_disk_seen_directly_carries_the_irradiance(vk_scene):
     assert image.sum() * pixel == pytest.approx(800.0, rel=0.01)
     assert image.max() == pytest.approx(800.0 / 6.794e-5, rel=1e-5)
     assert image[0, 0, 0] == 0
-
-
-def test_thermal_emission_of_per_primitive_temperatures(vk_scene):
-    emissivity, wavelengths = [0.95, 0.9], [8000.0, 11000.0]
-    scenes.lambertian_plane(vk_scene, emissivity, [0.0, 0.0], SUN, sensor=(6, 6))
-    vk_scene.set_thermal_mode(True, wavelengths)
-    vk_scene.build()
-    vk_scene.set_primitive_temperatures(np.full(vk_scene.n_primitives(), 300.0, np.float32))
-    image = vk_scene.simulate_backward(spp=2, max_depth=1)
-    want = [e * planck(300.0, w) for e, w in zip(emissivity, wavelengths)]
-    np.testing.assert_allclose(image, np.broadcast_to(want, image.shape), rtol=1e-5)
 
 
 @pytest.mark.parametrize("terrain", [False, True])
@@ -136,30 +136,11 @@ def test_repeating_plane_flux_and_radiation_field(vk_scene, terrain):
         assert field["leaf"].sum() == pytest.approx(absorbed, rel=1e-5)
 
 
-def canopy_on_tile(scene):
-    """Soil under three leafy spheres on the repeating tile [0, 10]^2, two bands, sun and sky."""
-    g = velm.make_ground_plane(5, 5)
-    ball = velm.make_sphere(1.5, [0, 0, 0], 2)
-    scene.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
-    scene.add_mesh(ball["vertices"], ball["normals"], ball["indices"], 1)
-    scene.add_instance(0, 5, 5, 0)
-    for x, y in [(2.5, 2.5), (7, 4), (4, 8)]:
-        scene.add_instance(1, x, y, 3.0)
-    scene.set_num_bands(2)
-    scene.upload_spectral_params(np.array([0.2, 0.3, 0.1, 0.45, 0.05, 0.35, 0.05, 0.4,
-                                           900, 600, 40, 20], np.float32))
-    scene.add_material(0, 0)
-    scene.add_material(13, 2, [0.5, 0.5])
-    scene.set_emitter(0, scenes.sun_direction(40, 0), 8)
-    scene.set_sky(10)
-    scene.set_repetitive(5, 10.0, 10.0)
-    scene.build()
-
-
 def test_absorbed_plus_escaped_is_incident(vk_scene):
     # Photon g follows the same walk in both calls: absorbed (grid and terrain) plus what leaves
     # upwards (the upwelling of a one-cell flux map) is the injected energy.
-    canopy_on_tile(vk_scene)
+    scenes.canopy_tile(vk_scene)
+    vk_scene.build()
     n = 200000
     field = vk_scene.simulate_forward_radiation(1, 1, [-1, 1, 6], n, 2, prob_sun=0.6,
                                                 terrain_instance_id=0)
@@ -295,7 +276,8 @@ def test_images_agree_with_the_cpu_backend(vk_scene, build):
 def test_flux_and_radiation_field_agree_with_the_cpu_backend(vk_scene, mode):
     cpu = velm.EmbreeSceneManager()
     for s in (cpu, vk_scene):
-        canopy_on_tile(s)
+        scenes.canopy_tile(s)
+        s.build()
     unit, count = 10000, 8
     if mode == "flux":
         def cpu_run(n):
@@ -322,24 +304,7 @@ def test_flux_and_radiation_field_agree_with_the_cpu_backend(vk_scene, mode):
 
 # ---- runs that stop, threads, limits and shader files ------------------------------------------
 
-@pytest.mark.parametrize("stop", ["interrupt", "mutation"])
-def test_progress_that_raises_stops_the_run_and_leaves_the_scene_usable(vk_scene, stop):
-    square_tile(vk_scene, 0.3)
-
-    def progress(done, total, ms):
-        if stop == "interrupt":
-            raise KeyboardInterrupt
-        vk_scene.set_num_bands(7)  # the scene refuses changes while it is simulated
-
-    expected = (KeyboardInterrupt, None) if stop == "interrupt" else (
-        RuntimeError, "^scene is in use by a running simulation$")
-    with pytest.raises(expected[0], match=expected[1]):
-        vk_scene.simulate_flux(2, 2, 2_100_000, 1, max_depth=1, progress=progress)
-    flux = vk_scene.simulate_flux(2, 2, 1000, 1, max_depth=1)
-    assert flux["downwelling"].sum() == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
-
-
-def test_simulations_release_the_interpreter_lock(vk_scene):
+def test_batches_release_the_interpreter_lock_and_progress_can_stop_them(vk_scene):
     square_tile(vk_scene, 0.3)
     ticks, seen, done = [0], [], threading.Event()
 
@@ -358,6 +323,20 @@ def test_simulations_release_the_interpreter_lock(vk_scene):
     # Between two progress calls the device worked for a batch; the other thread ran meanwhile.
     assert min(np.diff(seen)) > 1000
 
+    def interrupt(*args):
+        raise KeyboardInterrupt
+
+    def mutate(*args):
+        vk_scene.set_num_bands(7)  # the scene refuses changes while it is simulated
+
+    # A progress callable that raises stops the run with its exception; the scene stays usable.
+    for progress, error, message in [(interrupt, KeyboardInterrupt, None), (
+            mutate, RuntimeError, "^scene is in use by a running simulation$")]:
+        with pytest.raises(error, match=message):
+            vk_scene.simulate_flux(2, 2, 2_100_000, 1, max_depth=1, progress=progress)
+        flux = vk_scene.simulate_flux(2, 2, 1000, 1, max_depth=1)
+        assert flux["downwelling"].sum() == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
+
 
 @pytest.mark.parametrize("bands, capacity", [(1, 4), (5, 8), (32, 32), (33, 64), (200, 128)])
 def test_band_count_chooses_the_optical_shader_file(vk_context, tmp_path, bands, capacity):
@@ -373,16 +352,15 @@ def test_band_count_chooses_the_optical_shader_file(vk_context, tmp_path, bands,
         scene.simulate_flux(1, 1, 10, bands)
 
 
-# ---- messages ----------------------------------------------------------------------------------
+# ---- messages of the simulation and transport calls --------------------------------------------
 
-def message_scene(vk_context, build=True):
-    """Two bands; spectral layout: reflectance 0-1, sun 2-3, sky 4-5; a 10 m plane at z = 0."""
+def message_scene(vk_context):
+    """Two bands; spectral layout: reflectance 0-1, sun 2-3, sky 4-5; a 10 m plane (material 0,
+    two triangles) at z = 0 under a 4 x 4 nadir sensor at 10 m."""
     s = velm.VulkanSceneManager(vk_context, TRACE_SHADER)
     scenes.lambertian_plane(s, [0.2, 0.3], [1000.0, 800.0], SUN, half=5.0, sensor=(4, 4),
                             sky_radiance_per_band=[10.0, 20.0])
-    s.set_sensor(scenes.ORTHOGRAPHIC, 4, 4, 5.0, 5.0, scenes.nadir_camera(0, 0, 10))
-    if build:
-        s.build()
+    s.build()
     return s
 
 
@@ -419,127 +397,234 @@ def no_sky(s):
     s.set_sky(-1)
 
 
+def stale(setter, values):
+    """A per-primitive table set for the scene before it gained a triangle."""
+    return rebuilt(lambda s: (getattr(s, setter)(values), add_triangle(s),
+                              s.add_instance(1, 0.0, 0.0, 2.0)))
+
+
+@functools.lru_cache(maxsize=None)
+def small_tables():
+    return scenes.microwave_tables(1.4e9, [scenes.MOIST_SOIL], [
+        (290.0, 0.5, scenes.vegetation_phase(0.5, 0.0, 2, 2, 2))], [scenes.FOREST_TRUNK], 3)
+
+
+def call(method, tables=False, **defaults):
+    """Row calls of `method`: its `defaults` (with the microwave tables when `tables`), some
+    replaced by keyword; `mutate` edits the final arguments in place."""
+    def with_args(mutate=None, **kw):
+        def run(s):
+            args = {**({k: np.array(v) for k, v in small_tables().items()} if tables else {}),
+                    **defaults, **kw}
+            if mutate is not None:
+                mutate(args)
+            getattr(s, method)(**args)
+        return run
+    return with_args
+
+
+backward = call("simulate_backward")
+flux = call("simulate_flux", nx=2, ny=2, num_photons=100, num_bands=2)
+radiation = call("simulate_forward_radiation", nx=2, ny=2, layer_heights=[0.0, 1.0],
+                 num_photons=100, num_bands=2)
+energy = call("run_energy_balance_gpu", band_type=0, n_samples=4, sun_irradiance=100.0,
+              sky_diffuse_radiance=1.0, sky_lw_radiance=1.0, sun_dir_x=0.0, sun_dir_y=0.0,
+              sun_dir_z=1.0, two_sided=True)
+multiband = call("run_energy_balance_multiband_gpu", n_bands=2, n_samples=4,
+                 sun_irradiance=[1.0, 2.0], sky_diffuse_radiance=[1.0, 1.0], sun_dir_x=0.0,
+                 sun_dir_y=0.0, sun_dir_z=1.0, two_sided=False)
+microwave = call("run_microwave_wavefront", True, active_mode=False, max_depth=1,
+                 air_temperature=280.0, atmosphere_tau=0.0, material_map=[0],
+                 origins=np.float32([[0, 0, 5, 0]]), directions=np.float32([[0, 0, -1, 0]]))
+
+
+def grown(name, extra=1):
+    return microwave(lambda kw: kw.update({name: np.r_[np.ravel(kw[name]), np.zeros(extra)]}))
+
+
+def set_item(name, index, value):
+    return microwave(lambda kw: kw[name].__setitem__(index, value))
+
+
+# (change, call, error, message) per call in the order its checks are made; with no call, the
+# change is what fails.
 MESSAGE_CASES = [
-    # simulate_backward, in the order the checks are made
-    ("backward", unbuilt, {}, RuntimeError, "Vulkan: build the scene before simulating an image"),
-    ("backward", lambda s: s.set_sensor(2, 4, 4, 5, 5, CAM), {}, RuntimeError,
+    (unbuilt, backward(), RuntimeError, "Vulkan: build the scene before simulating an image"),
+    (lambda s: s.set_sensor(2, 4, 4, 5, 5, CAM), backward(), RuntimeError,
      "Vulkan optical prototype supports orthographic, perspective, and fisheye sensors"),
-    ("backward", lambda s: s.set_sensor(0, 4, 0, 5, 5, CAM), {}, ValueError,
+    (lambda s: s.set_sensor(0, 4, 0, 5, 5, CAM), backward(), ValueError,
      "Vulkan: sensor image dimensions must be positive"),
-    ("backward", lambda s: s.set_sensor(0, 4, 4, 0, 5, CAM), {}, ValueError,
+    (lambda s: s.set_sensor(0, 4, 4, 0, 5, CAM), backward(), ValueError,
      "Vulkan: orthographic sensor extent must be positive"),
-    ("backward", lambda s: s.set_sensor(4, 4, 4, 0, 0, CAM, 0.0), {}, ValueError,
+    (lambda s: s.set_sensor(4, 4, 4, 0, 0, CAM, 0.0), backward(), ValueError,
      "Vulkan: sensor field of view must be positive"),
-    ("backward", lambda s: s.set_num_bands(0), {}, ValueError,
+    (lambda s: s.set_num_bands(0), backward(), ValueError,
      "Vulkan: number of bands must be positive"),
-    ("backward", None, {"spp": 0}, ValueError, "Vulkan: samples per pixel must be positive"),
-    ("backward", None, {"max_depth": 0}, ValueError, "Vulkan: maximum path depth must be positive"),
-    ("backward", reused(), {}, RuntimeError, "Vulkan: scene has no optical materials"),
-    ("backward", reused(lambda s: s.add_material(0, 0)), {}, RuntimeError,
+    (None, backward(spp=0), ValueError, "Vulkan: samples per pixel must be positive"),
+    (None, backward(max_depth=0), ValueError, "Vulkan: maximum path depth must be positive"),
+    (reused(), backward(), RuntimeError, "Vulkan: scene has no optical materials"),
+    (reused(lambda s: s.add_material(0, 0)), backward(), RuntimeError,
      "Vulkan: spectral parameter buffer is empty"),
-    ("backward", lambda s: s.set_thermal_mode(True, [10000.0]), {}, ValueError,
+    (lambda s: s.set_thermal_mode(True, [10000.0]), backward(), ValueError,
      "Vulkan: thermal mode requires one wavelength per band"),
-    ("backward", lambda s: s.set_primitive_sif_spectra(np.zeros(3 * 2), 3), {}, ValueError,
+    (lambda s: s.set_primitive_sif_spectra(np.zeros(3 * 2), 3), backward(), ValueError,
      "Vulkan: primitive SIF band count must match the simulation bands"),
-    ("backward", lambda s: s.set_emitter(0, SUN, 5), {}, IndexError,
+    (lambda s: s.set_emitter(0, SUN, 5), backward(), IndexError,
      "Vulkan: sun spectrum is outside the spectral parameter buffer"),
-    ("backward", lambda s: s.set_sky(5), {}, IndexError,
+    (lambda s: s.set_sky(5), backward(), IndexError,
      "Vulkan: sky spectrum is outside the spectral parameter buffer"),
-    ("backward", lambda s: s.set_hw_sky(0, 0, 0, 1), {}, IndexError,
+    (lambda s: s.set_hw_sky(0, 0, 0, 1), backward(), IndexError,
      "Vulkan: Hosek-Wilkie coefficients are outside the spectral parameter buffer"),
-    ("backward", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
+    (rebuilt(lambda s: add_triangle(s, normals=False)), backward(), RuntimeError,
      "Vulkan optical prototype requires one normal per vertex"),
-    ("backward", rebuilt(lambda s: add_triangle(s, material=3)), {}, IndexError,
+    (rebuilt(lambda s: add_triangle(s, material=3)), backward(), IndexError,
      "Vulkan: mesh material id is outside the material table"),
-    ("backward", rebuilt(lambda s: add_triangle(s, material=s.add_material(5, 0))), {},
-     RuntimeError,
+    (rebuilt(lambda s: add_triangle(s, material=s.add_material(5, 0))), backward(), RuntimeError,
      "Vulkan optical prototype supports diffuse, RPV, and diffuse-transmitting materials"),
-    ("backward", rebuilt(lambda s: add_triangle(s, material=s.add_material(1, 0))), {},
-     IndexError, "Vulkan: material spectrum is outside the spectral parameter buffer"),
+    (rebuilt(lambda s: add_triangle(s, material=s.add_material(1, 0))), backward(), IndexError,
+     "Vulkan: material spectrum is outside the spectral parameter buffer"),
     # what the shader could not use
-    ("backward", rebuilt(lambda s: s.add_instance(0, 0.0, 0.0, 0.0, 0.0)), {}, ValueError,
+    (rebuilt(lambda s: s.add_instance(0, 0.0, 0.0, 0.0, 0.0)), backward(), ValueError,
      "Vulkan: instance transform has a singular linear component"),
-    ("backward", lambda s: (s.add_material(0, 0, [0, 0, np.nan]),
-                            s.set_thermal_mode(True, [9000.0, 10000.0])), {}, ValueError,
-     "Vulkan: material temperatures (scalar_params 2 to 4) must be finite and non-negative "
-     "kelvin"),
-    ("backward", lambda s: s.set_emitter(0, np.zeros(3), 2), {}, ValueError,
+    (lambda s: (s.add_material(0, 0, [0, 0, np.nan]), s.set_thermal_mode(True, [9e3, 1e4])),
+     backward(), ValueError, "Vulkan: material temperatures (scalar_params 2 to 4) must be "
+     "finite and non-negative kelvin"),
+    (lambda s: s.set_emitter(0, np.zeros(3), 2), backward(), ValueError,
      "Vulkan: the sun direction must be a finite non-zero vector"),
-    ("backward", lambda s: s.set_sensor(0, 4, 4, 5, 5, np.full(16, np.nan)), {}, ValueError,
+    (lambda s: s.set_sensor(0, 4, 4, 5, 5, np.full(16, np.nan)), backward(), ValueError,
      "Vulkan: the camera matrix must be finite, with a position within 1e18 of the origin and "
      "axes (its first three columns) that span space"),
-    ("backward", lambda s: s.set_sensor(1, 4, 4, 0, 0, CAM, 180.0), {}, ValueError,
+    (lambda s: s.set_sensor(1, 4, 4, 0, 0, CAM, 180.0), backward(), ValueError,
      "Vulkan: a perspective sensor's field of view must be below 180 degrees"),
-    ("backward", lambda s: s.set_sensor(0, 20_000_000, 1, 5, 5, CAM), {}, RuntimeError,
+    (lambda s: s.set_sensor(0, 20_000_000, 1, 5, 5, CAM), backward(), RuntimeError,
      "Vulkan: one row of the image accumulator (width x bands floats) needs 160000000 "
      "bytes, beyond the device's maxStorageBufferRange"),
     # simulate_flux
-    ("flux", unbuilt, {}, RuntimeError, "Vulkan: build the scene before simulating flux"),
-    ("flux", None, {"nx": 0}, ValueError, "Vulkan flux grid dimensions must be positive"),
-    ("flux", None, {"num_photons": 0}, ValueError, "Vulkan flux photon count must be positive"),
-    ("flux", None, {"num_photons": 2**32}, ValueError,
+    (unbuilt, flux(), RuntimeError, "Vulkan: build the scene before simulating flux"),
+    (None, flux(nx=0), ValueError, "Vulkan flux grid dimensions must be positive"),
+    (None, flux(num_photons=0), ValueError, "Vulkan flux photon count must be positive"),
+    (None, flux(num_photons=2**32), ValueError,
      "Vulkan flux currently supports at most 2^32-1 photons per run"),
-    ("flux", None, {"num_bands": 3}, ValueError,
-     "Vulkan flux band count must match the built scene"),
-    ("flux", None, {"rr_depth": -1}, ValueError, "Vulkan flux path depths are invalid"),
-    ("flux", reused(), {}, RuntimeError, "Vulkan flux requires optical scene data"),
-    ("flux", lambda s: s.set_emitter(0, SUN, 5), {}, IndexError,
-     "Vulkan flux sun spectrum is invalid"),
-    ("flux", lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), {}, RuntimeError,
+    (None, flux(num_bands=3), ValueError, "Vulkan flux band count must match the built scene"),
+    (None, flux(rr_depth=-1), ValueError, "Vulkan flux path depths are invalid"),
+    (reused(), flux(), RuntimeError, "Vulkan flux requires optical scene data"),
+    (lambda s: s.set_emitter(0, SUN, 5), flux(), IndexError, "Vulkan flux sun spectrum is invalid"),
+    (lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), flux(), RuntimeError,
      "Vulkan flux scene extent is unknown"),
-    ("flux", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
+    (rebuilt(lambda s: add_triangle(s, normals=False)), flux(), RuntimeError,
      "Vulkan flux requires one normal per vertex"),
-    ("flux", lambda s: s.add_material(5, 0), {}, RuntimeError,
+    (lambda s: s.add_material(5, 0), flux(), RuntimeError,
      "Vulkan flux supports diffuse, RPV, and diffuse-transmitting materials"),
-    ("flux", None, {"prob_sun": 1.5}, ValueError, "Vulkan flux prob_sun must lie in [0, 1]"),
-    ("flux", no_sky, {"prob_sun": 0.0}, ValueError,
+    (None, flux(prob_sun=1.5), ValueError, "Vulkan flux prob_sun must lie in [0, 1]"),
+    (no_sky, flux(prob_sun=0.0), ValueError,
      "Vulkan flux prob_sun is 0 but the scene has no sky, so no photon source is left"),
-    ("flux", None, {"nx": 100000, "ny": 100000}, RuntimeError,
+    (None, flux(nx=100000, ny=100000), RuntimeError,
      "Vulkan: a flux map (ny x nx x bands cells of 8 bytes) needs 160000000000 bytes, beyond "
      "the device's maxStorageBufferRange"),
     # simulate_forward_radiation
-    ("radiation", unbuilt, {}, RuntimeError,
+    (unbuilt, radiation(), RuntimeError,
      "Vulkan: build the scene before simulating a radiation field"),
-    ("radiation", None, {"layer_heights": [0.0]}, ValueError,
-     "Vulkan radiation-field grid is invalid"),
-    ("radiation", None, {"layer_heights": [0, 1, 1, 2]}, ValueError,
+    (None, radiation(layer_heights=[0.0]), ValueError, "Vulkan radiation-field grid is invalid"),
+    (None, radiation(layer_heights=[0, 1, 1, 2]), ValueError,
      "Vulkan radiation-field layer heights must be strictly increasing"),
-    ("radiation", None, {"num_photons": 2**32}, ValueError,
+    (None, radiation(num_photons=2**32), ValueError,
      "Vulkan radiation-field photon count must be in [1, 2^32-1]"),
-    ("radiation", None, {"num_bands": 1}, ValueError,
+    (None, radiation(num_bands=1), ValueError,
      "Vulkan radiation-field band count must match the built scene"),
-    ("radiation", None, {"max_depth": 0}, ValueError,
-     "Vulkan radiation-field path depths are invalid"),
-    ("radiation", None, {"terrain_instance_id": 1}, IndexError,
-     "Vulkan terrain instance id is invalid"),
-    ("radiation", lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), {}, RuntimeError,
+    (None, radiation(max_depth=0), ValueError, "Vulkan radiation-field path depths are invalid"),
+    (None, radiation(terrain_instance_id=1), IndexError, "Vulkan terrain instance id is invalid"),
+    (lambda s: s.set_sensor(0, 4, 4, 0, 0, CAM), radiation(), RuntimeError,
      "Vulkan radiation-field scene extent is unknown"),
-    ("radiation", rebuilt(lambda s: add_triangle(s, normals=False)), {}, RuntimeError,
+    (rebuilt(lambda s: add_triangle(s, normals=False)), radiation(), RuntimeError,
      "Vulkan radiation field requires one normal per vertex"),
-    ("radiation", lambda s: s.add_material(5, 0), {}, RuntimeError,
+    (lambda s: s.add_material(5, 0), radiation(), RuntimeError,
      "Vulkan radiation field supports diffuse, RPV, and diffuse-transmitting materials"),
-    ("radiation", None, {"layer_heights": [[0.0, 1.0]]}, ValueError, "layer_heights must be 1D"),
-    ("radiation", lambda s: s.set_emitter(0, [0, 0, np.inf], 2), {}, ValueError,
+    (None, radiation(layer_heights=[[0.0, 1.0]]), ValueError, "layer_heights must be 1D"),
+    (lambda s: s.set_emitter(0, [0, 0, np.inf], 2), radiation(), ValueError,
      "Vulkan radiation-field sun direction must be a finite non-zero vector"),
+    # run_energy_balance_gpu and run_energy_balance_multiband_gpu
+    (unbuilt, energy(), RuntimeError, "Vulkan: build the scene before energy-balance transport"),
+    (None, energy(band_type=2), ValueError, "Vulkan energy balance band_type must be 0 or 1"),
+    (None, energy(n_samples=0), ValueError, "Vulkan energy balance n_samples must be positive"),
+    (None, energy(sw_albedos=[0.1]), ValueError,
+     "Vulkan energy balance albedos must have bands * n_primitives values"),
+    (None, energy(sun_dir_z=0.0), ValueError,
+     "Vulkan energy balance sun direction must be non-zero"),
+    (None, energy(sun_dir_z=np.inf), ValueError,
+     "Vulkan energy balance sun direction must be finite"),
+    (None, energy(sky_diffuse_radiance=-1.0), ValueError,
+     "Vulkan energy balance sun and sky values must be finite and non-negative"),
+    (None, energy(sw_albedos=[0.2, 1.5]), ValueError,
+     "Vulkan energy balance: primitive 1 has albedo 1.5 in band 0; albedos must lie in [0, 1]"),
+    (None, multiband(sw_albedos=[0.2, 0.1, np.nan, 0.3]), ValueError,
+     "Vulkan energy balance: primitive 0 has albedo nan in band 1; albedos must lie in [0, 1]"),
+    (stale("set_primitive_temperatures", [300.0, 300.0]), energy(band_type=1), RuntimeError,
+     "Vulkan primitive temperatures have an invalid length"),
+    (stale("set_primitive_emissivities", [0.9, 0.9]), energy(band_type=1), RuntimeError,
+     "Vulkan primitive emissivities have an invalid length"),
+    (lambda s: (s.add_instance(0, 0.0, 0.0, 1.0), s.build_reuse_geometry()), energy(),
+     RuntimeError, "Vulkan energy balance: the scene's instances changed since its acceleration "
+     "structures were built; call build()"),
+    (lambda s: s.set_primitive_temperatures([300.0, np.nan]), None, ValueError,
+     "primitive 1 has temperature nan; temperatures must be finite and non-negative (K)"),
+    (lambda s: s.set_primitive_emissivities([1.2, 0.5]), None, ValueError,
+     "primitive 0 has emissivity 1.2; emissivities must lie in [0, 1]"),
+    (None, multiband(n_bands=0), ValueError, "Vulkan energy balance n_bands must be positive"),
+    (None, multiband(sky_diffuse_radiance=[1.0]), ValueError,
+     "Vulkan energy balance sun and sky arrays must match n_bands"),
+    (None, multiband(sw_albedos=np.zeros(3)), ValueError,
+     "Vulkan energy balance albedos must have bands * n_primitives values"),
+    # run_microwave_wavefront
+    (unbuilt, microwave(), RuntimeError, "Vulkan: build the scene before microwave transport"),
+    (None, microwave(max_depth=0), ValueError,
+     "Vulkan microwave wavefront received invalid dimensions"),
+    (None, microwave(response_table_size=1), ValueError,
+     "Vulkan microwave wavefront received invalid dimensions"),
+    (None, microwave(origins=np.zeros(3, np.float32)), ValueError,
+     "origins and directions must have shape (N, 4)"),
+    (None, grown("smooth_soil_table"), ValueError,
+     "Vulkan microwave soil response tables have invalid sizes"),
+    (None, grown("dihedral_ground_table"), ValueError,
+     "Vulkan microwave vegetation/trunk data has invalid sizes"),
+    (None, grown("lut_info", 8), ValueError,
+     "Vulkan microwave vegetation/trunk data has invalid sizes"),
+    (None, microwave(material_map=[]), ValueError,
+     "Vulkan microwave material map does not cover scene materials"),
+    (None, microwave(material_map=[3]), ValueError,
+     "Vulkan microwave material_map entry 0 is 3, beyond the soil, vegetation and trunk "
+     "materials (3)"),
+    (None, microwave(directions=np.zeros((1, 4), np.float32)), ValueError,
+     "Vulkan microwave ray 0 needs a finite origin and a finite, non-zero direction"),
+    (None, microwave(atmosphere_tau=np.nan), ValueError,
+     "Vulkan microwave air_temperature and atmosphere_tau must be finite and non-negative"),
+    (None, set_item("mueller_lut", 5, np.inf), ValueError,
+     "Vulkan microwave mueller_lut value 5 is not finite"),
+    (None, set_item("vegetation_parameters", (0, 1), -0.5), ValueError,
+     "Vulkan microwave vegetation entry 0 needs a temperature in kelvin (column 0) and a "
+     "non-negative absorption coefficient (column 1)"),
+    (None, set_item("trunk_parameters", (0, 7), -1.0), ValueError,
+     "Vulkan microwave trunk entry 0 needs a non-negative radius (column 0), temperature in "
+     "kelvin (column 3) and absorption coefficient of its wood (column 7)"),
+    (None, set_item("lut_info", (0, 3), 3), ValueError,
+     "Vulkan microwave lut_info entry 0 reaches beyond mueller_lut, cosine_cdf or azimuth_cdf"),
+    (None, set_item("lut_info", (0, 5), 0), ValueError,
+     "Vulkan microwave lut_info entry 0 needs at least one scattering-cosine bin and one azimuth "
+     "bin"),
+    (None, set_item("cosine_cdf", 1, -1.0), ValueError,
+     "Vulkan microwave lut_info entry 0: its cosine_cdf rows must start at 0 or more and never "
+     "decrease"),
 ]
 
-DEFAULTS = {
-    "backward": {},
-    "flux": {"nx": 2, "ny": 2, "num_photons": 100, "num_bands": 2},
-    "radiation": {"nx": 2, "ny": 2, "layer_heights": [0.0, 1.0], "num_photons": 100,
-                  "num_bands": 2},
-}
-CALLS = {"backward": "simulate_backward", "flux": "simulate_flux",
-         "radiation": "simulate_forward_radiation"}
 
-
-@pytest.mark.parametrize("mode, change, args, error, message", MESSAGE_CASES,
-                         ids=[f"{c[0]}: {c[4][:60]}" for c in MESSAGE_CASES])
-def test_messages(vk_context, mode, change, args, error, message):
+@pytest.mark.parametrize("change, call, error, message", MESSAGE_CASES,
+                         ids=[c[3][:70] for c in MESSAGE_CASES])
+def test_messages(vk_context, change, call, error, message):
     s = message_scene(vk_context)
+    if call is None:
+        change, call = None, change
     if change is not None:
         change(s)
     # The storage-limit messages go on to name the device's limit.
     prefix = message.endswith("maxStorageBufferRange")
     with pytest.raises(error, match="^" + re.escape(message) + ("" if prefix else "$")):
-        getattr(s, CALLS[mode])(**{**DEFAULTS[mode], **args})
+        call(s)

@@ -1,5 +1,6 @@
-// Buffers, submission and pipeline creation on a real device (lavapipe here). Skipped without a
-// Vulkan device, unless VELM_REQUIRE_VULKAN is set (make test), where that is a failure.
+// Buffers, submission, pipeline creation and the transport checks that the Python layer never
+// lets through, on a real device (lavapipe here). Skipped without a Vulkan device, unless
+// VELM_REQUIRE_VULKAN is set (make test), where that is a failure.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "vulkan/buffer.h"
 #include "vulkan/context.h"
 #include "vulkan/pipelines.h"
+#include "vulkan/scene_manager.h"
 
 namespace velm::vulkan {
 namespace {
@@ -24,13 +26,13 @@ class VulkanDevice : public ::testing::Test {
  protected:
   void SetUp() override {
     try {
-      ctx_ = std::make_unique<VulkanContext>(0);
+      ctx_ = std::make_shared<VulkanContext>(0);
     } catch (const std::runtime_error& e) {
       if (std::getenv("VELM_REQUIRE_VULKAN")) FAIL() << "no Vulkan device: " << e.what();
       GTEST_SKIP() << "no Vulkan device: " << e.what();
     }
   }
-  std::unique_ptr<VulkanContext> ctx_;
+  std::shared_ptr<VulkanContext> ctx_;
 };
 
 template <class E, class F>
@@ -159,6 +161,24 @@ TEST_F(VulkanDevice, ShaderFilesAndPipelines) {
   EXPECT_NE(p.trace().pipeline, VkPipeline(VK_NULL_HANDLE));
   EXPECT_NE(p.trace_set(), VkDescriptorSet(VK_NULL_HANDLE));
   fs::remove_all(dir);
+}
+
+// The Python layer checks shapes first, so only these calls reach the scene's own checks.
+TEST_F(VulkanDevice, MicrowaveChecksBehindThePythonLayer) {
+  VulkanSceneManager scene(ctx_, std::string(VELM_TEST_SHADER_DIR) + "/trace_closest.spv");
+  scene.desc().add_mesh({{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}}, 0});
+  scene.build();
+  MicrowaveRequest r;
+  r.soil_count = 1;
+  r.passive_soil = r.active_soil = std::vector<float>(8, 0.f);
+  r.smooth_soil = r.dihedral_ground = std::vector<float>(4, 0.f);
+  r.material_map = {0};
+  EXPECT_TRUE(scene.run_microwave_wavefront(r, {}).empty());  // no rays, no device work
+  r.origins = {0, 0, 1};
+  r.directions = {0, 0, -1};
+  expect_error<std::invalid_argument>([&] { scene.run_microwave_wavefront(r, {}); },
+                                      "Vulkan microwave origins and directions must have shape "
+                                      "(N, 4)");
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ TEST(VulkanShaders, OpticalVariantAndFiles) {
   EXPECT_EQ(shader_path_beside("/trace.spv", "energy_balance.spv"), "/energy_balance.spv");
 }
 
-TEST(VulkanNormals, InverseTransposeAndSingular) {
+TEST(VulkanNormals, InverseTranspose) {
   // Shear plus non-uniform scale: N^T M = I for the linear part.
   const Transform34 m = {2.f, 0.5f, 0.f, 7.f, 0.f, 1.f, 0.3f, 8.f, 0.1f, 0.f, 4.f, 9.f};
   const NormalMatrix n = normal_matrix(m);
@@ -131,36 +131,7 @@ TEST(VulkanNormals, InverseTransposeAndSingular) {
       EXPECT_NEAR(s, i == j ? 1.f : 0.f, 1e-6f);
     }
   for (int r = 0; r < 3; ++r) EXPECT_EQ(n.rows[r][3], 0.f);
-  const Transform34 flat = {1.f, 0.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
-  try {
-    normal_matrix(flat);
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Vulkan: instance transform has a singular linear component");
-  }
-}
-
-TEST(VulkanPrimitives, RecordsAndCount) {
-  SceneDescription d(Flavor::Vulkan);
-  HostMesh tri;
-  tri.vertices = {{0, 0, 0}, {2, 0, 0}, {0, 3, 0}, {5, 5, 5}};
-  tri.triangles = {{0, 1, 2}, {3, 3, 3}};  // the second is degenerate
-  tri.material_id = 4;
-  d.add_mesh(tri);
-  d.add_instance(0, 1.f, 0.f, 0.f, 1.f);
-  d.add_instance(0, 0.f, 0.f, 1.f, -1.f);  // point reflection
-  const auto recs = primitive_records(d);
-  ASSERT_EQ(recs.size(), 4u);
-  EXPECT_EQ(count_primitives(d), 4);
-  EXPECT_FLOAT_EQ(recs[0].area, 3.f);
-  EXPECT_FLOAT_EQ(recs[0].normal.z, 1.f);
-  EXPECT_FLOAT_EQ(recs[0].p1.x, 3.f);
-  EXPECT_FLOAT_EQ(recs[1].area, 0.f);
-  EXPECT_FLOAT_EQ(recs[1].normal.z, 1.f);  // degenerate: (0, 0, 1)
-  EXPECT_FLOAT_EQ(recs[2].normal.z, 1.f);  // both edges flip, their cross product does not
-  EXPECT_EQ(recs[3].instance_id, 1u);
-  EXPECT_EQ(recs[3].triangle, 1u);
-  EXPECT_EQ(recs[3].material_id, 4u);
+  // Singular transforms: the Python tests reach that message through the image and trace calls.
 }
 
 }  // namespace
