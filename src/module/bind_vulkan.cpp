@@ -86,20 +86,8 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
   return r;
 }
 
-// Progress and Ctrl-C between the dispatches of a simulation, which runs with the interpreter
-// lock released: each hook takes the lock for its call.
-HostHooks simulation_hooks(const py::object& progress) {
-  HostHooks hooks;
-  hooks.progress = py_convert::wrap_progress(progress);
-  hooks.poll = [] {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  };
-  return hooks;
-}
-
 py::array_t<float> simulate_backward(VulkanSceneManager& scene, int32_t spp, int32_t max_depth) {
-  const HostHooks hooks = simulation_hooks(py::none());
+  const HostHooks hooks = make_hooks(py::none());
   const std::vector<float> image = py_convert::run_on_scene(
       scene, [&] { return scene.simulate_backward(spp, max_depth, hooks); });
   const SensorBlock& s = scene.desc().sensor();
@@ -108,14 +96,14 @@ py::array_t<float> simulate_backward(VulkanSceneManager& scene, int32_t spp, int
 
 py::dict simulate_flux(VulkanSceneManager& scene, const FluxRequest& req,
                        const py::object& progress) {
-  const HostHooks hooks = simulation_hooks(progress);
+  const HostHooks hooks = make_hooks(progress);
   return flux_dict(
       py_convert::run_on_scene(scene, [&] { return scene.simulate_flux(req, hooks); }), req);
 }
 
 py::dict simulate_forward_radiation(VulkanSceneManager& scene, const vulkan::RadiationRequest& req,
                                     const py::object& progress) {
-  const HostHooks hooks = simulation_hooks(progress);
+  const HostHooks hooks = make_hooks(progress);
   const vulkan::RadiationField r = py_convert::run_on_scene(
       scene, [&] { return scene.simulate_forward_radiation(req, hooks); });
   using py_convert::pack;
@@ -335,7 +323,7 @@ void register_scene(py::module_& m) {
         Scene& scene = constructed(s);
         const float direction[3] = {sun_dir_x, sun_dir_y, sun_dir_z};
         std::vector<float> albedos = py_convert::to_vector(sw_albedos);
-        const HostHooks hooks = simulation_hooks(py::none());
+        const HostHooks hooks = make_hooks(py::none());
         const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
           return scene.run_energy_balance(band_type, n_samples, sun_irradiance,
                                           sky_diffuse_radiance, sky_lw_radiance, direction,
@@ -360,7 +348,7 @@ void register_scene(py::module_& m) {
         light.sun_direction[1] = sun_dir_y;
         light.sun_direction[2] = sun_dir_z;
         light.albedos = py_convert::to_vector(sw_albedos);
-        const HostHooks hooks = simulation_hooks(py::none());
+        const HostHooks hooks = make_hooks(py::none());
         const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
           return scene.run_energy_balance_multiband(n_bands, n_samples, std::move(light),
                                                     two_sided, hooks);
@@ -410,7 +398,7 @@ void register_scene(py::module_& m) {
         req.mueller_lut = to_vector(mueller_lut);
         req.cosine_cdf = to_vector(cosine_cdf);
         req.azimuth_cdf = to_vector(azimuth_cdf);
-        const HostHooks hooks = simulation_hooks(py::none());
+        const HostHooks hooks = make_hooks(py::none());
         const std::vector<float> out = py_convert::run_on_scene(
             scene, [&] { return scene.run_microwave_wavefront(req, hooks); });
         return py_convert::pack(out, {static_cast<py::ssize_t>(out.size() / 4), 4});

@@ -153,6 +153,18 @@ void set_photon_batch(LaunchParams& p, const PhotonBatches& batches, uint64_t b)
 
 // ---- forward -----------------------------------------------------------------------------------
 
+static void set_photon_grid(PhotonGrid& g, const SceneDescription& d, const std::string& who, int32_t nx,
+                     int32_t ny, int32_t bands, int64_t num_photons) {
+  g.nx = nx;
+  g.ny = ny;
+  g.bands = bands;
+  g.extent = photon_extent(d, who);
+  g.dx = static_cast<float>(g.extent.sx) / nx;
+  g.dy = static_cast<float>(g.extent.sy) / ny;
+  g.photon_energy = g.extent.sx * g.extent.sy / static_cast<double>(num_photons);
+  g.batches = photon_batches(num_photons);
+}
+
 ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
                          const ForwardRequest& req) {
   const std::string who = "simulate_forward";
@@ -163,15 +175,8 @@ ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
   check_bands(d, who, req.num_bands);
   check_photon_request(d, built_scene(d, facts), who, req.nx, req.ny, req.num_photons,
                        req.num_bands, req.prob_sun);
-  plan.nx = req.nx;
-  plan.ny = req.ny;
+  set_photon_grid(plan, d, who, req.nx, req.ny, req.num_bands, req.num_photons);
   plan.nz = static_cast<int32_t>(req.layer_heights.size()) - 1;
-  plan.bands = req.num_bands;
-  plan.extent = photon_extent(d, who);
-  plan.dx = static_cast<float>(plan.extent.sx) / req.nx;
-  plan.dy = static_cast<float>(plan.extent.sy) / req.ny;
-  plan.photon_energy = plan.extent.sx * plan.extent.sy / static_cast<double>(req.num_photons);
-  plan.batches = photon_batches(req.num_photons);
   plan.grid_values = checked_count({plan.nz, req.ny, req.nx, plan.bands}, sizeof(double),
                                    who + ": the grid");
   plan.per_leaf = req.per_leaf;
@@ -245,14 +250,7 @@ FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const Flu
   check_photon_request(d, built_scene(d, facts), who, req.nx, req.ny, req.num_photons,
                        req.num_bands, req.prob_sun);
   FluxPlan plan;
-  plan.nx = req.nx;
-  plan.ny = req.ny;
-  plan.bands = req.num_bands;
-  plan.extent = photon_extent(d, who);
-  plan.dx = static_cast<float>(plan.extent.sx) / req.nx;
-  plan.dy = static_cast<float>(plan.extent.sy) / req.ny;
-  plan.area_per_photon = plan.extent.sx * plan.extent.sy / static_cast<double>(req.num_photons);
-  plan.batches = photon_batches(req.num_photons);
+  set_photon_grid(plan, d, who, req.nx, req.ny, req.num_bands, req.num_photons);
   plan.cells = checked_count({req.ny, req.nx, plan.bands}, sizeof(double), who + ": the flux grid");
   plan.max_depth = req.max_depth;
   plan.rr_depth = req.rr_depth;
@@ -272,7 +270,7 @@ LaunchParams flux_params(const LaunchSceneBlock& scene, const FluxPlan& plan,
   p.max_depth = plan.max_depth;
   p.rr_depth = plan.rr_depth;
   p.samples = 1;
-  p.photon_energy = plan.area_per_photon;
+  p.photon_energy = plan.photon_energy;
   p.prob_sun = plan.prob_sun;
   p.flux_down = b.down;
   p.flux_up = b.up;

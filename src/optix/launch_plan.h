@@ -84,12 +84,18 @@ void set_photon_batch(LaunchParams& p, const PhotonBatches& batches, uint64_t b)
 
 // ---- forward radiation -------------------------------------------------------------------------
 
-struct ForwardPlan {
-  int32_t nx = 1, ny = 1, nz = 0, bands = 0;
+// What the forward and flux launches share: the horizontal grid over the photons' extent, the
+// area each photon stands for and the photon batches.
+struct PhotonGrid {
+  int32_t nx = 1, ny = 1, bands = 0;
   Extent extent{0.0, 0.0};
   float dx = 0.f, dy = 0.f;
   double photon_energy = 0.0;  // extent x * extent y / photons
   PhotonBatches batches;
+};
+
+struct ForwardPlan : PhotonGrid {
+  int32_t nz = 0;
   uint64_t grid_values = 0;  // nz * ny * nx * bands
   bool per_leaf = false;
   std::vector<uint64_t> leaf_offsets;  // instances + 1 entries when per_leaf
@@ -112,12 +118,7 @@ LaunchParams forward_params(const LaunchSceneBlock& scene, const ForwardPlan& pl
 
 // ---- flux --------------------------------------------------------------------------------------
 
-struct FluxPlan {
-  int32_t nx = 1, ny = 1, bands = 0;
-  Extent extent{0.0, 0.0};
-  float dx = 0.f, dy = 0.f;
-  double area_per_photon = 0.0;
-  PhotonBatches batches;
+struct FluxPlan : PhotonGrid {
   uint64_t cells = 0;  // nx * ny * bands
   int32_t max_depth = 16, rr_depth = 3, max_bounces = 0;
   bool decompose = false;
