@@ -9,10 +9,15 @@ computed here with the CPU backend:
   both estimate the same quantity with independent-looking noise of the same size. The errors come
   from chunks: a run of k chunks holds the chunks of every shorter run (pass p and photon g always
   draw the same stream), so runs of 1, 2, ... K chunks give K independent chunk estimates;
+- "microwave": the forest's passive brightness temperatures and radar backscatter seen
+  obliquely by an orthographic sensor, from the Vulkan backend's run_microwave_wavefront (its
+  device here: lavapipe): the mean of each of the four values over rays spread evenly over the
+  sensor, and the standard deviation of one ray's value;
 - "benchmark": rays/s of simulate_cpu and photons/s of simulate_forward_cpu on the benchmark forest
   (about one million instanced triangles, tests/scenes.py), on this machine's CPU.
 
 Run from the repository root after `make build`: .venv/bin/python scripts/make_optix_reference.py
+[--only KEY] (KEY: one of the above; the others are kept as the file has them).
 """
 
 import json
@@ -169,6 +174,45 @@ def simulations_reference():
     }
 
 
+# The microwave images the GPU checks compare: the forest above, an orthographic view 35 degrees
+# off nadir of 20 m x 20 m, the materials of scenes.microwave_forest_tables.
+MW = {
+    "frequency": 1.4e9,
+    "zenith_deg": 35.0,
+    "extent": 20.0,
+    "image": [48, 48],
+    "spp": 64,
+    "max_depth": 6,
+    "air_temperature": 285.0,
+    "atm_tau": 0.01,
+    "rays": 1000000,
+}
+
+
+def microwave_reference():
+    ctx = velm.VulkanContext()
+    shader = os.path.join(os.path.dirname(velm.__file__), "shaders", "trace_closest.spv")
+    s = velm.VulkanSceneManager(ctx, shader)
+    scenes.procedural_forest(s, N_TREES, SEED, sensor=None)
+    s.build()
+    tables = scenes.microwave_forest_tables(MW["frequency"])
+    _, origins, direction = scenes.oblique_view(MW["zenith_deg"], MW["extent"])
+    rng = np.random.default_rng(5)
+    n = MW["rays"]
+    o = origins(rng.random(n) - 0.5, rng.random(n) - 0.5)
+    pad = np.zeros((n, 1))
+    o = np.c_[o, pad].astype(np.float32)
+    d = np.c_[np.tile(direction, (n, 1)), pad].astype(np.float32)
+    out = {"settings": MW, "device": ctx.device_name()}
+    for active in (False, True):
+        v = np.asarray(s.run_microwave_wavefront(
+            active, 1 if active else MW["max_depth"], MW["air_temperature"], MW["atm_tau"],
+            origins=o, directions=d, **tables), np.float64)
+        out["active" if active else "passive"] = {"mean": v.mean(axis=0).tolist(),
+                                                  "ray_std": v.std(axis=0, ddof=1).tolist()}
+    return out
+
+
 def benchmark_reference():
     s = velm.EmbreeSceneManager()
     info = scenes.benchmark_forest(s)
@@ -194,8 +238,16 @@ def benchmark_reference():
 
 def main():
     out = os.path.join(ROOT, "tests", "data", "optix_reference.json")
-    data = {"forest": forest_reference(), "simulations": simulations_reference(),
-            "benchmark": benchmark_reference()}
+    make = {"forest": forest_reference, "simulations": simulations_reference,
+            "microwave": microwave_reference, "benchmark": benchmark_reference}
+    if len(sys.argv) == 3 and sys.argv[1] == "--only" and sys.argv[2] in make:
+        with open(out) as f:
+            data = json.load(f)
+        data[sys.argv[2]] = make[sys.argv[2]]()
+    elif len(sys.argv) == 1:
+        data = {key: run() for key, run in make.items()}
+    else:
+        sys.exit("usage: make_optix_reference.py [--only " + "|".join(make) + "]")
     with open(out, "w") as f:
         json.dump(data, f, indent=1)
         f.write("\n")

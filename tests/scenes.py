@@ -462,3 +462,34 @@ def microwave_forest_tables(frequency, soil=MOIST_SOIL, trunk=FOREST_TRUNK,
         [trunk], response_table_size)
     tables["material_map"] = np.array([0, 1, 2], np.int32)  # soil, leaf, bark ids
     return tables
+
+
+def microwave_forest_request(crown_scattering=0.5, crown_absorption=0.3, crown_temperature=293.0):
+    """The materials of microwave_forest_tables as the OptiX Simulator's microwave calls take
+    them (keyword arguments): the same soil, crowns and trunks, which the Simulator evaluates with
+    the module's models itself."""
+    return {"mw_soil_params": np.array([MOIST_SOIL], np.float32),
+            "mw_veg_params": np.array([[crown_temperature, crown_absorption, 0, 0, 0, 0]],
+                                      np.float32),
+            "mw_trunk_params": np.array([FOREST_TRUNK], np.float32),
+            "material_map": np.array([0, 1, 2], np.int32),
+            "mw_veg_mueller_luts": [vegetation_phase(crown_scattering, 0.3)]}
+
+
+def oblique_view(zenith_deg, extent, altitude=100.0):
+    """An orthographic view of extent x extent metres centred over the origin, looking down at
+    zenith_deg from the +x side: (camera_to_world, origins(u, v), direction), origins(u, v) the
+    ray origins at image coordinates u, v in [-0.5, 0.5] (arrays)."""
+    th = math.radians(zenith_deg)
+    x_axis = np.array([math.cos(th), 0.0, -math.sin(th)])
+    y_axis = np.array([0.0, 1.0, 0.0])
+    z_axis = np.array([math.sin(th), 0.0, math.cos(th)])
+    position = altitude * z_axis
+    cam = np.eye(4)
+    cam[:3, 0], cam[:3, 1], cam[:3, 2], cam[:3, 3] = x_axis, y_axis, z_axis, position
+
+    def origins(u, v):
+        return (position + np.multiply.outer(u * extent, x_axis) +
+                np.multiply.outer(v * extent, y_axis))
+
+    return cam.astype(np.float32).ravel(), origins, -z_axis

@@ -330,6 +330,52 @@ def test_argument_checks_come_first(method, kwargs, exc, message):
     assert str(e.value).startswith(message)
 
 
+def microwave_view(n_rays=None):
+    """The microwave reference (tests/data/optix_reference.json, from the Vulkan backend) and
+    the forest it was computed on; with n_rays, that many rays spread evenly over its view."""
+    with open(REFERENCE) as f:
+        ref = json.load(f)["microwave"]
+    cfg = ref["settings"]
+    cam, origins, direction = scenes.oblique_view(cfg["zenith_deg"], cfg["extent"])
+    if n_rays is None:
+        return ref, cam
+    rng = np.random.default_rng(3)
+    o = origins(rng.random(n_rays) - 0.5, rng.random(n_rays) - 0.5).astype(np.float32)
+    return ref, o, np.tile(direction, (n_rays, 1)).astype(np.float32)
+
+
+def within_microwave(mean, ref, mode, n):
+    """Means of n rays and of the reference's agree within 4 sigma of their difference (plus the
+    interpolation of tables on different cosine grids)."""
+    mean, want = np.asarray(mean, np.float64), np.asarray(ref[mode]["mean"])
+    sigma = np.asarray(ref[mode]["ray_std"]) * np.sqrt(1 / n + 1 / ref["settings"]["rays"])
+    np.testing.assert_array_less(np.abs(mean - want), 4 * sigma + 2e-3 * np.abs(want) + 1e-9)
+
+
+@pytest.mark.skipif(not hasattr(velm, "_microwave_rays_cpu"), reason="needs the CPU backend")
+def test_microwave_transport_on_the_host_matches_the_vulkan_backend():
+    """The device programs' microwave transport, run on the host over the Embree forest, against
+    the Vulkan backend's answer for the same view: soil, vegetation volumes and trunks, passive
+    and active."""
+    n = 200_000
+    ref, o, d = microwave_view(n)
+    cfg = ref["settings"]
+    s = velm.EmbreeSceneManager()
+    scenes.procedural_forest(s, 20, 7, sensor=None)
+    s.build()
+    for mode in ("passive", "active"):
+        v = velm._microwave_rays_cpu(s, mode == "active", o, d, cfg["frequency"],
+                                     1 if mode == "active" else cfg["max_depth"],
+                                     cfg["air_temperature"], cfg["atm_tau"],
+                                     **scenes.microwave_forest_request())
+        within_microwave(v.astype(np.float64).mean(axis=0), ref, mode, n)
+    bad = scenes.microwave_forest_request()
+    bad["mw_veg_mueller_luts"][0][1][0, 1] = -1.0
+    with pytest.raises(ValueError, match="microwave material 1 has a cumulative distribution "
+                                         "that is negative or decreases"):
+        velm._microwave_rays_cpu(s, False, o[:1], d[:1], 1.4e9, 1, 280.0, 0.0, **bad)
+
+
 # ---- on an NVIDIA GPU ---------------------------------------------------------------------------
 
 gpu = pytest.mark.gpu
@@ -766,6 +812,24 @@ class TestMicrowave:
         back = sim.simulate_active_microwave(s, 4.35e8, 4, 2, 1, t_air, tau, soil,
                                              material_map=[0])
         np.testing.assert_allclose(back[0, 0], sigma * math.exp(-2 * tau), rtol=1e-4)
+
+    def test_forest_matches_the_vulkan_backend(self, sim, ctx):
+        ref, cam = microwave_view()
+        cfg = ref["settings"]
+        s = velm.SceneManager(ctx)
+        scenes.procedural_forest(s, 20, 7, sensor=None)
+        w, h = cfg["image"]
+        s.set_sensor(scenes.ORTHOGRAPHIC, w, h, cfg["extent"], cfg["extent"], cam)
+        s.build()
+        req = scenes.microwave_forest_request()
+        tb = sim.simulate_microwave(s, cfg["frequency"], 4, cfg["spp"], cfg["max_depth"],
+                                    cfg["air_temperature"], True, cfg["atm_tau"], **req)
+        within_microwave(tb.mean(axis=(0, 1), dtype=np.float64), ref, "passive",
+                         w * h * cfg["spp"])
+        sigma = sim.simulate_active_microwave(s, cfg["frequency"], 4, cfg["spp"], 1,
+                                              cfg["air_temperature"], cfg["atm_tau"], **req)
+        within_microwave(sigma.mean(axis=(0, 1), dtype=np.float64), ref, "active",
+                         w * h * cfg["spp"])
 
     def test_unmapped_surfaces_and_empty_tables_see_the_sky(self, sim, ctx):
         s = plane(ctx, [0.3, 0.0], slab=3.0)

@@ -12,6 +12,10 @@
 #include "optix/context.h"
 #include "optix/scene_manager.h"
 #include "optix/simulator.h"
+#include "physics/microwave_path.h"
+#if VELM_WITH_CPU
+#include "cpu/embree_scene.h"
+#endif
 
 namespace velm::py_bind {
 
@@ -436,6 +440,65 @@ void register_simulator(py::module_& m) {
       py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list());
 }
 
+#if VELM_WITH_CPU
+// The transport of the OptiX microwave launches run on the host over an Embree scene, for the
+// caller's rays (N x 3 origins and directions; ray i draws from its own stream of `seed`): what
+// the device programs compute, checked against the Vulkan backend where no GPU is at hand. N x 4
+// floats as run_microwave_wavefront gives them. Not part of the public surface.
+py::array_t<float> microwave_rays_cpu(embree::EmbreeSceneManager& s, bool active,
+                                      const F32Array& origins, const F32Array& directions,
+                                      float frequency, int32_t max_depth, float air_temperature,
+                                      float atm_tau, uint64_t seed, const F32Array& soil,
+                                      const F32Array& veg, const F32Array& trunk,
+                                      const py_convert::I32Array& material_map,
+                                      const py::list& veg_luts, const py::list& trunk_luts) {
+  embree::EmbreeSceneManager& scene = py_convert::constructed(s);
+  if (origins.ndim() != 2 || directions.ndim() != 2 || origins.shape(1) != 3 ||
+      directions.shape(1) != 3 || origins.shape(0) != directions.shape(0))
+    throw py::value_error("origins and directions must have shape (N, 3)");
+  optix::MicrowaveRequest req = py_convert::microwave_request(
+      active, {soil, veg, trunk, material_map, veg_luts, trunk_luts});
+  req.frequency = frequency;
+  req.max_depth = max_depth;
+  req.air_temperature = air_temperature;
+  req.atm_tau = atm_tau;
+  const std::vector<float> o = py_convert::to_vector(origins), d = py_convert::to_vector(directions);
+  const size_t n = o.size() / 3;
+  for (size_t i = 0; i < n; ++i)
+    for (int k = 0; k < 3; ++k)
+      if (!std::isfinite(o[3 * i + k]) || !std::isfinite(d[3 * i + k]) ||
+          (d[3 * i] == 0.f && d[3 * i + 1] == 0.f && d[3 * i + 2] == 0.f))
+        throw py::value_error("ray " + std::to_string(i) +
+                              " needs a finite origin and a finite, non-zero direction");
+  std::vector<float> out(4 * n);
+  py_convert::run_on_scene(scene, [&] {
+    optix::SceneFacts facts;
+    facts.built = scene.is_built();
+    const optix::MicrowavePlan plan = optix::plan_microwave(scene.desc(), facts, req);
+    std::vector<optix::MicrowaveMaterialRecord> records;
+    const optix::MicrowaveTables tables = optix::host_tables(plan, req, records);
+    MicrowaveSettings set;
+    set.active = active;
+    set.max_depth = max_depth;
+    set.air_temperature = air_temperature;
+    set.atm_tau = atm_tau;
+    const RepetitionTile& tile = scene.desc().repetition();
+    set.tile = tile;
+    set.repetition = tile.count >= 1 && tile.x_size > 0.f && tile.y_size > 0.f;
+    set.zlo = scene.bounds().lo[2];
+    set.zhi = scene.bounds().hi[2];
+    for (size_t i = 0; i < n; ++i) {
+      Pcg32 rng = item_stream(i, seed);
+      const Stokes v = microwave_ray(scene, tables, set, Vec3(o[3 * i], o[3 * i + 1], o[3 * i + 2]),
+                                     unit_vector(&d[3 * i]), rng);
+      std::copy(v.v, v.v + 4, out.begin() + 4 * i);
+    }
+    return 0;
+  });
+  return pack(out, {static_cast<py::ssize_t>(n), 4});
+}
+#endif
+
 }  // namespace
 
 void register_optix(py::module_& m) {
@@ -456,6 +519,16 @@ void register_optix(py::module_& m) {
         return info;
       },
       py::arg("device_id") = 0);
+#if VELM_WITH_CPU
+  m.def("_microwave_rays_cpu", &microwave_rays_cpu, py::arg("scene"), py::arg("active"),
+        py::arg("origins"), py::arg("directions"), py::arg("frequency"), py::arg("max_depth"),
+        py::arg("air_temperature"), py::arg("atm_tau"), py::arg("seed") = 0,
+        py::arg("mw_soil_params") = py::array_t<float>(0),
+        py::arg("mw_veg_params") = py::array_t<float>(0),
+        py::arg("mw_trunk_params") = py::array_t<float>(0),
+        py::arg("material_map") = py::array_t<int32_t>(0),
+        py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list());
+#endif
 }
 
 }  // namespace velm::py_bind

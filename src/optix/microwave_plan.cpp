@@ -1,6 +1,8 @@
 #include "optix/microwave_plan.h"
 
+#include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <stdexcept>
 
@@ -50,48 +52,76 @@ void soil_table(float frequency, const MicrowaveMaterial& m, float* out) {
     }
 }
 
-void trunk_table(float frequency, const MicrowaveMaterial& m, const MicrowaveMaterial* soil,
-                 float* out) {
+void trunk_table(float frequency, const MicrowaveMaterial& m, float* out) {
   const microwave::TrunkParameters trunk = microwave::trunk_parameters_from(m.p);
   const std::vector<float> mu = cosines(0.f);
   std::vector<float> emission(4 * mu.size());
   microwave::trunk_emission(frequency, trunk, mu.data(), mu.size(), emission.data());
-  std::vector<float> dihedral(2 * mu.size(), 0.f);
-  if (soil != nullptr) {
-    // A radar at incidence theta (cos theta = mu) over flat ground: the wave runs down to the
-    // ground, is reflected up to the trunk and scattered back (and the reverse path).
-    std::vector<float> to_trunk, to_ground, normals;
-    for (float c : mu) {
-      const float s = std::sqrt(std::fmax(0.f, 1.f - c * c));
-      to_trunk.insert(to_trunk.end(), {s, 0.f, c});
-      to_ground.insert(to_ground.end(), {s, 0.f, -c});
-      normals.insert(normals.end(), {0.f, 0.f, 1.f});
-    }
-    microwave::trunk_ground_backscatter(frequency, soil_of(*soil), trunk, to_trunk.data(),
-                                        to_ground.data(), normals.data(), mu.size(),
-                                        dihedral.data());
-  }
+  // Power absorption coefficient of the wood: twice the imaginary part of its wavenumber.
+  const std::complex<double> eps(microwave::trunk_permittivity(frequency, trunk));
+  const double k0 = 2.0 * 3.141592653589793 * frequency / 2.998e8;
+  const float absorption = static_cast<float>(2.0 * k0 * std::fabs(std::sqrt(eps).imag()));
   for (size_t k = 0; k < mu.size(); ++k) {
     for (int c = 0; c < 4; ++c) out[k * kResponseColumns + c] = emission[4 * k + c];
-    out[k * kResponseColumns + 4] = dihedral[2 * k];
-    out[k * kResponseColumns + 7] = dihedral[2 * k + 1];
+    out[k * kResponseColumns + 4] = absorption;
   }
 }
 
-// Scattering coefficient per incident cosine: M11 summed over the scattered directions, each bin
-// of the table covering 2 / n_cts in cosine and 2 pi / n_dphi in azimuth.
-void vegetation_table(const MicrowaveMaterial& m, float* out) {
-  const std::vector<float> c = cosines(-1.f);
-  if (m.n_cti < 1 || m.mueller.empty()) return;
-  const double bin = (2.0 / m.n_cts) * (6.283185307179586 / m.n_dphi);
-  for (size_t k = 0; k < c.size(); ++k) {
-    const int32_t i = std::min(m.n_cti - 1, static_cast<int32_t>((c[k] + 1.f) * 0.5f * m.n_cti));
-    double sum = 0.0;
-    for (int32_t j = 0; j < m.n_cts; ++j)
-      for (int32_t a = 0; a < m.n_dphi; ++a)
-        sum += m.mueller[((static_cast<size_t>(i) * m.n_cts + j) * m.n_dphi + a) * 16];
-    out[k * kResponseColumns] = static_cast<float>(sum * bin);
+// The trunk-ground double bounce towards a radar at each cosine and azimuth of the table's grid:
+// the wave reaches the trunk along -r and leaves it for the flat ground (normal +z) along r
+// mirrored in it (and the reverse path).
+std::vector<float> dihedral_table(float frequency, const MicrowaveMaterial& soil,
+                                  const MicrowaveMaterial& trunk) {
+  const size_t n = static_cast<size_t>(kDihedralCosines) * kDihedralAzimuths;
+  std::vector<float> to_trunk, to_ground, normals;
+  to_trunk.reserve(3 * n);
+  to_ground.reserve(3 * n);
+  normals.reserve(3 * n);
+  for (int32_t i = 0; i < kDihedralCosines; ++i) {
+    const double c = static_cast<double>(i) / (kDihedralCosines - 1);
+    const double s = std::sqrt(std::fmax(0.0, 1.0 - c * c));
+    for (int32_t j = 0; j < kDihedralAzimuths; ++j) {
+      const double phi = 2.0 * 3.141592653589793 * j / kDihedralAzimuths;
+      const float x = static_cast<float>(s * std::cos(phi));
+      const float y = static_cast<float>(s * std::sin(phi));
+      const float z = static_cast<float>(c);
+      to_trunk.insert(to_trunk.end(), {-x, -y, -z});
+      to_ground.insert(to_ground.end(), {x, y, -z});
+      normals.insert(normals.end(), {0.f, 0.f, 1.f});
+    }
   }
+  std::vector<float> out(2 * n);
+  microwave::trunk_ground_backscatter(frequency, soil_of(soil),
+                                      microwave::trunk_parameters_from(trunk.p), to_trunk.data(),
+                                      to_ground.data(), normals.data(), n, out.data());
+  return out;
+}
+
+// dihedral_table through the cache.
+std::vector<float> cached_dihedral(float frequency, const MicrowaveMaterial& soil,
+                                   const MicrowaveMaterial& trunk, DihedralCache* cache) {
+  if (cache == nullptr) return dihedral_table(frequency, soil, trunk);
+  std::vector<float> key{frequency};
+  key.insert(key.end(), soil.p, soil.p + 12);
+  key.insert(key.end(), trunk.p, trunk.p + microwave::kTrunkParameterCount);
+  for (const auto& [k, table] : cache->entries)
+    if (k == key) return table;
+  std::vector<float> table = dihedral_table(frequency, soil, trunk);
+  constexpr size_t kKept = 8;
+  if (cache->entries.size() >= kKept) cache->entries.erase(cache->entries.begin());
+  cache->entries.emplace_back(std::move(key), table);
+  return table;
+}
+
+// Rows of a cumulative distribution: none may start below 0 or decrease.
+bool cumulative(const std::vector<float>& cdf, size_t length) {
+  if (length == 0) return true;
+  for (size_t r = 0; r + length <= cdf.size(); r += length) {
+    if (!(cdf[r] >= 0.f)) return false;
+    for (size_t k = 1; k < length; ++k)
+      if (!(cdf[r + k] >= cdf[r + k - 1])) return false;
+  }
+  return true;
 }
 
 void check_material(const MicrowaveMaterial& m, size_t index, const std::string& who) {
@@ -112,6 +142,9 @@ void check_material(const MicrowaveMaterial& m, size_t index, const std::string&
   require(finite_all(m.mueller) && finite_all(m.cos_cdf) && finite_all(m.phi_cdf) &&
               finite_all(m.specular),
           who, what + " has a table value that is not finite");
+  require(cumulative(m.cos_cdf, static_cast<size_t>(std::max(m.n_cts, 0))) &&
+              cumulative(m.phi_cdf, static_cast<size_t>(std::max(m.n_dphi, 0))),
+          who, what + " has a cumulative distribution that is negative or decreases");
   require(m.specular.size() == 16 * static_cast<size_t>(std::max(m.n_cos, 0)), who,
           what + " has a specular table of inconsistent size");
 }
@@ -146,6 +179,27 @@ MicrowaveMaterialRecord microwave_record(const MicrowaveMaterial& m) {
   return r;
 }
 
+MicrowaveTables host_tables(const MicrowavePlan& plan, const MicrowaveRequest& req,
+                            std::vector<MicrowaveMaterialRecord>& records) {
+  records = plan.records;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const MicrowaveMaterial& m = req.materials[i];
+    if (records[i].n_cti > 0) {
+      records[i].mueller = reinterpret_cast<uint64_t>(m.mueller.data());
+      records[i].cos_cdf = reinterpret_cast<uint64_t>(m.cos_cdf.data());
+      records[i].phi_cdf = reinterpret_cast<uint64_t>(m.phi_cdf.data());
+    }
+    if (records[i].n_cos > 0) records[i].specular = reinterpret_cast<uint64_t>(m.specular.data());
+  }
+  MicrowaveTables t;
+  t.records = records.data();
+  t.material_count = static_cast<uint32_t>(records.size());
+  t.map = plan.material_map.empty() ? nullptr : plan.material_map.data();
+  t.map_size = static_cast<uint32_t>(plan.material_map.size());
+  t.response = plan.response.data();
+  return t;
+}
+
 std::vector<uint64_t> microwave_random_states(uint64_t pixels) {
   std::vector<uint64_t> out(2 * pixels);
   for (uint64_t i = 0; i < pixels; ++i) {
@@ -157,7 +211,7 @@ std::vector<uint64_t> microwave_random_states(uint64_t pixels) {
 }
 
 MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
-                             const MicrowaveRequest& req) {
+                             const MicrowaveRequest& req, DihedralCache* cache) {
   const std::string who = req.active ? "simulate_active_microwave" : "simulate_microwave";
   if (!facts.built) throw std::runtime_error("Scene not built. Call scene.build() first.");
   require(std::isfinite(req.frequency) && req.frequency > 0.f, who,
@@ -200,18 +254,28 @@ MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
   const MicrowaveMaterial* first_soil = nullptr;
   for (const MicrowaveMaterial& m : req.materials)
     if (m.type == kMicrowaveSoil && first_soil == nullptr) first_soil = &m;
-  plan.response.assign(req.materials.size() * kResponseTableSize * kResponseColumns, 0.f);
+  size_t trunks = 0;
+  for (const MicrowaveMaterial& m : req.materials) trunks += m.type == kMicrowaveTrunk ? 1 : 0;
+  const size_t rows = req.materials.size() * kResponseTableSize * kResponseColumns;
+  plan.response.assign(rows + (req.active ? trunks * kDihedralPerTrunk : 0), 0.f);
+  size_t trunk = 0;
   for (size_t i = 0; i < req.materials.size(); ++i) {
     const MicrowaveMaterial& m = req.materials[i];
     float* out = plan.response.data() + i * kResponseTableSize * kResponseColumns;
     try {
       if (m.type == kMicrowaveSoil) soil_table(req.frequency, m, out);
-      if (m.type == kMicrowaveTrunk) trunk_table(req.frequency, m, first_soil, out);
+      if (m.type == kMicrowaveTrunk) {
+        trunk_table(req.frequency, m, out);
+        if (req.active && first_soil != nullptr) {
+          const std::vector<float> t = cached_dihedral(req.frequency, *first_soil, m, cache);
+          std::copy(t.begin(), t.end(), plan.response.begin() + rows + trunk * kDihedralPerTrunk);
+        }
+        ++trunk;
+      }
     } catch (const std::invalid_argument& e) {
       throw std::invalid_argument(who + ": microwave material " + std::to_string(i) + ": " +
                                   e.what());
     }
-    if (m.type == kMicrowaveVegetation) vegetation_table(m, out);
     plan.records.push_back(microwave_record(m));
   }
   return plan;

@@ -11,6 +11,7 @@
 
 #include "optix/launch_plan.h"
 #include "optix/launch_records.h"
+#include "optix/microwave_tables.h"
 
 namespace velm::optix {
 
@@ -39,22 +40,27 @@ struct MicrowaveRequest {
   std::vector<int32_t> material_map;  // optical material id -> microwave material, -1 none
 };
 
-// Cosines of the response tables: kResponseTableSize values evenly spaced on [0, 1] (soil and
-// trunk) or [-1, 1] (vegetation). Each material has kResponseColumns floats per cosine:
+// The response tables, kResponseColumns floats per cosine of the grid of microwave_tables.h:
 //   soil:       T_B,H, T_B,V, r_H, r_V (emission), sigma_HH, sigma_HV, sigma_VH, sigma_VV
-//   trunk:      (1 - R_H) T, (1 - R_V) T, R_H, R_V (emission), dihedral sigma_HH, 0, 0,
-//               sigma_VV over the first soil material (zero without one)
-//   vegetation: scattering coefficient kappa_s (1/m) of the incident direction cosine, from the
-//               Mueller table's M11 integrated over the scattered directions; the rest zero
-constexpr int32_t kResponseTableSize = 256;
-constexpr int32_t kResponseColumns = 8;
+//   trunk:      (1 - R_H) T, (1 - R_V) T, R_H, R_V (emission), the wood's power absorption
+//               coefficient 2 k0 |Im sqrt(eps)| (1/m), three zeros
+//   vegetation: zeros (its data are the record's parameters and tables)
+// Active requests append the trunk-ground double bounce of every trunk over the first soil
+// material (zeros without one).
+
+// The trunk-ground tables of recent requests, which take a while to evaluate, by frequency, soil
+// and trunk parameters.
+struct DihedralCache {
+  std::vector<std::pair<std::vector<float>, std::vector<float>>> entries;  // key, table
+};
 
 struct MicrowavePlan {
   int32_t width = 0, height = 0;
   uint64_t pixels = 0;
   float wavelength = 0.f;
   std::vector<MicrowaveMaterialRecord> records;  // device pointers still zero
-  std::vector<float> response;  // materials x kResponseTableSize x kResponseColumns
+  // materials x kResponseTableSize x kResponseColumns, then (active) kDihedralPerTrunk per trunk
+  std::vector<float> response;
   // The request's map, padded with -1 to cover every optical material a mesh uses (empty when
   // the request has none).
   std::vector<int32_t> material_map;
@@ -63,9 +69,15 @@ struct MicrowavePlan {
 // "Scene not built. Call scene.build() first.", then the checks of the request: frequency,
 // channels (1, 2 or 4), spp, depth, temperatures, tables (sizes, finite values), the material
 // map (each entry -1 or a microwave material); then the soil and trunk models' own checks while
-// the response tables are evaluated.
+// the response tables are evaluated. `cache`, when given, keeps trunk-ground tables between calls.
 MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
-                             const MicrowaveRequest& req);
+                             const MicrowaveRequest& req, DihedralCache* cache = nullptr);
+
+// The tables of a plan as the host reads them (the host twin of the launch, and the tests):
+// `records` receives the plan's records pointing at the request's own Mueller and specular
+// tables; it, the plan and the request must outlive the result.
+MicrowaveTables host_tables(const MicrowavePlan& plan, const MicrowaveRequest& req,
+                            std::vector<MicrowaveMaterialRecord>& records);
 
 // The device record of a material, without its table pointers.
 MicrowaveMaterialRecord microwave_record(const MicrowaveMaterial& m);

@@ -153,6 +153,7 @@ class Simulator {
   int32_t mw_channels_ = 0;
   // The tables of the last microwave call's materials, freed by the next call.
   std::vector<optix::DeviceBuffer> mw_mueller_, mw_cos_cdf_, mw_phi_cdf_, mw_specular_;
+  optix::DihedralCache mw_dihedral_cache_;
 };
 
 }  // namespace velm

@@ -489,10 +489,12 @@ namespace velm {
 std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
                                                  const optix::MicrowaveRequest& req) {
   check_scene(scene);
-  const optix::MicrowavePlan plan = optix::plan_microwave(scene.desc(), scene.facts(), req);
+  // Held while planning too: the plan's trunk-ground tables come through this simulator's cache.
+  std::lock_guard<std::mutex> lock(context_->submit_mutex());
+  const optix::MicrowavePlan plan =
+      optix::plan_microwave(scene.desc(), scene.facts(), req, &mw_dihedral_cache_);
   if (plan.pixels == 0) return {};
   const bool a = req.active;
-  std::lock_guard<std::mutex> lock(context_->submit_mutex());
   init();
   if (a) build_active_microwave_table(scene);
   else build_microwave_table(scene);

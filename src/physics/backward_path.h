@@ -59,36 +59,6 @@ struct PathCounts {
   uint64_t shadow_rays = 0;
 };
 
-// Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
-// any camera position.
-VELM_HD void enter_tile(const BackwardSettings& c, Vec3& o, Vec3 d) {
-  const float sx = c.tile.x_size, sy = c.tile.y_size;
-  float px = o.x, py = o.y;
-  if (o.z > c.zmax && d.z < -1e-8f) {
-    const float t = (c.zmax - o.z) / d.z;
-    px = o.x + t * d.x;
-    py = o.y + t * d.y;
-  }
-  if (px > sx)
-    o.x -= std::trunc(px / sx) * sx;
-  else if (px < 0.f)
-    o.x += std::trunc((sx - px) / sx) * sx;
-  if (py > sy)
-    o.y -= std::trunc(py / sy) * sy;
-  else if (py < 0.f)
-    o.y += std::trunc((sy - py) / sy) * sy;
-  float te = 0.f;
-  if (o.x < 0.f && d.x > 1e-8f) te = std::fmax(te, -o.x / d.x);
-  if (o.x > sx && d.x < -1e-8f) te = std::fmax(te, (sx - o.x) / d.x);
-  if (o.y < 0.f && d.y > 1e-8f) te = std::fmax(te, -o.y / d.y);
-  if (o.y > sy && d.y < -1e-8f) te = std::fmax(te, (sy - o.y) / d.y);
-  if (te > 0.f) {
-    o = o + d * te;
-    o.x = std::fmin(std::fmax(o.x, 0.001f), sx - 0.001f);
-    o.y = std::fmin(std::fmax(o.y, 0.001f), sy - 0.001f);
-  }
-}
-
 // The index of a hit in the per-primitive arrays, or -1 when it has none there.
 VELM_HD int64_t primitive_slot(const BackwardSettings& c, const SurfaceHit& hit) {
   if (hit.global_primitive_id < 0 || static_cast<uint32_t>(hit.global_primitive_id) >= c.n_primitives)
@@ -122,7 +92,7 @@ VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, 
     ++counts.closest_rays;
     if (ground.hit) o = Vec3(p0.x, p0.y, o.z - ground.t) - d * 100000.f;
   }
-  if (c.repetition) enter_tile(c, o, d);
+  if (c.repetition) enter_tile(c.tile, c.zmax, o, d);
   if (c.max_depth < 1) return;
 
   int depth = 0, wraps = 0;

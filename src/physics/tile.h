@@ -37,6 +37,36 @@ VELM_HD float wrap_across_tile(const RepetitionTile& tile, Vec3& o, Vec3 d) {
   return t_best;
 }
 
+// Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
+// any camera position (`zmax`: the top of the scene).
+VELM_HD void enter_tile(const RepetitionTile& tile, float zmax, Vec3& o, Vec3 d) {
+  const float sx = tile.x_size, sy = tile.y_size;
+  float px = o.x, py = o.y;
+  if (o.z > zmax && d.z < -1e-8f) {
+    const float t = (zmax - o.z) / d.z;
+    px = o.x + t * d.x;
+    py = o.y + t * d.y;
+  }
+  if (px > sx)
+    o.x -= std::trunc(px / sx) * sx;
+  else if (px < 0.f)
+    o.x += std::trunc((sx - px) / sx) * sx;
+  if (py > sy)
+    o.y -= std::trunc(py / sy) * sy;
+  else if (py < 0.f)
+    o.y += std::trunc((sy - py) / sy) * sy;
+  float te = 0.f;
+  if (o.x < 0.f && d.x > 1e-8f) te = std::fmax(te, -o.x / d.x);
+  if (o.x > sx && d.x < -1e-8f) te = std::fmax(te, (sx - o.x) / d.x);
+  if (o.y < 0.f && d.y > 1e-8f) te = std::fmax(te, -o.y / d.y);
+  if (o.y > sy && d.y < -1e-8f) te = std::fmax(te, (sy - o.y) / d.y);
+  if (te > 0.f) {
+    o = o + d * te;
+    o.x = std::fmin(std::fmax(o.x, 0.001f), sx - 0.001f);
+    o.y = std::fmin(std::fmax(o.y, 0.001f), sy - 0.001f);
+  }
+}
+
 // True when the ray is above the scene's slab [zlo, zhi] and not descending, or below it and not
 // rising: crossing into the next tile cannot bring it to anything. Bounds every tile walk by the
 // scene's extent, whatever the repetition count.

@@ -34,7 +34,9 @@
 //           leaving the scene upwards at cosine mu is (1 - t) T_air + t 2.725 K, t = exp(-tau /
 //           mu) (computed in pass 1).
 //
-// Ray i of the call draws from item_stream((i, 0), kMicrowaveSequence). Hit points are o + t d
+// The OptiX backend traces the same transport, step for step, from src/physics/microwave_path.h:
+// a change here is a change there. Ray i of the call draws from item_stream((i, 0),
+// kMicrowaveSequence). Hit points are o + t d
 // (the per-primitive records carry no corners), offset by a bound on that product's error.
 //
 //   binding 0      the scene TLAS
