@@ -13,6 +13,10 @@ computed here with the CPU backend:
   obliquely by an orthographic sensor, from the Vulkan backend's run_microwave_wavefront (its
   device here: lavapipe): the mean of each of the four values over rays spread evenly over the
   sensor, and the standard deviation of one ray's value;
+- "energy_balance": on the canonical forest, the power (W) that each material's front and back
+  faces absorb in short and long waves, from the Vulkan backend's energy balance, with the
+  standard error from chunks of samples as above, and the same from the OptiX device programs'
+  host twin (the streams the GPU draws) for the GPU check's sample count;
 - "benchmark": rays/s of simulate_cpu and photons/s of simulate_forward_cpu on the benchmark forest
   (about one million instanced triangles, tests/scenes.py), on this machine's CPU.
 
@@ -84,13 +88,14 @@ def forest_reference():
     }
 
 
-def chunked(run, unit):
-    """Mean and standard error of run(K * unit), where run(n) returns the mean of n independent
-    contributions as an array: the chunk sums are differences of the cumulative sums."""
-    sums = [np.asarray(run(k * unit), np.float64) * (k * unit) for k in range(1, CHUNKS + 1)]
-    chunks = np.diff(np.array([np.zeros_like(sums[0])] + sums), axis=0) / unit
-    mean = sums[-1] / (CHUNKS * unit)
-    return mean.tolist(), (chunks.std(axis=0, ddof=1) / np.sqrt(CHUNKS)).tolist()
+def chunked(run, unit, chunks=CHUNKS):
+    """Mean and standard error of run(chunks * unit), where run(n) returns the mean of n
+    independent contributions as an array: the chunk sums are differences of the cumulative
+    sums."""
+    sums = [np.asarray(run(k * unit), np.float64) * (k * unit) for k in range(1, chunks + 1)]
+    parts = np.diff(np.array([np.zeros_like(sums[0])] + sums), axis=0) / unit
+    mean = sums[-1] / (chunks * unit)
+    return mean.tolist(), (parts.std(axis=0, ddof=1) / np.sqrt(chunks)).tolist()
 
 
 def forest(scene_class=velm.EmbreeSceneManager):
@@ -213,6 +218,71 @@ def microwave_reference():
     return out
 
 
+# The energy balance the GPU checks compare: per material (soil, leaf, bark) an albedo, a
+# temperature and an emissivity; sun and sky as in procedural_forest.
+EB = {
+    "albedo": [0.2, 0.35, 0.15],
+    "temperature": [300.0, 295.0, 290.0],
+    "emissivity": [0.95, 0.97, 0.92],
+    "sun_irradiance": 800.0,
+    "sky_radiance": 40.0,
+    "sky_longwave": 100.0,
+    "sun": scenes.sun_direction(30.0, 135.0).tolist(),
+    "sample_chunk": 8,
+    "chunks": 16,
+}
+
+
+def energy_balance_totals(top, bottom, areas, mats):
+    """Absorbed power per material, front faces then back faces."""
+    return np.concatenate([np.bincount(mats, np.asarray(face, np.float64) * areas, minlength=3)
+                           for face in (top, bottom)])
+
+
+def energy_balance_inputs(s, info):
+    """Per-primitive materials, areas and albedos of the forest, its temperatures and
+    emissivities set on the scene when it takes them (the GPU scenes)."""
+    mats, areas = info["primitive_materials"], info["primitive_areas"]
+    temperatures = np.asarray(EB["temperature"], np.float32)[mats]
+    emissivities = np.asarray(EB["emissivity"], np.float32)[mats]
+    if hasattr(s, "set_primitive_temperatures"):
+        s.set_primitive_temperatures(temperatures)
+        s.set_primitive_emissivities(emissivities)
+    return mats, areas, np.asarray(EB["albedo"], np.float32)[mats], temperatures, emissivities
+
+
+def energy_balance_reference():
+    ctx = velm.VulkanContext()
+    shader = os.path.join(os.path.dirname(velm.__file__), "shaders", "trace_closest.spv")
+    s = velm.VulkanSceneManager(ctx, shader)
+    info = scenes.procedural_forest(s, N_TREES, SEED, sensor=None)
+    s.set_populate_primitive_soa(True)
+    s.build()
+    mats, areas, albedos, _, _ = energy_balance_inputs(s, info)
+    out = {"settings": EB}
+    for band in (0, 1):
+        def run(n):
+            top, bottom = s.run_energy_balance_gpu(band, n, EB["sun_irradiance"],
+                                                   EB["sky_radiance"], EB["sky_longwave"],
+                                                   *EB["sun"], True, albedos)
+            return energy_balance_totals(top, bottom, areas, mats)
+        mean, error = chunked(run, EB["sample_chunk"], EB["chunks"])
+        out["shortwave" if band == 0 else "longwave"] = {"totals": mean, "error": error}
+    # The OptiX programs' own numbers for the GPU check's request (twice the samples), from their
+    # host twin over the Embree forest: the GPU draws the same streams, so it must agree closely.
+    e = velm.EmbreeSceneManager()
+    scenes.procedural_forest(e, N_TREES, SEED, sensor=None)
+    e.build()
+    _, _, _, temperatures, emissivities = energy_balance_inputs(e, info)
+    for band, key in ((0, "shortwave"), (1, "longwave")):
+        top, bottom = velm._energy_balance_cpu(
+            e, band, 2 * EB["chunks"] * EB["sample_chunk"], EB["sun_irradiance"],
+            EB["sky_radiance"], EB["sky_longwave"], *EB["sun"], True, albedos, temperatures,
+            emissivities)
+        out[key]["host_twin"] = energy_balance_totals(top, bottom, areas, mats).tolist()
+    return out
+
+
 def benchmark_reference():
     s = velm.EmbreeSceneManager()
     info = scenes.benchmark_forest(s)
@@ -239,7 +309,8 @@ def benchmark_reference():
 def main():
     out = os.path.join(ROOT, "tests", "data", "optix_reference.json")
     make = {"forest": forest_reference, "simulations": simulations_reference,
-            "microwave": microwave_reference, "benchmark": benchmark_reference}
+            "microwave": microwave_reference, "energy_balance": energy_balance_reference,
+            "benchmark": benchmark_reference}
     if len(sys.argv) == 3 and sys.argv[1] == "--only" and sys.argv[2] in make:
         with open(out) as f:
             data = json.load(f)

@@ -250,8 +250,21 @@ def procedural_forest(scene, n_trees, seed, bands=3, extent=40.0, sun_zenith_deg
                    for k, f in ((0, np.min), (1, np.max)))
     if sensor is not None:
         set_nadir_sensor(scene, sensor[0], sensor[1], extent, extent, altitude=bounds[1][2] + 10.0)
+    # Per primitive, in the global order of the GPU backends (instances in order, each one's
+    # triangles in order): material id and world area.
+    placed = [(ground, [_placement(0.0, 0.0, 0.0)], materials["soil"]),
+              (trunk, trunk_xf, materials["bark"]), (crown, crown_xf, materials["leaf"])]
+    mats, areas = [], []
+    for mesh, xfs, material in placed:
+        v, tri = np.asarray(mesh["vertices"], np.float64), np.asarray(mesh["indices"])
+        for xf in np.asarray(xfs, np.float64).reshape(-1, 3, 4):
+            w = v @ xf[:, :3].T + xf[:, 3]
+            a, b, c = w[tri[:, 0]], w[tri[:, 1]], w[tri[:, 2]]
+            areas.append(0.5 * np.linalg.norm(np.cross(b - a, c - a), axis=1))
+            mats.append(np.full(len(tri), material))
     return {"bands": nb, "materials": materials, "meshes": meshes, "instances": instances,
-            "offsets": offsets, "n_trees": n, "sun_direction": sun, "bounds": bounds}
+            "offsets": offsets, "n_trees": n, "sun_direction": sun, "bounds": bounds,
+            "primitive_materials": np.concatenate(mats), "primitive_areas": np.concatenate(areas)}
 
 
 def canopy_tile(scene, repetitions=5):

@@ -376,6 +376,51 @@ def test_microwave_transport_on_the_host_matches_the_vulkan_backend():
         velm._microwave_rays_cpu(s, False, o[:1], d[:1], 1.4e9, 1, 280.0, 0.0, **bad)
 
 
+def energy_balance_totals(scene, run):
+    """For the short and long waves of the energy-balance reference: its key, the power each
+    material's front and back faces absorb when `run` (the call's arguments after the scene)
+    runs on the canonical forest built into `scene`, and the reference."""
+    with open(REFERENCE) as f:
+        ref = json.load(f)["energy_balance"]
+    cfg = ref["settings"]
+    info = scenes.procedural_forest(scene, 20, 7, sensor=None)
+    scene.build()
+    mats, areas = info["primitive_materials"], info["primitive_areas"]
+    temps = np.asarray(cfg["temperature"], np.float32)[mats]
+    emiss = np.asarray(cfg["emissivity"], np.float32)[mats]
+    extra = ()
+    if hasattr(scene, "set_primitive_temperatures"):
+        scene.set_primitive_temperatures(temps)
+        scene.set_primitive_emissivities(emiss)
+    else:
+        extra = (temps, emiss)
+    albedos = np.asarray(cfg["albedo"], np.float32)[mats]
+    for band, key in ((0, "shortwave"), (1, "longwave")):
+        top, bot = run(band, 2 * cfg["chunks"] * cfg["sample_chunk"], cfg["sun_irradiance"],
+                       cfg["sky_radiance"], cfg["sky_longwave"], *cfg["sun"], True, albedos,
+                       *extra)
+        yield key, np.concatenate([np.bincount(mats, np.asarray(face, np.float64) * areas,
+                                               minlength=3) for face in (top, bot)]), ref[key]
+
+
+def within_energy_balance(totals, ref):
+    """Within 4 sigma of the Vulkan reference: its chunks' error and that of a run of twice its
+    samples."""
+    want, err = np.asarray(ref["totals"]), np.asarray(ref["error"])
+    bound = 4 * err * math.sqrt(1.5) + 1e-6 * np.abs(want).max()
+    assert (np.abs(totals - want) <= bound).all(), (totals, want, bound)
+
+
+@pytest.mark.skipif(not hasattr(velm, "_energy_balance_cpu"), reason="needs the CPU backend")
+def test_energy_balance_on_the_host_matches_the_vulkan_backend():
+    """The device programs' energy balance, run on the host over the Embree forest, against the
+    Vulkan backend's: every material's front and back faces, short and long wave."""
+    s = velm.EmbreeSceneManager()
+    for key, totals, ref in energy_balance_totals(s, lambda *a: velm._energy_balance_cpu(s, *a)):
+        within_energy_balance(totals, ref)
+        np.testing.assert_allclose(totals, ref["host_twin"], rtol=1e-6, err_msg=key)
+
+
 # ---- on an NVIDIA GPU ---------------------------------------------------------------------------
 
 gpu = pytest.mark.gpu
@@ -765,6 +810,16 @@ class TestEnergyBalance:
                                                    alb[64 * n:])
         # The same rays for every band (atomic float additions in any order).
         np.testing.assert_allclose(top, np.vstack([first, last]), rtol=1e-6)
+
+    def test_forest_matches_the_vulkan_backend(self, sim, ctx):
+        """Absorbed power per material and face, short and long wave, against the Vulkan
+        backend's and, closely, the host twin's on the same streams."""
+        s = velm.SceneManager(ctx)
+        s.set_populate_primitive_soa(True)
+        for key, totals, ref in energy_balance_totals(s, lambda *a: sim.run_energy_balance(s, *a)):
+            within_energy_balance(totals, ref)
+            np.testing.assert_allclose(totals, ref["host_twin"], rtol=5e-3,
+                                       atol=1e-6 * np.abs(ref["totals"]).max(), err_msg=key)
 
     def test_isothermal_black_box(self, sim, ctx):
         """Inside a closed box of black walls at T, a facet absorbs eps sigma T^4 on both faces."""

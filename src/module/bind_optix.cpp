@@ -12,6 +12,7 @@
 #include "optix/context.h"
 #include "optix/scene_manager.h"
 #include "optix/simulator.h"
+#include "physics/energy_balance.h"
 #include "physics/microwave_path.h"
 #if VELM_WITH_CPU
 #include "cpu/embree_scene.h"
@@ -462,7 +463,8 @@ py::array_t<float> microwave_rays_cpu(embree::EmbreeSceneManager& s, bool active
   req.max_depth = max_depth;
   req.air_temperature = air_temperature;
   req.atm_tau = atm_tau;
-  const std::vector<float> o = py_convert::to_vector(origins), d = py_convert::to_vector(directions);
+  const std::vector<float> o = py_convert::to_vector(origins);
+  const std::vector<float> d = py_convert::to_vector(directions);
   const size_t n = o.size() / 3;
   for (size_t i = 0; i < n; ++i)
     for (int k = 0; k < 3; ++k)
@@ -497,6 +499,100 @@ py::array_t<float> microwave_rays_cpu(embree::EmbreeSceneManager& s, bool active
   });
   return pack(out, {static_cast<py::ssize_t>(n), 4});
 }
+
+// The Embree scene as the shared energy balance reads it: hits carry their global primitive
+// index, occlusion and closest hits walk the repeating tile.
+struct BalanceScene {
+  const embree::EmbreeSceneManager* scene;
+  const std::vector<uint64_t>* prefix;  // global index of each instance's first triangle
+  RepetitionTile tile;
+  bool repetition = false;
+  float zmin = 0.f, zmax = 0.f;
+
+  SurfaceHit intersect_closest(Vec3 o, Vec3 d) const {
+    SurfaceHit h = scene->intersect_closest(o, d);
+    if (h.hit)
+      h.global_primitive_id = static_cast<int32_t>((*prefix)[h.instance_id] + h.primitive_id);
+    return h;
+  }
+  bool occluded_tiled(Vec3 o, Vec3 d, float t_max) const {
+    return scene->occluded_tiled(o, d, t_max);
+  }
+};
+
+// The OptiX energy balance (run_energy_balance) run on the host over an Embree scene, with the
+// per-primitive temperatures and emissivities given here (empty: 0 K and 0.97), as the device
+// programs compute it. Not part of the public surface.
+py::tuple energy_balance_cpu(embree::EmbreeSceneManager& s, int32_t band_type, int32_t n_samples,
+                             float sun_irradiance, float sky_diffuse_radiance,
+                             float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
+                             float sun_dir_z, bool two_sided, const F32Array& sw_albedos,
+                             const F32Array& temperatures, const F32Array& emissivities) {
+  embree::EmbreeSceneManager& scene = py_convert::constructed(s);
+  if (!scene.is_built()) throw std::runtime_error("Scene not built. Call scene.build() first.");
+  if (band_type != 0 && band_type != 1) throw py::value_error("band_type must be 0 or 1");
+  if (n_samples < 1) throw py::value_error("n_samples must be at least 1");
+  std::vector<uint64_t> prefix;
+  uint64_t n = 0;
+  for (const embree::BuiltInstance& inst : scene.built_instances()) {
+    prefix.push_back(n);
+    n += scene.desc().meshes()[inst.mesh_id].triangles.size();
+  }
+  const std::vector<float> albedos = py_convert::to_vector(sw_albedos);
+  const std::vector<float> temps = py_convert::to_vector(temperatures);
+  const std::vector<float> emiss = py_convert::to_vector(emissivities);
+  for (const std::vector<float>* v : {&albedos, &temps, &emiss})
+    if (!v->empty() && v->size() != n)
+      throw py::value_error("per-primitive arrays must be empty or hold n_primitives values");
+  const float sun_dir[3] = {sun_dir_x, sun_dir_y, sun_dir_z};
+  if (!std::isfinite(sun_dir_x) || !std::isfinite(sun_dir_y) || !std::isfinite(sun_dir_z) ||
+      (sun_dir_x == 0.f && sun_dir_y == 0.f && sun_dir_z == 0.f))
+    throw py::value_error("the sun direction must be finite and non-zero");
+  std::vector<double> top(n, 0.0), bottom(two_sided ? n : 0, 0.0);
+  py_convert::run_on_scene(scene, [&] {
+    BalanceScene bs{&scene, &prefix};
+    bs.tile = scene.desc().repetition();
+    bs.repetition = bs.tile.count >= 1 && bs.tile.x_size > 0.f && bs.tile.y_size > 0.f;
+    bs.zmin = scene.bounds().lo[2];
+    bs.zmax = scene.bounds().hi[2];
+    BalanceInputs in;
+    in.shortwave = band_type == 0;
+    in.n_primitives = n;
+    in.sun = &sun_irradiance;
+    in.sky = &sky_diffuse_radiance;
+    in.sky_longwave = sky_lw_radiance;
+    in.sun_direction = unit_vector(sun_dir);
+    in.albedos = albedos.empty() ? nullptr : albedos.data();
+    in.temperatures = temps.empty() ? nullptr : temps.data();
+    in.emissivities = emiss.empty() ? nullptr : emiss.data();
+    in.two_sided = two_sided;
+    in.inv_samples = 1.f / static_cast<float>(n_samples);
+    const auto add = [&](int face, uint64_t i, float value) {
+      (face == 0 ? top : bottom)[i] += value;
+    };
+    const auto& built = scene.built_instances();
+    for (size_t k = 0; k < built.size(); ++k) {
+      const HostMesh& mesh = scene.desc().meshes()[built[k].mesh_id];
+      BalancePrimitive prim;
+      std::copy(built[k].transform.begin(), built[k].transform.end(), prim.xf);
+      prim.frame = built[k].frame;
+      for (size_t t = 0; t < mesh.triangles.size(); ++t) {
+        const Int3& tri = mesh.triangles[t];
+        const Float3* v[3] = {&mesh.vertices[tri.i0], &mesh.vertices[tri.i1],
+                              &mesh.vertices[tri.i2]};
+        for (int c = 0; c < 3; ++c) prim.corner[c] = Vec3(v[c]->x, v[c]->y, v[c]->z);
+        prim.index = prefix[k] + t;
+        prim.front = front_normal(prim);
+        for (int32_t sample = 0; sample < n_samples; ++sample)
+          energy_balance_sample(bs, prim, in, static_cast<uint32_t>(sample), add);
+      }
+    }
+    return 0;
+  });
+  const std::vector<float> t(top.begin(), top.end()), b(bottom.begin(), bottom.end());
+  return py::make_tuple(pack(t, {static_cast<py::ssize_t>(t.size())}),
+                        pack(b, {static_cast<py::ssize_t>(b.size())}));
+}
 #endif
 
 }  // namespace
@@ -528,6 +624,12 @@ void register_optix(py::module_& m) {
         py::arg("mw_trunk_params") = py::array_t<float>(0),
         py::arg("material_map") = py::array_t<int32_t>(0),
         py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list());
+  m.def("_energy_balance_cpu", &energy_balance_cpu, py::arg("scene"), py::arg("band_type"),
+        py::arg("n_samples"), py::arg("sun_irradiance"), py::arg("sky_diffuse_radiance"),
+        py::arg("sky_lw_radiance"), py::arg("sun_dir_x"), py::arg("sun_dir_y"),
+        py::arg("sun_dir_z"), py::arg("two_sided"), py::arg("sw_albedos") = py::array_t<float>(0),
+        py::arg("temperatures") = py::array_t<float>(0),
+        py::arg("emissivities") = py::array_t<float>(0));
 #endif
 }
 

@@ -146,7 +146,8 @@ VELM_HD bool sample_phase(const PhaseTable& l, Vec3 d, Pcg32& rng, Vec3& scatter
   const int32_t j = search_row(row, l.n_s, rng.next_float() * kappa);
   const float mass = row[j] - (j > 0 ? row[j - 1] : 0.f);
   const float width_mu = 2.f / static_cast<float>(l.n_s);
-  const float mu = min_of(max_of(-1.f + (static_cast<float>(j) + rng.next_float()) * width_mu, -1.f), 1.f);
+  const float mu =
+      min_of(max_of(-1.f + (static_cast<float>(j) + rng.next_float()) * width_mu, -1.f), 1.f);
   const float* arow = l.azimuth + (static_cast<int64_t>(a) * l.n_s + j) * l.n_phi;
   const float total = arow[l.n_phi - 1];
   if (!(mass > 0.f && total > 0.f)) return false;
@@ -170,7 +171,12 @@ VELM_HD Mueller4 backscatter_phase(const PhaseTable& l, Vec3 d) {
 
 VELM_HD Vec3 mirror(Vec3 d, Vec3 n) { return d - n * (2.f * dot(d, n)); }
 
-enum MicrowaveKind : int32_t { kMicrowaveNone = 0, kSoilSurface = 1, kVegetationVolume = 2, kTrunkWall = 3 };
+enum MicrowaveKind : int32_t {
+  kMicrowaveNone = 0,
+  kSoilSurface = 1,
+  kVegetationVolume = 2,
+  kTrunkWall = 3,
+};
 
 struct MicrowaveSettings {
   bool active = false;
@@ -213,7 +219,8 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
   if (s.repetition) enter_tile(s.tile, s.zhi, o, d);
   const float mu0 = std::fabs(d.z);
 
-  Mueller4 w = mueller_diagonal(1.f, 1.f, 1.f, 1.f);  // passive: Stokes at the sensor per Stokes here
+  // Passive: the Stokes vector at the sensor per Stokes vector here.
+  Mueller4 w = mueller_diagonal(1.f, 1.f, 1.f, 1.f);
   float one_h = 1.f, one_v = 1.f;  // active: power transmittance of the way so far
   float back = 1.f;                // active: transmittance of vegetation on the way back
   int32_t medium = -1;             // vegetation volume the path is in
@@ -273,7 +280,8 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
         const Mueller4 m = backscatter_phase(l, d);
         const float ways[4] = {one_h * one_h, one_h * one_v, one_v * one_h, one_v * one_v};
         const float sigma[4] = {m.a[0], m.a[1], m.a[4], m.a[5]};  // HH, HV, VH, VV
-        for (int k = 0; k < 4; ++k) found.v[k] += 4.f * kPi * mu0 * sigma[k] / kappa * ways[k] * back;
+        for (int k = 0; k < 4; ++k)
+          found.v[k] += 4.f * kPi * mu0 * sigma[k] / kappa * ways[k] * back;
         break;
       }
       // Absorption emits; scattering goes on with the phase matrix over the extinction.

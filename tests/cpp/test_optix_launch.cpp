@@ -604,7 +604,8 @@ MicrowaveMaterial isotropic_vegetation(float temperature, float absorption, floa
       m.cos_cdf.push_back((j + 1) * p * kTwoPi * d_mu);
       for (int k = 0; k < m.n_dphi; ++k) {
         m.phi_cdf.push_back((k + 1) * p * d_phi);
-        for (int c = 0; c < 16; ++c) m.mueller.push_back(c == 0 || c == 1 || c == 4 || c == 5 ? 0.5f * p : 0.f);
+        for (int c = 0; c < 16; ++c)
+          m.mueller.push_back(c == 0 || c == 1 || c == 4 || c == 5 ? 0.5f * p : 0.f);
       }
     }
   return m;

@@ -111,20 +111,4 @@ __device__ __forceinline__ uint64_t photon_index(const optix::LaunchParams& p, u
   return static_cast<uint64_t>(p.batch_index) * 2097152u + i;
 }
 
-// The closest hit, continued across the repeating tile's boundaries as the paths do.
-template <class Scene>
-__device__ __forceinline__ SurfaceHit closest_tiled(const Scene& scene, Vec3& o, Vec3& d) {
-  int wraps = 0;
-  for (;;) {
-    const SurfaceHit hit = scene.intersect_closest(o, d);
-    if (hit.hit) return hit;
-    if (scene.repetition && wraps < scene.tile.count &&
-        !leaves_slab(o, d, scene.zmin, scene.zmax) && wrap_across_tile(scene.tile, o, d) > 0.f) {
-      ++wraps;
-      continue;
-    }
-    return hit;
-  }
-}
-
 }  // namespace velm::device
