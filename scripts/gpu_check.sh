@@ -3,9 +3,9 @@
 #
 # Builds the GPU-only variant of the module (CPU backend and Vulkan off, so neither Embree nor the
 # Vulkan SDK is needed) for the machine's own Python, runs the `gpu`-marked tests against it (the
-# launches against closed forms and the CPU backend's references in tests/data/), prints the
-# throughput of simulate and simulate_forward on the benchmark forest beside the CPU figures, and
-# a short report. Needs: the CUDA toolkit (nvcc), CMake, pybind11, numpy and pytest for
+# launches against closed forms and the CPU and Vulkan backends' references in tests/data/),
+# prints the throughput of simulate and simulate_forward on the benchmark forest beside the CPU
+# figures (and of the microwave and energy-balance launches), and a short report. Needs: the CUDA toolkit (nvcc), CMake, pybind11, numpy and pytest for
 # that Python; no network. Usage, from anywhere:
 #
 #     scripts/gpu_check.sh            # PYTHON=python3.12 scripts/gpu_check.sh to pick another

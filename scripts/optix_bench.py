@@ -34,6 +34,7 @@ def main():
     sim = velm.Simulator(ctx, os.path.join(os.path.dirname(velm.__file__), "ptx"))
     scene = velm.SceneManager(ctx)
     info = scenes.benchmark_forest(scene)
+    scene.set_populate_primitive_soa(True)  # for the energy balance
     build = timed(scene.build)
     size, spp, photons = info["size"], 64, 20_000_000
     sim.simulate(scene, spp=1)  # pipelines, binding tables, buffers
@@ -52,6 +53,21 @@ def main():
           f"{rays / cpu['cpu_rays_per_s']:.0f}x)")
     print(f"simulate_forward: {rate / 1e6:.1f} M photons/s (CPU, {cpu['cpu_threads']} threads: "
           f"{cpu['cpu_photons_per_s'] / 1e6:.3f} M photons/s; {rate / cpu['cpu_photons_per_s']:.0f}x)")
+
+    # Microwave: soil, trunks (bark) and crown volumes (leaf) of the forest request.
+    req = scenes.microwave_forest_request()
+    req["material_map"] = np.array([0, 2, 1], np.int32)  # soil, bark -> trunk, leaf -> crowns
+    for name, run in (("simulate_microwave", sim.simulate_microwave),
+                      ("simulate_active_microwave", sim.simulate_active_microwave)):
+        run(scene, spp=1, **req)  # pipeline, tables
+        t = timed(lambda: run(scene, spp=16, **req))
+        print(f"{name}: {size * size * 16 / t / 1e6:.1f} M sensor rays/s")
+    n = scene.n_primitives()
+    sun = scenes.sun_direction(30.0, 0.0)
+    sim.run_energy_balance(scene, 0, 1, 800.0, 40.0, 0.0, *sun, True)
+    t = timed(lambda: sim.run_energy_balance(scene, 0, 8, 800.0, 40.0, 0.0, *sun, True))
+    print(f"run_energy_balance: {n * 8 / t / 1e6:.1f} M primitive samples/s (short wave, both "
+          f"faces, {n} primitives)")
 
 
 if __name__ == "__main__":
