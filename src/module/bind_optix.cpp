@@ -225,6 +225,20 @@ constexpr const char* kSimulateActiveMicrowaveDoc =
     "10*log10().\n"
     "T1 MVP: single-bounce (max_depth=1); multi-bounce / volume scattering are follow-ons.";
 
+// The request of a microwave call: the materials from the caller's tables, then the settings.
+optix::MicrowaveRequest microwave_call(bool active, const py_convert::MicrowaveTables& tables,
+                                       float frequency, int32_t n_channels, int32_t spp,
+                                       int32_t max_depth, float air_temperature, float atm_tau) {
+  optix::MicrowaveRequest req = py_convert::microwave_request(active, tables);
+  req.frequency = frequency;
+  req.n_channels = n_channels;
+  req.spp = spp;
+  req.max_depth = max_depth;
+  req.air_temperature = air_temperature;
+  req.atm_tau = atm_tau;
+  return req;
+}
+
 // Runs a microwave request and shapes the film as (height, width, n_channels).
 py::array_t<float> run_microwave(Simulator& sim, SceneManager& scene,
                                  const optix::MicrowaveRequest& req) {
@@ -393,16 +407,10 @@ void register_simulator(py::module_& m) {
          const F32Array& soil, const F32Array& veg, const F32Array& trunk,
          const py_convert::I32Array& material_map, const py::list& veg_luts,
          const py::list& trunk_luts, const py::object&) {
-        optix::MicrowaveRequest req =
-            py_convert::microwave_request(false, {soil, veg, trunk, material_map, veg_luts,
-                                                  trunk_luts});
-        req.frequency = frequency;
-        req.n_channels = n_channels;
-        req.spp = spp;
-        req.max_depth = max_depth;
-        req.air_temperature = air_temperature;
+        optix::MicrowaveRequest req = microwave_call(
+            false, {soil, veg, trunk, material_map, veg_luts, trunk_luts}, frequency, n_channels,
+            spp, max_depth, air_temperature, atm_tau);
         req.include_atmosphere = include_atmosphere;
-        req.atm_tau = atm_tau;
         return run_microwave(sim, scene, req);
       },
       kSimulateMicrowaveDoc, py::arg("scene"), py::arg("frequency") = 1.4e9f,
@@ -421,15 +429,10 @@ void register_simulator(py::module_& m) {
          int32_t max_depth, float air_temperature, float atm_tau, const F32Array& soil,
          const F32Array& veg, const F32Array& trunk, const py_convert::I32Array& material_map,
          const py::list& veg_luts, const py::list& trunk_luts) {
-        optix::MicrowaveRequest req = py_convert::microwave_request(
-            true, {soil, veg, trunk, material_map, veg_luts, trunk_luts});
-        req.frequency = frequency;
-        req.n_channels = n_channels;
-        req.spp = spp;
-        req.max_depth = max_depth;
-        req.air_temperature = air_temperature;
-        req.atm_tau = atm_tau;
-        return run_microwave(sim, scene, req);
+        return run_microwave(
+            sim, scene,
+            microwave_call(true, {soil, veg, trunk, material_map, veg_luts, trunk_luts},
+                           frequency, n_channels, spp, max_depth, air_temperature, atm_tau));
       },
       kSimulateActiveMicrowaveDoc, py::arg("scene"), py::arg("frequency") = 4.35e8f,
       py::arg("n_channels") = 4, py::arg("spp") = 64, py::arg("max_depth") = 1,
@@ -457,12 +460,9 @@ py::array_t<float> microwave_rays_cpu(embree::EmbreeSceneManager& s, bool active
   if (origins.ndim() != 2 || directions.ndim() != 2 || origins.shape(1) != 3 ||
       directions.shape(1) != 3 || origins.shape(0) != directions.shape(0))
     throw py::value_error("origins and directions must have shape (N, 3)");
-  optix::MicrowaveRequest req = py_convert::microwave_request(
-      active, {soil, veg, trunk, material_map, veg_luts, trunk_luts});
-  req.frequency = frequency;
-  req.max_depth = max_depth;
-  req.air_temperature = air_temperature;
-  req.atm_tau = atm_tau;
+  const optix::MicrowaveRequest req =
+      microwave_call(active, {soil, veg, trunk, material_map, veg_luts, trunk_luts}, frequency,
+                     4, 1, max_depth, air_temperature, atm_tau);
   const std::vector<float> o = py_convert::to_vector(origins);
   const std::vector<float> d = py_convert::to_vector(directions);
   const size_t n = o.size() / 3;
