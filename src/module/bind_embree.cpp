@@ -6,10 +6,6 @@ namespace velm::py_bind {
 
 using velm::embree::EmbreeSceneManager;
 
-static const char* kAddInstancesDoc =
-    "Batch-add N instances of one mesh from a (N, 12) row-major float32 array. Returns the index "
-    "of the FIRST added instance.";
-
 void register_embree(py::module_& m) {
   m.attr("HAS_EMBREE") = true;
 
@@ -19,7 +15,7 @@ void register_embree(py::module_& m) {
   b.add_mesh()
       .add_instance()
       .add_instance_xform()
-      .add_instances_xform(kAddInstancesDoc)
+      .add_instances_xform()
       .update_instance_transform()
       .refit()
       .set_num_bands()

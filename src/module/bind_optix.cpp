@@ -22,9 +22,6 @@ namespace velm::py_bind {
 
 namespace {
 
-constexpr const char* kAddInstancesDoc =
-    "Batch-add N instances of one mesh from a (N, 12) row-major float32 array. Returns the "
-    "index of the FIRST added instance.";
 constexpr const char* kSetPopulatePrimitiveSoaDoc =
     "Enable per-primitive SoA + per-instance lookup tables for the next build(). Required by "
     "EB / SIF / RRT-based paths.";
@@ -88,7 +85,7 @@ void register_scene(py::module_& m) {
   b.add_mesh()
       .add_instance()
       .add_instance_xform()
-      .add_instances_xform(kAddInstancesDoc)
+      .add_instances_xform()
       .update_instance_transform()
       .refit()
       .set_num_bands()
@@ -466,12 +463,15 @@ py::array_t<float> microwave_rays_cpu(embree::EmbreeSceneManager& s, bool active
   const std::vector<float> o = py_convert::to_vector(origins);
   const std::vector<float> d = py_convert::to_vector(directions);
   const size_t n = o.size() / 3;
-  for (size_t i = 0; i < n; ++i)
-    for (int k = 0; k < 3; ++k)
-      if (!std::isfinite(o[3 * i + k]) || !std::isfinite(d[3 * i + k]) ||
-          (d[3 * i] == 0.f && d[3 * i + 1] == 0.f && d[3 * i + 2] == 0.f))
-        throw py::value_error("ray " + std::to_string(i) +
-                              " needs a finite origin and a finite, non-zero direction");
+  for (size_t i = 0; i < n; ++i) {
+    const float* oi = &o[3 * i];
+    const float* di = &d[3 * i];
+    bool usable = di[0] != 0.f || di[1] != 0.f || di[2] != 0.f;
+    for (int k = 0; k < 3; ++k) usable = usable && std::isfinite(oi[k]) && std::isfinite(di[k]);
+    if (!usable)
+      throw py::value_error("ray " + std::to_string(i) +
+                            " needs a finite origin and a finite, non-zero direction");
+  }
   std::vector<float> out(4 * n);
   py_convert::run_on_scene(scene, [&] {
     optix::SceneFacts facts;
@@ -503,8 +503,8 @@ py::array_t<float> microwave_rays_cpu(embree::EmbreeSceneManager& s, bool active
 // The Embree scene as the shared energy balance reads it: hits carry their global primitive
 // index, occlusion and closest hits walk the repeating tile.
 struct BalanceScene {
-  const embree::EmbreeSceneManager* scene;
-  const std::vector<uint64_t>* prefix;  // global index of each instance's first triangle
+  const embree::EmbreeSceneManager* scene = nullptr;
+  const std::vector<uint64_t>* prefix = nullptr;  // global index of each instance's first triangle
   RepetitionTile tile;
   bool repetition = false;
   float zmin = 0.f, zmax = 0.f;
@@ -550,7 +550,9 @@ py::tuple energy_balance_cpu(embree::EmbreeSceneManager& s, int32_t band_type, i
     throw py::value_error("the sun direction must be finite and non-zero");
   std::vector<double> top(n, 0.0), bottom(two_sided ? n : 0, 0.0);
   py_convert::run_on_scene(scene, [&] {
-    BalanceScene bs{&scene, &prefix};
+    BalanceScene bs;
+    bs.scene = &scene;
+    bs.prefix = &prefix;
     bs.tile = scene.desc().repetition();
     bs.repetition = bs.tile.count >= 1 && bs.tile.x_size > 0.f && bs.tile.y_size > 0.f;
     bs.zmin = scene.bounds().lo[2];

@@ -133,7 +133,12 @@ class SceneBinder {
         py::arg("mesh_id"), py::arg(n_.transform));
     return *this;
   }
-  SceneBinder& add_instances_xform(const char* doc) {
+  // Documented on the CPU and OptiX scenes, not on the Vulkan one.
+  SceneBinder& add_instances_xform() {
+    const char* doc = f_ == Flavor::Vulkan
+                          ? nullptr
+                          : "Batch-add N instances of one mesh from a (N, 12) row-major float32 "
+                            "array. Returns the index of the FIRST added instance.";
     Flavor f = f_;
     auto fn = [f](Scene& s, int32_t mesh_id, const F32Array& t) {
       const std::vector<float> rows = transforms_from_array(f, t);

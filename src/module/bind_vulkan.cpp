@@ -185,7 +185,7 @@ void register_scene(py::module_& m) {
   b.add_mesh()
       .add_instance()
       .add_instance_xform()
-      .add_instances_xform(nullptr)
+      .add_instances_xform()
       .update_instance_transform()
       .refit()
       .set_num_bands()

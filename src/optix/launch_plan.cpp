@@ -153,8 +153,8 @@ void set_photon_batch(LaunchParams& p, const PhotonBatches& batches, uint64_t b)
 
 // ---- forward -----------------------------------------------------------------------------------
 
-static void set_photon_grid(PhotonGrid& g, const SceneDescription& d, const std::string& who, int32_t nx,
-                     int32_t ny, int32_t bands, int64_t num_photons) {
+static void set_photon_grid(PhotonGrid& g, const SceneDescription& d, const std::string& who,
+                            int32_t nx, int32_t ny, int32_t bands, int64_t num_photons) {
   g.nx = nx;
   g.ny = ny;
   g.bands = bands;
@@ -163,6 +163,22 @@ static void set_photon_grid(PhotonGrid& g, const SceneDescription& d, const std:
   g.dy = static_cast<float>(g.extent.sy) / ny;
   g.photon_energy = g.extent.sx * g.extent.sy / static_cast<double>(num_photons);
   g.batches = photon_batches(num_photons);
+}
+
+// The launch record's fields both photon launches set alike.
+static LaunchParams photon_params(const LaunchSceneBlock& scene, const PhotonGrid& g,
+                                  const PathBuffers& paths) {
+  LaunchParams p = zeroed();
+  p.width = kPhotonRowWidth;
+  p.scene = scene;
+  set_paths(p, paths);
+  p.num_bands = g.bands;
+  p.max_depth = g.max_depth;
+  p.rr_depth = g.rr_depth;
+  p.samples = 1;
+  p.photon_energy = g.photon_energy;
+  p.prob_sun = g.prob_sun;
+  return p;
 }
 
 ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
@@ -200,14 +216,7 @@ ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
 
 LaunchParams forward_params(const LaunchSceneBlock& scene, const ForwardPlan& plan,
                             const ForwardBuffers& b, const PathBuffers& paths) {
-  LaunchParams p = zeroed();
-  p.width = kPhotonRowWidth;
-  p.scene = scene;
-  set_paths(p, paths);
-  p.num_bands = plan.bands;
-  p.max_depth = plan.max_depth;
-  p.rr_depth = 3;
-  p.samples = 1;
+  LaunchParams p = photon_params(scene, plan, paths);
   p.fwd_grid = b.grid;
   p.fwd_nx = plan.nx;
   p.fwd_ny = plan.ny;
@@ -215,8 +224,6 @@ LaunchParams forward_params(const LaunchSceneBlock& scene, const ForwardPlan& pl
   p.fwd_cell_x = plan.dx;
   p.fwd_cell_y = plan.dy;
   p.fwd_layer_heights = b.layers;
-  p.photon_energy = plan.photon_energy;
-  p.prob_sun = plan.prob_sun;
   p.fwd_leaf = plan.per_leaf ? b.leaf : 0;
   p.fwd_leaf_offsets = plan.per_leaf ? b.leaf_offsets : 0;
   p.fwd_leaf_total = static_cast<uint32_t>(plan.total_leaves);
@@ -262,16 +269,7 @@ FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const Flu
 
 LaunchParams flux_params(const LaunchSceneBlock& scene, const FluxPlan& plan,
                          const FluxBuffers& b, const PathBuffers& paths) {
-  LaunchParams p = zeroed();
-  p.width = kPhotonRowWidth;
-  p.scene = scene;
-  set_paths(p, paths);
-  p.num_bands = plan.bands;
-  p.max_depth = plan.max_depth;
-  p.rr_depth = plan.rr_depth;
-  p.samples = 1;
-  p.photon_energy = plan.photon_energy;
-  p.prob_sun = plan.prob_sun;
+  LaunchParams p = photon_params(scene, plan, paths);
   p.flux_down = b.down;
   p.flux_up = b.up;
   p.flux_down_direct = plan.decompose ? b.direct : 0;

@@ -86,12 +86,15 @@ void set_photon_batch(LaunchParams& p, const PhotonBatches& batches, uint64_t b)
 
 // What the forward and flux launches share: the horizontal grid over the photons' extent, the
 // area each photon stands for and the photon batches.
+// What the forward and flux launches share: the photons, their grid and their paths.
 struct PhotonGrid {
   int32_t nx = 1, ny = 1, bands = 0;
   Extent extent{0.0, 0.0};
   float dx = 0.f, dy = 0.f;
   double photon_energy = 0.0;  // extent x * extent y / photons
   PhotonBatches batches;
+  int32_t max_depth = 16, rr_depth = 3;
+  float prob_sun = 1.f;
 };
 
 struct ForwardPlan : PhotonGrid {
@@ -103,8 +106,6 @@ struct ForwardPlan : PhotonGrid {
   std::vector<Vec3> views;  // unit BRF directions
   int32_t terrain_instance = -1;
   std::vector<float> layer_heights;
-  int32_t max_depth = 16;
-  float prob_sun = 1.f;
 };
 ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
                          const ForwardRequest& req);
@@ -120,9 +121,8 @@ LaunchParams forward_params(const LaunchSceneBlock& scene, const ForwardPlan& pl
 
 struct FluxPlan : PhotonGrid {
   uint64_t cells = 0;  // nx * ny * bands
-  int32_t max_depth = 16, rr_depth = 3, max_bounces = 0;
+  int32_t max_bounces = 0;
   bool decompose = false;
-  float prob_sun = 1.f;
 };
 // `max_depth` is the request's after the VELM_MAX_DEPTH override.
 FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const FluxRequest& req);

@@ -69,9 +69,9 @@ void trunk_table(float frequency, const MicrowaveMaterial& m, float* out) {
 
 // The trunk-ground double bounce towards a radar at each cosine and azimuth of the table's grid:
 // the wave reaches the trunk along -r and leaves it for the flat ground (normal +z) along r
-// mirrored in it (and the reverse path).
-std::vector<float> dihedral_table(float frequency, const MicrowaveMaterial& soil,
-                                  const MicrowaveMaterial& trunk) {
+// mirrored in it (and the reverse path). Writes kDihedralPerTrunk floats.
+void dihedral_table(float frequency, const MicrowaveMaterial& soil, const MicrowaveMaterial& trunk,
+                    float* out) {
   const size_t n = static_cast<size_t>(kDihedralCosines) * kDihedralAzimuths;
   std::vector<float> to_trunk, to_ground, normals;
   to_trunk.reserve(3 * n);
@@ -90,27 +90,27 @@ std::vector<float> dihedral_table(float frequency, const MicrowaveMaterial& soil
       normals.insert(normals.end(), {0.f, 0.f, 1.f});
     }
   }
-  std::vector<float> out(2 * n);
   microwave::trunk_ground_backscatter(frequency, soil_of(soil),
                                       microwave::trunk_parameters_from(trunk.p), to_trunk.data(),
-                                      to_ground.data(), normals.data(), n, out.data());
-  return out;
+                                      to_ground.data(), normals.data(), n, out);
 }
 
 // dihedral_table through the cache.
-std::vector<float> cached_dihedral(float frequency, const MicrowaveMaterial& soil,
-                                   const MicrowaveMaterial& trunk, DihedralCache* cache) {
-  if (cache == nullptr) return dihedral_table(frequency, soil, trunk);
+void cached_dihedral(float frequency, const MicrowaveMaterial& soil,
+                     const MicrowaveMaterial& trunk, DihedralCache* cache, float* out) {
+  if (cache == nullptr) return dihedral_table(frequency, soil, trunk, out);
   std::vector<float> key{frequency};
   key.insert(key.end(), soil.p, soil.p + 12);
   key.insert(key.end(), trunk.p, trunk.p + microwave::kTrunkParameterCount);
   for (const auto& [k, table] : cache->entries)
-    if (k == key) return table;
-  std::vector<float> table = dihedral_table(frequency, soil, trunk);
+    if (k == key) {
+      std::copy(table.begin(), table.end(), out);
+      return;
+    }
+  dihedral_table(frequency, soil, trunk, out);
   constexpr size_t kKept = 8;
   if (cache->entries.size() >= kKept) cache->entries.erase(cache->entries.begin());
-  cache->entries.emplace_back(std::move(key), table);
-  return table;
+  cache->entries.emplace_back(std::move(key), std::vector<float>(out, out + kDihedralPerTrunk));
 }
 
 // Rows of a cumulative distribution: none may start below 0 or decrease.
@@ -266,10 +266,9 @@ MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
       if (m.type == kMicrowaveSoil) soil_table(req.frequency, m, out);
       if (m.type == kMicrowaveTrunk) {
         trunk_table(req.frequency, m, out);
-        if (req.active && first_soil != nullptr) {
-          const std::vector<float> t = cached_dihedral(req.frequency, *first_soil, m, cache);
-          std::copy(t.begin(), t.end(), plan.response.begin() + rows + trunk * kDihedralPerTrunk);
-        }
+        if (req.active && first_soil != nullptr)
+          cached_dihedral(req.frequency, *first_soil, m, cache,
+                          plan.response.data() + rows + trunk * kDihedralPerTrunk);
         ++trunk;
       }
     } catch (const std::invalid_argument& e) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "physics/microwave_path.h"
+
 namespace velm::optix {
 
 void launch_domain(const SceneDescription& desc, const SceneBounds& bounds, float lo[3],
@@ -99,7 +101,7 @@ MicrowaveMissRecord make_microwave_miss_record(const SbtHeader& header) {
   MicrowaveMissRecord r;
   std::memset(&r, 0, sizeof r);
   r.header = header;
-  for (float& t : r.background_temperature) t = 2.725f;
+  for (float& t : r.background_temperature) t = kCosmicBackground;
   return r;
 }
 

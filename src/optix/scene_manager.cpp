@@ -62,6 +62,43 @@ void SceneManager::build() {
   desc_.set_built(true);
 }
 
+namespace {
+
+// Check labels of one acceleration-structure build.
+struct AccelLabels {
+  const char *sizes, *temp, *output, *update, *build;
+};
+const AccelLabels kGasLabels{"gas mem", "gas temp", "gas out", nullptr, "gas build"};
+const AccelLabels kIasLabels{"ias mem", "ias temp", "ias out", "ias update buf", "ias build"};
+
+// Builds one acceleration structure from `input` into `output` and its handle; `update`, when
+// given, is sized for later refits.
+void build_accel(const OptiXContext& context, uint32_t flags, const optix::BuildInput& input,
+                 DeviceBuffer& output, optix::TraversableHandle& handle,
+                 const AccelLabels& labels, DeviceBuffer* update = nullptr) {
+  optix::AccelBuildOptions options{};
+  options.build_flags = flags;
+  options.operation = optix::kBuildOperationBuild;
+  const optix::FunctionTable& ox = optix::table();
+  optix::AccelBufferSizes sizes{};
+  optix::check(ox.accel_compute_memory_usage(context.device_context(), &options, &input, 1,
+                                             &sizes),
+               labels.sizes);
+  DeviceBuffer temp;
+  temp.allocate(sizes.temp_size, labels.temp);
+  output.allocate(sizes.output_size, labels.output);
+  if (update != nullptr)
+    update->allocate(std::max<size_t>(sizes.temp_update_size, 8), labels.update);
+  optix::check(ox.accel_build(context.device_context(), context.stream(), &options, &input, 1,
+                              temp.get(), sizes.temp_size, output.get(), sizes.output_size,
+                              &handle, nullptr, 0),
+               labels.build);
+  // The temporary memory may be freed only once the build has read it.
+  optix::check_cuda(cudaStreamSynchronize(context.stream()), labels.build);
+}
+
+}  // namespace
+
 void SceneManager::upload_mesh(size_t m) {
   const HostMesh& mesh = desc_.meshes()[m];
   GpuMeshRecord& g = gpu_meshes_[m];
@@ -97,24 +134,9 @@ void SceneManager::build_gas(size_t m) {
   tri.flags = geometry_flags;
   tri.num_sbt_records = 1;
 
-  optix::AccelBuildOptions options{};
-  options.build_flags = optix::kBuildFlagPreferFastTrace;
-  options.operation = optix::kBuildOperationBuild;
-  const optix::FunctionTable& ox = optix::table();
-  optix::AccelBufferSizes sizes{};
-  optix::check(ox.accel_compute_memory_usage(context_->device_context(), &options, &input, 1,
-                                             &sizes),
-               "gas mem");
-  DeviceBuffer temp;
-  temp.allocate(sizes.temp_size, "gas temp");
-  g.gas_buffer.allocate(sizes.output_size, "gas out");
-  optix::check(ox.accel_build(context_->device_context(), context_->stream(), &options, &input, 1,
-                              temp.get(), sizes.temp_size, g.gas_buffer.get(), sizes.output_size,
-                              &g.gas, nullptr, 0),
-               "gas build");
-  // The temporary memory may be freed only once the build has read it.
-  optix::check_cuda(cudaStreamSynchronize(context_->stream()), "gas build");
+  build_accel(*context_, optix::kBuildFlagPreferFastTrace, input, g.gas_buffer, g.gas, kGasLabels);
 }
+
 
 void SceneManager::build_ias() {
   std::vector<optix::TraversableHandle> gas(gpu_meshes_.size());
@@ -129,23 +151,8 @@ void SceneManager::build_ias() {
   input.type = optix::kBuildInputTypeInstances;
   input.instance_array.instances = ias_instances_.get();
   input.instance_array.num_instances = ias_instance_count_;
-  optix::AccelBuildOptions options{};
-  options.build_flags = optix::kBuildFlagAllowUpdate | optix::kBuildFlagPreferFastTrace;
-  options.operation = optix::kBuildOperationBuild;
-  const optix::FunctionTable& ox = optix::table();
-  optix::AccelBufferSizes sizes{};
-  optix::check(ox.accel_compute_memory_usage(context_->device_context(), &options, &input, 1,
-                                             &sizes),
-               "ias mem");
-  DeviceBuffer temp;
-  temp.allocate(sizes.temp_size, "ias temp");
-  ias_buffer_.allocate(sizes.output_size, "ias out");
-  ias_update_buffer_.allocate(std::max<size_t>(sizes.temp_update_size, 8), "ias update buf");
-  optix::check(ox.accel_build(context_->device_context(), context_->stream(), &options, &input, 1,
-                              temp.get(), sizes.temp_size, ias_buffer_.get(), sizes.output_size,
-                              &ias_handle_, nullptr, 0),
-               "ias build");
-  optix::check_cuda(cudaStreamSynchronize(context_->stream()), "ias build");
+  build_accel(*context_, optix::kBuildFlagAllowUpdate | optix::kBuildFlagPreferFastTrace, input,
+              ias_buffer_, ias_handle_, kIasLabels, &ias_update_buffer_);
 }
 
 void SceneManager::refit_ias() {

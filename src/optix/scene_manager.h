@@ -89,6 +89,7 @@ class SceneManager {
   void upload_mesh(size_t m);
   void build_gas(size_t m);
   void build_ias();
+
   void upload_materials_and_emitter();
   void build_primitive_tables();
   void free_primitive_tables();

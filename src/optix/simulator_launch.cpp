@@ -403,13 +403,12 @@ lidar::LidarResult Simulator::simulate_lidar(const SceneManager& scene, const li
   lidar_beam_weights_.upload(weights.data(), weights.size() * sizeof(float), "up_bw");
   const int32_t bands = scene.desc().num_bands();
   const size_t wave_bytes = plan.waveform_floats * sizeof(float);
+  const optix::PathBuffers paths = path_buffers(r.direct_mode ? pulses : plan.paths, bands, true);
   if (r.direct_mode) {
-    path_buffers(pulses, bands, true);
     lidar_direct_points_.grow(pulses * 24, "lidar direct points");
     lidar_direct_count_.grow(4, "lidar direct count");
     lidar_direct_count_.zero("zero_dcnt");
   } else {
-    path_buffers(plan.paths, bands, true);
     lidar_raw_.grow(wave_bytes, "lidar raw waveform");
     lidar_convolved_.grow(wave_bytes, "lidar convolved waveform");
     lidar_kernel_.grow(plan.kernel.taps.size() * sizeof(float), "lidar convolution kernel");
@@ -423,8 +422,6 @@ lidar::LidarResult Simulator::simulate_lidar(const SceneManager& scene, const li
     optix::check_cuda(cudaMemset(lidar_convolved_.as<void>(), 0, wave_bytes), "zero_convolved_wf");
   }
   build_lidar_table(scene);
-  const optix::PathBuffers paths{path_hits_.get(), path_rng_.get(), path_throughput_.get(),
-                                 path_radiance_.get(), static_cast<uint32_t>(path_count_)};
   optix::LidarBuffers b;
   b.origins = lidar_origins_.get();
   b.directions = lidar_directions_.get();

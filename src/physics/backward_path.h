@@ -101,11 +101,7 @@ VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, 
     const SurfaceHit hit = scene.intersect_closest(o, d);
     ++counts.closest_rays;
     if (!hit.hit) {
-      if (c.repetition && wraps < c.tile.count && !leaves_slab(o, d, c.zmin, c.zmax) &&
-          wrap_across_tile(c.tile, o, d) > 0.f) {
-        ++wraps;
-        continue;
-      }
+      if (wrap_into_next_tile(c.tile, c.repetition, c.zmin, c.zmax, o, d, wraps)) continue;
       escaped = true;
       break;
     }

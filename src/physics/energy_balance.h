@@ -70,13 +70,9 @@ VELM_HD SurfaceHit closest_tiled(const Scene& scene, Vec3& o, Vec3& d) {
   int wraps = 0;
   for (;;) {
     const SurfaceHit hit = scene.intersect_closest(o, d);
-    if (hit.hit) return hit;
-    if (scene.repetition && wraps < scene.tile.count &&
-        !leaves_slab(o, d, scene.zmin, scene.zmax) && wrap_across_tile(scene.tile, o, d) > 0.f) {
-      ++wraps;
-      continue;
-    }
-    return hit;
+    if (hit.hit ||
+        !wrap_into_next_tile(scene.tile, scene.repetition, scene.zmin, scene.zmax, o, d, wraps))
+      return hit;
   }
 }
 

@@ -194,14 +194,6 @@ VELM_HD float sky_brightness(const MicrowaveSettings& s, float mu) {
   return (1.f - t) * s.air_temperature + t * kCosmicBackground;
 }
 
-// Whether a ray that met nothing goes on in the next tile (moving `o` there).
-VELM_HD bool wrap_on(const MicrowaveSettings& s, Vec3& o, Vec3 d, int& wraps) {
-  if (!s.repetition || wraps >= s.tile.count || leaves_slab(o, d, s.zlo, s.zhi)) return false;
-  if (!(wrap_across_tile(s.tile, o, d) > 0.f)) return false;
-  ++wraps;
-  return true;
-}
-
 // What one ray from `o` along the unit direction `d` brings back (see the top of this file).
 //
 // Tables: kind(optical material id, index) -> MicrowaveKind and the material's index for the
@@ -229,14 +221,14 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
   int wraps = 0;
   const float kLargest = 3.4028235e38f;
   for (int step = 0; step < kMaxMicrowaveSteps; ++step) {
+    // The extinction of the volume the path is in, along d (kappa_s + kappa_a).
+    const PhaseTable l = medium >= 0 ? tables.phase(medium) : PhaseTable{};
+    const float absorption = medium >= 0 ? tables.vegetation_absorption(medium) : 0.f;
+    const float kappa = scattering_coefficient(l, d.z) + absorption;
     // The one ray query of this iteration; in a volume, as far as the next interaction.
     float free_path = kLargest;
-    if (medium >= 0 && wood < 0) {
-      const float kappa = scattering_coefficient(tables.phase(medium), d.z) +
-                          tables.vegetation_absorption(medium);
-      if (kappa > 0.f)
-        free_path = -std::log(1.f - min_of(rng.next_float(), 0.99999994f)) / kappa;
-    }
+    if (medium >= 0 && wood < 0 && kappa > 0.f)
+      free_path = -std::log(1.f - min_of(rng.next_float(), 0.99999994f)) / kappa;
     const SurfaceHit hit = scene.intersect_closest(o, d);
     const bool surface = hit.hit && hit.t < free_path;
     const float travelled = surface ? hit.t : free_path;
@@ -255,7 +247,7 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
       wood = -1;
     }
     if (!surface && free_path == kLargest) {
-      if (wrap_on(s, o, d, wraps)) continue;
+      if (wrap_into_next_tile(s.tile, s.repetition, s.zlo, s.zhi, o, d, wraps)) continue;
       if (!radar && d.z > 0.f) {
         const float sky = sky_brightness(s, d.z);
         add_unpolarised(found, w, sky, sky);
@@ -263,17 +255,10 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
       break;
     }
     wraps = 0;
-    if (radar && medium >= 0) {
-      const float kappa = scattering_coefficient(tables.phase(medium), d.z) +
-                          tables.vegetation_absorption(medium);
-      back *= std::exp(-kappa * travelled);
-    }
+    if (radar && medium >= 0) back *= std::exp(-kappa * travelled);
 
     if (!surface) {
       // An interaction inside vegetation volume `medium`.
-      const PhaseTable l = tables.phase(medium);
-      const float absorption = tables.vegetation_absorption(medium);
-      const float kappa = scattering_coefficient(l, d.z) + absorption;
       o = o + d * free_path;
       if (radar) {
         if (l.n_i < 1) break;  // absorbs only
@@ -348,12 +333,12 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
         if (reflect_p > 0.f && (reflect_p >= 1.f || rng.next_float() < reflect_p)) {
           if (depth >= s.max_depth) break;
           w = w * (reflection * (1.f / reflect_p));
-          const PhaseTable l = tables.phase(index);
+          const PhaseTable wall = tables.phase(index);
           Vec3 scattered = mirror(d, facing);
-          if (l.n_i > 0) {
+          if (wall.n_i > 0) {
             Mueller4 weight;
-            if (!sample_phase(l, d, rng, scattered, weight)) break;
-            w = w * (weight * (1.f / scattering_coefficient(l, d.z)));
+            if (!sample_phase(wall, d, rng, scattered, weight)) break;
+            w = w * (weight * (1.f / scattering_coefficient(wall, d.z)));
           }
           d = scattered;
           o = hit.spawn(d);

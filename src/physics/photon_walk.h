@@ -51,11 +51,7 @@ VELM_HD uint64_t walk_photon(const PhotonWalkSettings& c, const Scene& scene, ui
     const SurfaceHit hit = scene.intersect_closest(o, d);
     ++rays;
     if (!hit.hit) {
-      if (c.repetition && wraps < c.tile.count && !leaves_slab(o, d, c.zmin, c.zmax) &&
-          wrap_across_tile(c.tile, o, d) > 0.f) {
-        ++wraps;
-        continue;
-      }
+      if (wrap_into_next_tile(c.tile, c.repetition, c.zmin, c.zmax, o, d, wraps)) continue;
       tally.escape(d, depth, w, photon);
       return rays;
     }

@@ -74,6 +74,18 @@ VELM_HD bool leaves_slab(Vec3 o, Vec3 d, float zlo, float zhi) {
   return (o.z >= zhi && d.z >= 0.f) || (o.z <= zlo && d.z <= 0.f);
 }
 
+// Moves a ray that met nothing into the next tile when the repeating scene may still hold
+// something along it: it repeats, `wraps` is below the tile count, the ray does not leave the
+// slab [zlo, zhi] and it crosses a tile boundary. Counts the wrap.
+VELM_HD bool wrap_into_next_tile(const RepetitionTile& tile, bool repetition, float zlo, float zhi,
+                                 Vec3& o, Vec3 d, int& wraps) {
+  if (!repetition || wraps >= tile.count || leaves_slab(o, d, zlo, zhi) ||
+      !(wrap_across_tile(tile, o, d) > 0.f))
+    return false;
+  ++wraps;
+  return true;
+}
+
 // Occlusion in the repeating scene: the segment re-enters the tile at the opposite side up to
 // tile.count times. `scene.occluded(o, d, t_max)` is one backend's plain occlusion query;
 // `repetition` says whether the tile is on, [zlo, zhi] is the scene's vertical extent.

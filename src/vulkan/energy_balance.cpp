@@ -194,9 +194,9 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
     throw std::runtime_error("Vulkan energy balance: " + std::to_string(prims) +
                              " primitives exceed the device's work-group limit");
 
-  // Per-primitive tables. Corners are transformed in double and rounded once, so each lies
-  // within half a float step of the triangle the TLAS holds: the shader's hit points rebuilt on
-  // them need only a small offset.
+  // Per-primitive tables. Corners are transformed in double and rounded once (primitive_record),
+  // so each lies within half a float step of the triangle the TLAS holds: the shader's hit points
+  // rebuilt on them need only a small offset.
   std::vector<EnergyBalanceGeometry> geometry;
   geometry.reserve(prims);
   std::vector<uint32_t> bases;
@@ -204,28 +204,18 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
   for (const InstanceShading& s : shading_) {
     bases.push_back(s.first_primitive);
     const HostMesh& mesh = desc_.meshes()[s.mesh];
-    const Transform34& m = s.transform;
-    for (const Int3& tri : mesh.triangles) {
-      double c[3][3];
-      const int idx[3] = {tri.i0, tri.i1, tri.i2};
-      for (int k = 0; k < 3; ++k) {
-        const Float3& v = mesh.vertices[static_cast<size_t>(idx[k])];
-        for (int r = 0; r < 3; ++r)
-          c[k][r] = double{m[4 * r]} * v.x + double{m[4 * r + 1]} * v.y +
-                    double{m[4 * r + 2]} * v.z + double{m[4 * r + 3]};
-      }
-      const double e1[3] = {c[1][0] - c[0][0], c[1][1] - c[0][1], c[1][2] - c[0][2]};
-      const double e2[3] = {c[2][0] - c[0][0], c[2][1] - c[0][1], c[2][2] - c[0][2]};
-      double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                     e1[0] * e2[1] - e1[1] * e2[0]};
-      const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (uint32_t t = 0; t < mesh.triangles.size(); ++t) {
+      const PrimitiveRecord r = primitive_record(mesh, s.transform, t, 0);
       EnergyBalanceGeometry g{};
-      for (int r = 0; r < 3; ++r) {
-        g.p0[r] = static_cast<float>(c[0][r]);
-        g.p1[r] = static_cast<float>(c[1][r]);
-        g.p2[r] = static_cast<float>(c[2][r]);
-        g.normal[r] = len > 1e-20 ? static_cast<float>(n[r] / len) : (r == 2 ? 1.f : 0.f);
-      }
+      const auto put = [](float* out, const Float3& v) {
+        out[0] = v.x;
+        out[1] = v.y;
+        out[2] = v.z;
+      };
+      put(g.p0, r.p0);
+      put(g.p1, r.p1);
+      put(g.p2, r.p2);
+      put(g.normal, r.normal);
       geometry.push_back(g);
     }
   }

@@ -32,17 +32,31 @@ NormalMatrix normal_matrix(const Transform34& m) {
 PrimitiveRecord primitive_record(const HostMesh& mesh, const Transform34& xf, uint32_t triangle,
                                  uint32_t instance_id) {
   const Int3& t = mesh.triangles[triangle];
+  // The corners in double precision, rounded once; the normal and area from the unrounded ones.
+  double c[3][3];
+  const int idx[3] = {t.i0, t.i1, t.i2};
+  for (int k = 0; k < 3; ++k) {
+    const Float3& v = mesh.vertices[static_cast<size_t>(idx[k])];
+    for (int r = 0; r < 3; ++r)
+      c[k][r] = double{xf[4 * r]} * v.x + double{xf[4 * r + 1]} * v.y +
+                double{xf[4 * r + 2]} * v.z + double{xf[4 * r + 3]};
+  }
+  const auto rounded = [](const double* p) {
+    return Float3{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])};
+  };
   PrimitiveRecord r;
-  r.p0 = transform_point(xf, mesh.vertices[static_cast<size_t>(t.i0)]);
-  r.p1 = transform_point(xf, mesh.vertices[static_cast<size_t>(t.i1)]);
-  r.p2 = transform_point(xf, mesh.vertices[static_cast<size_t>(t.i2)]);
-  const Float3 e1{r.p1.x - r.p0.x, r.p1.y - r.p0.y, r.p1.z - r.p0.z};
-  const Float3 e2{r.p2.x - r.p0.x, r.p2.y - r.p0.y, r.p2.z - r.p0.z};
-  const Float3 n{e1.y * e2.z - e1.z * e2.y, e1.z * e2.x - e1.x * e2.z,
-                 e1.x * e2.y - e1.y * e2.x};
-  const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-  r.normal = len > 1e-20f ? Float3{n.x / len, n.y / len, n.z / len} : Float3{0.f, 0.f, 1.f};
-  r.area = 0.5f * len;
+  r.p0 = rounded(c[0]);
+  r.p1 = rounded(c[1]);
+  r.p2 = rounded(c[2]);
+  const double e1[3] = {c[1][0] - c[0][0], c[1][1] - c[0][1], c[1][2] - c[0][2]};
+  const double e2[3] = {c[2][0] - c[0][0], c[2][1] - c[0][1], c[2][2] - c[0][2]};
+  const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                       e1[0] * e2[1] - e1[1] * e2[0]};
+  const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+  r.normal = len > 1e-20 ? Float3{static_cast<float>(n[0] / len), static_cast<float>(n[1] / len),
+                                  static_cast<float>(n[2] / len)}
+                         : Float3{0.f, 0.f, 1.f};
+  r.area = static_cast<float>(0.5 * len);
   r.material_id = mesh.material_id;
   r.instance_id = instance_id;
   r.triangle = triangle;

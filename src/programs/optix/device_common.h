@@ -100,9 +100,13 @@ __device__ __forceinline__ bool trace_occluded(uint64_t handle, Vec3 o, Vec3 d, 
   return hit.hit;
 }
 
-// The scene as the shared transport routines see it (physics/backward_path.h): ray type 0 is
-// radiance, 1 shadow, two records per mesh.
-struct OptixScene {
+// The scene as the shared transport routines see it (physics/backward_path.h): two records per
+// mesh; occlusion rays use record kShadowRecord and miss program kShadowMiss. Pipelines with
+// shadow programs use 1 and 1 (OptixScene); those with one hit and one miss program for both ray
+// types (energy balance, microwave) use 0 and 0, and occlusion is a closest-hit-free ray of type 0
+// (SingleProgramScene).
+template <unsigned kShadowRecord, unsigned kShadowMiss>
+struct TracedScene {
   uint64_t handle;
   RepetitionTile tile;
   bool repetition;
@@ -112,31 +116,14 @@ struct OptixScene {
     return trace_closest(handle, o, d, 2);
   }
   __device__ bool occluded(Vec3 o, Vec3 d, float t_max) const {
-    return trace_occluded(handle, o, d, t_max, 1, 2, 1);
+    return trace_occluded(handle, o, d, t_max, kShadowRecord, 2, kShadowMiss);
   }
   __device__ bool occluded_tiled(Vec3 o, Vec3 d, float t_max) const {
     return velm::occluded_tiled(*this, tile, repetition, zmin, zmax, o, d, t_max);
   }
 };
-
-// The pipelines with a single miss program and one hit program for both records of a mesh
-// (energy balance, microwave): occlusion is a closest-hit-free ray of type 0.
-struct SingleProgramScene {
-  uint64_t handle;
-  RepetitionTile tile;
-  bool repetition;
-  float zmin, zmax;
-
-  __device__ SurfaceHit intersect_closest(Vec3 o, Vec3 d) const {
-    return trace_closest(handle, o, d, 2);
-  }
-  __device__ bool occluded(Vec3 o, Vec3 d, float t_max) const {
-    return trace_occluded(handle, o, d, t_max, 0, 2, 0);
-  }
-  __device__ bool occluded_tiled(Vec3 o, Vec3 d, float t_max) const {
-    return velm::occluded_tiled(*this, tile, repetition, zmin, zmax, o, d, t_max);
-  }
-};
+using OptixScene = TracedScene<1, 1>;
+using SingleProgramScene = TracedScene<0, 0>;
 
 // ---- the closest-hit and miss programs' work -------------------------------------------------------
 

@@ -11,14 +11,6 @@
 
 namespace velm::device {
 
-// The scene as the microwave pipelines see it: one hit program for both records of a mesh.
-struct MicrowaveScene {
-  uint64_t handle;
-  __device__ SurfaceHit intersect_closest(Vec3 o, Vec3 d) const {
-    return trace_closest(handle, o, d, 2);
-  }
-};
-
 // The channels of a pixel from its four values: 1 the mean of H and V (passive) or half the sum
 // of the four powers (active), 2 H and V or HH and VV, 4 all four.
 __device__ __forceinline__ void write_channels(float* out, int n_channels, const float v[4],
@@ -44,7 +36,8 @@ __device__ __forceinline__ void microwave_pixel() {
   rng.state = state[0];
   rng.inc = state[1];
 
-  const MicrowaveScene scene{p.ias_handle};
+  SingleProgramScene scene{};  // the transport only asks for closest hits
+  scene.handle = p.ias_handle;
   optix::MicrowaveTables tables;
   tables.records = ptr<const optix::MicrowaveMaterialRecord>(p.materials);
   tables.material_count = p.material_count;
