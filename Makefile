@@ -79,7 +79,17 @@ test-asan: build-asan
 	  $(PY) -m pytest -q -p no:cacheprovider tests -m "not slow"
 	$(call vk_end,asan)
 
-test: test-cpp test-python test-asan
+# Every stage runs even when an earlier one fails, so a failure never hides whether the later
+# stages pass; the last lines name each stage's outcome, and the target fails if any stage did.
+TEST_STAGES := test-cpp test-python test-asan
+test:
+	@failed=""; for stage in $(TEST_STAGES); do \
+	  $(MAKE) --no-print-directory $$stage || failed="$$failed $$stage"; \
+	done; \
+	for stage in $(TEST_STAGES); do \
+	  case " $$failed " in *" $$stage "*) echo "== $$stage: FAILED";; *) echo "== $$stage: passed";; esac; \
+	done; \
+	[ -z "$$failed" ]
 
 demo: build
 	$(PY) examples/demo.py

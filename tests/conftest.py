@@ -12,6 +12,8 @@ watch.
 
 import functools
 import os
+import signal
+import threading
 
 import pytest
 
@@ -78,3 +80,14 @@ def vk_context():
 @pytest.fixture
 def vk_scene(vk_context):
     return velm.VulkanSceneManager(vk_context, TRACE_SHADER)
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raises KeyboardInterrupt during the test, even in a process that started with SIGINT
+    ignored (a background job, nohup, some CI runners), where Python installs no handler."""
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers can only be installed on the main thread")
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)

@@ -156,6 +156,17 @@ def test_direct_records_follow_pulse_order_and_window():
     np.testing.assert_allclose(res["points"][:, 6], o[keep, 2], rtol=1e-6)
 
 
+def test_direct_mode_waveform_costs_no_memory():
+    # 100,000 pulses x 100,000 bins would be 40 GB of zeros: the waveform is a read-only view.
+    n = 100_000
+    res = lidar(ground(), np.tile(at(5.0), (n, 1)), np.tile(DOWN, (n, 1)), direct_mode=True,
+                range_resolution=0.001)
+    w = res["waveform"]
+    assert w.shape == (n, 100_000, 1) and w.dtype == np.float32 and w.strides == (0, 0, 0)
+    assert not w.flags.writeable and not w[::997, ::991].any()
+    assert res["num_returns"] == n
+
+
 def two_layers(rho_plate, rho_ground, plate_z=30.0):
     # A plate over x <= 0.38 (the beam's half u <= 0 around x = 0.37) above a ground.
     return scene_of([(quad(-50, 0.38, -50, 50, plate_z), 0, None),

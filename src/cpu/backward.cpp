@@ -80,7 +80,8 @@ void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max
                           for (int b = 0; b < nb; ++b) row[static_cast<size_t>(x) * nb + b] += L[b];
                         }
                       }
-                    });
+                    },
+                    hooks.poll);
     if (hooks.progress || hooks.poll) {
       if (hooks.progress) {
         const double inv = 1.0 / (pass + 1);

@@ -48,7 +48,8 @@ struct HostAdd {
   }
 };
 
-// Photons in batches of a million over the workers; progress and interrupts between batches.
+// Photons in batches of a million over the workers; progress between batches, interrupts
+// polled while they run.
 template <class Photon>
 void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, Photon&& photon) {
   const auto start = std::chrono::steady_clock::now();
@@ -57,7 +58,8 @@ void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, 
     parallel_chunks(workers, static_cast<uint64_t>(count), 256,
                     [&](unsigned wk, uint64_t begin, uint64_t end) {
                       for (uint64_t i = begin; i < end; ++i) photon(wk, first + i);
-                    });
+                    },
+                    hooks.poll);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     hooks.report(static_cast<uint64_t>(first + count), static_cast<uint64_t>(num_photons),
@@ -87,6 +89,7 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   const SceneDescription& desc = scene.desc();
   check_photon_request(desc, built_scene(scene), who, req.nx, req.ny, req.num_photons, nb,
                        req.prob_sun);
+  check_terrain_instance(desc, req.terrain_instance_id, who);
   const int max_depth = max_depth_override(req.max_depth, "[CPU fwd]");
   const Extent ext = photon_extent(desc, who);
   const float dx = static_cast<float>(ext.sx) / req.nx, dy = static_cast<float>(ext.sy) / req.ny;

@@ -73,7 +73,10 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   result.num_pulses = r.num_pulses;
   result.num_bins = num_bins;
   result.num_wavelengths = r.num_wavelengths;
-  result.waveform.assign(static_cast<size_t>(r.num_pulses) * stride, 0.f);
+  result.direct_mode = r.direct_mode;
+  // Direct mode records no waveform: the result holds none (the module hands out zeros that
+  // cost no memory).
+  if (!r.direct_mode) result.waveform.assign(static_cast<size_t>(r.num_pulses) * stride, 0.f);
   if (r.num_pulses == 0) return result;
 
   const std::vector<float> directions = unit_pulse_directions(r);
@@ -94,10 +97,10 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   rs.sensor_area = r.sensor_area;
   const uint64_t num_pulses = static_cast<uint64_t>(r.num_pulses);
 
-  // Pulses run in batches, with a poll for interrupts (Ctrl-C) between them.
-  auto poll_between = [&](uint64_t) {
-    if (poll) poll();
-  };
+  // Interrupts (Ctrl-C) are polled while the workers trace; a wide beam also watches `stop`
+  // inside its pulse. Nothing happens between batches.
+  std::atomic<bool> stop{false};
+  auto nothing_between = [](uint64_t) {};
 
   if (r.direct_mode) {
     // One record slot per pulse, compacted in pulse order afterwards: the record order is the
@@ -117,7 +120,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
         std::copy(values, values + kPointFields, rec);
         found[p] = 1;
       }
-    }, poll_between);
+    }, nothing_between, poll, &stop);
     for (uint64_t p = 0; p < num_pulses; ++p)
       if (found[p])
         result.points.insert(result.points.end(), slots.begin() + p * kPointFields,
@@ -135,9 +138,8 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   std::vector<std::vector<float>> chunk_points(chunks);
   std::vector<WaveformScratch> scratch(workers);
 
-  constexpr uint64_t kPollBatch = 4096;  // pulses between interrupt polls
-  cpu::parallel_batches(workers, num_pulses, kChunk, kPollBatch, [&](unsigned w, uint64_t begin,
-                                                                     uint64_t end) {
+  constexpr size_t kStopCheck = 4096;  // beam samples between looks at `stop`
+  cpu::parallel_chunks(workers, num_pulses, kChunk, [&](unsigned w, uint64_t begin, uint64_t end) {
     std::vector<float>& points = chunk_points[begin / kChunk];
     for (uint64_t p = begin; p < end; ++p) {
       const Vec3 o = row3(origins, static_cast<int64_t>(p));
@@ -147,6 +149,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
       float* wave = result.waveform.data() + p * stride;
       int64_t first = num_bins, last = -1;  // bins that received energy
       for (size_t k = 0; k < beam.size(); ++k) {
+        if (k % kStopCheck == kStopCheck - 1 && stop.load(std::memory_order_relaxed)) return;
         const Vec3 ray = beam_world_direction(frame, local[k]);
         const int32_t bin = add_beam_return<PlainAdd>(rs, scene.intersect_closest(o, ray), o, ray,
                                                       beam[k].weight, wave);
@@ -159,7 +162,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
       processor->process_pulse(wave, static_cast<int64_t>(p), o, d, scratch[w], points,
                                static_cast<int32_t>(first), static_cast<int32_t>(last));
     }
-  }, poll_between);
+  }, poll, &stop);
 
   size_t total = 0;
   for (const auto& c : chunk_points) total += c.size();

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -31,16 +34,33 @@ inline unsigned worker_count() {
   return std::min(kMaxWorkers, std::max(1u, std::thread::hardware_concurrency()));
 }
 
+// How often a run with a poll asks it whether to stop (Ctrl-C): the latency of an interrupt.
+constexpr std::chrono::milliseconds kPollInterval{50};
+
 // Runs body(worker_index, begin, end) over [0, total) in chunks of `chunk` items. Each worker
 // owns worker_index's slot of any per-worker accumulator the caller keeps.
+//
+// With a `poll`, the calling thread traces nothing: it calls `poll` every kPollInterval while the
+// workers run, so an interrupt is seen however long the run; when `poll` throws, the workers stop
+// at their next chunk and `*stop` (when given) is set, for items long enough to watch it and end
+// early. The exception is rethrown after the join.
 template <class Body>
-void parallel_chunks(unsigned workers, uint64_t total, uint64_t chunk, Body&& body) {
+void parallel_chunks(unsigned workers, uint64_t total, uint64_t chunk, Body&& body,
+                     const std::function<void()>& poll = {},
+                     std::atomic<bool>* stop = nullptr) {
   if (total == 0) return;
   chunk = std::max<uint64_t>(1, chunk);
   std::atomic<uint64_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr error;
-  std::mutex error_mutex;
+  std::mutex mutex;  // guards `error` and `running`
+  std::condition_variable finished;
+  auto fail = [&](std::exception_ptr e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!error) error = e;
+    failed.store(true);
+    if (stop) stop->store(true);
+  };
   auto run = [&](unsigned w) {
     try {
       while (!failed.load(std::memory_order_relaxed)) {
@@ -49,16 +69,27 @@ void parallel_chunks(unsigned workers, uint64_t total, uint64_t chunk, Body&& bo
         body(w, begin, std::min(total, begin + chunk));
       }
     } catch (...) {
-      std::lock_guard<std::mutex> lock(error_mutex);
-      if (!error) error = std::current_exception();
-      failed.store(true);
+      fail(std::current_exception());
     }
   };
   workers = std::max(1u, workers);
+  const unsigned first_thread = poll ? 0u : 1u;  // without a poll the caller is worker 0
+  unsigned running = 0;
   std::vector<std::thread> threads;
-  threads.reserve(workers - 1);
+  threads.reserve(workers);
   try {
-    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(run, w);
+    for (unsigned w = first_thread; w < workers; ++w) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++running;  // before the thread exists, so its decrement can't come first
+      }
+      threads.emplace_back([&, w] {
+        run(w);
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        finished.notify_one();
+      });
+    }
   } catch (const std::system_error& e) {
     // The system refused a thread (address space or thread limits): stop and join the workers
     // already running, then report it; a std::thread left unjoined would end the process.
@@ -68,24 +99,41 @@ void parallel_chunks(unsigned workers, uint64_t total, uint64_t chunk, Body&& bo
                              " of " + std::to_string(workers) + " (" + e.what() +
                              "); set VELM_NUM_THREADS lower");
   }
-  run(0);
+  if (poll) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (running > 0) {
+      if (finished.wait_for(lock, kPollInterval, [&] { return running == 0; })) break;
+      if (failed.load()) continue;  // stopping already: wait for the workers
+      lock.unlock();
+      try {
+        poll();
+      } catch (...) {
+        fail(std::current_exception());
+      }
+      lock.lock();
+    }
+  } else {
+    run(0);
+  }
   for (auto& t : threads) t.join();
   if (error) std::rethrow_exception(error);
 }
 
 // parallel_chunks over [0, total) in batches of `batch` items (a multiple of `chunk`, so chunks
 // keep their alignment), calling `between()` on the calling thread after each batch: the place
-// for progress reports and interrupt polls in a long run.
+// for progress reports. `poll` and `stop` as for parallel_chunks.
 template <class Body, class Between>
 void parallel_batches(unsigned workers, uint64_t total, uint64_t chunk, uint64_t batch,
-                      Body&& body, Between&& between) {
+                      Body&& body, Between&& between, const std::function<void()>& poll = {},
+                      std::atomic<bool>* stop = nullptr) {
   chunk = std::max<uint64_t>(1, chunk);
   batch = std::max<uint64_t>(chunk, batch - batch % chunk);
   for (uint64_t first = 0; first < total; first += batch) {
     const uint64_t count = std::min(batch, total - first);
-    parallel_chunks(workers, count, chunk, [&](unsigned w, uint64_t begin, uint64_t end) {
-      body(w, first + begin, first + end);
-    });
+    parallel_chunks(
+        workers, count, chunk,
+        [&](unsigned w, uint64_t begin, uint64_t end) { body(w, first + begin, first + end); },
+        poll, stop);
     between(first + count);
   }
 }

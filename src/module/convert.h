@@ -81,6 +81,17 @@ py::array_t<T> pack(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
   return pack(v.data(), std::move(shape));
 }
 
+// A read-only array of the given shape whose elements are all zero, backed by one element
+// (numpy.broadcast_to of a zero scalar).
+template <class T>
+py::array read_only_zeros(const std::vector<py::ssize_t>& shape) {
+  py::array_t<T> zero(std::vector<py::ssize_t>{});
+  *zero.mutable_data() = T(0);
+  py::tuple dims(shape.size());
+  for (size_t i = 0; i < shape.size(); ++i) dims[i] = py::int_(shape[i]);
+  return py::module_::import("numpy").attr("broadcast_to")(zero, dims);
+}
+
 // Python can make an instance without running __init__ (Class.__new__(Class)); pybind11 then
 // hands a method storage that holds no object. Every method and function that takes one of our
 // objects passes it through here first: an object that was never constructed is not registered

@@ -143,7 +143,11 @@ inline LidarArgs lidar_args(const py_convert::F32Array& pulse_origins,
 // "waveform" (pulses, bins, wavelengths), "points" (returns, 8), "num_bins", "num_returns".
 inline py::dict lidar_dict(const lidar::LidarResult& r) {
   py::dict out;
-  out["waveform"] = py_convert::pack(r.waveform, {r.num_pulses, r.num_bins, r.num_wavelengths});
+  const std::vector<py::ssize_t> shape{r.num_pulses, r.num_bins, r.num_wavelengths};
+  // Direct mode records no waveform: its zeros are a read-only broadcast of one value, the right
+  // shape at no cost in memory.
+  out["waveform"] = r.direct_mode ? py_convert::read_only_zeros<float>(shape)
+                                  : py::array(py_convert::pack(r.waveform, shape));
   out["points"] = py_convert::pack(
       r.points, {static_cast<py::ssize_t>(r.num_returns()), lidar::kPointFields});
   out["num_bins"] = r.num_bins;

@@ -207,6 +207,7 @@ ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
     checked_count({static_cast<int64_t>(plan.total_leaves), plan.bands}, sizeof(double),
                   who + ": the per-leaf tally");
   }
+  check_terrain_instance(d, req.terrain_instance_id, who);
   plan.terrain_instance = req.terrain_instance_id;
   plan.layer_heights = req.layer_heights;
   plan.max_depth = req.max_depth;

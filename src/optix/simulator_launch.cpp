@@ -448,7 +448,7 @@ lidar::LidarResult Simulator::simulate_lidar(const SceneManager& scene, const li
     count = std::min<uint32_t>(count, static_cast<uint32_t>(plan.pulses));
     const std::vector<float> pts = download<float>(lidar_direct_points_, count * 6, "dl_dpts");
     out.points = optix::direct_point_records(pts.data(), count);
-    out.waveform.assign(plan.waveform_floats, 0.f);
+    out.direct_mode = true;
     return out;
   }
   const int32_t h = plan.kernel.half_width;

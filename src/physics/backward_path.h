@@ -135,7 +135,8 @@ VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, 
       }
     } else {
       const float n_dot_l = dot(hit.normal, c.sun);
-      if (n_dot_l > 0.f || rec.type == kMaterialLeaf) {
+      if ((n_dot_l > 0.f || rec.type == kMaterialLeaf) &&
+          on_shading_side(hit.geometric_normal, c.sun, n_dot_l)) {
         const Vec3 so = hit.spawn(c.sun);
         ++counts.shadow_rays;
         if (std::fabs(n_dot_l) > 0.f && !scene.occluded_tiled(so, c.sun, 1e16f)) {
@@ -149,8 +150,8 @@ VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, 
     }
 
     // The path ends once every band's throughput is at most 1e-10.
-    if (!scatter(mat, frame, wo, hit.is_back_face, c.thermal, depth, kBackwardRouletteDepth,
-                 1e-10, rng, T, d))
+    if (!scatter(mat, frame, hit.geometric_normal, wo, hit.is_back_face, c.thermal, depth,
+                 kBackwardRouletteDepth, 1e-10, rng, T, d))
       break;
     o = hit.spawn(d);
     if (++depth >= c.max_depth) break;

@@ -82,9 +82,27 @@ VELM_HD float eval_bsdf(const MaterialView& m, int b, Vec3 wo, Vec3 wi, bool bac
   }
 }
 
+// The probability with which a leaf samples its reflection lobe: its scalar weights when they
+// say anything, else the share of reflection in what the face hit scatters, averaged over the
+// bands (mean rho / (mean rho + mean tau)). Any choice with both lobes possible where both carry
+// light keeps the estimator unbiased; the fallback makes the default (both weights 0) one of
+// them. Negative for a leaf that scatters nothing.
+VELM_HD float leaf_reflection_probability(const MaterialView& m, bool back_face) {
+  const float sum = m.scalar0 + m.scalar1;
+  if (sum >= 1e-8f) return m.scalar0 / sum;
+  float rho = 0.f, tau = 0.f;
+  for (int b = 0; b < m.nb; ++b) {
+    rho += back_face ? m.p[m.nb + b] : m.p[b];
+    tau += m.p[2 * m.nb + b];
+  }
+  return rho + tau > 0.f ? rho / (rho + tau) : -1.f;
+}
+
 // Draws the next local direction. Lambertian and RPV share the cosine lobe; the leaf chooses
-// reflection or transmission by its scalar weights and mirrors the lobe for transmission.
-VELM_HD DirectionSample sample_bsdf(const MaterialView& m, float u0, float u1, float u2) {
+// reflection or transmission (leaf_reflection_probability) and mirrors the lobe for
+// transmission. A zero pdf means no direction.
+VELM_HD DirectionSample sample_bsdf(const MaterialView& m, bool back_face, float u0, float u1,
+                                    float u2) {
   constexpr float inv_pi = 0.31830987f;
   switch (m.type) {
     case kMaterialLambertian:
@@ -93,9 +111,8 @@ VELM_HD DirectionSample sample_bsdf(const MaterialView& m, float u0, float u1, f
       return {w, max_of(0.f, w.z) * inv_pi};
     }
     case kMaterialLeaf: {
-      const float sum = m.scalar0 + m.scalar1;
-      if (sum < 1e-8f) return {{0.f, 0.f, 1.f}, 1.f};
-      const float pr = m.scalar0 / sum;
+      const float pr = leaf_reflection_probability(m, back_face);
+      if (pr < 0.f) return {{0.f, 0.f, 1.f}, 0.f};
       Vec3 w = sample_cosine(u1, u2);
       if (u0 >= pr) {
         w.z = -w.z;

@@ -60,7 +60,8 @@ VELM_HD uint64_t walk_photon(const PhotonWalkSettings& c, const Scene& scene, ui
     const Vec3 wo = frame.to_local(-d);
     if (!tally.hit(hit, mat, frame, wo, depth, w, photon, rays)) return rays;
 
-    if (!scatter(mat, frame, wo, hit.is_back_face, false, depth, c.rr_depth, 1e-8, rng, w, d))
+    if (!scatter(mat, frame, hit.geometric_normal, wo, hit.is_back_face, false, depth,
+                 c.rr_depth, 1e-8, rng, w, d))
       return rays;
     o = hit.spawn(d);
     ++depth;
@@ -167,8 +168,8 @@ struct ForwardTally {
       for (int k = 0; k < s->num_views; ++k) {
         const Vec3 v = s->views[k];
         if (v.z <= 0.f) continue;
-        const float c = std::fabs(dot(hit.normal, v));
-        if (c < 1e-6f) continue;
+        const float n_dot_v = dot(hit.normal, v), c = std::fabs(n_dot_v);
+        if (c < 1e-6f || !on_shading_side(hit.geometric_normal, v, n_dot_v)) continue;
         ++rays;
         if (scene->occluded_tiled(hit.spawn(v), v, 1e16f)) continue;
         const Vec3 wi = frame.to_local(v);

@@ -47,7 +47,8 @@ struct LidarResult {
   int32_t num_pulses = 0;
   int32_t num_bins = 0;
   int32_t num_wavelengths = 1;
-  std::vector<float> waveform;  // num_pulses x num_bins x num_wavelengths; zeros in direct mode
+  bool direct_mode = false;     // no waveform is recorded: `waveform` stays empty
+  std::vector<float> waveform;  // num_pulses x num_bins x num_wavelengths (waveform mode)
   std::vector<float> points;    // 8 floats per return, pulse by pulse
   int64_t num_returns() const { return static_cast<int64_t>(points.size() / 8); }
 };

@@ -36,7 +36,64 @@ void check_block(const std::string& who, const std::string& what, int64_t offset
                                 ") runs past the spectral parameter buffer (" +
                                 std::to_string(buffer_size) + " values)");
 }
+
+std::string value_text(float v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", static_cast<double>(v));
+  return text;
+}
+
+// The fractions of a Lambertian (its emissivity in thermal mode) or leaf material, band by band.
+void check_fractions(const std::string& who, size_t id, const MaterialRecord& rec,
+                     const float* params, int nb, bool thermal) {
+  if (rec.type != kMaterialLambertian && rec.type != kMaterialLeaf) return;
+  const float* p = params + rec.spectral_offset;
+  const bool leaf = rec.type == kMaterialLeaf;
+  const char* names[3] = {leaf ? "front reflectance" : (thermal ? "emissivity" : "reflectance"),
+                          "back reflectance", "transmittance"};
+  const std::string material =
+      who + ": material " + std::to_string(id) + (leaf ? " (leaf)" : " (Lambertian)");
+  for (int b = 0; b < nb; ++b) {
+    for (int k = 0; k < (leaf ? 3 : 1); ++k) {
+      const float v = p[k * nb + b];
+      if (!(v >= 0.f && v <= 1.f))
+        throw std::invalid_argument(material + " band " + std::to_string(b) + ": " + names[k] +
+                                    " " + value_text(v) + " lies outside [0, 1]");
+    }
+    if (leaf && !thermal)
+      for (int k = 0; k < 2; ++k)
+        if (p[k * nb + b] + p[2 * nb + b] > 1.f + 1e-6f)
+          throw std::invalid_argument(material + " band " + std::to_string(b) + ": " + names[k] +
+                                      " " + value_text(p[k * nb + b]) + " plus transmittance " +
+                                      value_text(p[2 * nb + b]) + " exceeds 1");
+  }
+}
 }  // namespace
+
+void check_material_fractions(const SceneDescription& d, const std::string& who, int num_bands,
+                              bool thermal) {
+  const auto& materials = d.materials();
+  const size_t n_params = d.spectral_params().size();
+  std::vector<bool> checked(materials.size(), false);
+  for (const HostMesh& mesh : d.meshes()) {
+    const uint32_t id = mesh.material_id;
+    if (id >= materials.size() || checked[id]) continue;
+    checked[id] = true;
+    const MaterialRecord& rec = materials[id];
+    const int64_t end =
+        rec.spectral_offset + static_cast<int64_t>(spectral_block_per_band(rec.type)) * num_bands;
+    if (end > static_cast<int64_t>(n_params)) continue;  // the block checks report it
+    check_fractions(who, id, rec, d.spectral_params().data(), num_bands, thermal);
+  }
+}
+
+void check_terrain_instance(const SceneDescription& d, int64_t terrain_instance_id,
+                            const std::string& who) {
+  const size_t n = d.instances().size();
+  if (terrain_instance_id >= 0 && static_cast<uint64_t>(terrain_instance_id) >= n)
+    throw std::out_of_range(who + ": terrain_instance_id " + std::to_string(terrain_instance_id) +
+                            " is beyond the scene's " + std::to_string(n) + " instances");
+}
 
 uint64_t checked_count(std::initializer_list<int64_t> counts, size_t element_size,
                        const std::string& what) {
@@ -95,6 +152,7 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
                   rec.spectral_offset,
                   static_cast<int64_t>(spectral_block_per_band(rec.type)) * num_bands, n_params);
     }
+    check_material_fractions(d, who, num_bands, need.thermal);
   }
   if (need.thermal) {
     // Thermal emission reads the first value of every material's block as its emissivity.

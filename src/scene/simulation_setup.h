@@ -84,6 +84,20 @@ uint64_t checked_count(std::initializer_list<int64_t> counts, size_t element_siz
 // float range are fine); throws std::invalid_argument naming `what` otherwise.
 Vec3 unit_direction(const float* v, const std::string& what);
 
+// Lambertian reflectances (emissivities in thermal mode), leaf reflectances and transmittances
+// are fractions of the light that arrives: each must lie in [0, 1], and a leaf face cannot
+// scatter more than it receives (reflectance + transmittance <= 1; not checked in thermal mode,
+// where the first block is the emissivity). Values outside give negative radiances or create
+// energy. Checks the materials the meshes use; std::invalid_argument names the material, the
+// band and the value.
+void check_material_fractions(const SceneDescription& d, const std::string& who, int num_bands,
+                              bool thermal);
+
+// A terrain instance id (negative: none) must name one of the scene's instances:
+// std::out_of_range otherwise.
+void check_terrain_instance(const SceneDescription& d, int64_t terrain_instance_id,
+                            const std::string& who);
+
 struct ScenePrerequisites {
   bool sun = false;        // the sun's irradiance block is read
   bool sky = false;        // the sky blocks are read when set

@@ -140,6 +140,8 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
       throw std::out_of_range("Vulkan: material spectrum is outside the spectral parameter buffer");
   }
 
+  check_material_fractions(desc_, "Vulkan", nb, thermal.enabled);
+
   // Beyond the checks above: what the shader reads must be usable, and every table must fit one
   // storage binding.
   check_sensor_geometry(sensor);

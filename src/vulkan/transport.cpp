@@ -64,6 +64,7 @@ void check_light_and_materials(const SceneDescription& d, const std::string& who
     if (int64_t{m.spectral_offset} + int64_t{spectral_block_per_band(m.type)} * nb > n)
       throw std::out_of_range(who + " material spectrum is invalid");
   }
+  check_material_fractions(d, who, nb, false);
   if (sky.hosek_offset >= 0 ? int64_t{sky.hosek_offset} + 10 * int64_t{nb} > n
                             : sky.constant_offset >= 0 && int64_t{sky.constant_offset} + nb > n)
     throw std::out_of_range(who + " sky spectrum is invalid");

@@ -727,6 +727,27 @@ TEST(OptixMicrowaveTransport, ScatteringVolumesAndTrunks) {
   EXPECT_NEAR(e.mean[3], model[1], 1e-3 * model[1]);
   EXPECT_EQ(e.mean[1], 0.0);
   EXPECT_EQ(e.mean[2], 0.0);
+
+  // The same wall over a soil: the soil's backscatter comes back through the wall, which lets
+  // (1 - r_p) through on the way down in polarisation p and (1 - r_q) on the way back in q, and
+  // the wood keeps exp(-kappa_w chord) each way: channel pq gains
+  // sigma_soil,pq (1 - r_p)(1 - r_q) kept^2. The wall's H and V reflectivities differ enough
+  // here to tell the polarisations apart.
+  const float cos_d = static_cast<float>(c);
+  float wall_row[4], soil_row[4];
+  microwave::trunk_emission(f, trunk, &cos_d, 1, wall_row);
+  microwave::soil_backscatter(f, microwave::soil_parameters_from(req.materials[0].p), &cos_d, 1,
+                              soil_row);
+  ASSERT_GT(std::fabs(wall_row[2] - wall_row[3]), 0.05f);
+  const double through[2] = {1.0 - wall_row[2], 1.0 - wall_row[3]};
+  const double kept_d = std::exp(-kappa_w * 0.1 / c);
+  const Layers wall_on_soil{{{1.f, 1.f, 2}, {0.9f, -1.f, 2}, {0.f, 1.f, 0}}};
+  e = trace(wall_on_soil, ha.t, set, d, 1);
+  for (int k = 0; k < 4; ++k) {
+    const double soil = soil_row[k] * through[k / 2] * through[k % 2] * kept_d * kept_d;
+    const double bounce = k == 0 ? model[0] : k == 3 ? model[1] : 0.0;
+    EXPECT_NEAR(e.mean[k], soil + bounce, 5e-3 * soil + 1e-3 * bounce) << "channel " << k;
+  }
 }
 
 }  // namespace

@@ -84,30 +84,39 @@ TEST(Bsdf, LeafFrontBackAndTransmission) {
   EXPECT_FLOAT_EQ(eval_bsdf(m, 0, up, up, true, false), 0.2f * 0.31830987f);
   EXPECT_FLOAT_EQ(eval_bsdf(m, 0, up, down, false, false), 0.3f * 0.31830987f);
   EXPECT_EQ(eval_bsdf(m, 0, down, up, false, false), 0.f);
-  MaterialView none{kMaterialLeaf, p.data(), 1, 0.f, 0.f};
-  const DirectionSample s = sample_bsdf(none, 0.3f, 0.4f, 0.5f);
-  EXPECT_EQ(s.w.z, 1.f);
-  EXPECT_EQ(s.pdf, 1.f);
+  // A leaf that scatters nothing gives no direction.
+  const std::vector<float> black(3, 0.f);
+  MaterialView dark{kMaterialLeaf, black.data(), 1, 0.f, 0.f};
+  EXPECT_EQ(sample_bsdf(dark, false, 0.3f, 0.4f, 0.5f).pdf, 0.f);
 }
 
-// The estimator f cos / pdf of the leaf sampler is unbiased: its mean over many samples is the
-// directional-hemispherical reflectance plus transmittance.
+// The estimator f cos / pdf of the leaf sampler is unbiased for any sampling weights, the
+// default (both 0) included: its mean over many samples is the reflectance of the face hit
+// (front 0.4, back 0.2) and the transmittance (0.3).
 TEST(Bsdf, LeafSamplingIsUnbiased) {
   const auto p = leaf_params(1);
-  MaterialView m{kMaterialLeaf, p.data(), 1, 0.7f, 0.3f};
-  Pcg32 rng(1u, 2u);
-  const Vec3 wo(0.f, 0.f, 1.f);
-  double refl = 0.0, trans = 0.0;
-  const int n = 200000;
-  for (int i = 0; i < n; ++i) {
-    const float u0 = rng.next_float(), u1 = rng.next_float(), u2 = rng.next_float();
-    const DirectionSample s = sample_bsdf(m, u0, u1, u2);
-    if (s.pdf <= 0.f) continue;
-    const double est = eval_bsdf(m, 0, wo, s.w, false, false) * std::fabs(s.w.z) / s.pdf;
-    (s.w.z > 0.f ? refl : trans) += est;
+  struct Case {
+    float w_reflect, w_transmit;
+    bool back;
+  };
+  for (const Case c : {Case{0.7f, 0.3f, false}, Case{0.f, 0.f, false}, Case{0.f, 0.f, true},
+                       Case{0.1f, 0.9f, true}}) {
+    MaterialView m{kMaterialLeaf, p.data(), 1, c.w_reflect, c.w_transmit};
+    Pcg32 rng(1u, 2u);
+    const Vec3 wo(0.f, 0.f, 1.f);
+    double refl = 0.0, trans = 0.0;
+    const int n = 200000;
+    for (int i = 0; i < n; ++i) {
+      const float u0 = rng.next_float(), u1 = rng.next_float(), u2 = rng.next_float();
+      const DirectionSample s = sample_bsdf(m, c.back, u0, u1, u2);
+      if (s.pdf <= 0.f) continue;
+      const double est = eval_bsdf(m, 0, wo, s.w, c.back, false) * std::fabs(s.w.z) / s.pdf;
+      (s.w.z > 0.f ? refl : trans) += est;
+    }
+    SCOPED_TRACE(testing::Message() << c.w_reflect << " " << c.w_transmit << " " << c.back);
+    EXPECT_NEAR(refl / n, c.back ? 0.2 : 0.4, 0.01);
+    EXPECT_NEAR(trans / n, 0.3, 0.01);
   }
-  EXPECT_NEAR(refl / n, 0.4, 0.01);
-  EXPECT_NEAR(trans / n, 0.3, 0.01);
 }
 
 TEST(Bsdf, RpvReducesToLambertian) {

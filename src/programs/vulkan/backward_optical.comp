@@ -244,7 +244,8 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
             }
           } else if (!g_thermal && !g_sif_only) {
             const float n_dot_l = dot(hit.normal, g_sun);
-            if ((n_dot_l > 0.0 || rec.type == kMaterialLeaf) && abs(n_dot_l) > 0.0) {
+            if ((n_dot_l > 0.0 || rec.type == kMaterialLeaf) && abs(n_dot_l) > 0.0 &&
+                on_shading_side(hit.geometric_normal, g_sun, n_dot_l)) {
               shadow_origin = spawn(hit, g_sun);
               stage = kStageShadow;
             }
@@ -299,8 +300,8 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
             L[k] += sif_spectra[uint(first + k) * p.n_primitives + primitive] * T[k];
         }
         // The path ends once every band's throughput is at most 1e-10.
-        if (!scatter(mat, frame, wo, hit.is_back_face, g_thermal, depth, p.rr_depth, 1e-10, rng,
-                     T, first, count, d)) {
+        if (!scatter(mat, frame, hit.geometric_normal, wo, hit.is_back_face, g_thermal, depth,
+                     p.rr_depth, 1e-10, rng, T, first, count, d)) {
           finished = true;
         } else {
           o = spawn(hit, d);

@@ -332,8 +332,8 @@ void main() {
         }
       }
     }
-    if (!scatter(mat, frame, wo, hit.is_back_face, false, depth, f.rr_depth, 1e-8, rng, w,
-                 first, count, d)) {
+    if (!scatter(mat, frame, hit.geometric_normal, wo, hit.is_back_face, false, depth,
+                 f.rr_depth, 1e-8, rng, w, first, count, d)) {
       alive = false;
       continue;
     }

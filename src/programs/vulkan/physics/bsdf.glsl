@@ -102,9 +102,24 @@ float eval_bsdf(MaterialView m, int b, vec3 wo, vec3 wi, bool back_face, bool th
   return 0.0;
 }
 
+// The probability with which a leaf samples its reflection lobe: its scalar weights when they
+// say anything, else mean rho / (mean rho + mean tau) of the face hit; negative for a leaf that
+// scatters nothing.
+float leaf_reflection_probability(MaterialView m, bool back_face) {
+  const float sum = m.scalar0 + m.scalar1;
+  if (sum >= 1e-8) return m.scalar0 / sum;
+  float rho = 0.0, tau = 0.0;
+  [[dont_unroll]] for (int b = 0; b < m.nb; ++b) {
+    rho += block(m, back_face ? 1 : 0, b);
+    tau += block(m, 2, b);
+  }
+  return rho + tau > 0.0 ? rho / (rho + tau) : -1.0;
+}
+
 // Draws the next local direction. Lambertian and RPV share the cosine lobe; the leaf chooses
-// reflection or transmission by its scalar weights and mirrors the lobe for transmission.
-DirectionSample sample_bsdf(MaterialView m, float u0, float u1, float u2) {
+// reflection or transmission (leaf_reflection_probability) and mirrors the lobe for
+// transmission. A zero pdf means no direction.
+DirectionSample sample_bsdf(MaterialView m, bool back_face, float u0, float u1, float u2) {
   const float inv_pi = 0.31830987;
   DirectionSample s;
   s.w = vec3(0.0, 0.0, 1.0);
@@ -113,9 +128,11 @@ DirectionSample sample_bsdf(MaterialView m, float u0, float u1, float u2) {
     s.w = sample_cosine(u0, u1);
     s.pdf = max(0.0, s.w.z) * inv_pi;
   } else if (m.type == kMaterialLeaf) {
-    const float sum = m.scalar0 + m.scalar1;
-    if (sum < 1e-8) return s;
-    const float pr = m.scalar0 / sum;
+    const float pr = leaf_reflection_probability(m, back_face);
+    if (pr < 0.0) {
+      s.pdf = 0.0;
+      return s;
+    }
     s.w = sample_cosine(u1, u2);
     if (u0 >= pr) {
       s.w.z = -s.w.z;
