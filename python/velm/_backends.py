@@ -169,3 +169,12 @@ def native_scene(scene, backend: str, *, thermal: bool = False):
     scene._native[backend] = {"key": full, "geometry": geometry, "native": native,
                               "layout": layout}
     return native, layout
+
+
+def populate(native, scene) -> Layout:
+    """Fills an empty native scene object (of any backend) with `scene` for optical
+    simulations, without building it. Returns where materials, meshes and spectra landed."""
+    mesh_ids = _apply_geometry(native, scene)
+    layout = _apply_optics(native, scene, False)
+    layout.mesh_ids = mesh_ids
+    return layout
