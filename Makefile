@@ -46,10 +46,12 @@ $(BUILD)/build.ninja: CMakeLists.txt | bootstrap
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$(PYBIND_DIR)
 
 # The development install: a .pth file puts the build's package directory on the venv's path,
-# so rebuilding is all it takes for `import velm_gpu` to see a change.
+# so rebuilding is all it takes for `import velm_gpu` to see a change; a second one puts the
+# pure-Python layer (python/velm) there.
 build: bootstrap $(BUILD)/build.ninja
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 	@echo "$(abspath $(BUILD))/package" > $(SITE)/velm_gpu_dev.pth
+	@echo "$(abspath python)" > $(SITE)/velm_dev.pth
 
 $(ASAN_BUILD)/build.ninja: CMakeLists.txt | bootstrap
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELM_SANITIZE=ON \

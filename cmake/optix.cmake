@@ -61,7 +61,7 @@ foreach(program ${VELM_OPTIX_PROGRAMS})
 endforeach()
 add_custom_target(velm_ptx ALL DEPENDS ${VELM_PTX_FILES})
 add_dependencies(velm_gpu velm_ptx)
-install(FILES ${VELM_PTX_FILES} DESTINATION ptx)
+install(FILES ${VELM_PTX_FILES} DESTINATION ${VELM_DATA_INSTALL_DIR}/ptx)
 
 # For the C++ tests: the backend library and small stand-ins for the driver's OptiX library, one
 # per way a driver can answer (tests/cpp/fake_nvoptix.cpp), so the loading and the ABI

@@ -50,7 +50,7 @@ foreach(src ${VELM_VULKAN_SHADERS})
 endforeach()
 add_custom_target(velm_vulkan_shaders ALL DEPENDS ${VELM_SPIRV_FILES})
 add_dependencies(velm_gpu velm_vulkan_shaders)
-install(DIRECTORY ${VELM_SHADER_DIR} DESTINATION .)
+install(DIRECTORY ${VELM_SHADER_DIR} DESTINATION ${VELM_DATA_INSTALL_DIR})
 
 if(VELM_BUILD_TESTS AND GTest_FOUND)
   file(GLOB VELM_VULKAN_CPP_TESTS CONFIGURE_DEPENDS tests/cpp/vulkan/*.cpp)

@@ -1,0 +1,199 @@
+"""velm against the native results it wraps, physics against closed forms, the messages for
+common mistakes, and the native-scene cache."""
+
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import scenes
+import velm
+import velm_gpu
+
+GPU = [pytest.mark.gpu, pytest.mark.skipif(not velm._native.nvidia_driver_answers(),
+                                            reason="needs an NVIDIA driver with OptiX")]
+BACKENDS = [pytest.param("cpu"), pytest.param("vulkan", marks=pytest.mark.vulkan),
+            pytest.param("optix", marks=GPU)]
+
+
+@pytest.fixture(scope="module")
+def forest():
+    return velm.procedural_forest(n_trees=5, seed=3, bands=3, pixels=(16, 12))
+
+
+def native_forest(backend):
+    """The same forest built on the native surface by the shared test builder."""
+    if backend == "cpu":
+        scene = velm_gpu.EmbreeSceneManager()
+    elif backend == "vulkan":
+        from conftest import TRACE_SHADER
+        from velm._backends import vulkan_context
+        scene = velm_gpu.VulkanSceneManager(vulkan_context(), TRACE_SHADER)
+    else:
+        from velm._backends import optix_context
+        scene = velm_gpu.SceneManager(optix_context())
+    info = scenes.procedural_forest(scene, 5, 3, bands=3, sensor=(16, 12))
+    scene.build()
+    return scene, info
+
+
+def run_native(backend, scene, what, **kw):
+    sim = None
+    if backend == "optix":
+        from velm._backends import optix_simulator
+        sim = optix_simulator()
+    if what == "image":
+        return {"cpu": lambda: velm_gpu.simulate_cpu(scene, 2, 6),
+                "vulkan": lambda: scene.simulate_backward(2, 6),
+                "optix": lambda: sim.simulate(scene, 2, 6)}[backend]()
+    if what == "forward":
+        h = np.float32([-0.5, 3, 6, 12])
+        return {"cpu": lambda: velm_gpu.simulate_forward_cpu(
+                    scene, 2, 2, layer_heights=h, num_photons=20000, num_bands=3,
+                    terrain_instance_id=0),
+                "vulkan": lambda: scene.simulate_forward_radiation(
+                    2, 2, h, 20000, 3, terrain_instance_id=0),
+                "optix": lambda: sim.simulate_forward(
+                    scene, 2, 2, layer_heights=h, num_photons=20000, num_bands=3,
+                    terrain_instance_id=0)}[backend]()
+    return {"cpu": lambda: velm_gpu.simulate_flux_cpu(scene, 3, 2, 20000, 3),
+            "vulkan": lambda: scene.simulate_flux(3, 2, 20000, 3),
+            "optix": lambda: sim.simulate_flux(scene, 3, 2, 20000, 3)}[backend]()
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_same_numbers_as_the_native_calls(forest, backend):
+    scene, _ = native_forest(backend)
+    image = velm.render(forest, spp=2, max_depth=6, backend=backend, progress=False)
+    np.testing.assert_array_equal(image.values, run_native(backend, scene, "image"))
+    assert image.dims == ("y", "x", "band") and image.shape == (12, 16, 3)
+    assert image.attrs["units"] == "W m-2 sr-1 nm-1"
+    np.testing.assert_allclose(image.x[[0, -1]], [-20 + 1.25, 20 - 1.25])
+
+    fwd = velm.absorbed(forest, layer_heights=[-0.5, 3, 6, 12], nx=2, ny=2, photons=20000,
+                        terrain="ground", backend=backend, progress=False)
+    ref = run_native(backend, scene, "forward")
+    np.testing.assert_allclose(fwd.absorbed.values, ref["grid"], rtol=1e-6)
+    np.testing.assert_allclose(fwd.terrain.values, ref["terrain"], rtol=1e-6)
+    np.testing.assert_allclose(fwd.absorbed_fraction * fwd.incident, fwd.absorbed, rtol=1e-12)
+    np.testing.assert_allclose(fwd.layer, [1.25, 4.5, 9.0])
+
+    fl = velm.flux(forest, nx=3, ny=2, photons=20000, backend=backend, progress=False)
+    ref = run_native(backend, scene, "flux")
+    cell = 40.0 * 40.0 / 6
+    for k in ("downwelling", "upwelling"):
+        np.testing.assert_allclose(fl[k].values * cell, ref[k], rtol=1e-6)
+    assert fl.downwelling.attrs["units"] == "W m-2 nm-1"
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_lambertian_plane_closed_forms(backend):
+    # A flat Lambertian surface under the sun alone: radiance rho E cos(sz) / pi everywhere,
+    # absorbed fraction 1 - rho, albedo and BRF rho (in every direction).
+    rho, e, sz = np.array([0.1, 0.5]), np.array([1.5, 0.8]), 40.0
+    scene = velm.lambertian_plane(rho, velm.Sun(sz, 20.0, e), bands=(650, 850), half=10.0,
+                                  pixels=(8, 8))
+    image = velm.render(scene, spp=4, backend=backend, progress=False)
+    want = rho * e * math.cos(math.radians(sz)) / math.pi
+    np.testing.assert_allclose(image.mean(("x", "y")), want, rtol=1e-3)
+    if backend != "vulkan":
+        a = velm.absorbed(scene, layer_heights=[-1, 1], photons=40000, terrain="ground",
+                          brf_directions=[(0, 0), (50, 120)], backend=backend, progress=False)
+        # Photons start 0.1 m above the plane, so a slanting sun loses the strip of width
+        # 0.1 tan(sz) at the plane's edge (0.4 % of this 20 m plane).
+        np.testing.assert_allclose(a.terrain_fraction, 1 - rho, rtol=6e-3)
+        np.testing.assert_allclose(a.albedo, rho, rtol=2e-2)
+        np.testing.assert_allclose(a.brf, np.broadcast_to(rho, (2, 2)), rtol=2e-2)
+        np.testing.assert_allclose(a.incident, e * math.cos(math.radians(sz)) * 100, rtol=1e-5)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_thermal_image_is_emissivity_times_planck(backend):
+    # A plane at 300 K, emissivity 0.9, nothing else to see: L = eps B(T, lambda) per nm.
+    scene = velm.lambertian_plane(0.1, bands=(8000.0, 11000.0), half=5.0, pixels=(4, 4))
+    scene.materials["ground"] = velm.Lambertian(0.1, emissivity=0.9, temperature=300.0)
+    image = velm.render(scene, spp=2, thermal=True, backend=backend, progress=False)
+    lam = np.array([8000.0, 11000.0]) * 1e-9
+    planck = 2 * 6.62607015e-34 * 2.99792458e8**2 / lam**5 / np.expm1(
+        6.62607015e-34 * 2.99792458e8 / (lam * 1.380649e-23 * 300.0)) * 1e-9
+    np.testing.assert_allclose(image.mean(("x", "y")), 0.9 * planck, rtol=1e-3)
+
+
+SUN = velm.Sun(30, 0, 1.0)
+MISTAKES = [
+    ("no sensor", lambda s: setattr(s, "sensor", None), velm.render, ValueError,
+     "no sensor: set scene.sensor = velm.Orthographic.nadir"),
+    ("no light", lambda s: setattr(s, "sun", None), velm.render, ValueError,
+     "neither a sun nor a sky"),
+    ("band count", lambda s: s.materials.update(ground=velm.Lambertian([0.1, 0.2])),
+     velm.render, ValueError, "has 2 values but the scene has 1 bands"),
+    ("sun band count", lambda s: setattr(s, "sun", velm.Sun(30, 0, [1, 2, 3])), velm.render,
+     ValueError, "sun irradiance has 3 values"),
+    ("unknown material", lambda s: setattr(s.meshes["ground"], "material", "soil"),
+     velm.render, ValueError, "uses material 'soil', which the scene does not have"),
+    ("no extent", lambda s: setattr(s, "sensor", velm.Perspective.look_at((0, 0, 10))),
+     lambda s, **k: velm.absorbed(s, layer_heights=[0, 1], **k), ValueError,
+     "needs a horizontal extent"),
+    ("sun on the horizon", lambda s: setattr(s, "sun", velm.Sun(89.9, 0, 1.0)),
+     lambda s, **k: velm.flux(s, nx=1, ny=1, **k), ValueError, "within 0.6 degrees"),
+    ("bad layers", lambda s: None, lambda s, **k: velm.absorbed(s, layer_heights=[1, 0], **k),
+     ValueError, "strictly increasing"),
+    ("cold thermal", lambda s: None, lambda s, **k: velm.render(s, thermal=True, **k),
+     ValueError, "no material has a temperature"),
+    ("lidar on vulkan", lambda s: None,
+     lambda s, **k: velm.lidar(s, [[0, 0, 5]], [[0, 0, -1]], backend="vulkan"),
+     NotImplementedError, "backends that have it: cpu, optix"),
+    ("brf on vulkan", lambda s: None, lambda s, **k: velm.absorbed(
+        s, layer_heights=[0, 1], brf_directions=[(0, 0)], backend="vulkan"),
+     NotImplementedError, "absorbed with brf is not offered by the vulkan backend"),
+    ("unknown backend", lambda s: None, lambda s, **k: velm.render(s, backend="gpu"),
+     ValueError, "backend must be one of 'cpu', 'vulkan', 'optix'"),
+]
+if "cpu" not in velm.CAPABILITIES["energy_balance"]:
+    MISTAKES.append(("energy balance on the CPU", lambda s: None, velm.energy_balance,
+                     NotImplementedError, "backends that have it: vulkan, optix"))
+
+
+@pytest.mark.parametrize("case, edit, call, exc, message", MISTAKES, ids=[m[0] for m in MISTAKES])
+def test_common_mistakes_are_refused_with_the_fix(case, edit, call, exc, message):
+    scene = velm.lambertian_plane(0.3, SUN, pixels=(2, 2))
+    edit(scene)
+    with pytest.raises(exc) as err:
+        call(scene, backend="cpu", progress=False)
+    assert message in str(err.value)
+
+
+def test_scene_pickles_and_the_native_scene_is_reused_until_it_changes(forest):
+    scene = pickle.loads(pickle.dumps(forest))
+    assert scene == forest and scene.fingerprint() == forest.fingerprint()
+    first = velm.render(scene, spp=1, backend="cpu", progress=False)
+    native = scene._native["cpu"]["native"]
+    again = velm.render(scene, spp=1, backend="cpu", progress=False)
+    assert scene._native["cpu"]["native"] is native
+    np.testing.assert_array_equal(first, again)
+    # An optics change keeps the geometry; the result equals a fresh build's.
+    scene.sun = velm.Sun(50, 10, velm.band_values(velm.builders.SUN_IRRADIANCE, 3))
+    changed = velm.render(scene, spp=1, backend="cpu", progress=False)
+    assert scene._native["cpu"]["native"] is native
+    fresh = velm.render(pickle.loads(pickle.dumps(scene)), spp=1, backend="cpu",
+                        progress=False)
+    np.testing.assert_array_equal(changed, fresh)
+    assert not np.array_equal(changed, first)
+    scene.add_instance("crown", position=(0, 0, 8))
+    velm.render(scene, spp=1, backend="cpu", progress=False)
+    assert scene._native["cpu"]["native"] is not native
+
+
+@pytest.mark.vulkan
+def test_energy_balance_of_an_isolated_facet():
+    # Every ray from the top escapes and the sun is always seen:
+    # top = (1 - albedo) (E cos(sz) + pi L_sky) per band; nothing reaches the bottom.
+    rho, e, sky = np.array([0.2, 0.4]), np.array([1.2, 0.9]), np.array([0.05, 0.02])
+    scene = velm.lambertian_plane(rho, velm.Sun(25, 40, e), velm.Sky(sky), bands=(600, 800),
+                                  half=0.5)
+    eb = velm.energy_balance(scene, samples=16, backend="vulkan", progress=False)
+    want = (1 - rho) * (e * math.cos(math.radians(25)) + math.pi * sky)
+    np.testing.assert_allclose(eb.shortwave_top, np.repeat(want[:, None], 2, 1), rtol=1e-4)
+    assert not eb.shortwave_bottom.any()
+    np.testing.assert_allclose(eb.area, [0.5, 0.5])
