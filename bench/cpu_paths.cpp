@@ -9,7 +9,7 @@
 
 #include "bench/forest.h"
 #include "cpu/backward.h"
-#include "cpu/workers.h"
+#include "sim/workers.h"
 
 using namespace velm;
 using bench::Clock;
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   std::printf("instanced_triangles %llu\ninstances %d\nbuild_seconds %.4f\n",
               static_cast<unsigned long long>(instanced), scene.desc().num_instances(), build_s);
 
-  const unsigned hw = cpu::worker_count();
+  const unsigned hw = worker_count();
   for (unsigned w : {1u, hw}) {
     std::printf("raw_rays_per_s_%u %.0f\n", w, raw_closest_hit_rate(scene, w, 2000000));
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   embree::EmbreeSceneManager scene;
   bench::make_forest(scene, triangles, 64);
   scene.build();
-  const unsigned hw = cpu::worker_count();
+  const unsigned hw = worker_count();
   for (unsigned w : {1u, hw}) {
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
     std::printf("raw_rays_per_s_%u %.0f\n", w, bench::raw_closest_hit_rate(scene, w, 1000000));

@@ -20,7 +20,7 @@
 
 #include "cpu/embree_compat.h"
 #include "cpu/embree_scene.h"
-#include "cpu/workers.h"
+#include "sim/workers.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     const unsigned threads = static_cast<unsigned>(std::max(1, std::atoi(argv[a])));
     std::vector<uint64_t> hits(threads * 8, 0);  // one cache line per worker
     const auto t0 = std::chrono::steady_clock::now();
-    velm::cpu::parallel_chunks(threads, n, 4096, [&](unsigned w, uint64_t b, uint64_t e) {
+    velm::parallel_chunks(threads, n, 4096, [&](unsigned w, uint64_t b, uint64_t e) {
       for (uint64_t i = b; i < e; ++i) {
         RTCRayHit rh = velm::embree::make_ray_hit(&rays.origins[3 * i], &rays.directions[3 * i],
                                                   rays.t_min, rays.t_max);

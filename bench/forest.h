@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "cpu/workers.h"
+#include "sim/workers.h"
 
 #include "cpu/embree_scene.h"
 #include "scene/procedural.h"
@@ -81,7 +81,7 @@ inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsi
     r6[5] = z;
   }
   const auto t0 = Clock::now();
-  cpu::parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
+  parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
     for (uint64_t i = begin; i < end; ++i) {
       const float* r6 = rays.data() + 6 * i;
       RTCRayHit rh = embree::make_ray_hit(r6, r6 + 3, 1e-4f, 1e16f);

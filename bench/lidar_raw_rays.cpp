@@ -22,7 +22,7 @@
 #include "cpu/embree_compat.h"
 #include "cpu/embree_scene.h"
 #include "cpu/lidar.h"
-#include "cpu/workers.h"
+#include "sim/workers.h"
 
 namespace {
 
@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
         // workers do not share a cache line per ray.
         std::vector<uint64_t> hits(threads * 8, 0);
         auto t0 = std::chrono::steady_clock::now();
-        velm::cpu::parallel_chunks(threads, rays, chunk, [&](unsigned w, uint64_t b, uint64_t e) {
+        velm::parallel_chunks(threads, rays, chunk, [&](unsigned w, uint64_t b, uint64_t e) {
           uint64_t n = 0;
           for (uint64_t r = b; r < e; ++r) {
             const float o[3] = {org[r].x, org[r].y, org[r].z};
@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
         const double raw_s = seconds_since(t0);
 
         t0 = std::chrono::steady_clock::now();
-        velm::cpu::parallel_chunks(threads, rays, chunk, [&](unsigned w, uint64_t b, uint64_t e) {
+        velm::parallel_chunks(threads, rays, chunk, [&](unsigned w, uint64_t b, uint64_t e) {
           uint64_t n = 0;
           for (uint64_t r = b; r < e; ++r) n += mgr.intersect_closest(org[r], dir[r]).hit;
           hits[8 * w] += n;

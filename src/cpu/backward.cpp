@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "cpu/workers.h"
+#include "sim/workers.h"
 #include "physics/backward_path.h"
 
 namespace velm::cpu {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "cpu/workers.h"
+#include "sim/workers.h"
 #include "physics/photon_walk.h"
 
 namespace velm::cpu {

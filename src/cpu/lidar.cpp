@@ -10,8 +10,8 @@
 
 #include "cpu/embree_scene.h"
 #include "cpu/sim_common.h"
-#include "cpu/waveform.h"
-#include "cpu/workers.h"
+#include "sim/waveform.h"
+#include "sim/workers.h"
 
 namespace velm::lidar {
 
@@ -63,7 +63,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
 
   const std::vector<BeamSample> beam = r.direct_mode ? std::vector<BeamSample>{}
                                                      : make_beam_pattern(r.beam_samples_per_dim);
-  const unsigned workers = cpu::worker_count();
+  const unsigned workers = worker_count();
   std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n", r.num_pulses,
               r.direct_mode ? 1 : static_cast<int>(beam.size()),
               r.direct_mode ? "direct" : "waveform", static_cast<int>(workers));
@@ -107,7 +107,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
     // pulse order whatever the number of workers.
     std::vector<float> slots(num_pulses * kPointFields);
     std::vector<uint8_t> found(num_pulses, 0);
-    cpu::parallel_batches(workers, num_pulses, 64, 65536, [&](unsigned, uint64_t begin,
+    parallel_batches(workers, num_pulses, 64, 65536, [&](unsigned, uint64_t begin,
                                                               uint64_t end) {
       for (uint64_t p = begin; p < end; ++p) {
         const Vec3 o = row3(origins, static_cast<int64_t>(p));
@@ -139,7 +139,7 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   std::vector<WaveformScratch> scratch(workers);
 
   constexpr size_t kStopCheck = 4096;  // beam samples between looks at `stop`
-  cpu::parallel_chunks(workers, num_pulses, kChunk, [&](unsigned w, uint64_t begin, uint64_t end) {
+  parallel_chunks(workers, num_pulses, kChunk, [&](unsigned w, uint64_t begin, uint64_t end) {
     std::vector<float>& points = chunk_points[begin / kChunk];
     for (uint64_t p = begin; p < end; ++p) {
       const Vec3 o = row3(origins, static_cast<int64_t>(p));

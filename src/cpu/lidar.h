@@ -1,7 +1,7 @@
 // LiDAR on the CPU backend. Each pulse is a narrow cone of rays (the beam pattern) fired from an
 // origin along a direction; the first surface along every ray returns single-scattered energy
 // into a range-binned raw waveform per wavelength, and the waveforms are then convolved with the
-// outgoing pulse and reduced to discrete returns (cpu/waveform.h). Direct mode skips the beam and
+// outgoing pulse and reduced to discrete returns (sim/waveform.h). Direct mode skips the beam and
 // the waveform and records the first hit of each pulse's central ray.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "physics/common.h"
-#include "scene/lidar_setup.h"
+#include "sim/lidar_setup.h"
 
 namespace velm::embree {
 class EmbreeSceneManager;

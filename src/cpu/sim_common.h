@@ -1,5 +1,5 @@
 // What the CPU simulations share besides the worker pool: the host hooks (progress, interrupt
-// polling) and the CPU scene as the backend-neutral checks of scene/simulation_setup.h see it.
+// polling) and the CPU scene as the backend-neutral checks of sim/setup.h see it.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cpu/embree_scene.h"
-#include "scene/simulation_setup.h"
+#include "sim/setup.h"
 
 namespace velm::cpu {
 

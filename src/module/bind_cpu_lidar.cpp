@@ -2,7 +2,7 @@
 #include "cpu/embree_scene.h"
 #include "cpu/lidar.h"
 #include "cpu/sim_common.h"
-#include "cpu/waveform.h"
+#include "sim/waveform.h"
 #include "module/convert.h"
 #include "module/registry.h"
 #include "module/transport_args.h"

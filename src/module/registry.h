@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "scene/simulation_setup.h"
+#include "sim/setup.h"
 
 namespace velm::py_bind {
 namespace py = pybind11;

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "cpu/waveform.h"
+#include "sim/waveform.h"
 #include "module/convert.h"
-#include "scene/lidar_setup.h"
-#include "scene/simulation_setup.h"
+#include "sim/lidar_setup.h"
+#include "sim/setup.h"
 
 namespace velm::py_bind {
 

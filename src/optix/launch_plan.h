@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "cpu/waveform.h"
+#include "sim/waveform.h"
 #include "optix/launch_records.h"
 #include "optix/optix_abi.h"
-#include "scene/lidar_setup.h"
-#include "scene/simulation_setup.h"
+#include "sim/lidar_setup.h"
+#include "sim/setup.h"
 
 namespace velm::optix {
 

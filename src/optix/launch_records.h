@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "scene/records.h"
+#include "physics/records.h"
 
 namespace velm::optix {
 

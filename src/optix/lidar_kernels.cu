@@ -1,11 +1,11 @@
 // The three LiDAR post-processing kernels, compiled into the module and registered with the CUDA
-// runtime when it loads. Each thread runs one item of cpu/waveform.h.
+// runtime when it loads. Each thread runs one item of physics/waveform.h.
 #include "optix/lidar_kernels.h"
 
 #include <cuda_runtime_api.h>
 
-#include "cpu/waveform.h"
 #include "optix/device_buffer.h"
+#include "physics/waveform.h"
 
 namespace velm {
 namespace {

@@ -1,5 +1,5 @@
 // The OptiX backend's LiDAR post-processing on the GPU: three CUDA kernels compiled into the
-// module (lidar_kernels.cu), each a thin wrapper that runs one *_item function of cpu/waveform.h
+// module (lidar_kernels.cu), each a thin wrapper that runs one *_item function of physics/waveform.h
 // per thread, so the GPU and the CPU reduce waveforms with the same code. The launchers run on
 // the default stream with 256 threads per block and throw the CUDA checker's error
 // ("lidar postprocess launch") when a launch fails.

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "physics/common.h"
-#include "scene/records.h"
+#include "physics/records.h"
 
 namespace velm {
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "physics/surface.h"
-#include "scene/records.h"
+#include "physics/records.h"
 
 namespace velm::lidar {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "physics/common.h"
-#include "scene/records.h"
+#include "physics/records.h"
 
 namespace velm {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "scene/scene_description.h"
-#include "scene/simulation_setup.h"
+#include "sim/setup.h"
 #include "vulkan/accel.h"
 #include "vulkan/buffer.h"
 #include "vulkan/context.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cpu/lidar.h"
-#include "cpu/waveform.h"
+#include "sim/waveform.h"
 
 namespace velm::lidar {
 namespace {

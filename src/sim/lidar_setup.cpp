@@ -1,4 +1,4 @@
-#include "scene/lidar_setup.h"
+#include "sim/lidar_setup.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "scene/simulation_setup.h"
+#include "sim/setup.h"
 
 namespace velm::lidar {
 

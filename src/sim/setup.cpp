@@ -1,4 +1,4 @@
-#include "scene/simulation_setup.h"
+#include "sim/setup.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "cpu/waveform.h"
+#include "sim/waveform.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
-#include "cpu/workers.h"
+#include "sim/workers.h"
 
 namespace velm::lidar {
 
@@ -159,7 +159,7 @@ std::vector<float> WaveformProcessor::process_all(float* waveforms, int64_t num_
   // whichever worker handled which chunk.
   std::vector<std::vector<float>> chunk_points(chunks);
   std::vector<WaveformScratch> scratch(std::max(1u, workers));
-  cpu::parallel_chunks(workers, static_cast<uint64_t>(num_pulses), kChunk,
+  parallel_chunks(workers, static_cast<uint64_t>(num_pulses), kChunk,
                        [&](unsigned w, uint64_t begin, uint64_t end) {
                          std::vector<float>& out = chunk_points[begin / kChunk];
                          for (uint64_t p = begin; p < end; ++p) {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace velm::cpu {
+namespace velm {
 
 // Worker count: hardware concurrency (at least 1), unless VELM_NUM_THREADS sets it. Results of
 // every simulation are independent of this number.
@@ -138,4 +138,4 @@ void parallel_batches(unsigned workers, uint64_t total, uint64_t chunk, uint64_t
   }
 }
 
-}  // namespace velm::cpu
+}  // namespace velm
