@@ -235,8 +235,12 @@ def summary(log_dir):
             total_bad += f + e
             lines.append(f"    {name:<22}{p:>4} {f:>4} {e:>4} {s:>4}")
         else:
-            total_bad += 1
-            lines.append(f"    {name:<22}no result (timed out or crashed: {name}.log)")
+            # Killed before pytest wrote its report: count the outcomes it had printed.
+            seen = re.findall(r"::\S+ (PASSED|FAILED|ERROR|SKIPPED)",
+                              read(os.path.join(log_dir, f"{name}.log")))
+            p, f, e, s = (seen.count(k) for k in ("PASSED", "FAILED", "ERROR", "SKIPPED"))
+            total_bad += f + e + 1
+            lines.append(f"    {name:<22}{p:>4} {f:>4} {e:>4} {s:>4}  then stopped ({name}.log)")
     bench = read(os.path.join(log_dir, "bench.log"))
     lines.append("  throughput (benchmark forest):")
     shown = False
