@@ -488,6 +488,7 @@ TEST(OptixPipelines, FailuresCarryTheResultNameAndTheDriversLog) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(message_of<std::runtime_error>([&] { set.ensure(c.pipeline); }), c.message);
     testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.slot == 30, set.logs().empty());  // the stack call leaves no log
     EXPECT_FALSE(set.ready(c.pipeline));
     set.ensure(c.pipeline);  // tried again at the next call
     EXPECT_TRUE(set.ready(c.pipeline));
