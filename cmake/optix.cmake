@@ -59,16 +59,21 @@ foreach(program ${VELM_OPTIX_PROGRAMS})
     VERBATIM)
   list(APPEND VELM_PTX_FILES ${ptx})
 endforeach()
+# The compiler that wrote the PTX, beside it: a driver compiles PTX only up to the ISA of its own
+# CUDA release, and the message that refuses newer PTX names this version.
+set(VELM_NVCC_VERSION_FILE ${VELM_PTX_DIR}/nvcc_version.txt)
+file(MAKE_DIRECTORY ${VELM_PTX_DIR})
+file(WRITE ${VELM_NVCC_VERSION_FILE} "${CUDAToolkit_VERSION}\n")
 add_custom_target(velm_ptx ALL DEPENDS ${VELM_PTX_FILES})
 add_dependencies(velm_gpu velm_ptx)
-install(FILES ${VELM_PTX_FILES} DESTINATION ${VELM_DATA_INSTALL_DIR}/ptx)
+install(FILES ${VELM_PTX_FILES} ${VELM_NVCC_VERSION_FILE} DESTINATION ${VELM_DATA_INSTALL_DIR}/ptx)
 
 # For the C++ tests: the backend library and small stand-ins for the driver's OptiX library, one
 # per way a driver can answer (tests/cpp/fake_nvoptix.cpp), so the loading and the ABI
 # negotiation are tested without a GPU.
 function(velm_optix_test_support target)
   target_link_libraries(${target} PRIVATE velm_optix)
-  foreach(kind accept118 accept105 reject nosymbol)
+  foreach(kind accept118 accept105 odd118 reject nosymbol programs)
     add_library(fake_nvoptix_${kind} MODULE tests/cpp/fake_nvoptix.cpp)
     string(TOUPPER ${kind} upper)
     target_compile_definitions(fake_nvoptix_${kind} PRIVATE FAKE_NVOPTIX_${upper}=1)

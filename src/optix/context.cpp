@@ -32,11 +32,15 @@ OptiXContext::OptiXContext(int32_t device_id) : device_id_(device_id) {
 
   try {
     optix::ensure_function_table();
+    // Under the diagnostics switch the driver checks every call and launch (slowly) and its
+    // level-3 warnings are written too.
+    static const unsigned kWarningsToo = 3;
+    const bool validation = optix::validation_requested();
     optix::DeviceContextOptions options{};
     options.log_callback = optix::log_callback;
-    options.log_callback_data = nullptr;
+    options.log_callback_data = validation ? const_cast<unsigned*>(&kWarningsToo) : nullptr;
     options.log_callback_level = 3;
-    options.validation_mode = optix::kValidationModeOff;
+    options.validation_mode = validation ? optix::kValidationModeAll : optix::kValidationModeOff;
     const optix::Result r =
         optix::table().device_context_create(nullptr, &options, &device_context_);
     if (r != optix::kSuccess)

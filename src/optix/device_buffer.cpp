@@ -17,6 +17,15 @@ void check_cuda(int status, const char* what) {
   throw std::runtime_error(std::string("CUDA: ") + what + " - " + cuda_error_string(status));
 }
 
+int cuda_driver_version() {
+  int version = 0;
+  if (cudaDriverGetVersion(&version) != cudaSuccess) {
+    cudaGetLastError();
+    return 0;
+  }
+  return version;
+}
+
 void select_device_quietly(int device) {
   if (cudaSetDevice(device) != cudaSuccess) cudaGetLastError();
 }

@@ -16,6 +16,10 @@ namespace velm::optix {
 void check_cuda(int status, const char* what);
 std::string cuda_error_string(int status);
 
+// The CUDA version of the installed driver as cuDriverGetVersion counts it (13000 for 13.0), or
+// 0 without a driver.
+int cuda_driver_version();
+
 // Makes `device` current for the calling thread, ignoring failure (for destructors: the buffers
 // an object frees must go back to its own device).
 void select_device_quietly(int device);

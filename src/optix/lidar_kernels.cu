@@ -37,7 +37,12 @@ __global__ void extract_peak_slots(const float* convolved, const int* ranges, co
                                  range_resolution, peak_threshold, max_returns);
 }
 
-void check_launch() { optix::check_cuda(cudaGetLastError(), "lidar postprocess launch"); }
+// A launch that could not start reports at once; one that faults on the device reports at the
+// synchronisation, under its own name rather than that of whatever runs next.
+void check_launch(const char* kernel) {
+  optix::check_cuda(cudaGetLastError(), "lidar postprocess launch");
+  optix::check_cuda(cudaDeviceSynchronize(), kernel);
+}
 
 }  // namespace
 
@@ -47,7 +52,7 @@ void launch_find_active_ranges(const float* raw, int32_t* ranges, int32_t pulses
                                int32_t wavelengths) {
   find_active_ranges<<<static_cast<unsigned>(lidar_blocks(pulses)), kLidarThreadsPerBlock>>>(
       raw, ranges, pulses, bins, wavelengths);
-  check_launch();
+  check_launch("lidar find_active_ranges");
 }
 
 void launch_convolve_active_waveform(const float* raw, float* convolved, const float* kernel,
@@ -57,7 +62,7 @@ void launch_convolve_active_waveform(const float* raw, float* convolved, const f
   convolve_active_waveform<<<static_cast<unsigned>(lidar_blocks(elements)),
                              kLidarThreadsPerBlock>>>(raw, convolved, kernel, ranges, elements,
                                                       bins, wavelengths, half_width);
-  check_launch();
+  check_launch("lidar convolve_active_waveform");
 }
 
 void launch_extract_peak_slots(const float* convolved, const int32_t* ranges,
@@ -68,7 +73,7 @@ void launch_extract_peak_slots(const float* convolved, const int32_t* ranges,
   extract_peak_slots<<<static_cast<unsigned>(lidar_blocks(pulses)), kLidarThreadsPerBlock>>>(
       convolved, ranges, origins, directions, slots, counts, pulses, bins, wavelengths, half_width,
       min_range, range_resolution, peak_threshold, max_returns);
-  check_launch();
+  check_launch("lidar extract_peak_slots");
 }
 
 }  // namespace optix

@@ -2,7 +2,8 @@
 // module (lidar_kernels.cu), each a thin wrapper that runs one *_item function of physics/waveform.h
 // per thread, so the GPU and the CPU reduce waveforms with the same code. The launchers run on
 // the default stream with 256 threads per block and throw the CUDA checker's error
-// ("lidar postprocess launch") when a launch fails.
+// ("lidar postprocess launch") when a launch fails to start, or one naming the kernel when it
+// faults on the device (each waits for its kernel to finish).
 #pragma once
 
 #include <cstdint>

@@ -59,9 +59,13 @@ constexpr Result kErrorLibraryUnloadFailure = 7806;
 
 // ---- enum values --------------------------------------------------------------------------------
 constexpr uint32_t kValidationModeOff = 0;
+constexpr uint32_t kValidationModeAll = 0xFFFFFFFFu;
 constexpr uint32_t kCompileOptimizationDefault = 0;
 constexpr uint32_t kCompileDebugLevelNone = 0x2350;
 constexpr uint32_t kExceptionFlagNone = 0;
+constexpr uint32_t kExceptionFlagStackOverflow = 1u << 0;
+constexpr uint32_t kExceptionFlagTraceDepth = 1u << 1;
+constexpr uint32_t kExceptionFlagUser = 1u << 2;
 constexpr uint32_t kProgramGroupKindRaygen = 0x2421;
 constexpr uint32_t kProgramGroupKindMiss = 0x2422;
 constexpr uint32_t kProgramGroupKindHitgroup = 0x2424;
@@ -190,6 +194,20 @@ static_assert(sizeof(ProgramGroupCallables) == 32);
 static_assert(sizeof(ProgramGroupDesc) == 56);
 static_assert(offsetof(ProgramGroupDesc, raygen) == 8);
 static_assert(offsetof(ProgramGroupDesc, hitgroup) == 8);
+
+// The stack each kind of program of a group needs, in bytes: continuation stacks of ray
+// generation, miss, closest hit, any hit, intersection and continuation callables, and the
+// direct stack of direct callables.
+struct StackSizes {
+  uint32_t css_rg;
+  uint32_t css_ms;
+  uint32_t css_ch;
+  uint32_t css_ah;
+  uint32_t css_is;
+  uint32_t css_cc;
+  uint32_t dss_dc;
+};
+static_assert(sizeof(StackSizes) == 28);
 
 struct ProgramGroupOptions {
   const void* payload_type;
@@ -330,7 +348,7 @@ struct FunctionTable {
                                  unsigned int count, const ProgramGroupOptions*, char* log,
                                  size_t* log_size, ProgramGroup*);
   Result (*program_group_destroy)(ProgramGroup);                              // 25
-  UnusedEntry unused_26;  // program-group stack size
+  Result (*program_group_get_stack_size)(ProgramGroup, StackSizes*, Pipeline);  // 26
   Result (*pipeline_create)(DeviceContext, const void* pipeline_compile_options,  // 27
                             const PipelineLinkOptions*, const ProgramGroup*, unsigned int count,
                             char* log, size_t* log_size, Pipeline*);
@@ -358,6 +376,7 @@ static_assert(offsetof(FunctionTable, module_create) == 12 * 8);
 static_assert(offsetof(FunctionTable, module_destroy) == 18 * 8);
 static_assert(offsetof(FunctionTable, program_group_create) == 24 * 8);
 static_assert(offsetof(FunctionTable, program_group_destroy) == 25 * 8);
+static_assert(offsetof(FunctionTable, program_group_get_stack_size) == 26 * 8);
 static_assert(offsetof(FunctionTable, pipeline_create) == 27 * 8);
 static_assert(offsetof(FunctionTable, pipeline_destroy) == 28 * 8);
 static_assert(offsetof(FunctionTable, pipeline_set_stack_size) == 30 * 8);
@@ -381,7 +400,7 @@ struct FunctionTable105 {
   UnusedEntry unused_16_17[2];  // built-in IS module, task execution
   decltype(FunctionTable::program_group_create) program_group_create;      // 18
   decltype(FunctionTable::program_group_destroy) program_group_destroy;    // 19
-  UnusedEntry unused_20;
+  decltype(FunctionTable::program_group_get_stack_size) program_group_get_stack_size;  // 20
   decltype(FunctionTable::pipeline_create) pipeline_create;                // 21
   decltype(FunctionTable::pipeline_destroy) pipeline_destroy;              // 22
   decltype(FunctionTable::pipeline_set_stack_size) pipeline_set_stack_size;  // 23
@@ -396,6 +415,7 @@ static_assert(sizeof(FunctionTable105) == 416, "the ABI 105 table has 52 entries
 static_assert(offsetof(FunctionTable105, module_create) == 12 * 8);
 static_assert(offsetof(FunctionTable105, module_destroy) == 15 * 8);
 static_assert(offsetof(FunctionTable105, program_group_create) == 18 * 8);
+static_assert(offsetof(FunctionTable105, program_group_get_stack_size) == 20 * 8);
 static_assert(offsetof(FunctionTable105, pipeline_create) == 21 * 8);
 static_assert(offsetof(FunctionTable105, pipeline_set_stack_size) == 23 * 8);
 static_assert(offsetof(FunctionTable105, accel_compute_memory_usage) == 24 * 8);
@@ -418,6 +438,7 @@ inline FunctionTable adopt_abi105_table(const FunctionTable105& t) {
   out.module_destroy = t.module_destroy;
   out.program_group_create = t.program_group_create;
   out.program_group_destroy = t.program_group_destroy;
+  out.program_group_get_stack_size = t.program_group_get_stack_size;
   out.pipeline_create = t.pipeline_create;
   out.pipeline_destroy = t.pipeline_destroy;
   out.pipeline_set_stack_size = t.pipeline_set_stack_size;

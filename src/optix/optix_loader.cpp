@@ -1,8 +1,15 @@
 #include "optix/optix_loader.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <regex>
 #include <stdexcept>
+
+#include "optix/device_buffer.h"
+#include "optix/ptx_version.h"
 
 #if defined(_WIN32)
 #error "the Windows driver-library search is not implemented"
@@ -53,7 +60,10 @@ bool table_loaded() { return g_abi != 0; }
 
 const char* default_library_name() { return "libnvoptix.so.1"; }
 
-Result load_function_table(const char* library) {
+Result load_function_table(const char* library, AbiAnswers* answers) {
+  AbiAnswers local;
+  AbiAnswers& a = answers ? *answers : local;
+  a = AbiAnswers{};
   g_table = FunctionTable{};
   g_abi = 0;
   void* handle = dlopen(library, RTLD_NOW);
@@ -62,35 +72,65 @@ Result load_function_table(const char* library) {
   if (query == nullptr) return kErrorEntrySymbolNotFound;
 
   FunctionTable t118{};
-  const Result first = query(kAbiVersion, 0, nullptr, nullptr, &t118, sizeof t118);
-  if (first == kSuccess) {
+  a.abi118 = query(kAbiVersion, 0, nullptr, nullptr, &t118, sizeof t118);
+  if (a.abi118 == kSuccess) {
     g_table = t118;
     g_abi = kAbiVersion;
     return kSuccess;
   }
   // Drivers that predate OptiX 9.1 refuse ABI 118 but serve 9.0's, which covers every entry
-  // and structure we use (optix_abi.h lists the differences).
-  if (first == kErrorUnsupportedAbiVersion) {
-    FunctionTable105 t105{};
-    if (query(kAbiVersionFallback, 0, nullptr, nullptr, &t105, sizeof t105) == kSuccess) {
-      g_table = adopt_abi105_table(t105);
-      g_abi = kAbiVersionFallback;
-      return kSuccess;
-    }
+  // and structure we use (optix_abi.h lists the differences). Whatever the refusal says, 105 is
+  // worth asking for.
+  FunctionTable105 t105{};
+  a.abi105 = query(kAbiVersionFallback, 0, nullptr, nullptr, &t105, sizeof t105);
+  if (a.abi105 == kSuccess) {
+    g_table = adopt_abi105_table(t105);
+    g_abi = kAbiVersionFallback;
+    return kSuccess;
   }
-  return first;
+  return a.abi118;
 }
 
 void ensure_function_table() {
   std::lock_guard<std::mutex> lock(g_load_mutex);
   if (table_loaded()) return;
-  const Result r = load_function_table(default_library_name());
-  if (r != kSuccess) throw std::runtime_error(init_failure_message(r));
+  AbiAnswers answers;
+  const Result r = load_function_table(default_library_name(), &answers);
+  if (r != kSuccess)
+    throw std::runtime_error(init_failure_message(r, answers, driver_description()));
   if (accepted_abi() == kAbiVersionFallback) {
-    std::fprintf(stderr, "[OptiX] the driver does not serve ABI %d; using ABI %d (OptiX 9.0)\n",
-                 kAbiVersion, kAbiVersionFallback);
+    std::fprintf(stderr,
+                 "[OptiX] the driver does not serve ABI %d (it answered %d, %s); using ABI %d "
+                 "(OptiX 9.0)\n",
+                 kAbiVersion, answers.abi118, error_name(answers.abi118), kAbiVersionFallback);
     std::fflush(stderr);
   }
+  if (validation_requested()) {
+    std::fprintf(stderr, "[OptiX] ABI %d accepted by %s\n", accepted_abi(),
+                 driver_description().c_str());
+    std::fflush(stderr);
+  }
+}
+
+std::string driver_description() {
+  std::string kernel_module;
+  std::ifstream version("/proc/driver/nvidia/version");
+  std::string line;
+  if (std::getline(version, line)) {
+    // "NVRM version: NVIDIA UNIX x86_64 Kernel Module  580.95.05  <date>"
+    std::smatch m;
+    if (std::regex_search(line, m, std::regex(R"(Kernel Module\s+(\S+))"))) kernel_module = m[1];
+  }
+  const int cuda = cuda_driver_version();
+  std::string out = "NVIDIA driver ";
+  out += kernel_module.empty() ? "(version unknown)" : kernel_module;
+  out += cuda > 0 ? ", CUDA " + cuda_version_text(cuda) : ", CUDA driver version unknown";
+  return out;
+}
+
+bool validation_requested() {
+  const char* v = std::getenv("VELM_OPTIX_VALIDATION");
+  return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
 }
 
 const char* error_name(Result r) {
@@ -134,29 +174,55 @@ std::string init_failure_message(Result r) {
   return "Failed to initialize OptiX (code " + std::to_string(r) + "): " + init_explanation(r);
 }
 
-void log_callback(unsigned int level, const char* tag, const char* message, void*) {
-  if (level > 2) return;
+std::string init_failure_message(Result r, const AbiAnswers& answers, const std::string& driver) {
+  std::string m = init_failure_message(r);
+  if (answers.abi118 == kSuccess || answers.abi105 == kSuccess) return m;
+  const auto answer = [](int abi, Result code) {
+    return "ABI " + std::to_string(abi) + " with " + std::to_string(code) + " (" +
+           error_name(code) + ")";
+  };
+  return m + " The driver answered " + answer(kAbiVersion, answers.abi118) + " and " +
+         answer(kAbiVersionFallback, answers.abi105) + "; " + driver + ".";
+}
+
+void log_callback(unsigned int level, const char* tag, const char* message, void* data) {
+  const unsigned highest = data ? *static_cast<const unsigned*>(data) : 2u;
+  if (level > highest) return;
   std::fprintf(stderr, "[OptiX][%s] %s\n", tag ? tag : "", message ? message : "");
   std::fflush(stderr);
 }
 
-void check(Result r, const char* what) {
-  if (r != kSuccess)
-    throw std::runtime_error(std::string("OptiX: ") + what + " (" + std::to_string(r) + ")");
+void check(Result r, const char* what, const std::string& log) {
+  if (r == kSuccess) return;
+  std::string m =
+      std::string("OptiX: ") + what + " (" + std::to_string(r) + " " + error_name(r) + ")";
+  const size_t end = log.find_last_not_of(" \n");
+  if (end != std::string::npos) m += ": " + log.substr(0, end + 1);
+  throw std::runtime_error(m);
 }
 
-CompileOptionsForAbi pipeline_compile_options(size_t params_size) {
+std::string CreationLog::str() const {
+  std::string s(text, strnlen(text, kCapacity));
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  if (size > kCapacity) s += " [log truncated: " + std::to_string(size) + " bytes]";
+  return s;
+}
+
+CompileOptionsForAbi pipeline_compile_options(size_t params_size, bool validation) {
+  const uint32_t exceptions =
+      validation ? kExceptionFlagStackOverflow | kExceptionFlagTraceDepth | kExceptionFlagUser
+                 : kExceptionFlagNone;
   CompileOptionsForAbi o;
   o.v118.uses_motion_blur = 0;
   o.v118.traversable_graph_flags = 0;  // any graph
   o.v118.num_payload_values = 2;
   o.v118.num_attribute_values = 2;
-  o.v118.exception_flags = kExceptionFlagNone;
+  o.v118.exception_flags = exceptions;
   o.v118.launch_params_variable_name = "params";
   o.v118.launch_params_size = params_size;
   o.v105.num_payload_values = 2;
   o.v105.num_attribute_values = 2;
-  o.v105.exception_flags = kExceptionFlagNone;
+  o.v105.exception_flags = exceptions;
   o.v105.launch_params_variable_name = "params";
   return o;
 }

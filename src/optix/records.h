@@ -43,6 +43,11 @@ void launch_domain(const SceneDescription& desc, const SceneBounds& bounds, floa
 LaunchSceneBlock make_launch_scene_block(const SceneDescription& desc, const SceneBounds& bounds,
                                          const SceneDeviceState& gpu);
 
+// The scene graph these records make: one instance structure whose instances point straight at
+// the per-mesh geometry structures, so a ray visits at most two traversables. Every pipeline is
+// told so; a smaller depth is undefined behaviour on the device.
+constexpr unsigned kTraversableGraphDepth = 2;
+
 // One record per instance, in instance order: transform, instance id = index, binding-table
 // offset 2 x mesh id (a radiance and a shadow record per mesh), mask 255, the mesh's GAS.
 std::vector<Instance> make_instance_records(const std::vector<InstanceRecord>& instances,

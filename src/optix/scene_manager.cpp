@@ -3,6 +3,7 @@
 #include <cuda_runtime_api.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 
@@ -11,6 +12,13 @@
 namespace velm {
 
 using optix::DeviceBuffer;
+
+namespace {
+uint64_t next_geometry_id() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
+}  // namespace
 
 SceneManager::SceneManager(std::shared_ptr<OptiXContext> context) : context_(std::move(context)) {
   if (!context_) throw std::invalid_argument("SceneManager needs an OptiXContext");
@@ -59,6 +67,7 @@ void SceneManager::build() {
   bounds_ = desc_.compute_bounds();
   upload_materials_and_emitter();
   build_primitive_tables();
+  geometry_id_ = next_geometry_id();
   desc_.set_built(true);
 }
 
@@ -269,6 +278,7 @@ void SceneManager::build_reuse_geometry() {
   context_->make_current();
   upload_materials_and_emitter();
   build_primitive_tables();
+  geometry_id_ = next_geometry_id();
   desc_.set_built(true);
 }
 

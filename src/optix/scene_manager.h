@@ -80,6 +80,10 @@ class SceneManager {
   float min_height() const { return bounds_.lo[2]; }
   float max_height() const { return bounds_.hi[2]; }
   optix::TraversableHandle ias_handle() const { return ias_handle_; }
+  // Names the device state binding tables point into: a process-wide number renewed by every
+  // build() and build_reuse_geometry(), never reused (0 before the first build), so a table built
+  // for a freed scene never matches another scene built at the same address.
+  uint64_t geometry_id() const { return geometry_id_; }
   // What the launches copy into their parameters.
   optix::LaunchSceneBlock launch_scene_block() const;
   // What the launch plans check and size from.
@@ -102,6 +106,7 @@ class SceneManager {
 
   std::vector<GpuMeshRecord> gpu_meshes_;
   optix::TraversableHandle ias_handle_ = 0;
+  uint64_t geometry_id_ = 0;
   optix::DeviceBuffer ias_buffer_;
   optix::DeviceBuffer ias_instances_;
   uint32_t ias_instance_count_ = 0;

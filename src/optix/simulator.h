@@ -1,10 +1,9 @@
-// Simulator: the device programs of the OptiX backend. It loads the PTX modules from its
-// directory, creates program groups and the five pipelines (main, energy balance, its multiband
-// variant, passive and active microwave; the main pipeline is rebuilt with the LiDAR ray
-// generation on first need), and builds the shader binding tables for a scene.
+// Simulator: the launches of the OptiX backend. It holds the device programs (PipelineSet: the
+// PTX modules of its directory, program groups and the five pipelines), builds the shader binding
+// tables for a scene, keeping track of which scene each was built for, and runs the launches.
 #pragma once
 
-#include <map>
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +13,9 @@
 #include "optix/launch_records.h"
 #include "optix/microwave_plan.h"
 #include "optix/optix_loader.h"
+#include "optix/pipelines.h"
 #include "optix/scene_manager.h"
+#include "optix/table_ledger.h"
 
 namespace velm {
 
@@ -24,10 +25,17 @@ struct EnergyBalanceOutput {
 
 class Simulator {
  public:
-  enum PipelineId { kMain, kEnergyBalance, kEnergyBalanceMultiband, kPassiveMicrowave,
-                    kActiveMicrowave, kPipelineCount };
+  using PipelineId = optix::PipelineId;
+  static constexpr PipelineId kMain = optix::kMain;
+  static constexpr PipelineId kEnergyBalance = optix::kEnergyBalance;
+  static constexpr PipelineId kEnergyBalanceMultiband = optix::kEnergyBalanceMultiband;
+  static constexpr PipelineId kPassiveMicrowave = optix::kPassiveMicrowave;
+  static constexpr PipelineId kActiveMicrowave = optix::kActiveMicrowave;
   enum TableId { kBackward, kForward, kFlux, kLidar, kEbTable, kEbMultibandTable,
                  kMicrowaveTable, kActiveMicrowaveTable, kTableCount };
+  // The table each borrows its miss and hit records from (TableLedger::kNone: its own).
+  static constexpr std::array<int, kTableCount> kLenders = {
+      -1, kBackward, kBackward, kBackward, -1, kEbTable, -1, kMicrowaveTable};
 
   // Stores both; creates nothing on the GPU.
   Simulator(std::shared_ptr<OptiXContext> context, std::string ptx_dir);
@@ -48,9 +56,9 @@ class Simulator {
   void ensure_active_microwave();
   // Rebuilds the main pipeline with the LiDAR ray generation (once).
   void ensure_lidar();
-  bool ready(PipelineId p) const { return pipelines_[p] != nullptr; }
-  bool has_lidar() const { return lidar_ready_; }
-  optix::Pipeline pipeline(PipelineId p) const { return pipelines_[p]; }
+  bool ready(PipelineId p) const { return programs_ && programs_->ready(p); }
+  bool has_lidar() const { return programs_ && programs_->has_lidar(); }
+  optix::Pipeline pipeline(PipelineId p) const { return programs_ ? programs_->get(p) : nullptr; }
 
   // Refuses a scene built on another context (std::invalid_argument) or not built.
   void check_scene(const SceneManager& scene) const;
@@ -60,7 +68,8 @@ class Simulator {
   void build_backward_table(const SceneManager& scene);
   void build_forward_table(const SceneManager& scene);
   void build_flux_table(const SceneManager& scene);
-  // Rebuilds the backward table only when the scene or its IAS changed since the last call.
+  // Rebuilds the backward table only when it does not hold this scene's current records (the
+  // ledger says; another scene's launch may have rebuilt it since the last LiDAR call).
   void build_lidar_table(const SceneManager& scene);
   void build_energy_balance_table(const SceneManager& scene);
   void build_energy_balance_multiband_table(const SceneManager& scene);
@@ -90,16 +99,9 @@ class Simulator {
     optix::ShaderBindingTable sbt{};
   };
 
-  optix::Module module(const char* name);
-  optix::ProgramGroup raygen_group(const char* label, const char* module, const char* entry);
-  optix::ProgramGroup miss_group(const char* label, const char* module, const char* entry);
-  optix::ProgramGroup hit_group(const char* label, const char* module, const char* entry);
-  optix::ProgramGroup group(const char* label, uint32_t kind, const char* module,
-                            const char* entry);
-  optix::Pipeline create_pipeline(const std::vector<optix::ProgramGroup>& groups, bool microwave,
-                                  unsigned max_trace_depth, unsigned max_traversable_depth,
-                                  const char* label, const char* stack_label);
-  void create_main(bool with_lidar);
+  // The device programs, created at the first init() (when the diagnostics switch is read).
+  optix::PipelineSet& programs();
+  void ensure(PipelineId id);
   optix::SbtHeader header(const char* group_label) const;
   void set_raygen(ShaderTable& t, const char* group_label, const char* alloc_label,
                   const char* upload_label);
@@ -107,26 +109,17 @@ class Simulator {
 
   std::shared_ptr<OptiXContext> context_;
   std::string ptx_dir_;
-  // Optical, energy-balance and LiDAR modules declare LaunchParams, the microwave ones
-  // MicrowaveLaunchParams; each set of modules is compiled and linked with its record's size.
-  optix::CompileOptionsForAbi optical_options_;
-  optix::CompileOptionsForAbi microwave_options_;
-  const void* compile_options(bool microwave) const;
-  optix::ModuleCompileOptions module_options_;
-  std::map<std::string, optix::Module> modules_;
-  std::vector<std::string> module_order_;
-  std::map<std::string, optix::ProgramGroup> groups_;
-  std::vector<std::string> group_order_;
-  optix::Pipeline pipelines_[kPipelineCount] = {};
-  bool lidar_ready_ = false;
+  std::unique_ptr<optix::PipelineSet> programs_;
   ShaderTable tables_[kTableCount];
-  const SceneManager* lidar_scene_ = nullptr;
-  optix::TraversableHandle lidar_ias_ = 0;
+  optix::TableLedger<kTableCount> ledger_{kLenders};
 
   // ---- launch buffers -----------------------------------------------------------------------------
-  void launch(optix::Pipeline pipeline, optix::Stream stream, const optix::ShaderBindingTable& sbt,
-              const optix::LaunchParams& params, uint32_t width, uint32_t height, uint32_t depth,
-              const char* params_label, const char* launch_label);
+  // Uploads the parameters, launches with table `t` (which must hold `scene`'s records), and
+  // waits for the launch: a launch that faults on the device is reported under `launch_label`,
+  // not under whatever step comes next.
+  void launch(optix::Pipeline pipeline, optix::Stream stream, const SceneManager& scene,
+              TableId t, const optix::LaunchParams& params, uint32_t width, uint32_t height,
+              uint32_t depth, const char* params_label, const char* launch_label);
   // The per-path buffers for `paths` paths of `bands` values: reallocated when either differs from
   // the last call, or (grow_only) only when more are needed.
   optix::PathBuffers path_buffers(uint64_t paths, int32_t bands, bool grow_only);

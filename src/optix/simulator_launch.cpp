@@ -52,15 +52,16 @@ void report_unlocked(std::unique_lock<std::mutex>& lock, const HostHooks& hooks,
 
 }  // namespace
 
-void Simulator::launch(optix::Pipeline pipeline, optix::Stream stream,
-                       const optix::ShaderBindingTable& sbt, const LaunchParams& params,
-                       uint32_t width, uint32_t height, uint32_t depth, const char* params_label,
-                       const char* launch_label) {
+void Simulator::launch(optix::Pipeline pipeline, optix::Stream stream, const SceneManager& scene,
+                       TableId t, const LaunchParams& params, uint32_t width, uint32_t height,
+                       uint32_t depth, const char* params_label, const char* launch_label) {
+  ledger_.require(t, scene.geometry_id(), launch_label);
   if (params_.empty()) params_.allocate(sizeof(LaunchParams), "params");
   params_.upload(&params, sizeof params, params_label);
-  optix::check(optix::table().launch(pipeline, stream, params_.get(), sizeof(LaunchParams), &sbt,
-                                     width, height, depth),
+  optix::check(optix::table().launch(pipeline, stream, params_.get(), sizeof(LaunchParams),
+                                     &table(t), width, height, depth),
                launch_label);
+  optix::check_cuda(cudaStreamSynchronize(stream), launch_label);
 }
 
 optix::PathBuffers Simulator::path_buffers(uint64_t paths, int32_t bands, bool grow_only) {
@@ -106,7 +107,7 @@ std::vector<float> Simulator::simulate(const SceneManager& scene, int spp, int m
   for (int pass = 0; pass < plan.spp; ++pass) {
     for (uint32_t b = 0; b < plan.launches_per_pass; ++b) {
       optix::set_backward_launch(p, plan, static_cast<uint32_t>(pass), b);
-      launch(pipeline(kMain), context_->stream(), table(kBackward), p, p.width, p.rows, 1,
+      launch(pipeline(kMain), context_->stream(), scene, kBackward, p, p.width, p.rows, 1,
              "params", "launch");
     }
     synchronize("sync");
@@ -191,7 +192,7 @@ ForwardResult Simulator::simulate_forward(const SceneManager& scene, const Forwa
   uint64_t done = 0;
   for (uint64_t k = 0; k < plan.batches.count(); ++k) {
     optix::set_photon_batch(p, plan.batches, k);
-    launch(pipeline(kMain), context_->stream(), table(kForward), p, optix::kPhotonRowWidth,
+    launch(pipeline(kMain), context_->stream(), scene, kForward, p, optix::kPhotonRowWidth,
            p.height, 1, "params fwd", "launch fwd");
     synchronize("sync fwd");
     done += plan.batches.photons(k);
@@ -254,7 +255,7 @@ FluxResult Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
   uint64_t done = 0;
   for (uint64_t k = 0; k < plan.batches.count(); ++k) {
     optix::set_photon_batch(p, plan.batches, k);
-    launch(pipeline(kMain), context_->stream(), table(kFlux), p, optix::kPhotonRowWidth, p.height,
+    launch(pipeline(kMain), context_->stream(), scene, kFlux, p, optix::kPhotonRowWidth, p.height,
            1, "params flux", "launch flux");
     synchronize("sync flux");
     done += plan.batches.photons(k);
@@ -366,8 +367,8 @@ EnergyBalanceOutput Simulator::energy_balance_chunk(const SceneManager& scene,
       optix::energy_balance_params(scene.launch_scene_block(), plan, req, plan.bands, b);
   for (const optix::EnergyBalanceLaunch& piece : plan.launches) {
     optix::set_energy_balance_launch(p, piece);
-    launch(pipeline(mb ? kEnergyBalanceMultiband : kEnergyBalance), context_->stream(),
-           table(mb ? kEbMultibandTable : kEbTable), p, scene.facts().max_mesh_triangles,
+    launch(pipeline(mb ? kEnergyBalanceMultiband : kEnergyBalance), context_->stream(), scene,
+           mb ? kEbMultibandTable : kEbTable, p, scene.facts().max_mesh_triangles,
            piece.instances, piece.samples, mb ? "params eb_mb" : "params eb",
            mb ? "launch eb_mb" : "launch eb");
   }
@@ -435,7 +436,7 @@ lidar::LidarResult Simulator::simulate_lidar(const SceneManager& scene, const li
   b.direct_count = lidar_direct_count_.get();
   const LaunchParams p = optix::lidar_params(scene.launch_scene_block(), plan, r, b, paths);
   // The LiDAR launch and its kernels run on the default stream, in order.
-  launch(pipeline(kMain), nullptr, table(kLidar), p, static_cast<uint32_t>(plan.beam.size()),
+  launch(pipeline(kMain), nullptr, scene, kLidar, p, static_cast<uint32_t>(plan.beam.size()),
          static_cast<uint32_t>(plan.pulses), 1, "params_up", "lidar_launch");
 
   lidar::LidarResult out;
@@ -562,12 +563,14 @@ std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
   if (mw_params_.empty())
     mw_params_.allocate(sizeof p, a ? "mw active params" : "mw params");
   mw_params_.upload(&p, sizeof p, a ? "mw active params up" : "mw params up");
+  ledger_.require(a ? kActiveMicrowaveTable : kMicrowaveTable, scene.geometry_id(),
+                  a ? "launch mw active" : "launch mw");
   optix::check(optix::table().launch(pipeline(a ? kActiveMicrowave : kPassiveMicrowave),
                                      context_->stream(), mw_params_.get(), sizeof p,
                                      &table(a ? kActiveMicrowaveTable : kMicrowaveTable),
                                      p.width, p.height, 1),
                a ? "launch mw active" : "launch mw");
-  synchronize(a ? "sync mw active" : "sync mw");
+  synchronize(a ? "launch mw active" : "launch mw");
   return download<float>(mw_film_, plan.pixels * req.n_channels,
                          a ? "download mw active" : "download mw");
 }

@@ -8,10 +8,18 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+#include "fake_nvoptix.h"
 #include "optix/device_buffer.h"
 #include "optix/optix_loader.h"
+#include "optix/pipelines.h"
 #include "optix/programs.h"
+#include "optix/ptx_version.h"
 #include "optix/records.h"
+#include "optix/table_ledger.h"
 #include "optix_test_support.h"
 
 namespace velm::optix {
@@ -32,15 +40,23 @@ void unload() { load_function_table("/nonexistent/libnvoptix.so.1"); }
 // ---- loading and ABI negotiation ---------------------------------------------------------------
 
 TEST(OptixLoader, RefusalsGiveTheCodeToReportAndClearTheTable) {
-  const std::pair<std::string, Result> cases[] = {
-      {"/nonexistent/libnvoptix.so.1", kErrorLibraryNotFound},
-      {fake("nosymbol"), kErrorEntrySymbolNotFound},
-      {fake("reject"), kErrorUnsupportedAbiVersion},  // refuses 118 and 105: the first answer
+  const struct {
+    std::string library;
+    Result code;
+    AbiAnswers answers;
+  } cases[] = {
+      {"/nonexistent/libnvoptix.so.1", kErrorLibraryNotFound, {}},
+      {fake("nosymbol"), kErrorEntrySymbolNotFound, {}},
+      // refuses 118 and 105: the first answer is the one to report
+      {fake("reject"), kErrorUnsupportedAbiVersion, {7801, 7802}},
   };
-  for (const auto& [library, code] : cases) {
+  for (const auto& [library, code, expected] : cases) {
     load_function_table(fake("accept118").c_str());
     ASSERT_TRUE(table_loaded());
-    EXPECT_EQ(load_function_table(library.c_str()), code) << library;
+    AbiAnswers answers{1, 1};
+    EXPECT_EQ(load_function_table(library.c_str(), &answers), code) << library;
+    EXPECT_EQ(answers.abi118, expected.abi118) << library;
+    EXPECT_EQ(answers.abi105, expected.abi105) << library;
     EXPECT_FALSE(table_loaded());
     EXPECT_EQ(accepted_abi(), 0);
     EXPECT_EQ(table().get_error_name, nullptr);
@@ -51,16 +67,19 @@ TEST(OptixLoader, RefusalsGiveTheCodeToReportAndClearTheTable) {
 
 TEST(OptixLoader, EntriesLandInTheirAbi118Places) {
   const char* names[] = {"context create", "context destroy", "module create", "module destroy",
-                         "group create", "group destroy", "pipeline create", "pipeline destroy",
-                         "stack size", "accel memory", "accel build", "pack header", "launch"};
-  // The slots of those entries in the driver's table, for each ABI it may serve.
+                         "group create", "group destroy", "group stack size", "pipeline create",
+                         "pipeline destroy", "stack size", "accel memory", "accel build",
+                         "pack header", "launch"};
+  // The slots of those entries in the driver's table, for each ABI it may serve. Whatever the
+  // driver's reason for refusing 118, 105 is asked for.
   const struct {
     const char* kind;
     int abi;
-    int slots[13];
+    int slots[14];
   } cases[] = {
-      {"accept118", 118, {2, 3, 12, 18, 24, 25, 27, 28, 30, 32, 33, 48, 49}},
-      {"accept105", 105, {2, 3, 12, 15, 18, 19, 21, 22, 23, 24, 25, 40, 41}},
+      {"accept118", 118, {2, 3, 12, 18, 24, 25, 26, 27, 28, 30, 32, 33, 48, 49}},
+      {"accept105", 105, {2, 3, 12, 15, 18, 19, 20, 21, 22, 23, 24, 25, 40, 41}},
+      {"odd118", 105, {2, 3, 12, 15, 18, 19, 20, 21, 22, 23, 24, 25, 40, 41}},
   };
   const FunctionTable& t = table();
   const auto p = [](auto entry) { return reinterpret_cast<const void*>(entry); };
@@ -70,10 +89,11 @@ TEST(OptixLoader, EntriesLandInTheirAbi118Places) {
     const void* entries[] = {
         p(t.device_context_create), p(t.device_context_destroy), p(t.module_create),
         p(t.module_destroy), p(t.program_group_create), p(t.program_group_destroy),
-        p(t.pipeline_create), p(t.pipeline_destroy), p(t.pipeline_set_stack_size),
+        p(t.program_group_get_stack_size), p(t.pipeline_create), p(t.pipeline_destroy),
+        p(t.pipeline_set_stack_size),
         p(t.accel_compute_memory_usage), p(t.accel_build), p(t.sbt_record_pack_header),
         p(t.launch)};
-    for (int i = 0; i < 13; ++i) {
+    for (int i = 0; i < 14; ++i) {
       ASSERT_NE(entries[i], nullptr) << c.kind << " " << names[i];
       EXPECT_EQ(slot_of(entries[i]), 9000 + c.slots[i]) << c.kind << " " << names[i];
     }
@@ -136,21 +156,50 @@ TEST(OptixLoader, InitFailureMessages) {
     EXPECT_EQ(init_failure_message(code),
               "Failed to initialize OptiX (code " + std::to_string(code) + "): " + text);
   }
+  // A driver that refuses both ABIs is named with both answers.
+  unload();
+  const std::string base = init_failure_message(7801);
+  EXPECT_EQ(init_failure_message(7801, {7801, 7802}, "NVIDIA driver 570.1, CUDA 12.8"),
+            base + " The driver answered ABI 118 with 7801 (OPTIX_ERROR_UNSUPPORTED_ABI_VERSION) "
+                   "and ABI 105 with 7802 (OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH); NVIDIA "
+                   "driver 570.1, CUDA 12.8.");
+  EXPECT_EQ(init_failure_message(7804, {}, "NVIDIA driver 570.1, CUDA 12.8"),
+            init_failure_message(7804));
 }
 
-TEST(OptixLoader, LogCallbackWritesLevelsOneAndTwo) {
-  testing::internal::CaptureStderr();
-  for (unsigned level = 0; level <= 4; ++level)
-    log_callback(level, "TAG", ("level " + std::to_string(level)).c_str(), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[OptiX][TAG] level 0\n[OptiX][TAG] level 1\n[OptiX][TAG] level 2\n");
+TEST(OptixLoader, LogCallbackWritesLevelsOneAndTwoAndWarningsWhenAsked) {
+  const unsigned warnings = 3;
+  const std::string upto2 = "[OptiX][TAG] level 0\n[OptiX][TAG] level 1\n[OptiX][TAG] level 2\n";
+  for (const auto& [data, expected] : {std::pair<const unsigned*, std::string>{nullptr, upto2},
+                                       {&warnings, upto2 + "[OptiX][TAG] level 3\n"}}) {
+    testing::internal::CaptureStderr();
+    for (unsigned level = 0; level <= 4; ++level)
+      log_callback(level, "TAG", ("level " + std::to_string(level)).c_str(),
+                   const_cast<unsigned*>(data));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+  }
+}
+
+TEST(OptixLoader, ValidationSwitch) {
+  for (const auto& [value, on] : {std::pair<const char*, bool>{nullptr, false}, {"", false},
+                                  {"0", false}, {"1", true}}) {
+    if (value) setenv("VELM_OPTIX_VALIDATION", value, 1);
+    else unsetenv("VELM_OPTIX_VALIDATION");
+    EXPECT_EQ(validation_requested(), on) << (value ? value : "unset");
+    EXPECT_EQ(pipeline_compile_options(1008, validation_requested()).v105.exception_flags,
+              on ? 7u : 0u);
+  }
+  unsetenv("VELM_OPTIX_VALIDATION");
 }
 
 TEST(OptixCheckers, Messages) {
   EXPECT_NO_THROW(check(kSuccess, "gas build"));
   EXPECT_NO_THROW(check_cuda(0, "mesh verts"));
+  unload();
   EXPECT_EQ(message_of<std::runtime_error>([] { check(7001, "gas build"); }),
-            "OptiX: gas build (7001)");
+            "OptiX: gas build (7001 OPTIX_ERROR_INVALID_VALUE)");
+  EXPECT_EQ(message_of<std::runtime_error>([] { check(7001, "pipeline", "bad link\n"); }),
+            "OptiX: pipeline (7001 OPTIX_ERROR_INVALID_VALUE): bad link");
   EXPECT_EQ(cuda_error_string(2), "out of memory");  // cudaErrorMemoryAllocation
   EXPECT_EQ(message_of<std::runtime_error>([] { check_cuda(2, "mesh verts"); }),
             "CUDA: mesh verts - out of memory");
@@ -311,6 +360,185 @@ TEST(OptixPrograms, MissingFileIsNamedWithItsPath) {
   EXPECT_EQ(ptx_path("/some/dir", "miss"), "/some/dir/miss.ptx");
   EXPECT_EQ(message_of<std::runtime_error>([] { read_ptx("/nonexistent/ptx", "miss"); }),
             "Cannot open PTX: /nonexistent/ptx/miss.ptx");
+}
+
+
+TEST(OptixPrograms, PtxIsaAgainstTheDriversCudaVersion) {
+  // The newest ISA a driver compiles, by its CUDA version (the PTX ISA release history).
+  const std::pair<int, const char*> limits[] = {
+      {11080, "7.8"}, {12000, "8.0"}, {12040, "8.4"}, {12060, "8.5"}, {12070, "8.6"},
+      {12080, "8.7"}, {12090, "8.8"}, {13000, "9.0"}, {13010, "9.1"}};
+  for (const auto& [cuda, isa] : limits) EXPECT_EQ(newest_isa_of_driver(cuda).str(), isa) << cuda;
+  EXPECT_FALSE(newest_isa_of_driver(0).known());      // no driver: left to the driver
+  EXPECT_FALSE(newest_isa_of_driver(99000).known());  // newer than we know: no limit
+
+  // The files of this build carry the ISA of the nvcc that wrote them, which is recorded.
+  const std::string nvcc = recorded_nvcc_version(VELM_PTX_DIR);
+  ASSERT_FALSE(nvcc.empty());
+  const int nvcc_cuda = 1000 * std::stoi(nvcc) + 10 * std::stoi(nvcc.substr(nvcc.find('.') + 1));
+  for (const ProgramModule& m : kProgramModules) {
+    const std::string ptx = read_ptx(VELM_PTX_DIR, m.name);
+    const PtxIsa isa = ptx_isa_of(ptx);
+    EXPECT_EQ(isa.str(), newest_isa_of_driver(nvcc_cuda).str()) << m.name;
+    EXPECT_NO_THROW(check_ptx_for_driver(m.name, ptx, nvcc_cuda, nvcc));
+  }
+  EXPECT_FALSE(ptx_isa_of("this is not PTX\n").known());
+  EXPECT_NO_THROW(check_ptx_for_driver("x.ptx", "this is not PTX\n", 12080, ""));
+
+  const std::string newer =
+      "//\n// Generated by NVIDIA NVVM Compiler\n//\n\n.version 9.1\n.target sm_75\n";
+  EXPECT_EQ(message_of<std::runtime_error>(
+                [&] { check_ptx_for_driver("/p/miss.ptx", newer, 13000, "13.1.80"); }),
+            "The device programs are PTX ISA 9.1 (/p/miss.ptx, written by nvcc 13.1.80), which "
+            "the NVIDIA driver cannot compile: the driver supports CUDA 13.0, whose newest PTX ISA "
+            "is 9.0 (ISA 9.1 needs CUDA 13.1). Build the PTX with a CUDA toolkit no newer than "
+            "the driver (CUDA 13.0), or update the driver.");
+  EXPECT_NO_THROW(check_ptx_for_driver("/p/miss.ptx", newer, 13010, "13.1.80"));
+}
+
+// ---- pipelines against the recording stand-in driver -------------------------------------------
+
+TEST(OptixPipelines, StackFromTheProgramsAndTraceDepth) {
+  StackSizes programs{};
+  accumulate_stack_sizes(programs, {100, 0, 40, 0, 0, 0, 0});
+  accumulate_stack_sizes(programs, {60, 30, 0, 8, 16, 0, 0});
+  const struct {
+    unsigned trace_depth;
+    uint32_t continuation;  // rg + (depth - 1) max(ch, ms) + max(ch, ms, is + ah)
+  } cases[] = {{0, 100}, {1, 100 + 40}, {2, 100 + 40 + 40}, {3, 100 + 80 + 40}};
+  for (const auto& c : cases) {
+    const PipelineStack s = pipeline_stack(programs, c.trace_depth);
+    EXPECT_EQ(s.continuation, c.continuation) << c.trace_depth;
+    EXPECT_EQ(s.direct_from_traversal + s.direct_from_state, 0u);
+    EXPECT_EQ(s.traversable_depth, 2u);
+  }
+  // An intersection and any-hit frame larger than closest hit and miss sizes the last level.
+  EXPECT_EQ(pipeline_stack({100, 10, 20, 30, 40, 0, 0}, 2).continuation, 100u + 20 + 70);
+}
+
+struct FakePrograms {
+  FakeRecord* record = nullptr;
+  FakePrograms() {
+    const std::string path = fake("programs");
+    EXPECT_EQ(load_function_table(path.c_str()), kSuccess);
+    void* handle = dlopen(path.c_str(), RTLD_NOW);
+    record = reinterpret_cast<FakeRecordFn>(dlsym(handle, "fake_nvoptix_record"))();
+    *record = FakeRecord{};
+  }
+  ~FakePrograms() { unload(); }
+};
+
+TEST(OptixPipelines, EveryPipelineIsToldTheSceneDepthAndSizedFromItsPrograms) {
+  FakePrograms fake;
+  for (const bool validation : {false, true}) {
+    SCOPED_TRACE(validation);
+    *fake.record = FakeRecord{};
+    testing::internal::CaptureStderr();
+    {
+      PipelineSet set(nullptr, VELM_PTX_DIR, 13000, validation);
+      for (PipelineId id : {kEnergyBalanceMultiband, kActiveMicrowave}) set.ensure(id);
+      set.ensure_lidar();
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(validation, err.find("[OptiX][pipeline_eb] stack: continuation 576 bytes") !=
+                              std::string::npos) << err;
+    // The fake gives each program 16 bytes of stack per character of its entry point's name.
+    const struct {
+      const char* pipeline;
+      uint32_t groups, trace_depth, continuation;
+    } expected[] = {
+        {"main", 7, 2, 288 + 352 + 352},  // __raygen__backward, __closesthit__radiance
+        {"energy balance", 3, 1, 256 + 320},  // __raygen__eb_rrt, __closesthit__eb_rrt
+        {"energy balance multiband", 3, 1, 416 + 320},  // __raygen__eb_rrt_multiband
+        {"passive microwave", 3, 2, 320 + 400 + 400},   // __closesthit__mw_radiance
+        {"active microwave", 3, 2, 304 + 400 + 400},    // __raygen__active_mw
+        {"main with LiDAR", 8, 2, 288 + 352 + 352},
+    };
+    ASSERT_EQ(fake.record->pipelines, 6);
+    for (int i = 0; i < 6; ++i) {
+      const FakePipelineCall& c = fake.record->pipeline[i];
+      SCOPED_TRACE(expected[i].pipeline);
+      EXPECT_EQ(c.groups, expected[i].groups);
+      EXPECT_EQ(c.max_trace_depth, expected[i].trace_depth);
+      EXPECT_EQ(c.exception_flags, validation ? 7u : 0u);
+      EXPECT_EQ(c.stack[0] + c.stack[1], 0u);
+      EXPECT_EQ(c.stack[2], expected[i].continuation);
+      EXPECT_EQ(c.stack[3], kTraversableGraphDepth);
+    }
+  }
+}
+
+TEST(OptixPipelines, FailuresCarryTheResultNameAndTheDriversLog) {
+  FakePrograms fake;
+  const struct {
+    int slot;
+    PipelineId pipeline;
+    const char* message;
+  } cases[] = {
+      {12, kMain, "Module create failed: raygen_backward (7200 FAKE_ERROR_NAME): bad ptx line 3"},
+      {24, kMain, "OptiX: __raygen__backward (7200 FAKE_ERROR_NAME): bad ptx line 3"},
+      {27, kEnergyBalance, "OptiX: pipeline_eb (7200 FAKE_ERROR_NAME): bad ptx line 3"},
+      {30, kPassiveMicrowave, "OptiX: stack_mw (7200 FAKE_ERROR_NAME)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.slot);
+    PipelineSet set(nullptr, VELM_PTX_DIR, 13000, false);
+    if (c.pipeline != kMain) set.ensure(kMain);
+    *fake.record = FakeRecord{c.slot, 7200, "bad ptx line 3\n"};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(message_of<std::runtime_error>([&] { set.ensure(c.pipeline); }), c.message);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.slot == 30, set.logs().empty());  // the stack call leaves no log
+    EXPECT_FALSE(set.ready(c.pipeline));
+    set.ensure(c.pipeline);  // tried again at the next call
+    EXPECT_TRUE(set.ready(c.pipeline));
+  }
+}
+
+TEST(OptixPipelines, PtxTooNewForTheDriverIsRefusedBeforeAnyModule) {
+  FakePrograms fake;
+  PipelineSet set(nullptr, VELM_PTX_DIR, 12080, false);
+  const std::string m = message_of<std::runtime_error>([&] { set.ensure(kMain); });
+  EXPECT_NE(m.find("the driver supports CUDA 12.8, whose newest PTX ISA is 8.7"), std::string::npos)
+      << m;
+  EXPECT_NE(m.find("written by nvcc " + recorded_nvcc_version(VELM_PTX_DIR)), std::string::npos)
+      << m;
+  EXPECT_EQ(fake.record->modules, 0);
+}
+
+// ---- which scene each binding table holds ------------------------------------------------------
+
+TEST(OptixTableLedger, BorrowersGoStaleWithTheirLender) {
+  enum { kBackward, kLidar, kForward, kCount };
+  const uint64_t a = 11, b = 12, a_rebuilt = 13;
+  TableLedger<kCount> ledger({TableLedger<kCount>::kNone, kBackward, kBackward});
+  auto built = [&](int t, uint64_t scene) {
+    ledger.built(t, scene);
+    return ledger.current(t, scene);
+  };
+  // simulate_lidar(A), simulate(B), simulate_lidar(A): the LiDAR table of A borrowed backward
+  // records that B's launch freed.
+  ASSERT_TRUE(built(kBackward, a));
+  ASSERT_TRUE(built(kLidar, a));
+  ASSERT_TRUE(built(kBackward, b));
+  EXPECT_FALSE(ledger.current(kLidar, a));
+  EXPECT_FALSE(ledger.current(kBackward, a));
+  EXPECT_THROW(ledger.require(kLidar, a, "lidar_launch"), std::logic_error);
+  // Rebuilt for A, the backward table is lent again; rebuilding it for A itself also invalidates
+  // what was borrowed before.
+  ASSERT_TRUE(built(kBackward, a));
+  ASSERT_TRUE(built(kLidar, a));
+  ASSERT_TRUE(built(kForward, a));
+  ledger.forget(kBackward);
+  EXPECT_FALSE(ledger.current(kForward, a));
+  ASSERT_TRUE(built(kBackward, a));
+  EXPECT_FALSE(ledger.current(kLidar, a));
+  // A scene freed and built again (or another at its address) has a new geometry id.
+  ASSERT_TRUE(built(kLidar, a));
+  EXPECT_FALSE(ledger.current(kLidar, a_rebuilt));
+  EXPECT_EQ(message_of<std::logic_error>(
+                [&] { ledger.require(kLidar, a_rebuilt, "lidar_launch"); }),
+            "lidar_launch: the binding table was not built for this scene");
 }
 
 }  // namespace
