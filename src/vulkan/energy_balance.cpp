@@ -250,17 +250,19 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
     EnergySlot slot;
     const void* data;  // null: zeros
     uint64_t bytes;
+    const char* what;
   };
   const Upload uploads[] = {
-      {kGeometry, geometry.data(), prims * sizeof(EnergyBalanceGeometry)},
-      {kBases, bases.data(), bases.size() * sizeof(uint32_t)},
-      {kTemperatures, temperatures.data(), prims * sizeof(float)},
-      {kEmissivities, emissivities.data(), prims * sizeof(float)},
-      {kAlbedos, albedos.empty() ? nullptr : albedos.data(), band_bytes},
-      {kSun, light.sun.data(), light.sun.size() * sizeof(float)},
-      {kSky, light.sky.data(), light.sky.size() * sizeof(float)},
-      {kTop, nullptr, band_bytes},
-      {kBottom, nullptr, band_bytes},
+      {kGeometry, geometry.data(), prims * sizeof(EnergyBalanceGeometry),
+       "the energy-balance geometry table"},
+      {kBases, bases.data(), bases.size() * sizeof(uint32_t), "the instance base table"},
+      {kTemperatures, temperatures.data(), prims * sizeof(float), "the temperature table"},
+      {kEmissivities, emissivities.data(), prims * sizeof(float), "the emissivity table"},
+      {kAlbedos, albedos.empty() ? nullptr : albedos.data(), band_bytes, "the albedo table"},
+      {kSun, light.sun.data(), light.sun.size() * sizeof(float), "the sun table"},
+      {kSky, light.sky.data(), light.sky.size() * sizeof(float), "the sky table"},
+      {kTop, nullptr, band_bytes, "the front-face results"},
+      {kBottom, nullptr, band_bytes, "the back-face results"},
   };
   for (const Upload& u : uploads) {
     VulkanBuffer& b = energy_buffers_[u.slot];
@@ -275,8 +277,8 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
     pipelines_.create_energy_balance_pipeline();
   const ComputePipeline& pipeline = pipelines_.energy_balance();
   PerCallDescriptorSet set(*ctx_, pipeline.set_layout, 9, "energy balance");
-  std::vector<const VulkanBuffer*> bound;
-  for (const VulkanBuffer& b : energy_buffers_) bound.push_back(&b);
+  std::vector<StorageBinding> bound;
+  for (const Upload& u : uploads) bound.push_back({&energy_buffers_[u.slot], u.what});
   set.write(tlas_.handle(), bound);
 
   const Clock::time_point start = Clock::now();

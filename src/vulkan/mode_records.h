@@ -109,7 +109,7 @@ struct ForwardParams {
   float emitter_direction[3];
   uint32_t next_item;  // uploaded 0: the shader's work queue over the batch
   float sun_direction[3];  // the analytic sky's sun
-  uint32_t zero76;
+  float deposit_scale;     // 2^-k: the shader counts deposits in cells of unit 2^k W
   float tile_x;
   float tile_y;
   float scene_max_z;

@@ -16,6 +16,7 @@
 #include "vulkan/accel.h"
 #include "vulkan/buffer.h"
 #include "vulkan/context.h"
+#include "vulkan/descriptors.h"
 #include "vulkan/mode_records.h"
 #include "vulkan/pipelines.h"
 #include "vulkan/primitives.h"
@@ -246,9 +247,10 @@ class VulkanSceneManager {
   // Refuses more bands than one photon batch traces on this device.
   void check_forward_bands(int32_t nb, const char* who) const;
   // Runs the forward shader over num_photons in batches with the given bindings 1 to 16;
-  // `params` has everything but the batch fields.
-  void run_forward(ForwardParams& params, const std::vector<VulkanBuffer*>& bindings,
-                   const std::string& mode, int64_t num_photons, const HostHooks& hooks);
+  // `params` has everything but the batch fields; `params_buffer` is the one bound at binding 11.
+  void run_forward(ForwardParams& params, VulkanBuffer& params_buffer,
+                   const std::vector<StorageBinding>& bindings, const std::string& mode,
+                   int64_t num_photons, const HostHooks& hooks);
 
   // The TLAS's instances as the shaders see them: throws when the description has changed its
   // primitive count since the TLAS was built (a reuse build keeps the old structure).

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "vulkan/check.h"
+#include "vulkan/descriptors.h"
 #include "vulkan/scene_manager.h"
 
 namespace velm::vulkan {
@@ -86,26 +87,8 @@ void VulkanSceneManager::grow_trace_buffers(size_t rays) {
 }
 
 void VulkanSceneManager::bind_trace_buffers() {
-  const VkAccelerationStructureKHR tlas = tlas_.handle();
-  VkWriteDescriptorSetAccelerationStructureKHR as{
-      VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET_ACCELERATION_STRUCTURE_KHR};
-  as.accelerationStructureCount = 1;
-  as.pAccelerationStructures = &tlas;
-  const VkDescriptorBufferInfo rays{trace_rays_.handle(), 0, trace_rays_.size()};
-  const VkDescriptorBufferInfo hits{trace_hits_.handle(), 0, trace_hits_.size()};
-  VkWriteDescriptorSet writes[3] = {};
-  for (uint32_t b = 0; b < 3; ++b) {
-    writes[b].sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
-    writes[b].dstSet = pipelines_.trace_set();
-    writes[b].dstBinding = b;
-    writes[b].descriptorCount = 1;
-    writes[b].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
-  }
-  writes[0].pNext = &as;
-  writes[0].descriptorType = VK_DESCRIPTOR_TYPE_ACCELERATION_STRUCTURE_KHR;
-  writes[1].pBufferInfo = &rays;
-  writes[2].pBufferInfo = &hits;
-  vkUpdateDescriptorSets(ctx_->device(), 3, writes, 0, nullptr);
+  write_descriptor_set(*ctx_, pipelines_.trace_set(), tlas_.handle(),
+                       {{&trace_rays_, "the ray records"}, {&trace_hits_, "the hit records"}});
 }
 
 void VulkanSceneManager::write_rays(const TraceRays& rays, size_t first, size_t n) {
