@@ -12,6 +12,9 @@ watch.
 
 import functools
 import os
+import signal
+import threading
+import time
 
 import pytest
 
@@ -78,3 +81,29 @@ def vk_context():
 @pytest.fixture
 def vk_scene(vk_context):
     return velm.VulkanSceneManager(vk_context, TRACE_SHADER)
+
+
+def seconds_to_stop(call, after=0.5):
+    """Sends SIGINT to this process `after` seconds into `call()` and returns how long the call
+    took from there to stop with KeyboardInterrupt. The default SIGINT handler is installed for
+    the time of the call: a test process may have started with SIGINT ignored (a background job,
+    nohup). Skips where no handler can be installed (outside the main thread)."""
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("SIGINT handlers can only be installed from the main thread")
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    sent = []
+
+    def interrupt():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(after, interrupt)
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        return time.monotonic() - sent[0]
+    finally:
+        timer.cancel()
+        timer.join()
+        signal.signal(signal.SIGINT, previous)

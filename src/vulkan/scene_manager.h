@@ -255,11 +255,11 @@ class VulkanSceneManager {
   // The TLAS's instances as the shaders see them: throws when the description has changed its
   // primitive count since the TLAS was built (a reuse build keeps the old structure).
   void check_tlas_primitives(const char* who) const;
-  // One fused energy-balance dispatch of 1 to 32 bands: the checks both public calls share, then
-  // the device work.
+  // One fused energy balance of 1 to 32 bands: the checks both public calls share, then the
+  // device work in dispatches of bounded size with `hooks.poll` after each.
   EnergyBalanceResult fused_energy_balance(int32_t band_type, int32_t n_samples,
                                            const EnergyBalanceLight& light, int32_t bands,
-                                           bool two_sided);
+                                           bool two_sided, const HostHooks& hooks);
 
   // Declared first, destroyed last: everything below lives on this context's device.
   std::shared_ptr<VulkanContext> ctx_;
