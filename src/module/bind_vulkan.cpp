@@ -70,7 +70,8 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
                            normal.mutable_data(),    geometric.mutable_data(),
                            material.mutable_data(),  reflectance.mutable_data(),
                            bands};
-  py_convert::run_on_scene(scene, [&] { scene.trace_closest(rays, out); });
+  const HostHooks hooks = make_hooks(py::none());
+  py_convert::run_on_scene(scene, [&] { scene.trace_closest(rays, out, hooks); });
 
   py::dict r;
   r["t"] = t;
