@@ -14,7 +14,7 @@ import pytest
 
 import scenes
 import velm_gpu as velm
-from conftest import TRACE_SHADER
+from conftest import TRACE_SHADER, seconds_to_stop
 
 pytestmark = pytest.mark.vulkan
 
@@ -362,6 +362,16 @@ def test_batches_release_the_interpreter_lock_and_progress_can_stop_them(vk_scen
             vk_scene.simulate_flux(2, 2, 2_100_000, 1, max_depth=1, progress=progress)
         flux = vk_scene.simulate_flux(2, 2, 1000, 1, max_depth=1)
         assert flux["downwelling"].sum() == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
+
+
+def test_ctrl_c_stops_a_photon_batch_within_a_second(vk_scene):
+    # A batch of 2^21 photons takes about 2 s on lavapipe; Ctrl-C stops it part way, and the
+    # scene runs again afterwards.
+    square_tile(vk_scene, 0.3)
+    vk_scene.simulate_flux(1, 1, 1000, 1, max_depth=2)  # makes the pipeline first
+    assert seconds_to_stop(lambda: vk_scene.simulate_flux(1, 1, 4 * 2097152, 1, max_depth=2)) < 1.0
+    flux = vk_scene.simulate_flux(1, 1, 1000, 1, max_depth=2)
+    assert flux["downwelling"][0, 0, 0] == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
 
 
 @functools.lru_cache(maxsize=None)

@@ -3,7 +3,7 @@
 // (src/programs/vulkan/energy_balance.comp, one work group per primitive) estimates the incident
 // irradiance of a face from cosine-weighted rays; the host checks the request, uploads the
 // per-primitive tables into buffers the scene keeps between calls, splits the work into
-// dispatches of at most 2^21 samples (ranges of primitives, and of samples when one primitive
+// dispatches of at most 2^20 samples (ranges of primitives, and of samples when one primitive
 // has more), adds up what each leaves in double precision and polls for Ctrl-C between them.
 // Bands beyond 32 run as several fused calls of at most 32.
 #include <algorithm>
@@ -26,8 +26,9 @@ constexpr int32_t kMaxFusedBands = 32;
 constexpr uint32_t kStreamSeed = 7765;   // the sequence of the shader's random streams
 constexpr uint32_t kMaxGroupsX = 65535;  // groups in x; the rest of the primitives go in y
 constexpr float kDefaultEmissivity = 0.97f;
-// Samples (of all faces) per dispatch at most: about a third of a second on lavapipe.
-constexpr uint64_t kSamplesPerDispatch = uint64_t{1} << 21;
+// Samples (of all faces) per dispatch at most: a fifth of a second on lavapipe for a plain
+// facet, up to a second in a forest.
+constexpr uint64_t kSamplesPerDispatch = uint64_t{1} << 20;
 // Primitives per dispatch when their samples must be split: enough groups to fill a device.
 constexpr uint64_t kSplitPrimitives = 256;
 

@@ -177,7 +177,7 @@ class VulkanSceneManager {
   }
 
   // Closest hit of every ray with its ids, normals and per-band reflectance, in dispatches of at
-  // most 2^20 rays with `hooks.poll` between them. Safe to call from several threads: calls on
+  // most 2^19 rays with `hooks.poll` between them. Safe to call from several threads: calls on
   // one scene run one after another.
   void trace_closest(const TraceRays& rays, const TraceResults& out, const HostHooks& hooks);
   TraceProfile last_trace_profile() const;

@@ -32,9 +32,9 @@ struct HitRecord {
 static_assert(sizeof(RayRecord) == 32 && sizeof(HitRecord) == 32, "trace records are 32 bytes");
 
 constexpr uint32_t kGroupSize = 64;  // the trace shader's work group along x
-// Rays per dispatch at most: a dispatch, with the host's work on its rays, takes about half a
-// second on lavapipe, and Ctrl-C is looked at between dispatches.
-constexpr size_t kRaysPerPoll = size_t{1} << 20;
+// Rays per dispatch at most: a dispatch, with the host's work on its rays, takes about a fifth of
+// a second on lavapipe, and Ctrl-C is looked at between dispatches.
+constexpr size_t kRaysPerPoll = size_t{1} << 19;
 
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t0) {

@@ -1,5 +1,6 @@
 // simulate_flux and simulate_forward_radiation: photons traced forward from the sun and the sky by
-// the forward shader, in batches of 2^21 photons with the progress callable after each. The
+// the forward shader, in batches of 2^21 photons with the progress callable after each (and
+// Ctrl-C polls after every 2^18). The
 // shader sums into fixed-point cells (a 32-bit fraction and a 64-bit integer part) counted in a
 // unit chosen per run, which the host converts to floats at the end.
 #include <algorithm>
@@ -18,6 +19,9 @@ namespace velm::vulkan {
 namespace {
 
 constexpr int64_t kPhotonBatch = 2097152;
+// Photons per dispatch: a batch runs as dispatches of at most this many, with a Ctrl-C poll after
+// each (a batch of 2^21 photons takes seconds on lavapipe, more in a forest).
+constexpr int64_t kPhotonsPerPoll = 262144;
 constexpr int64_t kMaxPhotons = 4294967295;
 constexpr uint32_t kPhotonsPerGroup = 64;
 constexpr uint64_t kCellBytes = 12;  // one 64.32 fixed-point cell: fraction word, integer words
@@ -195,21 +199,26 @@ void VulkanSceneManager::run_forward(ForwardParams& params, VulkanBuffer& params
   const Clock::time_point start = Clock::now();
   for (int64_t first = 0; first < num_photons; first += kPhotonBatch) {
     const int64_t batch = std::min(kPhotonBatch, num_photons - first);
-    params.batch_photons = static_cast<uint32_t>(batch);
-    params.first_photon = static_cast<uint32_t>(first);
-    params.rays = 0;
-    params.next_item = 0;
-    params_buffer.upload(&params, sizeof params);
-    const uint32_t gx = static_cast<uint32_t>((batch + kPhotonsPerGroup - 1) / kPhotonsPerGroup);
-    ctx_->submit_immediate([&](VkCommandBuffer cmd) {
-      record_dispatch(cmd, pipeline.pipeline, pipeline.layout, set.set(), gx, params.bands);
-    });
-    uint32_t rays = 0;
-    params_buffer.download(&rays, sizeof rays, offsetof(ForwardParams, rays));
-    prof.rays += rays;
-    ++prof.dispatches;
+    // Photon g follows stream g whichever dispatch traces it: parts of a batch add up to it.
+    for (int64_t part = first; part < first + batch; part += kPhotonsPerPoll) {
+      const int64_t count = std::min(kPhotonsPerPoll, first + batch - part);
+      params.batch_photons = static_cast<uint32_t>(count);
+      params.first_photon = static_cast<uint32_t>(part);
+      params.rays = 0;
+      params.next_item = 0;
+      params_buffer.upload(&params, sizeof params);
+      const uint32_t gx =
+          static_cast<uint32_t>((count + kPhotonsPerGroup - 1) / kPhotonsPerGroup);
+      ctx_->submit_immediate([&](VkCommandBuffer cmd) {
+        record_dispatch(cmd, pipeline.pipeline, pipeline.layout, set.set(), gx, params.bands);
+      });
+      uint32_t rays = 0;
+      params_buffer.download(&rays, sizeof rays, offsetof(ForwardParams, rays));
+      prof.rays += rays;
+      ++prof.dispatches;
+      if (hooks.poll) hooks.poll();
+    }
     prof.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (hooks.poll) hooks.poll();
     if (hooks.progress)
       hooks.progress(static_cast<uint64_t>(first + batch), static_cast<uint64_t>(num_photons),
                      static_cast<float>(prof.seconds * 1e3));
