@@ -14,6 +14,7 @@ import functools
 import os
 import signal
 import threading
+import time
 
 import pytest
 
@@ -82,12 +83,30 @@ def vk_scene(vk_context):
     return velm.VulkanSceneManager(vk_context, TRACE_SHADER)
 
 
-@pytest.fixture
-def sigint_raises():
-    """SIGINT raises KeyboardInterrupt during the test, even in a process that started with SIGINT
-    ignored (a background job, nohup, some CI runners), where Python installs no handler."""
+def seconds_to_stop(call, after=0.5):
+    """Sends SIGINT to this process `after` seconds into `call()` and returns how long the call
+    took from there to stop with KeyboardInterrupt. The default SIGINT handler is installed for
+    the time of the call: a test process may have started with SIGINT ignored (a background job,
+    nohup). Skips where no handler can be installed (outside the main thread), and in the
+    sanitized build, whose host code runs several times slower than the times asked for."""
+    if os.environ.get("VELM_SANITIZED"):
+        pytest.skip("the sanitized build's host code is too slow for the time bounds")
     if threading.current_thread() is not threading.main_thread():
-        pytest.skip("signal handlers can only be installed on the main thread")
+        pytest.skip("SIGINT handlers can only be installed from the main thread")
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    yield
-    signal.signal(signal.SIGINT, previous)
+    sent = []
+
+    def interrupt():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(after, interrupt)
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        return time.monotonic() - sent[0]
+    finally:
+        timer.cancel()
+        timer.join()
+        signal.signal(signal.SIGINT, previous)

@@ -272,6 +272,45 @@ def test_contexts_and_scenes_in_a_loop_do_not_leak():
     assert rss_mb() - before < 30
 
 
+PROFILE_DURING_A_RUN = """
+import sys, threading, time
+import numpy as np
+import velm_gpu as v
+sys.path.insert(0, sys.argv[1])
+import scenes
+from conftest import TRACE_SHADER
+
+s = v.VulkanSceneManager(v.VulkanContext(), TRACE_SHADER)
+scenes.lambertian_plane(s, [0.3], [1000.0], scenes.sun_direction(30, 0), half=5.0)
+s.build()
+started = threading.Event()
+flux = threading.Thread(target=lambda: s.simulate_flux(
+    2, 2, 2 * 2**21, 1, max_depth=1, progress=lambda *a: started.set()))
+flux.start()
+started.wait()
+s._last_simulation_profile()
+flux.join()
+n = 2 * 2**20
+rays = np.tile(np.float32([[0.3, 0.2, 5.0]]), (n, 1)), np.tile(np.float32([[0, 0, -1]]), (n, 1))
+started.clear()
+trace = threading.Thread(target=lambda: (started.set(), s.trace_closest(*rays)))
+trace.start()
+started.wait()
+time.sleep(0.1)
+s._last_trace_profile()
+trace.join()
+print("done")
+"""
+
+
+def test_profiles_asked_for_during_a_run_wait_for_it():
+    # The run needs the interpreter lock between its dispatches; a profile query from another
+    # thread waits for the run without holding it (holding it, both waited for ever).
+    out = subprocess.run([sys.executable, "-c", PROFILE_DURING_A_RUN, os.path.dirname(__file__)],
+                         capture_output=True, text=True, timeout=120)
+    assert (out.returncode, out.stdout.strip()) == (0, "done"), out.stderr[-2000:]
+
+
 def test_threads_share_a_context_and_a_scene(vk_context):
     scenes = [tri_scene(velm.VulkanSceneManager(vk_context, TRACE_SHADER)) for _ in range(2)]
     rng = np.random.default_rng(3)

@@ -14,7 +14,7 @@ import pytest
 
 import scenes
 import velm_gpu as velm
-from conftest import TRACE_SHADER
+from conftest import TRACE_SHADER, seconds_to_stop
 
 pytestmark = pytest.mark.vulkan
 
@@ -29,15 +29,16 @@ def planck(temperature, wavelength_nm):
     return 1.1910429723971884e-16 / (math.expm1(x) * lam**5) * 1e-9
 
 
-def square_tile(scene, rho, sun=1000.0):
-    """A Lambertian 10 m x 10 m plane filling the repeating tile [0, 10]^2 at z = 0, one band."""
-    g = velm.make_ground_plane(5.0, 5.0)
+def square_tile(scene, rho, sun=1000.0, side=10.0):
+    """A Lambertian side x side plane (10 m) filling the repeating tile [0, side]^2 at z = 0,
+    one band."""
+    g = velm.make_ground_plane(side / 2, side / 2)
     scene.add_mesh(g["vertices"], g["normals"], g["indices"])
-    scene.add_instance(0, 5.0, 5.0, 0.0)
+    scene.add_instance(0, side / 2, side / 2, 0.0)
     scene.upload_spectral_params(np.array([rho, sun], np.float32))
     scene.add_material(0, 0)
     scene.set_emitter(0, SUN, 1)
-    scene.set_repetitive(3, 10.0, 10.0)
+    scene.set_repetitive(3, side, side)
     scene.build()
 
 
@@ -153,8 +154,8 @@ def test_absorbed_plus_escaped_is_incident(vk_scene):
 
 def test_fixed_point_sums_batches_and_progress(vk_scene):
     # 2.2 million photons run as batches of 2^21 and 102848, with progress after each. Each adds
-    # E cos(theta) A / N ~ 2e-5 to the one cell: the fractions carry into the integer word
-    # thousands of times, and the sum is still exact.
+    # E cos(theta) A / N ~ 2e-5 W to the one cell, 0.65 of the run's unit of 2^-15 W: the
+    # fractions carry into the integer words a million times, and the sum is still exact.
     square_tile(vk_scene, 0.25, sun=0.5)
     calls = []
     n = 2_200_000
@@ -167,6 +168,31 @@ def test_fixed_point_sums_batches_and_progress(vk_scene):
     assert flux["downwelling_direct"][0, 0, 0] == pytest.approx(incident, rel=1e-6)
     assert flux["downwelling_diffuse"][0, 0, 0] == 0
     assert flux["upwelling"][0, 0, 0] == pytest.approx(0.25 * incident, rel=1e-6)
+
+
+@pytest.mark.parametrize("photons", [1, 30000])
+def test_tallies_beyond_two_to_the_32(vk_scene, photons):
+    # A 3 km x 3 km plane under 1000 W m^-2 at 30 degrees takes in 7.79e9 W, more than a 32-bit
+    # integer word holds; with one photon, so does a single deposit. Every photon of a plane
+    # deposits the same energy: the totals are exact, and the CPU backend's are the same.
+    rho, side = 0.3, 3000.0
+    incident = 1000.0 * COS_SUN * side * side
+    cpu = velm.EmbreeSceneManager()
+    for s in (cpu, vk_scene):
+        square_tile(s, rho, side=side)
+    flux = vk_scene.simulate_flux(1, 1, photons, 1, max_depth=2, decompose=True)
+    field = vk_scene.simulate_forward_radiation(1, 1, [-1.0, 1.0], photons, 1, per_leaf=True)
+    terrain = vk_scene.simulate_forward_radiation(1, 1, [-1.0, 1.0], photons, 1,
+                                                  terrain_instance_id=0)["terrain"]
+    cpu_flux = velm.simulate_flux_cpu(cpu, 1, 1, photons, 1, max_depth=2)
+    cpu_terrain = velm.simulate_forward_cpu(cpu, 1, 1, layer_heights=[-1.0, 1.0],
+                                            num_photons=photons, num_bands=1,
+                                            terrain_instance_id=0)["terrain"]
+    for got, want in [(flux["downwelling"], incident), (flux["downwelling_direct"], incident),
+                      (flux["upwelling"], rho * incident), (field["grid"], (1 - rho) * incident),
+                      (field["leaf"].sum(), (1 - rho) * incident), (terrain, (1 - rho) * incident),
+                      (cpu_flux["downwelling"], incident), (cpu_terrain, (1 - rho) * incident)]:
+        np.testing.assert_allclose(got, want, rtol=1e-6)
 
 
 # ---- agreement with the CPU backend ------------------------------------------------------------
@@ -336,6 +362,40 @@ def test_batches_release_the_interpreter_lock_and_progress_can_stop_them(vk_scen
             vk_scene.simulate_flux(2, 2, 2_100_000, 1, max_depth=1, progress=progress)
         flux = vk_scene.simulate_flux(2, 2, 1000, 1, max_depth=1)
         assert flux["downwelling"].sum() == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
+
+
+def test_ctrl_c_stops_a_photon_batch_within_a_second(vk_scene):
+    # A batch of 2^21 photons takes about 2 s on lavapipe; Ctrl-C stops it part way, and the
+    # scene runs again afterwards.
+    square_tile(vk_scene, 0.3)
+    vk_scene.simulate_flux(1, 1, 1000, 1, max_depth=2)  # makes the pipeline first
+    assert seconds_to_stop(lambda: vk_scene.simulate_flux(1, 1, 4 * 2097152, 1, max_depth=2)) < 1.0
+    flux = vk_scene.simulate_flux(1, 1, 1000, 1, max_depth=2)
+    assert flux["downwelling"][0, 0, 0] == pytest.approx(1000.0 * COS_SUN * 100.0, rel=1e-5)
+
+
+@functools.lru_cache(maxsize=None)
+def many_instances(context):
+    """The message scene's plane 2.2 million times over: a 140.8 MB instance table (64 bytes an
+    instance), beyond lavapipe's 128 MiB storage binding."""
+    s = message_scene(context)
+    s.add_instances_xform(0, np.tile(np.eye(3, 4, dtype=np.float32).ravel(), (2_200_000, 1)))
+    s.build()
+    return s
+
+
+@pytest.mark.parametrize("run", [lambda s: s.simulate_backward(spp=1, max_depth=1),
+                                 lambda s: s.simulate_flux(1, 1, 100, 2),
+                                 lambda s: s.simulate_forward_radiation(1, 1, [0.0, 1.0], 100, 2)],
+                         ids=["image", "flux", "radiation"])
+def test_every_mode_refuses_a_table_beyond_one_storage_binding(vk_context, run):
+    if "llvmpipe" not in vk_context.device_name():
+        pytest.skip("the table fits one storage binding of devices other than lavapipe")
+    s = many_instances(vk_context)
+    message = (f"Vulkan: the instance table needs {s.num_instances() * 64} bytes, beyond the "
+               "device's maxStorageBufferRange of 134217728 bytes for one storage buffer")
+    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+        run(s)
 
 
 @pytest.mark.parametrize("bands, capacity", [(1, 4), (5, 8), (32, 32), (33, 64), (200, 128)])
@@ -519,7 +579,7 @@ MESSAGE_CASES = [
     (no_sky, flux(prob_sun=0.0), ValueError,
      "Vulkan flux prob_sun is 0 but the scene has no sky, so no photon source is left"),
     (None, flux(nx=100000, ny=100000), RuntimeError,
-     "Vulkan: a flux map (ny x nx x bands cells of 8 bytes) needs 160000000000 bytes, beyond "
+     "Vulkan: a flux map (ny x nx x bands cells of 12 bytes) needs 240000000000 bytes, beyond "
      "the device's maxStorageBufferRange"),
     # simulate_forward_radiation
     (unbuilt, radiation(), RuntimeError,

@@ -25,6 +25,15 @@ namespace {
 // the caller dropped it.
 using ContextHolder = std::shared_ptr<VulkanContext>;
 
+// Runs `work` with the interpreter lock released: for a call that waits on a lock a running call
+// of the scene holds, since that call takes the interpreter lock between its dispatches (to poll
+// for Ctrl-C and report progress) and would otherwise wait on the caller for ever.
+template <class Work>
+auto without_gil(Work&& work) {
+  py::gil_scoped_release released;
+  return work();
+}
+
 std::vector<float> floats_1d_named(const F32Array& a, const char* message) {
   if (a.ndim() != 1) throw py::value_error(message);
   return py_convert::to_vector(a);
@@ -70,7 +79,8 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
                            normal.mutable_data(),    geometric.mutable_data(),
                            material.mutable_data(),  reflectance.mutable_data(),
                            bands};
-  py_convert::run_on_scene(scene, [&] { scene.trace_closest(rays, out); });
+  const HostHooks hooks = make_hooks(py::none());
+  py_convert::run_on_scene(scene, [&] { scene.trace_closest(rays, out, hooks); });
 
   py::dict r;
   r["t"] = t;
@@ -413,8 +423,12 @@ void register_scene(py::module_& m) {
       py::arg("dihedral_ground_table"), py::arg("lut_info"), py::arg("mueller_lut"),
       py::arg("cosine_cdf"), py::arg("azimuth_cdf"));
   // Where the last simulation's time went, for the benchmark (not part of the public surface).
+  // Both wait for the scene's running call, which needs the interpreter lock between its
+  // dispatches: they wait without it.
   cls.def("_last_simulation_profile", [](Scene& s) {
-    const vulkan::SimulationProfile p = B::S(s).last_simulation_profile();
+    Scene& scene = B::S(s);
+    const vulkan::SimulationProfile p = without_gil(
+        [&] { return scene.last_simulation_profile(); });
     py::dict out;
     out["seconds"] = p.seconds;
     out["rays"] = p.rays;
@@ -424,7 +438,9 @@ void register_scene(py::module_& m) {
   });
   // Timing of the last trace_closest, for the benchmark (not part of the public surface).
   cls.def("_last_trace_profile", [](Scene& s) {
-    const vulkan::TraceProfile p = B::S(s).last_trace_profile();
+    Scene& scene = B::S(s);
+    const vulkan::TraceProfile p =
+        without_gil([&] { return scene.last_trace_profile(); });
     py::dict out;
     out["prepare_s"] = p.prepare;
     out["submit_s"] = p.submit;

@@ -142,6 +142,14 @@ void check_storage_range(const VulkanContext& ctx, VkDeviceSize n) {
                              bytes(ctx.limits().max_storage_range));
 }
 
+void check_storage_size(const VulkanContext& ctx, uint64_t bytes, const char* what) {
+  const uint64_t limit = ctx.limits().max_storage_range;
+  if (bytes > limit)
+    throw std::runtime_error(std::string("Vulkan: ") + what + " needs " + std::to_string(bytes) +
+                             " bytes, beyond the device's maxStorageBufferRange of " +
+                             std::to_string(limit) + " bytes for one storage buffer");
+}
+
 void ensure_capacity(VulkanContext& ctx, VulkanBuffer& slot, VkDeviceSize needed,
                      VkBufferUsageFlags usage, VkMemoryPropertyFlags preferred) {
   if (!slot.empty() && slot.size() >= needed) return;

@@ -122,6 +122,9 @@ void ensure_capacity(VulkanContext& ctx, VulkanBuffer& slot, VkDeviceSize needed
                      VkBufferUsageFlags usage, VkMemoryPropertyFlags preferred);
 // Throws when `bytes` cannot be bound as one storage buffer on this device.
 void check_storage_range(const VulkanContext& ctx, VkDeviceSize bytes);
+// The same check for a named table: "Vulkan: <what> needs <bytes> bytes, beyond the device's
+// maxStorageBufferRange of <limit> bytes for one storage buffer" (a runtime error).
+void check_storage_size(const VulkanContext& ctx, uint64_t bytes, const char* what);
 
 // ---- command patterns ------------------------------------------------------------------------
 

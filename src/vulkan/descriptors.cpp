@@ -32,8 +32,10 @@ PerCallDescriptorSet::~PerCallDescriptorSet() {
   if (pool_ != VK_NULL_HANDLE) vkDestroyDescriptorPool(ctx_.device(), pool_, nullptr);
 }
 
-void PerCallDescriptorSet::write(VkAccelerationStructureKHR tlas,
-                                 const std::vector<const VulkanBuffer*>& buffers) {
+void write_descriptor_set(const VulkanContext& ctx, VkDescriptorSet set,
+                          VkAccelerationStructureKHR tlas,
+                          const std::vector<StorageBinding>& buffers) {
+  for (const StorageBinding& b : buffers) check_storage_size(ctx, b.buffer->size(), b.what);
   VkWriteDescriptorSetAccelerationStructureKHR as{
       VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET_ACCELERATION_STRUCTURE_KHR};
   as.accelerationStructureCount = 1;
@@ -42,19 +44,25 @@ void PerCallDescriptorSet::write(VkAccelerationStructureKHR tlas,
   std::vector<VkWriteDescriptorSet> writes(buffers.size() + 1);
   for (uint32_t b = 0; b < writes.size(); ++b) {
     writes[b].sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
-    writes[b].dstSet = set_;
+    writes[b].dstSet = set;
     writes[b].dstBinding = b;
     writes[b].descriptorCount = 1;
     writes[b].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
     if (b > 0) {
-      infos[b - 1] = {buffers[b - 1]->handle(), 0, buffers[b - 1]->size()};
+      const VulkanBuffer& buffer = *buffers[b - 1].buffer;
+      infos[b - 1] = {buffer.handle(), 0, buffer.size()};
       writes[b].pBufferInfo = &infos[b - 1];
     }
   }
   writes[0].pNext = &as;
   writes[0].descriptorType = VK_DESCRIPTOR_TYPE_ACCELERATION_STRUCTURE_KHR;
-  vkUpdateDescriptorSets(ctx_.device(), static_cast<uint32_t>(writes.size()), writes.data(), 0,
+  vkUpdateDescriptorSets(ctx.device(), static_cast<uint32_t>(writes.size()), writes.data(), 0,
                          nullptr);
+}
+
+void PerCallDescriptorSet::write(VkAccelerationStructureKHR tlas,
+                                 const std::vector<StorageBinding>& buffers) {
+  write_descriptor_set(ctx_, set_, tlas, buffers);
 }
 
 void record_dispatch(VkCommandBuffer cmd, VkPipeline pipeline, VkPipelineLayout layout,

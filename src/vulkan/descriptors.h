@@ -13,6 +13,20 @@
 
 namespace velm::vulkan {
 
+// One storage buffer of a descriptor set and what it holds, named as the message that refuses it
+// names it ("the instance table").
+struct StorageBinding {
+  const VulkanBuffer* buffer;
+  const char* what;
+};
+
+// Writes binding 0 (the TLAS) and bindings 1..k (the whole of each buffer) of `set`. Every
+// storage range is checked against the device's maxStorageBufferRange first (check_storage_size):
+// a set is written whole or not at all, so no mode can bind more than the device addresses.
+void write_descriptor_set(const VulkanContext& ctx, VkDescriptorSet set,
+                          VkAccelerationStructureKHR tlas,
+                          const std::vector<StorageBinding>& buffers);
+
 class PerCallDescriptorSet {
  public:
   // `mode` names the call in the labels: "vkCreateDescriptorPool(<mode>)",
@@ -23,8 +37,8 @@ class PerCallDescriptorSet {
   PerCallDescriptorSet(const PerCallDescriptorSet&) = delete;
   PerCallDescriptorSet& operator=(const PerCallDescriptorSet&) = delete;
 
-  // Binding 0: the TLAS; binding b (1..k): the whole of buffers[b - 1].
-  void write(VkAccelerationStructureKHR tlas, const std::vector<const VulkanBuffer*>& buffers);
+  // Binding 0: the TLAS; binding b (1..k): the whole of buffers[b - 1] (write_descriptor_set).
+  void write(VkAccelerationStructureKHR tlas, const std::vector<StorageBinding>& buffers);
   VkDescriptorSet set() const { return set_; }
 
  private:

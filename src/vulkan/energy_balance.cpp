@@ -2,8 +2,10 @@
 // by each face of every primitive, for the thermal energy balance of its surface. The shader
 // (src/programs/vulkan/energy_balance.comp, one work group per primitive) estimates the incident
 // irradiance of a face from cosine-weighted rays; the host checks the request, uploads the
-// per-primitive tables into buffers the scene keeps between calls and reads the two face arrays
-// back. Bands beyond 32 run as several dispatches of at most 32.
+// per-primitive tables into buffers the scene keeps between calls, splits the work into
+// dispatches of at most 2^20 samples (ranges of primitives, and of samples when one primitive
+// has more), adds up what each leaves in double precision and polls for Ctrl-C between them.
+// Bands beyond 32 run as several fused calls of at most 32.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -24,6 +26,11 @@ constexpr int32_t kMaxFusedBands = 32;
 constexpr uint32_t kStreamSeed = 7765;   // the sequence of the shader's random streams
 constexpr uint32_t kMaxGroupsX = 65535;  // groups in x; the rest of the primitives go in y
 constexpr float kDefaultEmissivity = 0.97f;
+// Samples (of all faces) per dispatch at most: a fifth of a second on lavapipe for a plain
+// facet, up to a second in a forest.
+constexpr uint64_t kSamplesPerDispatch = uint64_t{1} << 20;
+// Primitives per dispatch when their samples must be split: enough groups to fill a device.
+constexpr uint64_t kSplitPrimitives = 256;
 
 // Positions of the energy-balance buffers in the scene's cache: binding b at b - 1.
 enum EnergySlot {
@@ -62,6 +69,23 @@ void check_albedos(const std::vector<float>& albedos, int64_t n_primitives) {
   throw std::invalid_argument(msg.str());
 }
 
+// How a call's work is cut: dispatches of `primitives` primitives and `samples` samples of each
+// face. Primitives take all their samples in one dispatch when they fit, as many primitives as
+// fit; otherwise up to kSplitPrimitives primitives share a dispatch, each with an even part of
+// its samples.
+struct DispatchShape {
+  uint64_t primitives;
+  uint64_t samples;
+};
+
+DispatchShape dispatch_shape(uint64_t prims, uint64_t samples_per_primitive, uint64_t faces) {
+  if (samples_per_primitive <= kSamplesPerDispatch)
+    return {std::min(prims, kSamplesPerDispatch / samples_per_primitive),
+            samples_per_primitive / faces};
+  const uint64_t together = std::min(prims, kSplitPrimitives);
+  return {together, std::max<uint64_t>(1, kSamplesPerDispatch / (together * faces))};
+}
+
 }  // namespace
 
 void VulkanSceneManager::check_tlas_primitives(const char* who) const {
@@ -84,9 +108,7 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance(
   std::copy(sun_direction, sun_direction + 3, light.sun_direction);
   light.albedos = std::move(albedos);
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
-  EnergyBalanceResult r = fused_energy_balance(band_type, n_samples, light, 1, two_sided);
-  if (hooks.poll) hooks.poll();
-  return r;
+  return fused_energy_balance(band_type, n_samples, light, 1, two_sided, hooks);
 }
 
 EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
@@ -103,11 +125,8 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
         "Vulkan energy balance albedos must have bands * n_primitives values");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
-  if (n_bands <= kMaxFusedBands) {
-    EnergyBalanceResult r = fused_energy_balance(0, n_samples, light, n_bands, two_sided);
-    if (hooks.poll) hooks.poll();
-    return r;
-  }
+  if (n_bands <= kMaxFusedBands)
+    return fused_energy_balance(0, n_samples, light, n_bands, two_sided, hooks);
   // Chunks of 32 bands; band-major arrays make a chunk of bands one contiguous range.
   EnergyBalanceResult out;
   out.bands = n_bands;
@@ -123,7 +142,8 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
     if (!light.albedos.empty())
       chunk.albedos.assign(light.albedos.begin() + b0 * per_band,
                            light.albedos.begin() + (b0 + count) * per_band);
-    const EnergyBalanceResult r = fused_energy_balance(0, n_samples, chunk, count, two_sided);
+    const EnergyBalanceResult r =
+        fused_energy_balance(0, n_samples, chunk, count, two_sided, hooks);
     if (out.top.empty()) {
       out.top.resize(static_cast<size_t>(n_bands) * per_band);
       if (two_sided) out.bottom.resize(out.top.size());
@@ -133,7 +153,6 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
     total.seconds += simulation_profile_.seconds;
     total.items += simulation_profile_.items;
     total.dispatches += simulation_profile_.dispatches;
-    if (hooks.poll) hooks.poll();
   }
   simulation_profile_ = total;
   return out;
@@ -141,7 +160,8 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
 
 EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, int32_t n_samples,
                                                              const EnergyBalanceLight& light,
-                                                             int32_t bands, bool two_sided) {
+                                                             int32_t bands, bool two_sided,
+                                                             const HostHooks& hooks) {
   if (!desc_.is_built() || tlas_.empty())
     throw std::runtime_error("Vulkan: build the scene before energy-balance transport");
   if (band_type != 0 && band_type != 1)
@@ -188,8 +208,11 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
   const uint64_t band_bytes = prims * static_cast<uint64_t>(bands) * sizeof(float);
   check_storage(prims * sizeof(EnergyBalanceGeometry), "the energy-balance geometry table");
   check_storage(band_bytes, "an energy-balance band table (bands x primitives floats)");
-  const uint32_t gx = static_cast<uint32_t>(std::min<uint64_t>(prims, kMaxGroupsX));
-  const uint32_t gy = static_cast<uint32_t>((prims + gx - 1) / gx);
+  const uint64_t faces = two_sided ? 2 : 1;
+  const DispatchShape shape =
+      dispatch_shape(prims, static_cast<uint64_t>(n_samples) * faces, faces);
+  const uint32_t gx = static_cast<uint32_t>(std::min<uint64_t>(shape.primitives, kMaxGroupsX));
+  const uint32_t gy = static_cast<uint32_t>((shape.primitives + gx - 1) / gx);
   if (gy > ctx_->limits().max_groups_y)
     throw std::runtime_error("Vulkan energy balance: " + std::to_string(prims) +
                              " primitives exceed the device's work-group limit");
@@ -250,17 +273,19 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
     EnergySlot slot;
     const void* data;  // null: zeros
     uint64_t bytes;
+    const char* what;
   };
   const Upload uploads[] = {
-      {kGeometry, geometry.data(), prims * sizeof(EnergyBalanceGeometry)},
-      {kBases, bases.data(), bases.size() * sizeof(uint32_t)},
-      {kTemperatures, temperatures.data(), prims * sizeof(float)},
-      {kEmissivities, emissivities.data(), prims * sizeof(float)},
-      {kAlbedos, albedos.empty() ? nullptr : albedos.data(), band_bytes},
-      {kSun, light.sun.data(), light.sun.size() * sizeof(float)},
-      {kSky, light.sky.data(), light.sky.size() * sizeof(float)},
-      {kTop, nullptr, band_bytes},
-      {kBottom, nullptr, band_bytes},
+      {kGeometry, geometry.data(), prims * sizeof(EnergyBalanceGeometry),
+       "the energy-balance geometry table"},
+      {kBases, bases.data(), bases.size() * sizeof(uint32_t), "the instance base table"},
+      {kTemperatures, temperatures.data(), prims * sizeof(float), "the temperature table"},
+      {kEmissivities, emissivities.data(), prims * sizeof(float), "the emissivity table"},
+      {kAlbedos, albedos.empty() ? nullptr : albedos.data(), band_bytes, "the albedo table"},
+      {kSun, light.sun.data(), light.sun.size() * sizeof(float), "the sun table"},
+      {kSky, light.sky.data(), light.sky.size() * sizeof(float), "the sky table"},
+      {kTop, nullptr, band_bytes, "the front-face results"},
+      {kBottom, nullptr, band_bytes, "the back-face results"},
   };
   for (const Upload& u : uploads) {
     VulkanBuffer& b = energy_buffers_[u.slot];
@@ -275,29 +300,54 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
     pipelines_.create_energy_balance_pipeline();
   const ComputePipeline& pipeline = pipelines_.energy_balance();
   PerCallDescriptorSet set(*ctx_, pipeline.set_layout, 9, "energy balance");
-  std::vector<const VulkanBuffer*> bound;
-  for (const VulkanBuffer& b : energy_buffers_) bound.push_back(&b);
+  std::vector<StorageBinding> bound;
+  for (const Upload& u : uploads) bound.push_back({&energy_buffers_[u.slot], u.what});
   set.write(tlas_.handle(), bound);
 
-  const Clock::time_point start = Clock::now();
-  ctx_->submit_immediate([&](VkCommandBuffer cmd) {
-    record_pushed_dispatch(cmd, pipeline.pipeline, pipeline.layout, set.set(), &params,
-                           sizeof params, gx, gy);
-    record_host_barrier(cmd);
-  });
-  SimulationProfile prof;
-  prof.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  prof.items = prims * static_cast<uint64_t>(n_samples);
-  prof.dispatches = 1;
-  simulation_profile_ = prof;
-
+  // Each dispatch leaves its primitives' share of the mean in the face arrays. Where a face's
+  // samples are split, the shares add up in double on the host.
+  const uint64_t total_samples = static_cast<uint64_t>(n_samples);
+  const bool split = shape.samples < total_samples;
   const size_t values = static_cast<size_t>(prims) * static_cast<size_t>(bands);
   out.top.resize(values);
-  energy_buffers_[kTop].download(out.top.data(), band_bytes);
-  if (two_sided) {
-    out.bottom.resize(values);
-    energy_buffers_[kBottom].download(out.bottom.data(), band_bytes);
+  if (two_sided) out.bottom.resize(values);
+  float* results[2] = {out.top.data(), out.bottom.data()};
+  std::vector<double> sums(split ? values * faces : 0, 0.0);
+  std::vector<float> share(split ? static_cast<size_t>(shape.primitives) : 0);
+  const VulkanBuffer* face_buffers[2] = {&energy_buffers_[kTop], &energy_buffers_[kBottom]};
+  SimulationProfile prof;
+  prof.items = prims * static_cast<uint64_t>(n_samples);
+  const Clock::time_point start = Clock::now();
+  for (uint64_t s0 = 0; s0 < total_samples; s0 += shape.samples) {
+    for (uint64_t p0 = 0; p0 < prims; p0 += shape.primitives) {
+      const uint64_t np = std::min(shape.primitives, prims - p0);
+      params.first_primitive = static_cast<uint32_t>(p0);
+      params.primitives = static_cast<uint32_t>(np);
+      params.first_sample = static_cast<uint32_t>(s0);
+      params.samples = static_cast<uint32_t>(std::min(shape.samples, total_samples - s0));
+      const uint32_t groups_y = static_cast<uint32_t>((np + gx - 1) / gx);
+      ctx_->submit_immediate([&](VkCommandBuffer cmd) {
+        record_pushed_dispatch(cmd, pipeline.pipeline, pipeline.layout, set.set(), &params,
+                               sizeof params, gx, groups_y);
+        record_host_barrier(cmd);
+      });
+      ++prof.dispatches;
+      for (uint64_t f = 0; f < faces; ++f)
+        for (uint64_t b = 0; b < static_cast<uint64_t>(bands); ++b) {
+          const uint64_t at = b * prims + p0;
+          float* into = split ? share.data() : results[f] + at;
+          face_buffers[f]->download(into, np * sizeof(float), at * sizeof(float));
+          if (split)
+            for (uint64_t k = 0; k < np; ++k) sums[f * values + at + k] += share[k];
+        }
+      if (hooks.poll) hooks.poll();
+    }
   }
+  prof.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  simulation_profile_ = prof;
+
+  for (uint64_t f = 0; split && f < faces; ++f)
+    std::copy(sums.begin() + f * values, sums.begin() + (f + 1) * values, results[f]);
   return out;
 }
 

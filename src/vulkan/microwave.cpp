@@ -283,8 +283,16 @@ std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRe
   if (pipelines_.microwave().pipeline == VK_NULL_HANDLE) pipelines_.create_microwave_pipeline();
   const ComputePipeline& pipeline = pipelines_.microwave();
   PerCallDescriptorSet set(*ctx_, pipeline.set_layout, 19, "microwave");
-  std::vector<const VulkanBuffer*> bound;
-  for (const VulkanBuffer& b : microwave_buffers_) bound.push_back(&b);
+  // Binding b + 1 holds slot b.
+  static const char* const kNames[] = {
+      "the ray origins", "the ray directions", "the microwave primitive table",
+      "the instance base table", "material_map", "passive_soil_table", "active_soil_table",
+      "smooth_soil_table", "vegetation_parameters", "lut_info", "mueller_lut", "cosine_cdf",
+      "azimuth_cdf", "trunk_response_table", "trunk_parameters", "trunk_dihedral_scattering",
+      "dihedral_ground_table", "the microwave work area", "the microwave results"};
+  static_assert(sizeof kNames / sizeof kNames[0] == kOutput + 1, "one name per binding");
+  std::vector<StorageBinding> bound;
+  for (int b = kOrigins; b <= kOutput; ++b) bound.push_back({&microwave_buffers_[b], kNames[b]});
   set.write(tlas_.handle(), bound);
 
   MicrowaveParams params{};

@@ -109,7 +109,7 @@ struct ForwardParams {
   float emitter_direction[3];
   uint32_t next_item;  // uploaded 0: the shader's work queue over the batch
   float sun_direction[3];  // the analytic sky's sun
-  uint32_t zero76;
+  float deposit_scale;     // 2^-k: the shader counts deposits in cells of unit 2^k W
   float tile_x;
   float tile_y;
   float scene_max_z;
@@ -135,16 +135,17 @@ static_assert(offsetof(ForwardParams, prob_sun) == 112, "prob_sun at byte 112");
 static_assert(offsetof(ForwardParams, mode) == 128, "mode word at byte 128");
 static_assert(offsetof(ForwardParams, n_primitives) == 144, "primitives at byte 144");
 
-// Push constants of the energy-balance shader (64 bytes).
+// Push constants of one energy-balance dispatch (80 bytes): a range of primitives and a range of
+// each face's samples.
 struct EnergyBalanceParams {
   uint32_t n_primitives;
-  uint32_t n_samples;  // cosine-weighted rays per face
+  uint32_t n_samples;  // cosine-weighted rays per face in the whole call
   uint32_t bands;      // in this dispatch, 1 to 32
   uint32_t band_type;  // 0 short-wave, 1 long-wave
   uint32_t two_sided;
   uint32_t repetition_count;  // 0 when negative
   uint32_t seed;              // the constant 7765: the sequence of the random streams
-  uint32_t groups_x;          // min(P, 65535): group (x, y) is primitive y groups_x + x
+  uint32_t groups_x;          // group (x, y) is the dispatch's primitive y groups_x + x
   float sun_direction[3];     // unit vector towards the sun
   float scene_size_x;
   float scene_size_y;
@@ -152,8 +153,12 @@ struct EnergyBalanceParams {
   // The scene's vertical extent, which ends walks through the repeating tile.
   float scene_min_z;
   float scene_max_z;
+  uint32_t first_primitive;  // group g works on primitive first_primitive + g
+  uint32_t primitives;       // in this dispatch
+  uint32_t first_sample;     // the samples s of each face in this dispatch: first_sample <= s
+  uint32_t samples;          // < first_sample + samples
 };
-static_assert(sizeof(EnergyBalanceParams) == 64, "EnergyBalanceParams is 64 bytes");
+static_assert(sizeof(EnergyBalanceParams) == 80, "EnergyBalanceParams is 80 bytes");
 static_assert(offsetof(EnergyBalanceParams, sun_direction) == 32, "sun direction at byte 32");
 static_assert(offsetof(EnergyBalanceParams, has_sun) == 52, "sun flag at byte 52");
 

@@ -297,8 +297,10 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   const VkPipeline pipeline = pipelines_.optical(variant);
   const VkPipelineLayout layout = pipelines_.optical_layouts().layout;
   PerCallDescriptorSet set(*ctx_, pipelines_.optical_layouts().set_layout, 12, "optical");
-  std::vector<const VulkanBuffer*> bound;
-  for (int b = kVertices; b <= kSif; ++b) bound.push_back(&optical_buffers_[b]);
+  // The uploads are in binding order but for the image (binding 8), which goes in between.
+  std::vector<StorageBinding> bound;
+  for (const Upload& u : uploads) bound.push_back({&optical_buffers_[u.slot], u.what});
+  bound.insert(bound.begin() + kImage, {&image, "the image accumulator"});
   set.write(tlas_.handle(), bound);
 
   SimulationProfile prof;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vulkan/check.h"
+#include "vulkan/mode_records.h"
 
 namespace velm::vulkan {
 
@@ -165,7 +166,7 @@ void VulkanPipelines::create_flux_pipeline() {
 }
 
 void VulkanPipelines::create_energy_balance_pipeline() {
-  create_layouts(energy_balance_, 9, 64, "energy balance");
+  create_layouts(energy_balance_, 9, sizeof(EnergyBalanceParams), "energy balance");
   if (energy_balance_.pipeline == VK_NULL_HANDLE)
     energy_balance_.pipeline = create_pipeline(
         energy_balance_.layout, shader_path_beside(trace_shader_, "energy_balance.spv"),

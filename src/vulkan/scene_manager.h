@@ -16,6 +16,7 @@
 #include "vulkan/accel.h"
 #include "vulkan/buffer.h"
 #include "vulkan/context.h"
+#include "vulkan/descriptors.h"
 #include "vulkan/mode_records.h"
 #include "vulkan/pipelines.h"
 #include "vulkan/primitives.h"
@@ -175,9 +176,10 @@ class VulkanSceneManager {
     populate_soa_ = enabled;
   }
 
-  // Closest hit of every ray with its ids, normals and per-band reflectance. Safe to call from
-  // several threads: calls on one scene run one after another.
-  void trace_closest(const TraceRays& rays, const TraceResults& out);
+  // Closest hit of every ray with its ids, normals and per-band reflectance, in dispatches of at
+  // most 2^19 rays with `hooks.poll` between them. Safe to call from several threads: calls on
+  // one scene run one after another.
+  void trace_closest(const TraceRays& rays, const TraceResults& out, const HostHooks& hooks);
   TraceProfile last_trace_profile() const;
 
   // Sensor image (height, width, bands) by backward path tracing: the mean over `spp` samples
@@ -246,18 +248,19 @@ class VulkanSceneManager {
   // Refuses more bands than one photon batch traces on this device.
   void check_forward_bands(int32_t nb, const char* who) const;
   // Runs the forward shader over num_photons in batches with the given bindings 1 to 16;
-  // `params` has everything but the batch fields.
-  void run_forward(ForwardParams& params, const std::vector<VulkanBuffer*>& bindings,
-                   const std::string& mode, int64_t num_photons, const HostHooks& hooks);
+  // `params` has everything but the batch fields; `params_buffer` is the one bound at binding 11.
+  void run_forward(ForwardParams& params, VulkanBuffer& params_buffer,
+                   const std::vector<StorageBinding>& bindings, const std::string& mode,
+                   int64_t num_photons, const HostHooks& hooks);
 
   // The TLAS's instances as the shaders see them: throws when the description has changed its
   // primitive count since the TLAS was built (a reuse build keeps the old structure).
   void check_tlas_primitives(const char* who) const;
-  // One fused energy-balance dispatch of 1 to 32 bands: the checks both public calls share, then
-  // the device work.
+  // One fused energy balance of 1 to 32 bands: the checks both public calls share, then the
+  // device work in dispatches of bounded size with `hooks.poll` after each.
   EnergyBalanceResult fused_energy_balance(int32_t band_type, int32_t n_samples,
                                            const EnergyBalanceLight& light, int32_t bands,
-                                           bool two_sided);
+                                           bool two_sided, const HostHooks& hooks);
 
   // Declared first, destroyed last: everything below lives on this context's device.
   std::shared_ptr<VulkanContext> ctx_;

@@ -58,11 +58,7 @@ SceneTables VulkanSceneManager::scene_tables() const {
 }
 
 void VulkanSceneManager::check_storage(uint64_t bytes, const char* what) const {
-  const uint64_t limit = ctx_->limits().max_storage_range;
-  if (bytes > limit)
-    throw std::runtime_error(std::string("Vulkan: ") + what + " needs " + std::to_string(bytes) +
-                             " bytes, beyond the device's maxStorageBufferRange of " +
-                             std::to_string(limit) + " bytes for one storage buffer");
+  check_storage_size(*ctx_, bytes, what);
 }
 
 }  // namespace velm::vulkan

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "vulkan/check.h"
+#include "vulkan/descriptors.h"
 #include "vulkan/scene_manager.h"
 
 namespace velm::vulkan {
@@ -31,6 +32,9 @@ struct HitRecord {
 static_assert(sizeof(RayRecord) == 32 && sizeof(HitRecord) == 32, "trace records are 32 bytes");
 
 constexpr uint32_t kGroupSize = 64;  // the trace shader's work group along x
+// Rays per dispatch at most: a dispatch, with the host's work on its rays, takes about a fifth of
+// a second on lavapipe, and Ctrl-C is looked at between dispatches.
+constexpr size_t kRaysPerPoll = size_t{1} << 19;
 
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t0) {
@@ -86,26 +90,8 @@ void VulkanSceneManager::grow_trace_buffers(size_t rays) {
 }
 
 void VulkanSceneManager::bind_trace_buffers() {
-  const VkAccelerationStructureKHR tlas = tlas_.handle();
-  VkWriteDescriptorSetAccelerationStructureKHR as{
-      VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET_ACCELERATION_STRUCTURE_KHR};
-  as.accelerationStructureCount = 1;
-  as.pAccelerationStructures = &tlas;
-  const VkDescriptorBufferInfo rays{trace_rays_.handle(), 0, trace_rays_.size()};
-  const VkDescriptorBufferInfo hits{trace_hits_.handle(), 0, trace_hits_.size()};
-  VkWriteDescriptorSet writes[3] = {};
-  for (uint32_t b = 0; b < 3; ++b) {
-    writes[b].sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
-    writes[b].dstSet = pipelines_.trace_set();
-    writes[b].dstBinding = b;
-    writes[b].descriptorCount = 1;
-    writes[b].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
-  }
-  writes[0].pNext = &as;
-  writes[0].descriptorType = VK_DESCRIPTOR_TYPE_ACCELERATION_STRUCTURE_KHR;
-  writes[1].pBufferInfo = &rays;
-  writes[2].pBufferInfo = &hits;
-  vkUpdateDescriptorSets(ctx_->device(), 3, writes, 0, nullptr);
+  write_descriptor_set(*ctx_, pipelines_.trace_set(), tlas_.handle(),
+                       {{&trace_rays_, "the ray records"}, {&trace_hits_, "the hit records"}});
 }
 
 void VulkanSceneManager::write_rays(const TraceRays& rays, size_t first, size_t n) {
@@ -229,7 +215,8 @@ void VulkanSceneManager::read_hits(const TraceRays& rays, size_t first, size_t n
   });
 }
 
-void VulkanSceneManager::trace_closest(const TraceRays& rays, const TraceResults& out) {
+void VulkanSceneManager::trace_closest(const TraceRays& rays, const TraceResults& out,
+                                       const HostHooks& hooks) {
   if (!desc_.is_built()) throw std::runtime_error("Vulkan: build the scene before tracing rays");
   if (rays.count == 0) return;
   if (out.bands < 0) throw std::invalid_argument("Vulkan: number of bands must not be negative");
@@ -237,7 +224,7 @@ void VulkanSceneManager::trace_closest(const TraceRays& rays, const TraceResults
   TraceProfile prof;
   prof.rays = rays.count;
   prof.device = ctx_->limits().timestamp_valid_bits > 0 ? 0.0 : -1.0;
-  const size_t chunk = max_rays_per_dispatch();
+  const size_t chunk = std::min(max_rays_per_dispatch(), kRaysPerPoll);
   Clock::time_point t0 = Clock::now();
   grow_trace_buffers(std::min(rays.count, chunk));
   bind_trace_buffers();
@@ -256,6 +243,8 @@ void VulkanSceneManager::trace_closest(const TraceRays& rays, const TraceResults
     t0 = Clock::now();
     read_hits(rays, first, n, out);
     prof.results += seconds_since(t0);
+    // A stopped call leaves the buffers as a finished one does: the next call rewrites them.
+    if (hooks.poll && first + n < rays.count) hooks.poll();
   }
   prof.capacity = trace_capacity_;
   profile_ = prof;

@@ -1,6 +1,8 @@
 // simulate_flux and simulate_forward_radiation: photons traced forward from the sun and the sky by
-// the forward shader, in batches of 2^21 photons with the progress callable after each. The
-// shader sums into 32.32 fixed-point cells that the host converts to floats at the end.
+// the forward shader, in batches of 2^21 photons with the progress callable after each (and
+// Ctrl-C polls after every 2^18). The
+// shader sums into fixed-point cells (a 32-bit fraction and a 64-bit integer part) counted in a
+// unit chosen per run, which the host converts to floats at the end.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -17,9 +19,12 @@ namespace velm::vulkan {
 namespace {
 
 constexpr int64_t kPhotonBatch = 2097152;
+// Photons per dispatch: a batch runs as dispatches of at most this many, with a Ctrl-C poll after
+// each (a batch of 2^21 photons takes seconds on lavapipe, more in a forest).
+constexpr int64_t kPhotonsPerPoll = 262144;
 constexpr int64_t kMaxPhotons = 4294967295;
 constexpr uint32_t kPhotonsPerGroup = 64;
-constexpr uint64_t kCellBytes = 8;  // one 32.32 fixed-point cell
+constexpr uint64_t kCellBytes = 12;  // one 64.32 fixed-point cell: fraction word, integer words
 // The shader's work queue counts (photon, chunk of 8 bands) items of a batch in 32 bits.
 constexpr int32_t kMaxForwardBands =
     static_cast<int32_t>((uint64_t{1} << 32) / kPhotonBatch - 1) * 8;
@@ -102,6 +107,16 @@ VulkanBuffer upload_table(VulkanContext& ctx, const std::vector<T>& values) {
   return b;
 }
 
+// The unit of a run's cells, 2^k W: the power of two nearest below the area one photon stands
+// for. A photon then deposits what it carries per unit area (its weight in W m^-2 over the
+// probability of its source) in that unit, so a cell's 64-bit integer part holds 2^64 such
+// deposits whatever the scene's size and photon count, and its 32-bit fraction resolves each to
+// 2^-32 of itself. The exponent is kept within the range where 2^-k is a normal float.
+int deposit_unit_exponent(float area_per_photon) {
+  if (!(area_per_photon > 0.f) || !std::isfinite(area_per_photon)) return 0;
+  return std::clamp(std::ilogb(area_per_photon), -120, 120);
+}
+
 // Fixed-point cells, zeroed.
 VulkanBuffer cell_buffer(VulkanContext& ctx, uint64_t cells) {
   VulkanBuffer b = storage_buffer(ctx, cells * kCellBytes);
@@ -110,16 +125,27 @@ VulkanBuffer cell_buffer(VulkanContext& ctx, uint64_t cells) {
   return b;
 }
 
-// The sums of `cells` fixed-point cells as floats: integer part + fraction 2^-32, in double.
-std::vector<float> read_cells(const VulkanBuffer& b, uint64_t cells) {
+// The sums of `cells` fixed-point cells as floats in W: (high word 2^32 + middle word + low
+// word 2^-32) 2^unit_exponent, in double.
+std::vector<float> read_cells(const VulkanBuffer& b, uint64_t cells, int unit_exponent) {
   std::vector<float> out(cells);
   b.read_mapped(std::max<uint64_t>(cells * kCellBytes, 4), [&](const void* p) {
     const uint32_t* words = static_cast<const uint32_t*>(p);
-    for (uint64_t i = 0; i < cells; ++i)
-      out[i] = static_cast<float>(static_cast<double>(words[2 * i + 1]) +
-                                  static_cast<double>(words[2 * i]) * 0x1p-32);
+    for (uint64_t i = 0; i < cells; ++i) {
+      const uint32_t* w = words + 3 * i;
+      const double units = static_cast<double>(w[2]) * 0x1p32 + static_cast<double>(w[1]) +
+                           static_cast<double>(w[0]) * 0x1p-32;
+      out[i] = static_cast<float>(std::ldexp(units, unit_exponent));
+    }
   });
   return out;
+}
+
+// Bindings 1 to 6 of both photon modes: the scene tables.
+std::vector<StorageBinding> scene_bindings(const PhotonSceneBuffers& b) {
+  return {{&b.normals, "the normal table"},     {&b.triangles, "the triangle table"},
+          {&b.meshes, "the mesh table"},        {&b.instances, "the instance table"},
+          {&b.materials, "the material table"}, {&b.spectral, "the spectral table"}};
 }
 
 }  // namespace
@@ -140,6 +166,7 @@ ForwardParams VulkanSceneManager::forward_params(int64_t num_photons, int32_t ba
   p.plane_height = desc_.measurement_plane();
   p.area_per_photon = static_cast<float>(static_cast<double>(ext.x) * ext.y /
                                          static_cast<double>(num_photons));
+  p.deposit_scale = std::ldexp(1.f, -deposit_unit_exponent(p.area_per_photon));
   std::copy(desc_.emitter().direction, desc_.emitter().direction + 3, p.emitter_direction);
   std::copy(desc_.sky().hosek_sun, desc_.sky().hosek_sun + 3, p.sun_direction);
   p.tile_x = ext.x;
@@ -159,36 +186,40 @@ ForwardParams VulkanSceneManager::forward_params(int64_t num_photons, int32_t ba
   return p;
 }
 
-void VulkanSceneManager::run_forward(ForwardParams& params,
-                                     const std::vector<VulkanBuffer*>& bindings,
+void VulkanSceneManager::run_forward(ForwardParams& params, VulkanBuffer& params_buffer,
+                                     const std::vector<StorageBinding>& bindings,
                                      const std::string& mode, int64_t num_photons,
                                      const HostHooks& hooks) {
   if (pipelines_.flux().pipeline == VK_NULL_HANDLE) pipelines_.create_flux_pipeline();
   const ComputePipeline& pipeline = pipelines_.flux();
   PerCallDescriptorSet set(*ctx_, pipeline.set_layout, 16, mode);
-  set.write(tlas_.handle(), std::vector<const VulkanBuffer*>(bindings.begin(), bindings.end()));
-  VulkanBuffer& params_buffer = *bindings[10];
+  set.write(tlas_.handle(), bindings);
 
   SimulationProfile prof;
   prof.items = static_cast<uint64_t>(num_photons);
   const Clock::time_point start = Clock::now();
   for (int64_t first = 0; first < num_photons; first += kPhotonBatch) {
     const int64_t batch = std::min(kPhotonBatch, num_photons - first);
-    params.batch_photons = static_cast<uint32_t>(batch);
-    params.first_photon = static_cast<uint32_t>(first);
-    params.rays = 0;
-    params.next_item = 0;
-    params_buffer.upload(&params, sizeof params);
-    const uint32_t gx = static_cast<uint32_t>((batch + kPhotonsPerGroup - 1) / kPhotonsPerGroup);
-    ctx_->submit_immediate([&](VkCommandBuffer cmd) {
-      record_dispatch(cmd, pipeline.pipeline, pipeline.layout, set.set(), gx, params.bands);
-    });
-    uint32_t rays = 0;
-    params_buffer.download(&rays, sizeof rays, offsetof(ForwardParams, rays));
-    prof.rays += rays;
-    ++prof.dispatches;
+    // Photon g follows stream g whichever dispatch traces it: parts of a batch add up to it.
+    for (int64_t part = first; part < first + batch; part += kPhotonsPerPoll) {
+      const int64_t count = std::min(kPhotonsPerPoll, first + batch - part);
+      params.batch_photons = static_cast<uint32_t>(count);
+      params.first_photon = static_cast<uint32_t>(part);
+      params.rays = 0;
+      params.next_item = 0;
+      params_buffer.upload(&params, sizeof params);
+      const uint32_t gx =
+          static_cast<uint32_t>((count + kPhotonsPerGroup - 1) / kPhotonsPerGroup);
+      ctx_->submit_immediate([&](VkCommandBuffer cmd) {
+        record_dispatch(cmd, pipeline.pipeline, pipeline.layout, set.set(), gx, params.bands);
+      });
+      uint32_t rays = 0;
+      params_buffer.download(&rays, sizeof rays, offsetof(ForwardParams, rays));
+      prof.rays += rays;
+      ++prof.dispatches;
+      if (hooks.poll) hooks.poll();
+    }
     prof.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (hooks.poll) hooks.poll();
     if (hooks.progress)
       hooks.progress(static_cast<uint64_t>(first + batch), static_cast<uint64_t>(num_photons),
                      static_cast<float>(prof.seconds * 1e3));
@@ -202,6 +233,9 @@ PhotonSceneBuffers VulkanSceneManager::upload_photon_scene(const SceneTables& t,
        {std::pair<uint64_t, const char*>{t.vertices.size() * 4, "the vertex table"},
         {t.normals.size() * 4, "the normal table"},
         {t.triangles.size() * 4, "the triangle table"},
+        {t.meshes.size() * sizeof(MeshTableRecord), "the mesh table"},
+        {t.instances.size() * sizeof(InstanceTableRecord), "the instance table"},
+        {t.materials.size() * sizeof(MaterialTableRecord), "the material table"},
         {spectral.size() * 4, "the spectral table"}})
     check_storage(bytes, what);
   PhotonSceneBuffers b;
@@ -256,7 +290,7 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   check_light_and_materials(desc_, "Vulkan flux", nb, r.prob_sun);
   const uint64_t cells = product({static_cast<uint64_t>(r.ny), static_cast<uint64_t>(r.nx),
                                   static_cast<uint64_t>(nb)});
-  check_storage(product({cells, kCellBytes}), "a flux map (ny x nx x bands cells of 8 bytes)");
+  check_storage(product({cells, kCellBytes}), "a flux map (ny x nx x bands cells of 12 bytes)");
   check_forward_bands(nb, "Vulkan flux");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
@@ -272,23 +306,28 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   p.decompose = r.decompose ? 1 : 0;
   p.mode = 0;
   // Bindings 1 to 16; the vertices take binding 12, which the flux mode leaves free.
-  run_forward(p,
-              {&sb.normals, &sb.triangles, &sb.meshes, &sb.instances, &sb.materials, &sb.spectral,
-               &down, &up, &direct, &diffuse, &sb.params, &sb.vertices, &sb.unused, &sb.unused,
-               &sb.unused, &sb.unused},
-              "flux", r.num_photons, hooks);
+  std::vector<StorageBinding> bindings = scene_bindings(sb);
+  bindings.insert(bindings.end(), {{&down, "the downwelling flux map"},
+                                   {&up, "the upwelling flux map"},
+                                   {&direct, "the direct downwelling flux map"},
+                                   {&diffuse, "the diffuse downwelling flux map"},
+                                   {&sb.params, "the parameter record"},
+                                   {&sb.vertices, "the vertex table"}});
+  bindings.resize(16, {&sb.unused, "a placeholder"});
+  run_forward(p, sb.params, bindings, "flux", r.num_photons, hooks);
 
+  const int unit = deposit_unit_exponent(p.area_per_photon);
   FluxResult out;
-  out.upwelling = read_cells(up, cells);
+  out.upwelling = read_cells(up, cells, unit);
   if (r.decompose) {
     // Downwelling is the float sum of its two parts, so that direct + diffuse equals it exactly
     // in the arrays the caller receives (as the CPU backend reports it).
-    out.direct = read_cells(direct, cells);
-    out.diffuse = read_cells(diffuse, cells);
+    out.direct = read_cells(direct, cells, unit);
+    out.diffuse = read_cells(diffuse, cells, unit);
     out.downwelling.resize(cells);
     for (uint64_t i = 0; i < cells; ++i) out.downwelling[i] = out.direct[i] + out.diffuse[i];
   } else {
-    out.downwelling = read_cells(down, cells);
+    out.downwelling = read_cells(down, cells, unit);
   }
   return out;
 }
@@ -335,13 +374,13 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   const uint64_t grid_cells = product({layers, static_cast<uint64_t>(r.ny),
                                        static_cast<uint64_t>(r.nx), static_cast<uint64_t>(nb)});
   check_storage(product({grid_cells, kCellBytes}),
-                "the grid (layers x ny x nx x bands cells of 8 bytes)");
+                "the grid (layers x ny x nx x bands cells of 12 bytes)");
   const uint64_t n_prims = static_cast<uint64_t>(n_primitives());
   const uint64_t leaf_cells =
       product({static_cast<uint64_t>(nb), std::max<uint64_t>(1, n_prims)});
   if (r.per_leaf)
     check_storage(product({leaf_cells, kCellBytes}),
-                  "the leaf tally (primitives x bands cells of 8 bytes)");
+                  "the leaf tally (primitives x bands cells of 12 bytes)");
   check_forward_bands(nb, "Vulkan radiation field");
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
@@ -361,20 +400,29 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   p.per_leaf = r.per_leaf ? 1 : 0;
   p.n_primitives = t.n_primitives;
   // Bindings 1 to 16; the vertices take binding 7, which the radiation mode leaves free.
-  run_forward(p,
-              {&sb.normals, &sb.triangles, &sb.meshes, &sb.instances, &sb.materials, &sb.spectral,
-               &sb.vertices, &sb.unused, &sb.unused, &sb.unused, &sb.params, &grid, &leaf,
-               &terrain, &layer_table, &bases},
-              "radiation", r.num_photons, hooks);
+  std::vector<StorageBinding> bindings = scene_bindings(sb);
+  bindings.insert(bindings.end(), {{&sb.vertices, "the vertex table"},
+                                   {&sb.unused, "a placeholder"},
+                                   {&sb.unused, "a placeholder"},
+                                   {&sb.unused, "a placeholder"},
+                                   {&sb.params, "the parameter record"},
+                                   {&grid, "the grid"},
+                                   {&leaf, "the leaf tally"},
+                                   {&terrain, "the terrain tally"},
+                                   {&layer_table, "the layer heights"},
+                                   {&bases, "the instance base table"}});
+  run_forward(p, sb.params, bindings, "radiation", r.num_photons, hooks);
 
+  const int unit = deposit_unit_exponent(p.area_per_photon);
   RadiationField out;
   out.nx = r.nx;
   out.ny = r.ny;
   out.layers = static_cast<int32_t>(layers);
   out.bands = nb;
-  out.grid = read_cells(grid, grid_cells);
-  if (r.per_leaf && n_prims >= 1) out.leaf = read_cells(leaf, leaf_cells);
-  if (r.terrain_instance_id >= 0) out.terrain = read_cells(terrain, static_cast<uint64_t>(nb));
+  out.grid = read_cells(grid, grid_cells, unit);
+  if (r.per_leaf && n_prims >= 1) out.leaf = read_cells(leaf, leaf_cells, unit);
+  if (r.terrain_instance_id >= 0)
+    out.terrain = read_cells(terrain, static_cast<uint64_t>(nb), unit);
   return out;
 }
 

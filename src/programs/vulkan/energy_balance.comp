@@ -1,8 +1,10 @@
 // Energy balance: the radiant flux density (W m^-2) that each face of every primitive absorbs, the
 // device side of run_energy_balance_gpu and run_energy_balance_multiband_gpu.
 //
-// One work group per primitive (group y * groups_x + x). Its 64 invocations share the samples of
-// the primitive's faces (front: the side its normal points to; back, when two-sided): sample s of
+// A dispatch covers a range of primitives and a range of each face's samples, one work group per
+// primitive (first_primitive + group y * groups_x + x); the host splits a call into dispatches of
+// bounded work and adds up what each leaves. A group's 64 invocations share the samples of the
+// primitive's faces (front: the side its normal points to; back, when two-sided): sample s of
 // face f draws from item_stream((primitive, s), (seed, f)), a uniform point on the triangle and a
 // cosine-weighted direction about the face's normal, so the irradiance on the face is pi times
 // the mean radiance the directions bring in. Each sample traces, one ray query per loop
@@ -32,7 +34,12 @@
 //   binding 5   short-wave albedos, band-major (band b of primitive p at b P + p)
 //   binding 6   sun irradiance per band (W m^-2 on a surface facing the sun)
 //   binding 7   sky radiance per band (W m^-2 sr^-1)
-//   binding 8   absorbed by the front faces, binding 9 by the back faces, band-major
+//   binding 8   absorbed by the front faces, binding 9 by the back faces, band-major: what the
+//               dispatch's samples make of the call's mean (their sum over n_samples)
+//
+// Sums are compensated (Kahan): an invocation may add up hundreds of thousands of samples, and a
+// plain float sum stops taking in additions far smaller than itself (with 2^26 samples of one
+// value the mean drifted by 1.5%).
 #version 460
 #extension GL_EXT_ray_query : require
 #extension GL_GOOGLE_include_directive : require
@@ -78,6 +85,10 @@ layout(push_constant) uniform EnergyBalanceParams {
   float has_sun;      // 1 when some band has sun
   float scene_min_z;  // the scene's vertical extent: walks through the tile end outside it
   float scene_max_z;
+  uint first_primitive;
+  uint primitives;    // in this dispatch
+  uint first_sample;  // the dispatch's samples of each face: first_sample .. + samples - 1
+  uint samples;
 } pc;
 
 #include "physics/bsdf.glsl"
@@ -106,6 +117,17 @@ bool g_has_sky;
 
 vec3 corner(vec4 c) { return c.xyz; }
 
+// Adds x to the compensated sum (sum, lost): `lost` keeps what the last additions rounded away,
+// with its sign reversed, and goes into the next one. `precise` keeps the compiler from
+// simplifying (t - sum) - y to zero.
+void add_compensated(inout float sum, inout float lost, float x) {
+  precise float y = x - lost;
+  precise float t = sum + y;
+  precise float rounded = (t - sum) - y;
+  lost = rounded;
+  sum = t;
+}
+
 // Error bound of a point with barycentric weights b on a triangle whose corners are rounded
 // from exact values (hit_point_error with an identity placement).
 float point_error(Geometry g, float b0, float b1, float b2) {
@@ -132,12 +154,13 @@ bool wrap_on(inout vec3 o, vec3 d, inout int wraps) {
 }
 
 void main() {
-  const uint prim = gl_WorkGroupID.y * pc.groups_x + gl_WorkGroupID.x;
-  if (prim >= pc.n_primitives) return;  // the whole group
+  const uint group = gl_WorkGroupID.y * pc.groups_x + gl_WorkGroupID.x;
+  if (group >= pc.primitives) return;  // the whole group
+  const uint prim = pc.first_primitive + group;
   const uint lane = gl_LocalInvocationID.x;
   const int nb = int(pc.bands);
   const uint faces = pc.two_sided != 0u ? 2u : 1u;
-  const uint items = faces * pc.n_samples;
+  const uint items = faces * pc.samples;
   g_tile.count = int(pc.repetition_count);
   g_tile.x_size = pc.scene_size_x;
   g_tile.y_size = pc.scene_size_y;
@@ -147,9 +170,12 @@ void main() {
   for (int b = 0; b < nb; ++b) g_has_sky = g_has_sky || sky[b] > 0.0;
 
   const Geometry own = geometry[prim];
-  float sums[2][MAX_BANDS];
+  float sums[2][MAX_BANDS], lost[2][MAX_BANDS];
   for (int f = 0; f < 2; ++f)
-    for (int b = 0; b < MAX_BANDS; ++b) sums[f][b] = 0.0;
+    for (int b = 0; b < MAX_BANDS; ++b) {
+      sums[f][b] = 0.0;
+      lost[f][b] = 0.0;
+    }
 
   // The sample in flight.
   uint item = lane;
@@ -174,7 +200,7 @@ void main() {
     if (stage == kStageNew) {
       if (item >= items) break;
       face = item % faces;
-      const uint s = item / faces;
+      const uint s = pc.first_sample + item / faces;
       rng = item_stream(uvec2(prim, s), uvec2(pc.seed, face));
       // A uniform point on the triangle.
       const float su = sqrt(next_float(rng));
@@ -296,7 +322,7 @@ void main() {
           if (hit_prim >= 0)
             e += albedos[uint(b) * pc.n_primitives + uint(hit_prim)] * hit_weight *
                  (sun(b) * hit_cos + (hit_sky ? kPi * sky[b] : 0.0));
-          sums[face][b] += e;
+          add_compensated(sums[face][b], lost[face][b], e);
         }
       } else {
         float emitted = 0.0;
@@ -305,7 +331,7 @@ void main() {
           emitted = emissivities[hit_prim] * kStefanBoltzmann * (t * t) * (t * t);
         }
         [[dont_unroll]] for (int b = 0; b < nb; ++b)
-          sums[face][b] += up ? kPi * sky[b] : emitted;
+          add_compensated(sums[face][b], lost[face][b], up ? kPi * sky[b] : emitted);
       }
       item = items - item > GROUP_SIZE ? item + GROUP_SIZE : items;  // never wraps
       stage = kStageNew;
@@ -316,13 +342,14 @@ void main() {
   const uint rows = faces * uint(nb);
   for (uint f = 0u; f < faces; ++f)
     [[dont_unroll]] for (int b = 0; b < nb; ++b)
-      partial[(f * uint(nb) + uint(b)) * GROUP_SIZE + lane] = sums[f][b];
+      partial[(f * uint(nb) + uint(b)) * GROUP_SIZE + lane] = sums[f][b] - lost[f][b];
   barrier();
   const float inv_samples = 1.0 / float(pc.n_samples);
   for (uint row = lane; row < rows; row += GROUP_SIZE) {
-    float incident = 0.0;
-    for (uint k = 0u; k < GROUP_SIZE; ++k) incident += partial[row * GROUP_SIZE + k];
-    incident *= inv_samples;
+    float incident = 0.0, incident_lost = 0.0;
+    for (uint k = 0u; k < GROUP_SIZE; ++k)
+      add_compensated(incident, incident_lost, partial[row * GROUP_SIZE + k]);
+    incident = (incident - incident_lost) * inv_samples;
     const uint f = row / uint(nb), b = row % uint(nb);
     const uint at = b * pc.n_primitives + prim;
     const float absorbed =

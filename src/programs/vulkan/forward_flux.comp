@@ -11,9 +11,11 @@
 // is traced once for all its bands, as on the CPU; with more, once per chunk of bands, each with
 // the Russian roulette of its own bands.
 //
-// Sums go into 64-bit fixed-point cells with 32 fractional bits, two 32-bit words each, low
-// (fraction) word first; the carry out of the low word goes into the high word, so the sums are
-// exact whatever the order of the additions.
+// Sums go into fixed-point cells of three 32-bit words: a 32-bit fraction, then a 64-bit
+// integer part (low word first), counted in the run's unit of 2^k W (deposit_scale = 2^-k, the
+// power of two nearest below the area of one photon). Carries go from each word into the next, so
+// the sums are exact whatever the order of the additions, and a cell holds 2^64 units: any total
+// the photons of one run can bring.
 //
 //   binding 0      the scene TLAS
 //   bindings 1-6   normals (vec4), triangles (uvec4, local), mesh records (uvec4: first vertex,
@@ -66,7 +68,8 @@ layout(std430, set = 0, binding = 11) buffer ForwardParams {
   float area_per_photon;
   vec3 emitter_direction;
   uint next_item;  // uploaded 0: the work queue of the batch, (photon, band chunk) items
-  vec4 sun_direction;  // the analytic sky's sun
+  vec3 sun_direction;  // the analytic sky's sun
+  float deposit_scale;  // 2^-k: cells count units of 2^k W
   float tile_x;
   float tile_y;
   float scene_max_z;
@@ -128,15 +131,20 @@ uint hash32(uint x) {
   return x;
 }
 
-// A non-negative energy as a 32.32 fixed-point value (low word: the fraction in units of
-// 2^-32). A deposit below 2^-8 has bits finer than 2^-32; they are rounded up with the
-// probability they make up (`dither` uniform in [0, 1)), so no deposit is biased, and a cell that
-// receives a million equal deposits of 1e-5 sums to their total, not to a truncated one.
-uvec2 to_fixed(float v, float dither) {
+// A non-negative number of units as a 64.32 fixed-point value: x the fraction in units of 2^-32,
+// y and z the integer part's low and high words. A value below 2^-8 has bits finer than 2^-32;
+// they are rounded up with the probability they make up (`dither` uniform in [0, 1)), so no
+// deposit is biased, and a cell that receives a million equal deposits of 1e-5 sums to their
+// total, not to a truncated one. Every step is exact in float: v - floor(v) is, and so is the
+// split of the integer part at 2^32 (both halves are multiples of the integer's last bit). Values
+// from 2^64 on (which no photon brings) are held at the largest float below it.
+uvec3 to_fixed(float v, float dither) {
+  v = min(v, 18446742974197923840.0);
   const float whole = floor(v);
   float fraction = (v - whole) * 4294967296.0;
   if (fraction < 16777216.0) fraction = min(floor(fraction + dither), 4294967295.0);
-  return uvec2(uint(fraction), uint(min(whole, 4294967040.0)));
+  const float high = floor(whole * 2.3283064365386963e-10);
+  return uvec3(uint(fraction), uint(whole - high * 4294967296.0), uint(high));
 }
 
 // The dither of one deposit: a hash of the photon, its hit and the band, independent of the
@@ -146,13 +154,22 @@ float deposit_dither(uint photon, int depth, int band) {
          5.9604645e-8;
 }
 
-// Adds `v` to fixed-point cell `cell` of a word buffer, carrying out of the low word.
-#define DEFINE_ADD_FIXED(name, words)                                \
-  void name(uint cell, float v, float dither) {                       \
-    const uvec2 x = to_fixed(v, dither);                              \
-    const uint old = atomicAdd(words[2u * cell], x.x);                \
-    const uint high = x.y + (old + x.x < old ? 1u : 0u);              \
-    if (high != 0u) atomicAdd(words[2u * cell + 1u], high);           \
+// Adds `v` W to fixed-point cell `cell` of a word buffer: each word's atomic addition returns
+// what was there, which tells whether it wrapped, and the carry goes into the next word's
+// addition. The three additions of one deposit need not be seen together: a sum of words mod
+// 2^96 is the same in any order.
+#define DEFINE_ADD_FIXED(name, words)                                          \
+  void name(uint cell, float v, float dither) {                                 \
+    const uvec3 x = to_fixed(v * f.deposit_scale, dither);                      \
+    const uint at = 3u * cell;                                                  \
+    const uint old0 = atomicAdd(words[at], x.x);                                \
+    const uint add1 = x.y + (old0 + x.x < old0 ? 1u : 0u);                      \
+    uint add2 = x.z + (add1 < x.y ? 1u : 0u);                                   \
+    if (add1 != 0u) {                                                           \
+      const uint old1 = atomicAdd(words[at + 1u], add1);                        \
+      add2 += old1 + add1 < old1 ? 1u : 0u;                                     \
+    }                                                                           \
+    if (add2 != 0u) atomicAdd(words[at + 2u], add2);                            \
   }
 DEFINE_ADD_FIXED(add_words7, words7)
 DEFINE_ADD_FIXED(add_words8, words8)
