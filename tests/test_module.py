@@ -9,9 +9,10 @@ import velm_gpu as velm
 REGISTRATION_ORDER = """__version__ _evaluate_microwave_soil _evaluate_microwave_soil_reflectivity
     _evaluate_microwave_trunk_ground _evaluate_microwave_trunk HAS_VULKAN VulkanContext
     VulkanSceneManager list_vulkan_devices HAS_OPTIX OptiXContext SceneManager Simulator
-    device_info _microwave_rays_cpu _energy_balance_cpu make_ground_plane make_sphere
-    make_cylinder HAS_EMBREE EmbreeSceneManager simulate_cpu simulate_forward_cpu
-    simulate_flux_cpu simulate_lidar_cpu""".split()
+    device_info make_ground_plane make_sphere make_cylinder HAS_EMBREE EmbreeSceneManager
+    simulate_cpu simulate_forward_cpu simulate_flux_cpu simulate_microwave_cpu
+    simulate_active_microwave_cpu run_energy_balance_cpu run_energy_balance_multiband_cpu
+    simulate_lidar_cpu""".split()
 ALWAYS_PRESENT = """__version__ HAS_VULKAN HAS_OPTIX HAS_EMBREE make_ground_plane make_sphere
     make_cylinder EmbreeSceneManager""".split()
 EMBREE_METHODS = """add_mesh add_instance add_instance_xform add_instances_xform
