@@ -1,6 +1,7 @@
 #include "cpu/energy_balance.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 
@@ -11,9 +12,11 @@ namespace velm::cpu {
 
 namespace {
 
-// Primitives handed to a worker at a time, and per progress report and Ctrl-C check.
-constexpr uint64_t kPrimitivesPerChunk = 64;
-constexpr uint64_t kPrimitivesPerBatch = 16384;
+// Samples a worker takes at a time (whole primitives), samples between progress reports, and
+// samples of one primitive between looks at the stop flag (Ctrl-C).
+constexpr uint64_t kSamplesPerChunk = uint64_t{1} << 12;
+constexpr uint64_t kSamplesPerBatch = uint64_t{1} << 22;
+constexpr int32_t kSamplesBetweenStops = 256;
 
 // The Embree scene as the shared energy balance reads it: hits carry their global primitive
 // index, occlusion and closest hits walk the repeating tile.
@@ -112,17 +115,23 @@ EnergyBalanceOutput run_energy_balance(const embree::EmbreeSceneManager& scene,
   const auto add = [&](int face, uint64_t i, float value) {
     (face == 0 ? top : bottom)[i] += value;
   };
+  const uint64_t samples = static_cast<uint64_t>(req.n_samples);
+  const uint64_t chunk = std::max<uint64_t>(1, kSamplesPerChunk / samples);
+  const uint64_t batch = std::max<uint64_t>(chunk, kSamplesPerBatch / samples);
   const auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> stop{false};
   parallel_batches(
-      worker_count(), n, kPrimitivesPerChunk, kPrimitivesPerBatch,
+      worker_count(), n, chunk, batch,
       [&](unsigned, uint64_t first, uint64_t end) {
         size_t k = static_cast<size_t>(std::upper_bound(prefix.begin(), prefix.end(), first) -
                                        prefix.begin()) - 1;
         for (uint64_t p = first; p < end; ++p) {
           while (p >= prefix[k + 1]) ++k;
           const BalancePrimitive prim = balance_primitive(scene, k, p - prefix[k], p);
-          for (int32_t sample = 0; sample < req.n_samples; ++sample)
+          for (int32_t sample = 0; sample < req.n_samples; ++sample) {
+            if (sample % kSamplesBetweenStops == 0 && stop.load(std::memory_order_relaxed)) return;
             energy_balance_sample(bs, prim, in, static_cast<uint32_t>(sample), add);
+          }
         }
       },
       [&](uint64_t done) {
@@ -131,7 +140,7 @@ EnergyBalanceOutput run_energy_balance(const embree::EmbreeSceneManager& scene,
                               .count();
         hooks.report(done, n, static_cast<float>(ms));
       },
-      hooks.poll);
+      hooks.poll, &stop);
   EnergyBalanceOutput out;
   out.top.assign(top.begin(), top.end());
   out.bottom.assign(bottom.begin(), bottom.end());

@@ -1,5 +1,7 @@
 #include "cpu/microwave.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "physics/camera.h"
@@ -11,8 +13,9 @@ namespace velm::cpu {
 
 namespace {
 
-// Rows handed out per progress report and Ctrl-C check.
-constexpr uint64_t kRowsPerBatch = 16;
+// Rays a worker takes at a time (whole pixels), and rays between progress reports.
+constexpr uint64_t kRaysPerChunk = uint64_t{1} << 12;
+constexpr uint64_t kRaysPerBatch = uint64_t{1} << 22;
 
 MicrowaveSettings transport_settings(const embree::EmbreeSceneManager& scene,
                                      const MicrowaveRequest& req) {
@@ -61,24 +64,25 @@ std::vector<float> simulate_microwave(const embree::EmbreeSceneManager& scene,
   const MicrowaveTables tables = host_tables(plan, req, records);
   const MicrowaveSettings set = transport_settings(scene, req);
   const SensorBlock& sensor = scene.desc().sensor();
-  const uint64_t rows = static_cast<uint64_t>(plan.height);
+  const uint64_t spp = static_cast<uint64_t>(req.spp);
+  const uint64_t chunk = std::max<uint64_t>(1, kRaysPerChunk / spp);
+  const uint64_t batch = std::max<uint64_t>(chunk, kRaysPerBatch / spp);
   const auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> stop{false};
   parallel_batches(
-      worker_count(), rows, 1, kRowsPerBatch,
+      worker_count(), plan.pixels, chunk, batch,
       [&](unsigned, uint64_t first, uint64_t end) {
-        for (uint64_t y = first; y < end; ++y)
-          for (int32_t x = 0; x < plan.width; ++x)
-            render_pixel(scene, tables, set, req, sensor, static_cast<uint32_t>(x),
-                         static_cast<uint32_t>(y),
-                         film.data() + (y * plan.width + x) * req.n_channels);
+        for (uint64_t i = first; i < end && !stop.load(std::memory_order_relaxed); ++i)
+          render_pixel(scene, tables, set, req, sensor, static_cast<uint32_t>(i % plan.width),
+                       static_cast<uint32_t>(i / plan.width), film.data() + i * req.n_channels);
       },
       [&](uint64_t done) {
         const double ms = std::chrono::duration<double, std::milli>(
                               std::chrono::steady_clock::now() - start)
                               .count();
-        hooks.report(done, rows, static_cast<float>(ms));
+        hooks.report(done, plan.pixels, static_cast<float>(ms));
       },
-      hooks.poll);
+      hooks.poll, &stop);
   return film;
 }
 

@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kSimulateMicrowaveCpuDoc =
     "Passive microwave image of the scene's sensor on the CPU: the arguments of "
     "Simulator.simulate_microwave, with the Embree scene first, and progress (None or a callable "
-    "(rows done, rows, elapsed ms)).\n"
+    "(pixels done, pixels, elapsed ms)).\n"
     "\n"
     "Returns float32 [height, width, n_channels], brightness temperature (K): n_channels 1 = "
     "(T_H + T_V) / 2, 2 = T_H, T_V, 4 = the modified Stokes vector T_H, T_V, T_3, T_4.\n"
@@ -32,7 +32,7 @@ constexpr const char* kSimulateMicrowaveCpuDoc =
 constexpr const char* kSimulateActiveMicrowaveCpuDoc =
     "Active (monostatic radar) image of the scene's sensor on the CPU: the arguments of "
     "Simulator.simulate_active_microwave, with the Embree scene first, and progress (None or a "
-    "callable (rows done, rows, elapsed ms)).\n"
+    "callable (pixels done, pixels, elapsed ms)).\n"
     "\n"
     "Returns float32 [height, width, n_channels], linear backscatter coefficient sigma0 per unit "
     "horizontal area: n_channels 1 = (HH + HV + VH + VV) / 2, 2 = HH, VV, 4 = HH, HV, VH, VV.";
