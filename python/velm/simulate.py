@@ -35,7 +35,8 @@ CAPABILITIES = {
     "lidar": ("cpu", "optix"),
     "energy_balance": ("vulkan", "optix") + (("cpu",) if hasattr(
         velm_gpu, "run_energy_balance_cpu") else ()),
-    "microwave": ("optix",) + (("cpu",) if hasattr(velm_gpu, "simulate_microwave_cpu") else ()),
+    "microwave": ("vulkan", "optix") + (("cpu",) if hasattr(
+        velm_gpu, "simulate_microwave_cpu") else ()),
 }
 
 _WAVELENGTH = {"units": "nm", "long_name": "band-centre wavelength"}
