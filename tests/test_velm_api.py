@@ -197,3 +197,28 @@ def test_energy_balance_of_an_isolated_facet():
     np.testing.assert_allclose(eb.shortwave_top, np.repeat(want[:, None], 2, 1), rtol=1e-4)
     assert not eb.shortwave_bottom.any()
     np.testing.assert_allclose(eb.area, [0.5, 0.5])
+
+
+@pytest.mark.vulkan
+def test_longwave_at_given_temperatures_between_two_facets():
+    # A black square under a hot black square 0.7 m above it, facing it: the lower one absorbs
+    # F sigma T^4 + (1 - F) pi L_sky with F the analytic view factor (per-primitive temperatures
+    # given to velm; the materials have none).
+    from test_vulkan_transport import parallel_squares_view_factor
+
+    scene = velm.Scene(bands=[10000.0])
+    scene.add_material("black", velm.Lambertian(0.0, emissivity=1.0))
+    square = velm.ground_plane(0.5, 0.5)
+    scene.add_mesh("low", square, material="black")
+    scene.add_mesh("high", velm.Mesh(square["vertices"], square["indices"][:, ::-1], "black"))
+    scene.add_instance("low")
+    scene.add_instance("high", position=(0.0, 0.0, 0.7))
+    t, sky, n = 330.0, 90.0, 8192
+    eb = velm.energy_balance(scene, samples=n, longwave_sky_radiance=sky, two_sided=False,
+                             temperatures=[0, 0, t, t], shortwave=False, backend="vulkan",
+                             progress=False)
+    assert list(eb.data_vars) == ["longwave_top"]
+    f = parallel_squares_view_factor(1.0, 0.7)
+    hot, cold = 5.670374419e-8 * t**4, math.pi * sky
+    noise = (hot - cold) * math.sqrt(f * (1 - f) / n)
+    assert np.all(np.abs(eb.longwave_top[:2] - (f * hot + (1 - f) * cold)) < 4 * noise)

@@ -74,7 +74,8 @@ void register_context(py::module_& m) {
 
 void register_scene(py::module_& m) {
   py::class_<SceneManager> cls(m, "SceneManager", py::release_gil_before_calling_cpp_dtor());
-  cls.def(py::init([](OptiXContext& ctx) { return new SceneManager(shared_context(ctx)); }));
+  cls.def(py::init([](OptiXContext& ctx) { return new SceneManager(shared_context(ctx)); }),
+          py::arg("context"));
   using S = SceneBinder<SceneManager>;
   S b(cls, Flavor::OptiX);
   b.add_mesh()
@@ -92,15 +93,15 @@ void register_scene(py::module_& m) {
   // its description.
   cls.def("upload_spectral_params", [](SceneManager& s, const F32Array& p) {
     S::S(s).upload_spectral_params(floats_1d(p));
-  });
+  }, py::arg("parameters"));
   cls.def("update_spectral_params", [](SceneManager& s, int32_t offset, const F32Array& p) {
     S::S(s).update_spectral_params(offset, floats_1d(p));
-  });
+  }, py::arg("offset"), py::arg("parameters"));
   b.set_emitter();
   cls.def("update_emitter_direction", [](SceneManager& s, const F32Array& dir) {
     const auto d = direction_from_array(dir);
     S::S(s).update_emitter_direction(d.data());
-  });
+  }, py::arg("direction"));
   b.set_sensor()
       .set_sky()
       .set_hw_sky()
@@ -229,7 +230,7 @@ void register_simulator(py::module_& m) {
   py::class_<Simulator> cls(m, "Simulator", py::release_gil_before_calling_cpp_dtor());
   cls.def(py::init([](OptiXContext& ctx, const std::string& ptx_dir) {
     return new Simulator(shared_context(ctx), ptx_dir);
-  }));
+  }), py::arg("context"), py::arg("ptx_dir"));
   cls.def("init", [](Simulator& s) { py_convert::constructed(s).init(); });
 
   cls.def(
