@@ -15,10 +15,8 @@ from velm.microwaves import sensor_rays
 F = 1.4e9
 GPU = [pytest.mark.gpu, pytest.mark.skipif(not velm._native.nvidia_driver_answers(),
                                             reason="needs an NVIDIA driver with OptiX")]
-CPU = [pytest.mark.skipif("cpu" not in velm.CAPABILITIES["microwave"],
-                          reason="velm_gpu has no native CPU microwave functions yet")]
 BACKENDS = [pytest.param("vulkan", marks=pytest.mark.vulkan), pytest.param("optix", marks=GPU),
-            pytest.param("cpu", marks=CPU)]
+            pytest.param("cpu")]
 SOIL = velm.Soil(moisture=0.25, rms_height=0.02)
 
 
@@ -125,9 +123,6 @@ MISTAKES = [
      "channels must be 1, 2 or 4"),
     ("no sensor", dict(materials={"ground": SOIL}, sensor=None), ValueError, "no sensor"),
 ]
-if "cpu" not in velm.CAPABILITIES["microwave"]:
-    MISTAKES.append(("on the CPU", dict(materials={"ground": SOIL}, backend="cpu"),
-                     NotImplementedError, "backends that have it: vulkan, optix"))
 
 
 @pytest.mark.parametrize("case, kw, exc, message", MISTAKES, ids=[m[0] for m in MISTAKES])

@@ -23,8 +23,7 @@ from .sensors import Orthographic, sun_direction
 
 log = logging.getLogger("velm")
 
-# Which backends offer what through velm. energy_balance and microwave gain "cpu" when
-# velm_gpu grows the public CPU functions (see _cpu_native below).
+# Which backends offer what through velm.
 CAPABILITIES = {
     "render": ("cpu", "vulkan", "optix"),
     "render.thermal": ("cpu", "vulkan", "optix"),
@@ -33,10 +32,8 @@ CAPABILITIES = {
     "absorbed.brf": ("cpu", "optix"),
     "flux": ("cpu", "vulkan", "optix"),
     "lidar": ("cpu", "optix"),
-    "energy_balance": ("vulkan", "optix") + (("cpu",) if hasattr(
-        velm_gpu, "run_energy_balance_cpu") else ()),
-    "microwave": ("vulkan", "optix") + (("cpu",) if hasattr(
-        velm_gpu, "simulate_microwave_cpu") else ()),
+    "energy_balance": ("cpu", "vulkan", "optix"),
+    "microwave": ("cpu", "vulkan", "optix"),
 }
 
 _WAVELENGTH = {"units": "nm", "long_name": "band-centre wavelength"}
@@ -461,8 +458,8 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
             top, bot = _backends.optix_simulator().run_energy_balance_multiband(
                 native, nb, samples, e, sky, *sun, two_sided, albedos)
         else:
-            top, bot = _cpu_native("run_energy_balance_cpu")(native, nb, samples, e, sky, *sun,
-                                                             two_sided, albedos)
+            top, bot = _cpu_native("run_energy_balance_multiband_cpu")(
+                native, nb, samples, e, sky, *sun, two_sided, albedos)
         if cb is not None:
             cb(1, 2 if longwave_sky_radiance is not None else 1, 0.0)
         lw = None
@@ -497,6 +494,9 @@ def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=Non
                           for m in scene.materials.values()], np.float32)[mats]
     eps = np.array([float(np.mean(m.emissivity_spectrum(nb)))
                     for m in scene.materials.values()], np.float32)[mats]
+    if b == "cpu":   # the Embree scene holds no temperatures: they travel with the call
+        return _cpu_native("run_energy_balance_cpu")(native, 1, samples, 0.0, 0.0, sky_lw, *sun,
+                                                     two_sided, None, temps, eps)
     native.set_primitive_temperatures(temps)
     native.set_primitive_emissivities(eps)
     try:
