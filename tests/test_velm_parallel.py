@@ -202,6 +202,8 @@ def test_sweep_here_stacks_results_and_names_a_failing_parameter_set():
         velm.sweep(broken_tile, {"sun_zenith": [10, 60], "soil": [0.2]}, "render", spp=1,
                    backend="cpu", progress=False)
     assert isinstance(e.value, velm.TaskError) and isinstance(e.value.__cause__, ValueError)
+    again = pickle.loads(pickle.dumps(e.value))
+    assert isinstance(again, velm.TaskError) and isinstance(again, ValueError) and str(again) == str(e.value)
 
 
 def test_velm_works_without_dask():

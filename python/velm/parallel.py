@@ -76,6 +76,8 @@ class TaskError(RuntimeError):
     """A batch or a parameter set of a velm run failed. ``task`` names it; ``__cause__`` is the
     error it raised, whose type the raised error also has (``except ValueError`` still works)."""
 
+    _cause_type = None
+
     def __init__(self, message, task=None):
         RuntimeError.__init__(self, message)
         self.task = task
@@ -83,32 +85,40 @@ class TaskError(RuntimeError):
     def __str__(self):
         return str(self.args[0]) if self.args else ""
 
+    def __reduce__(self):
+        return _error, (str(self), self.task, self._cause_type)
+
 
 _ERROR_TYPES: dict = {}
 
 
-def _task_error(task: str, cause: BaseException) -> TaskError:
-    cls = type(cause)
-    kind = _ERROR_TYPES.get(cls)
+def _error(message, task, cause_type=None) -> TaskError:
+    """A TaskError that is also a `cause_type` (where the two combine)."""
+    kind = TaskError if cause_type is None else _ERROR_TYPES.get(cause_type)
     if kind is None:
-        if not isinstance(cause, Exception) or issubclass(cls, TaskError):
-            kind = TaskError
-        else:
+        kind = TaskError
+        if issubclass(cause_type, Exception) and not issubclass(cause_type, TaskError):
             try:
-                kind = type("TaskError", (TaskError, cls),
-                            {"__module__": "velm", "__qualname__": "TaskError"})
+                kind = type("TaskError", (TaskError, cause_type),
+                            {"__module__": "velm", "__qualname__": "TaskError",
+                             "_cause_type": cause_type})
             except TypeError:  # a base whose layout cannot be combined
-                kind = TaskError
-        _ERROR_TYPES[cls] = kind
-    err = kind.__new__(kind, f"{task} failed: {cls.__name__}: {cause}")
-    TaskError.__init__(err, f"{task} failed: {cls.__name__}: {cause}", task)
+                pass
+        _ERROR_TYPES[cause_type] = kind
+    err = kind.__new__(kind, message)
+    TaskError.__init__(err, message, task)
+    return err
+
+
+def _task_error(task: str, cause: BaseException) -> TaskError:
+    err = _error(f"{task} failed: {type(cause).__name__}: {cause}", task, type(cause))
     err.__cause__ = cause
     return err
 
 
 # ---- per-process state: scenes, threads ---------------------------------------------------------
 
-_SCENE_LIMIT = 8
+_SCENE_LIMIT = 4
 _scenes: collections.OrderedDict = collections.OrderedDict()  # fingerprint -> (Scene, geometry)
 _scenes_lock = threading.Lock()
 # One simulation at a time in a process: it uses every thread the process was given.
@@ -177,8 +187,11 @@ _SIMULATIONS = ("render", "absorbed", "flux", "lidar", "energy_balance", "microw
 
 
 def _batch_task(name, scene, key, kwargs):
+    """One batch: here (key None) on the caller's scene as it is, on a worker on the cached copy
+    of the scene that was shipped there."""
     _worker_threads()
-    scene = cached_scene(scene, key)
+    if key is not None:
+        scene = cached_scene(scene, key)
     fn = _simulation(name)
     with _simulation_lock:
         return fn(scene, **kwargs)
