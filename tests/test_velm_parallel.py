@@ -4,7 +4,6 @@ processes: merged batches against the runs they are made of, the cluster against
 batches with independent streams, failures that name their parameter set, and pickling of what
 tasks carry."""
 
-import math
 import os
 import pickle
 import subprocess
