@@ -18,8 +18,8 @@
 
 namespace velm {
 
-// The sequence number of photon streams: photon g of every forward and flux run draws from
-// item_stream(g, kPhotonSequence).
+// The sequence number of photon streams: photon g of every forward and flux run seeded `seed`
+// draws from item_stream(g, seeded_sequence(kPhotonSequence, seed)).
 constexpr uint64_t kPhotonSequence = 0x70686F746F6E73ULL;
 constexpr int kForwardRouletteDepth = 3;
 
@@ -32,6 +32,7 @@ struct PhotonWalkSettings {
   RepetitionTile tile;
   bool repetition;
   float zmin, zmax;  // the scene's vertical extent: tile walks end outside it
+  uint64_t seed = 0;  // the run's seed
 };
 
 // Walks photon g. `tally.escape(direction, depth, w, photon)` is called when the photon leaves
@@ -41,7 +42,7 @@ struct PhotonWalkSettings {
 template <class Scene, class Spectrum, class Tally>
 VELM_HD uint64_t walk_photon(const PhotonWalkSettings& c, const Scene& scene, uint64_t g,
                              Spectrum w, Tally& tally) {
-  Pcg32 rng = item_stream(g, kPhotonSequence);
+  Pcg32 rng = item_stream(g, seeded_sequence(kPhotonSequence, c.seed));
   LaunchedPhoton photon;
   if (!launch_photon(c.source, rng, w, photon)) return 0;
   Vec3 o = photon.origin, d = photon.direction;

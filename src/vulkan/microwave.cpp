@@ -308,6 +308,8 @@ std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRe
   params.atmosphere_tau = r.atmosphere_tau;
   params.scene_size_x = desc_.repetition().x_size;
   params.scene_size_y = desc_.repetition().y_size;
+  params.seed[0] = static_cast<uint32_t>(r.seed);
+  params.seed[1] = static_cast<uint32_t>(r.seed >> 32);
 
   std::vector<float> out(static_cast<size_t>(n_rays) * 4);
   SimulationProfile prof;

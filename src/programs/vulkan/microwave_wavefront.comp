@@ -35,8 +35,8 @@
 //           mu) (computed in pass 1).
 //
 // The OptiX backend traces the same transport, step for step, from src/physics/microwave_path.h:
-// a change here is a change there. Ray i of the call draws from item_stream((i, 0),
-// kMicrowaveSequence). Hit points are o + t d
+// a change here is a change there. Ray i of a call seeded `seed` draws from item_stream((i, 0),
+// seeded_sequence(kMicrowaveSequence, seed)). Hit points are o + t d
 // (the per-primitive records carry no corners), offset by a bound on that product's error.
 //
 //   binding 0      the scene TLAS
@@ -116,6 +116,7 @@ layout(push_constant) uniform MicrowaveParams {
   float atmosphere_tau;
   float scene_size_x;
   float scene_size_y;
+  uvec2 seed;  // the run's seed
 } pc;
 
 #include "physics/pcg32.glsl"
@@ -400,7 +401,8 @@ void trace_path(uint i) {
     for (int k = 0; k < 4; ++k) work[w + kWorkResult + uint(k)] = 0u;
     return;
   }
-  Pcg32 rng = item_stream(uvec2(pc.first_ray + i, 0u), kMicrowaveSequence);
+  Pcg32 rng =
+      item_stream(uvec2(pc.first_ray + i, 0u), seeded_sequence(kMicrowaveSequence, pc.seed));
   vec3 o = get3(w + kWorkOrigin);
   vec3 d = get3(w + kWorkDirection);
   const float mu0 = abs(d.z);
