@@ -169,3 +169,82 @@ def test_trunk_specular_tables_match_the_vulkan_wavefront(mueller, radar):
     np.testing.assert_array_less(np.abs(image.mean(axis=(0, 1), dtype=np.float64) - mean),
                                  4 * sigma + 1e-6 * np.abs(mean) + 1e-12)
 
+
+def closed_box():
+    """A closed box of soil, 20 x 20 x 12 m (ground, and walls and lid of a second soil), with
+    two trunks under crowns inside: every path ends on something of the scene. An oblique
+    orthographic sensor inside the box, 96 x 96 pixels. Materials soil, walls, bark, leaf."""
+    import velm as api
+
+    b = api.builders
+    s = api.Scene(bands=[660.0])
+    for name in ("soil", "walls", "bark"):
+        s.add_material(name, api.Lambertian(0.2))
+    s.add_material("leaf", api.Leaf(0.1, 0.1, 0.1))
+    s.add_mesh("ground", b.ground_plane(10.0, 10.0), "soil")
+    s.add_mesh("lid", b.ground_plane(10.0, 10.0), "walls")
+    s.add_mesh("x wall", b.ground_plane(6.0, 10.0), "walls")
+    s.add_mesh("y wall", b.ground_plane(10.0, 6.0), "walls")
+    s.add_mesh("trunk", b.cylinder(0.3, 5.0, 12), "bark")
+    s.add_mesh("crown", b.sphere(1.8), "leaf")
+    s.add_instance("ground")
+    s.add_instance("lid", position=(0.0, 0.0, 12.0))
+    for side in (-10.0, 10.0):  # quarter turns about y and x (soil reflects on either face)
+        s.add_instance("x wall", [[0, 0, 1, side], [0, 1, 0, 0], [-1, 0, 0, 6]])
+        s.add_instance("y wall", [[1, 0, 0, 0], [0, 0, 1, side], [0, -1, 0, 6]])
+    for x, y in ((-2.0, -2.0), (2.5, 1.5)):
+        s.add_instance("trunk", position=(x, y, 0.0))
+        s.add_instance("crown", position=(x, y, 6.5))
+    s.sensor = api.Orthographic.oblique(40.0, 30.0, extent=(6, 6), pixels=(96, 96), distance=8.0)
+    return s
+
+
+@pytest.mark.parametrize("walls", ["fresnel", "specular", "mueller"])
+@pytest.mark.parametrize("backend", ["cpu", pytest.param("vulkan", marks=pytest.mark.vulkan)])
+def test_isothermal_box_is_in_equilibrium(backend, walls):
+    """Kirchhoff: soils, vegetation, wood and air all at T, nothing seen beyond the scene:
+    every pixel must see T_H = T_V = T (and T3 = T4 = 0), within Monte Carlo error, in blocks of
+    32 x 32 pixels and over the whole image (one ray per pixel; the rays' spread gives the
+    error). The trunk walls reflect with the wood's Fresnel R_p, with a specular table that mixes
+    H and V (symmetrically, as a reciprocal wall does; its T3 row cancels for unpolarised light),
+    or with that table into directions drawn from a Mueller table."""
+    from velm import _backends
+    from velm.microwaves import sensor_rays
+
+    t = 300.0
+    scene = closed_box()
+    c = np.linspace(0, 1, 5)
+    specular = np.zeros((5, 4, 4), np.float32)
+    specular[:, 0, 0], specular[:, 1, 1] = 0.3 + 0.1 * c, 0.6 + 0.2 * c
+    specular[:, 0, 1] = specular[:, 1, 0] = 0.15
+    specular[:, 2, 0], specular[:, 2, 1] = 0.1, -0.1
+    specular[:, 2, 2] = specular[:, 3, 3] = 0.3
+    luts = [None if walls == "fresnel" else (*trunk_wall_tables(walls == "mueller")[:3], specular)]
+    soils = np.float32([[0.3, 0.2, 0.3, 0.2, 0, 0, 0.1, t, t, 1, 0.01, 0],
+                        [0.6, 0.1, 0.1, 0.5, 1, 2, 0.3, t, t, 1, 0.02, 0]])
+    trunk = np.float32([[0.3, 5.0, 0.5, t, 0, 0, 1]])
+    veg = (t, 0.2, scenes.vegetation_phase(1.0, 0.5))
+    material_map = np.int32([0, 1, 3, 2])  # soil, walls, bark, leaf
+    soils_and_trunks = dict(mw_soil_params=soils, mw_veg_params=np.float32([[t, 0.2, 0, 0, 0, 0]]),
+                            mw_trunk_params=trunk, material_map=material_map,
+                            mw_veg_mueller_luts=[veg[2]], mw_trunk_mueller_luts=luts)
+    native, _ = _backends.native_scene(scene, backend)
+    w, h = scene.sensor.width, scene.sensor.height
+    if backend == "cpu":
+        v = passive(native, 1.4e9, 4, 1, 100, t, True, 0.01, **soils_and_trunks)
+    else:
+        tables = scenes.microwave_tables(1.4e9, soils, [veg], trunk, 256,
+                                         trunk_luts=[x for x in luts if x is not None])
+        iy, ix = np.divmod(np.arange(w * h), w)
+        jitter = np.random.default_rng(5).random((2, w * h))
+        o, d = sensor_rays(scene.sensor, ix + jitter[0], iy + jitter[1])
+        pad = np.zeros((w * h, 1))
+        v = native.run_microwave_wavefront(
+            False, 100, t, 0.01, material_map=material_map,
+            origins=np.c_[o, pad].astype(np.float32), directions=np.c_[d, pad].astype(np.float32),
+            **tables).reshape(h, w, 4)
+    v = np.asarray(v, np.float64) - [t, t, 0, 0]
+    blocks = v.reshape(h // 32, 32, w // 32, 32, 4).transpose(0, 2, 1, 3, 4).reshape(-1, 1024, 4)
+    for rays, k in ((blocks, 5), (v.reshape(1, -1, 4), 4)):
+        error = rays.std(axis=1, ddof=1) / np.sqrt(rays.shape[1])
+        np.testing.assert_array_less(np.abs(rays.mean(axis=1)), k * error + 1e-5 * t)

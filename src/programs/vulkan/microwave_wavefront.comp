@@ -12,8 +12,8 @@
 //                       table at the local incidence cosine (linear between the table's
 //                       cosines); active: the active table's sigma, and the path ends;
 //             trunk     a dielectric wall: reflected with the response table's R_p, or with the
-//                       matrix of its specular table when lut_info gives one (R_p its diagonal
-//                       H and V terms), specularly or into directions drawn from its Mueller
+//                       matrix of its specular table when lut_info gives one (R_p the sums of
+//                       its H and V rows), specularly or into directions drawn from its Mueller
 //                       table when lut_info gives one; else transmitted into the wood, which
 //                       absorbs kappa_a (trunk column 7) per metre and emits (1 - exp(-kappa_a
 //                       L)) T along the chord L; active: the trunk-ground double bounce from the
@@ -546,9 +546,15 @@ void trace_path(uint i) {
         medium = -1;
     } else if (kind == kTrunk && !from_back) {
       const vec4 row = cosine_row(kTrunkResponse, index, 4u, mu);
+      // The wall's reflectivities as the H and V channels see them: what reaches each from
+      // the mirror direction per kelvin there, the sums of the reflection matrix's H and V rows
+      // (the response table's R_p without a specular table). The wall lets the rest through, so
+      // that reflection, transmission and the wood's emission add up to 1 (Kirchhoff).
       mat4 reflection;
       const bool tabled = specular(index, mu, reflection);
-      const vec2 rr = clamp(tabled ? vec2(reflection[0][0], reflection[1][1]) : row.zw, 0.0, 1.0);
+      const vec2 rows = vec2(reflection[0][0] + reflection[1][0],
+                             reflection[0][1] + reflection[1][1]);
+      const vec2 rr = clamp(tabled ? rows : row.zw, 0.0, 1.0);
       if (!tabled) reflection = power_reflection(rr.x, rr.y);
       if (radar) {
         const vec2 sigma = dihedral_backscatter(index, -d);
