@@ -10,9 +10,10 @@
 //   trunk       a dielectric wall met from outside: reflected with the power reflectivities R_p
 //               or, when it has a specular table, that table's matrix (R_p then the sums of its
 //               H and V rows), specularly or into directions drawn from its Mueller table when it
-//               has one; else transmitted (1 - R_p) into the wood, which absorbs kappa_a per metre and emits (1 - exp(-kappa_a L)) T along the
-//               chord L up to the next surface (an open end: the diameter); active: the
-//               trunk-ground double bounce towards the radar, then on through the wood;
+//               has one; else transmitted (1 - R_p) into the wood, which absorbs kappa_a per
+//               metre and emits (1 - exp(-kappa_a L)) T along the chord L up to the next
+//               surface (an open end: the diameter); active: the trunk-ground double bounce
+//               towards the radar, then on through the wood (with 1 - R_p);
 //   vegetation  the surface bounds a volume (entered through its front face, left through its
 //               back face) of scatterers whose phase matrix per unit volume is the Mueller table:
 //               free paths with extinction kappa_e = kappa_s + kappa_a (kappa_s the table's
