@@ -7,26 +7,22 @@
 
 namespace velm {
 
-// Moves `o` to where the ray along `d` first crosses a tile boundary plane (x = 0, x = sx,
-// y = 0, y = sy; beyond 1e-4, only for components above 1e-8 in magnitude) and shifts it by one
-// tile against the direction of travel across that axis. Returns the distance travelled, or a
-// negative value when the ray meets no boundary (it is then left unchanged).
+// Moves `o` to where the ray along `d` leaves the tile (the boundary plane ahead of it in x or
+// y: x = sx when moving towards +x, x = 0 towards -x; only for components above 1e-8 in
+// magnitude) and shifts it by one tile against the direction of travel across that axis.
+// A ray on or just past that plane (after a bounce at the edge) crosses at distance 0, so it
+// cannot skip its own boundary and slip out of the tile. Returns the distance travelled (>= 0),
+// or a negative value when the ray meets no boundary (it is then left unchanged).
 VELM_HD float wrap_across_tile(const RepetitionTile& tile, Vec3& o, Vec3 d) {
   float t_best = 1e16f;
   int axis = -1;
   if (std::fabs(d.x) > 1e-8f) {
-    const float planes[2] = {0.f, tile.x_size};
-    for (int k = 0; k < 2; ++k) {
-      const float t = (planes[k] - o.x) / d.x;
-      if (t > 1e-4f && t < t_best) t_best = t, axis = 0;
-    }
+    const float t = std::fmax(((d.x > 0.f ? tile.x_size : 0.f) - o.x) / d.x, 0.f);
+    if (t < t_best) t_best = t, axis = 0;
   }
   if (std::fabs(d.y) > 1e-8f) {
-    const float planes[2] = {0.f, tile.y_size};
-    for (int k = 0; k < 2; ++k) {
-      const float t = (planes[k] - o.y) / d.y;
-      if (t > 1e-4f && t < t_best) t_best = t, axis = 1;
-    }
+    const float t = std::fmax(((d.y > 0.f ? tile.y_size : 0.f) - o.y) / d.y, 0.f);
+    if (t < t_best) t_best = t, axis = 1;
   }
   if (axis < 0) return -1.f;
   o = o + d * t_best;
@@ -80,7 +76,7 @@ VELM_HD bool leaves_slab(Vec3 o, Vec3 d, float zlo, float zhi) {
 VELM_HD bool wrap_into_next_tile(const RepetitionTile& tile, bool repetition, float zlo, float zhi,
                                  Vec3& o, Vec3 d, int& wraps) {
   if (!repetition || wraps >= tile.count || leaves_slab(o, d, zlo, zhi) ||
-      !(wrap_across_tile(tile, o, d) > 0.f))
+      !(wrap_across_tile(tile, o, d) >= 0.f))
     return false;
   ++wraps;
   return true;

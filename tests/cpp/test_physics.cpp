@@ -10,6 +10,7 @@
 #include "physics/photon.h"
 #include "physics/planck.h"
 #include "physics/sky.h"
+#include "physics/tile.h"
 
 namespace velm {
 namespace {
@@ -253,3 +254,37 @@ TEST(PhotonLaunch, SourceOfProbabilityZeroIsNeverDrawn) {
 
 }  // namespace
 }  // namespace velm
+
+// A ray walked across a 10 m x 6 m tile by repeated wraps stays in the tile, and after a total
+// distance T it stands where the unwrapped ray o + T d stands, folded into the tile. Starts on,
+// just inside and just outside the exit edges (a bounce at the edge) must not skip a boundary.
+TEST(Tile, WrapsFollowTheUnwrappedRayAndNeverLeaveTheTile) {
+  const velm::RepetitionTile tile{100, 10.f, 6.f};
+  struct Case { velm::Vec3 o, d; };
+  const Case cases[] = {
+      {{9.99996f, 3.f, 1.f}, {0.8f, 0.1f, 0.f}},     // 4e-5 before the exit plane
+      {{10.000044f, 3.f, 1.f}, {0.8f, 0.1f, 0.f}},   // 4.4e-5 past it
+      {{10.f, 6.f, 1.f}, {0.6f, 0.8f, 0.f}},          // on the corner, heading out of both
+      {{0.00002f, 5.99999f, 1.f}, {-0.3f, 0.9f, 0.f}},
+      {{4.f, 2.f, 1.f}, {-0.7f, -0.7f, 0.1f}},
+      {{5.f, 3.f, 1.f}, {0.f, 1.f, 0.f}},             // no x component
+  };
+  for (const Case& c : cases) {
+    const velm::Vec3 d = velm::normalize(c.d);
+    velm::Vec3 o = c.o;
+    double travelled = 0.0;
+    for (int wrap = 0; wrap < 40; ++wrap) {
+      const float t = velm::wrap_across_tile(tile, o, d);
+      ASSERT_GE(t, 0.f);
+      travelled += t;
+      EXPECT_GE(o.x, -1e-4f); EXPECT_LE(o.x, 10.f + 1e-4f);
+      EXPECT_GE(o.y, -1e-4f); EXPECT_LE(o.y, 6.f + 1e-4f);
+      const double ux = c.o.x + travelled * d.x, uy = c.o.y + travelled * d.y;
+      const double fx = ux - 10.0 * std::floor(ux / 10.0), fy = uy - 6.0 * std::floor(uy / 6.0);
+      // Folded coordinates agree up to the tile's own period (a point on an edge is both ends).
+      EXPECT_NEAR(std::remainder(o.x - fx, 10.0), 0.0, 2e-3) << "x after wrap " << wrap;
+      EXPECT_NEAR(std::remainder(o.y - fy, 6.0), 0.0, 2e-3) << "y after wrap " << wrap;
+      EXPECT_NEAR(o.z, c.o.z + travelled * d.z, 2e-3);
+    }
+  }
+}

@@ -226,7 +226,7 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
         if (!r.hit) {
           if (g_repetition && wraps < g_tile.count &&
               !leaves_slab(o, d, p.scene_min_z, p.scene_max_z) &&
-              wrap_across_tile(g_tile, o, d) > 0.0) {
+              wrap_across_tile(g_tile, o, d) >= 0.0) {
             ++wraps;
           } else {
             escaped = true;

@@ -149,7 +149,7 @@ bool wrap_on(inout vec3 o, vec3 d, inout int wraps) {
   if (!tile_active(g_tile) || wraps >= g_tile.count ||
       leaves_slab(o, d, pc.scene_min_z, pc.scene_max_z))
     return false;
-  if (!(wrap_across_tile(g_tile, o, d) > 0.0)) return false;
+  if (!(wrap_across_tile(g_tile, o, d) >= 0.0)) return false;
   ++wraps;
   return true;
 }

@@ -274,7 +274,7 @@ void main() {
     if (traceable(o, d)) r = trace_ray(o, d, kRayFar, false);
     if (!r.hit) {
       if (source.repetition && wraps < tile.count &&
-          !leaves_slab(o, d, f.scene_min_z, f.scene_max_z) && wrap_across_tile(tile, o, d) > 0.0) {
+          !leaves_slab(o, d, f.scene_min_z, f.scene_max_z) && wrap_across_tile(tile, o, d) >= 0.0) {
         ++wraps;
         continue;
       }

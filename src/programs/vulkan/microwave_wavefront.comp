@@ -168,7 +168,7 @@ float hit_point_bound(vec3 o, vec3 d, float t, vec3 p) {
 bool wrap_on(inout vec3 o, vec3 d, inout int wraps) {
   if (!tile_active(g_tile) || wraps >= g_tile.count || leaves_slab(o, d, g_zlo, g_zhi))
     return false;
-  if (!(wrap_across_tile(g_tile, o, d) > 0.0)) return false;
+  if (!(wrap_across_tile(g_tile, o, d) >= 0.0)) return false;
   ++wraps;
   return true;
 }

@@ -14,22 +14,20 @@ bool tile_active(RepetitionTile tile) {
   return tile.count >= 1 && tile.x_size > 0.0 && tile.y_size > 0.0;
 }
 
-// Moves `o` to where the ray along `d` first crosses a tile boundary plane (x = 0, x = sx,
-// y = 0, y = sy; beyond 1e-4, only for components above 1e-8 in magnitude) and shifts it by one
-// tile against the direction of travel across that axis. Returns the distance travelled, or a
-// negative value when the ray meets no boundary (it is then left unchanged).
+// Moves `o` to where the ray along `d` leaves the tile (the boundary plane ahead of it in x or
+// y; only for components above 1e-8 in magnitude) and shifts it by one tile against the
+// direction of travel across that axis. A ray on or just past that plane crosses at distance 0.
+// Returns the distance travelled (>= 0), or a negative value when the ray meets no boundary.
 float wrap_across_tile(RepetitionTile tile, inout vec3 o, vec3 d) {
   float t_best = 1e16;
   int axis = -1;
   if (abs(d.x) > 1e-8) {
-    const float t0 = (0.0 - o.x) / d.x, t1 = (tile.x_size - o.x) / d.x;
-    if (t0 > 1e-4 && t0 < t_best) { t_best = t0; axis = 0; }
-    if (t1 > 1e-4 && t1 < t_best) { t_best = t1; axis = 0; }
+    const float t = max(((d.x > 0.0 ? tile.x_size : 0.0) - o.x) / d.x, 0.0);
+    if (t < t_best) { t_best = t; axis = 0; }
   }
   if (abs(d.y) > 1e-8) {
-    const float t0 = (0.0 - o.y) / d.y, t1 = (tile.y_size - o.y) / d.y;
-    if (t0 > 1e-4 && t0 < t_best) { t_best = t0; axis = 1; }
-    if (t1 > 1e-4 && t1 < t_best) { t_best = t1; axis = 1; }
+    const float t = max(((d.y > 0.0 ? tile.y_size : 0.0) - o.y) / d.y, 0.0);
+    if (t < t_best) { t_best = t; axis = 1; }
   }
   if (axis < 0) return -1.0;
   o = o + d * t_best;
