@@ -98,7 +98,6 @@ def forward(s, **kw):
 
 
 @pytest.mark.parametrize("make, run, message", [
-    (lambda: lit_plane(sensor=sensor(kind=7)), velm.simulate_cpu, "sensor type 7 is not"),
     (lambda: lit_plane(sensor=sensor(cam=with_nan(NADIR_CAM, 5))), velm.simulate_cpu,
      "camera matrix must be finite"),
     (lambda: lit_plane(sensor=sensor(cam=np.zeros(16))), velm.simulate_cpu,

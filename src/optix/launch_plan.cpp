@@ -251,7 +251,7 @@ FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const Flu
   const SensorBlock& sensor = d.sensor();
   if (!(tile.x_size > 0.f || sensor.ortho_width > 0.f) ||
       !(tile.y_size > 0.f || sensor.ortho_height > 0.f))
-    throw std::invalid_argument("simulate_flux: scene extent unknown");
+    throw std::runtime_error("simulate_flux: scene extent unknown");
   if (req.max_bounces < 0)
     throw std::invalid_argument("simulate_flux: max_bounces must not be negative");
   check_bands(d, who, req.num_bands);

@@ -31,7 +31,7 @@ constexpr float kSingularConditioning = 1.1920929e-7f;
 void check_block(const std::string& who, const std::string& what, int64_t offset, int64_t size,
                  size_t buffer_size) {
   if (offset < 0 || offset + size > static_cast<int64_t>(buffer_size))
-    throw std::invalid_argument(who + ": " + what + " spectral block [" + std::to_string(offset) +
+    throw std::out_of_range(who + ": " + what + " spectral block [" + std::to_string(offset) +
                                 ", " + std::to_string(offset + size) +
                                 ") runs past the spectral parameter buffer (" +
                                 std::to_string(buffer_size) + " values)");
@@ -135,12 +135,19 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
     throw std::runtime_error(who + ": the scene has not been built; call build() first");
   const size_t n_params = d.spectral_params().size();
   const auto& materials = d.materials();
+  // A scene without materials or spectral values has nothing to shade with: a state error, like
+  // the unbuilt scene, before the index errors it would otherwise raise.
+  if (need.materials && materials.empty() && !d.meshes().empty())
+    throw std::runtime_error(who + ": the scene has no materials (add_material)");
+  if ((need.materials || need.sun || need.thermal) && n_params == 0)
+    throw std::runtime_error(who + ": the spectral parameter buffer is empty "
+                                   "(upload_spectral_params)");
   if (need.materials) {
     std::vector<bool> used(materials.size(), false);
     for (size_t m = 0; m < d.meshes().size(); ++m) {
       const uint32_t id = d.meshes()[m].material_id;
       if (id >= materials.size())
-        throw std::invalid_argument(who + ": mesh " + std::to_string(m) + " has material id " +
+        throw std::out_of_range(who + ": mesh " + std::to_string(m) + " has material id " +
                                     std::to_string(id) + " outside the material list (" +
                                     std::to_string(materials.size()) + " materials)");
       used[id] = true;
@@ -196,7 +203,7 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
 void check_sensor(const SensorBlock& s, const std::string& who_name) {
   const std::string who = who_name + ": set_sensor: ";
   if (s.type != kSensorOrthographic && s.type != kSensorPerspective && s.type != kSensorFisheye)
-    throw std::invalid_argument(who + "sensor type " + std::to_string(s.type) +
+    throw std::runtime_error(who + "sensor type " + std::to_string(s.type) +
                                 " is not 0 (orthographic), 1 (perspective) or 4 (fisheye)");
   const float* m = s.camera_to_world;
   for (int i = 0; i < 12; ++i)
@@ -268,6 +275,12 @@ bool check_backward(const SceneDescription& desc, const BuiltScene& built, int s
   return reads_sun_direction;
 }
 
+bool has_photon_extent(const SceneDescription& d) {
+  const RepetitionTile& tile = d.repetition();
+  const SensorBlock& s = d.sensor();
+  return (tile.x_size > 0.f && tile.y_size > 0.f) || (s.ortho_width > 0.f && s.ortho_height > 0.f);
+}
+
 Extent photon_extent(const SceneDescription& d, const std::string& who) {
   const RepetitionTile& tile = d.repetition();
   if (tile.x_size > 0.f && tile.y_size > 0.f) {
@@ -275,12 +288,14 @@ Extent photon_extent(const SceneDescription& d, const std::string& who) {
       throw std::invalid_argument(who + ": the repeating tile size must be finite");
     return {tile.x_size, tile.y_size};
   }
+  // No extent is a scene not set up for photons (a state error); an infinite one a bad value.
   const SensorBlock& s = d.sensor();
-  if (!(s.ortho_width > 0.f) || !(s.ortho_height > 0.f) || !std::isfinite(s.ortho_width) ||
-      !std::isfinite(s.ortho_height))
-    throw std::invalid_argument(who +
-                                ": no horizontal extent: set a repeating tile (set_repetitive) or "
-                                "an orthographic sensor size (set_sensor)");
+  if (!has_photon_extent(d))
+    throw std::runtime_error(who +
+                             ": no horizontal extent: set a repeating tile (set_repetitive) or "
+                             "an orthographic sensor size (set_sensor)");
+  if (!std::isfinite(s.ortho_width) || !std::isfinite(s.ortho_height))
+    throw std::invalid_argument(who + ": the orthographic sensor size must be finite");
   return {s.ortho_width, s.ortho_height};
 }
 
@@ -297,6 +312,8 @@ void check_photon_request(const SceneDescription& d, const BuiltScene& built,
     throw std::invalid_argument(who + ": prob_sun is 0 but the scene has no sky, so no photon "
                                       "source is left (set_sky or set_hw_sky)");
   check_scene_for_simulation(d, built, who, num_bands, {true, true, true});
+  if (sky.hosek_offset >= 0)
+    unit_direction(sky.hosek_sun, who + ": the analytic sky's sun direction");
 }
 
 void check_layer_heights(const std::vector<float>& heights, const std::string& who,

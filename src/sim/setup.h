@@ -149,9 +149,11 @@ struct Extent {
   double sx, sy;
 };
 Extent photon_extent(const SceneDescription& d, const std::string& who);
+// Whether the tile or the orthographic sensor gives photons a positive extent (finite or not).
+bool has_photon_extent(const SceneDescription& d);
 
 // Checks shared by the forward and flux simulations: counts, prob_sun, a photon source, and the
-// scene (materials, sun, sky).
+// scene (materials, sun, sky, the analytic sky's sun).
 void check_photon_request(const SceneDescription& d, const BuiltScene& built,
                           const std::string& who, int nx, int ny, int64_t num_photons,
                           int num_bands, float prob_sun);

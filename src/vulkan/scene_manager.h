@@ -241,8 +241,9 @@ class VulkanSceneManager {
   // Refuses a table that one storage binding cannot hold, naming it and the device's limit.
   void check_storage(uint64_t bytes, const char* what) const;
   // The forward parameters both transport modes share (extent, light, scene box, depths).
-  ForwardParams forward_params(int64_t num_photons, int32_t bands, int32_t nx, int32_t ny,
-                               float prob_sun, int32_t max_depth, int32_t rr_depth) const;
+  ForwardParams forward_params(Extent extent, int64_t num_photons, int32_t bands, int32_t nx,
+                               int32_t ny, float prob_sun, int32_t max_depth,
+                               int32_t rr_depth) const;
   // The scene tables both photon modes bind, checked against the storage limit and uploaded.
   PhotonSceneBuffers upload_photon_scene(const SceneTables& t, const std::vector<float>& spectral);
   // Refuses more bands than one photon batch traces on this device.

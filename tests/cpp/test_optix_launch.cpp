@@ -112,7 +112,7 @@ TEST(OptixLaunchChecks, EveryMessageComesBeforeDeviceWork) {
   } cases[] = {
       {kBackward, true, "Scene not built. Call scene.build() first.", unbuilt},
       {kBackward, false, "simulate: spp must be at least 1", [](S s) { s.spp = 0; }},
-      {kBackward, false, "simulate: set_sensor: sensor type 7",
+      {kBackward, true, "simulate: set_sensor: sensor type 7",
        [](S s) { sensor(s.d, 7, 4, 4, 1.f); }},
       {kBackward, false, "simulate: the per-primitive temperatures hold 3",
        [](S s) { s.d.set_primitive_temperatures({300.f, 300.f, 300.f}, 3); }},
@@ -130,14 +130,14 @@ TEST(OptixLaunchChecks, EveryMessageComesBeforeDeviceWork) {
          s.fwd.prob_sun = 0.f;
          s.d.set_sky(-1);
        }},
-      {kForward, false, "simulate_forward: no horizontal extent", flat},
+      {kForward, true, "simulate_forward: no horizontal extent", flat},
       {kForward, false, "simulate_forward: a repeating scene needs positive tile sizes",
        [](S s) { s.d.set_repetitive(2, 0.f, 10.f); }},
       {kFlux, true, "Scene not built.", unbuilt},
       {kFlux, false, "simulate_flux: nx and ny must be > 0", [](S s) { s.flux.ny = 0; }},
       {kFlux, false, "simulate_flux: num_photons must be > 0",
        [](S s) { s.flux.num_photons = 0; }},
-      {kFlux, false, "simulate_flux: scene extent unknown", flat},
+      {kFlux, true, "simulate_flux: scene extent unknown", flat},
       {kFlux, false, "simulate_flux: max_bounces must not be negative",
        [](S s) { s.flux.max_bounces = -1; }},
       {kEnergyBalance, true, "Scene not built. Call scene.build() first.", unbuilt},
@@ -217,6 +217,107 @@ TEST(OptixLaunchChecks, EveryMessageComesBeforeDeviceWork) {
     const std::string got = c.runtime ? message_of<std::runtime_error>(run)
                                       : message_of<std::invalid_argument>(run);
     EXPECT_EQ(got.substr(0, std::strlen(c.message)), c.message);
+  }
+}
+
+// The OptiX column of tests/test_bad_input.py: the same bad inputs, under the same names, refused
+// with the exception type the CPU and Vulkan backends raise (the scene here has one band).
+TEST(OptixLaunchChecks, RefusesWhatTheOtherBackendsRefuse) {
+  using S = Ground&;
+  enum Kind { kValue, kIndex, kState };
+  // A sensor of `type` over 5 m x `ortho` m; `m0` (other than 1) fills the camera's 3 x 4 part.
+  const auto camera = [](S s, int32_t type, float m0, float fov_degrees, float ortho = 5.f) {
+    std::vector<float> m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10, 0, 0, 0, 1};
+    if (m0 != 1.f) std::fill(m.begin(), m.begin() + 12, m0);
+    s.d.set_sensor(type, 4, 4, 5.f, ortho, m, fov_degrees, 0, false);
+  };
+  const auto new_mesh = [](S s, uint32_t material) {
+    HostMesh m;
+    m.vertices = {{-1, -1, 1}, {1, -1, 1}, {1, 1, 1}};
+    m.triangles = {{0, 1, 2}};
+    m.material_id = material;
+    s.d.add_instance(s.d.add_mesh(m), 0, 0, 0, 1);
+  };
+  const struct {
+    const char* name;
+    Plan plan;
+    Kind kind;
+    std::function<void(S)> change;
+  } cases[] = {
+      {"unbuilt", kBackward, kState, [](S s) { s.f.built = false; }},
+      {"spp 0", kBackward, kValue, [](S s) { s.spp = 0; }},
+      {"sensor type 7", kBackward, kState, [&](S s) { camera(s, 7, 1.f, 60.f); }},
+      {"camera not finite", kBackward, kValue, [&](S s) { camera(s, 0, NAN, 60.f); }},
+      {"camera degenerate", kBackward, kValue, [&](S s) { camera(s, 0, 0.f, 60.f); }},
+      {"perspective fov 180", kBackward, kValue, [&](S s) { camera(s, 1, 1.f, 180.f); }},
+      {"mesh material outside the list", kBackward, kIndex, [&](S s) { new_mesh(s, 4); }},
+      {"material block past the buffer", kBackward, kIndex,
+       [&](S s) { new_mesh(s, static_cast<uint32_t>(s.d.add_material(13, 1, {}))); }},
+      {"sun block past the buffer", kBackward, kIndex,
+       [](S s) { s.d.set_emitter(0, s.down, 5); }},
+      {"sky block past the buffer", kBackward, kIndex, [](S s) { s.d.set_sky(5); }},
+      {"analytic sky past the buffer", kBackward, kIndex,
+       [](S s) { s.d.set_hw_sky(0, 0.f, 1.f, 0.f); }},
+      {"reflectance above 1", kBackward, kValue,
+       [](S s) { s.d.upload_spectral_params({1.5f, 100.f, 0.02f}); }},
+      {"reflectance not a number", kForward, kValue,
+       [](S s) { s.d.upload_spectral_params({NAN, 100.f, 0.02f}); }},
+      {"leaf scattering more than it receives", kBackward, kValue,
+       [&](S s) {
+         s.d.upload_spectral_params({0.5f, 100.f, 0.02f, 0.6f, 0.1f, 0.5f});
+         new_mesh(s, static_cast<uint32_t>(s.d.add_material(13, 3, {})));
+       }},
+      {"sun direction zero", kBackward, kValue,
+       [](S s) {
+         const float zero[3] = {0, 0, 0};
+         s.d.set_emitter(0, zero, 1);
+       }},
+      {"sun direction infinite", kForward, kValue,
+       [](S s) {
+         const float up[3] = {0, 0, INFINITY};
+         s.d.set_emitter(0, up, 1);
+       }},
+      {"analytic sky's sun zero", kFlux, kValue,
+       [](S s) {
+         s.d.upload_spectral_params(std::vector<float>(13, 0.5f));
+         s.d.set_hw_sky(3, 0.f, 0.f, 0.f);
+       }},
+      {"thermal without wavelengths", kBackward, kValue,
+       [](S s) { s.d.set_thermal_mode(true, {}); }},
+      {"thermal temperature not a number", kBackward, kValue,
+       [](S s) {
+         s.d.add_material(0, 0, {0, 0, NAN});
+         s.d.set_thermal_mode(true, {1e4f});
+       }},
+      {"singular instance", kBackward, kValue, [](S s) { s.d.add_instance(0, 0, 0, 0, 0.f); }},
+      {"infinite tile", kForward, kValue, [](S s) { s.d.set_repetitive(2, INFINITY, 10.f); }},
+      {"nx 0", kFlux, kValue, [](S s) { s.flux.nx = 0; }},
+      {"no photons", kForward, kValue, [](S s) { s.fwd.num_photons = 0; }},
+      {"prob_sun above 1", kFlux, kValue, [](S s) { s.flux.prob_sun = 1.5f; }},
+      {"prob_sun 0 without a sky", kForward, kValue,
+       [](S s) {
+         s.d.set_sky(-1);
+         s.fwd.prob_sun = 0.f;
+       }},
+      {"no horizontal extent", kFlux, kState, [&](S s) { camera(s, 1, 1.f, 60.f, 0.f); }},
+      {"infinite orthographic extent", kForward, kValue,
+       [&](S s) { camera(s, 0, 1.f, 60.f, INFINITY); }},
+      {"layers not increasing", kForward, kValue,
+       [](S s) { s.fwd.layer_heights = {0.f, 2.f, 1.f}; }},
+      {"terrain instance beyond the scene", kForward, kIndex,
+       [](S s) { s.fwd.terrain_instance_id = 1; }},
+  };
+  for (const auto& c : cases) {
+    Ground s;
+    c.change(s);
+    s.f = built(s.d);
+    if (std::string(c.name) == "unbuilt") s.f.built = false;
+    const auto run = [&] { plan(c.plan, s); };
+    const std::string got = c.kind == kState   ? message_of<std::runtime_error>(run)
+                            : c.kind == kIndex ? message_of<std::out_of_range>(run)
+                                               : message_of<std::invalid_argument>(run);
+    EXPECT_NE(got.rfind("wrong exception type", 0), 0u) << c.name << ": " << got;
+    EXPECT_NE(got, "no exception") << c.name;
   }
 }
 
