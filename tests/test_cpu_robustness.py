@@ -139,17 +139,18 @@ def test_infinite_tile_and_singular_instances_are_refused():
             run(s)
 
 
-@pytest.mark.parametrize("material, message", [
-    ((5, 3, []), "material 1 emissivity"),  # reflects nothing, but emits by its first value
-    ((0, 0, [0, 0, NAN]), "material 1 temperature 2"),
+@pytest.mark.parametrize("material, error, message", [
+    # reflects nothing, but emits by its first value
+    ((5, 3, []), IndexError, "material 1 emissivity"),
+    ((0, 0, [0, 0, NAN]), ValueError, "material 1 temperature 2"),
 ])
-def test_thermal_materials_are_checked(material, message):
+def test_thermal_materials_are_checked(material, error, message):
     s = lit_plane()
     s.add_material(material[0], material[1], material[2])
     s.add_mesh(TRI_V, NO_NORMALS, [[0, 1, 2]], material_id=1)
     s.set_thermal_mode(True, [10000.0, 11000.0])
     s.build()
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         velm.simulate_cpu(s)
 
 
