@@ -81,11 +81,11 @@ bool leaves_slab(vec3 o, vec3 d, float zlo, float zhi) {
 // slab [zlo, zhi] and it crosses a tile boundary. Counts the wrap.
 bool wrap_into_next_tile(RepetitionTile tile, bool repetition, float zlo, float zhi,
                          inout vec3 o, vec3 d, inout int wraps) {
-  if (!repetition || wraps >= tile.count || leaves_slab(o, d, zlo, zhi) ||
-      !(wrap_across_tile(tile, o, d) > 0.0))
-    return false;
-  ++wraps;
-  return true;
+  // One return, so that the step inlines into the caller's branch as it stands.
+  const bool wrapped = repetition && wraps < tile.count && !leaves_slab(o, d, zlo, zhi) &&
+                       wrap_across_tile(tile, o, d) > 0.0;
+  if (wrapped) ++wraps;
+  return wrapped;
 }
 
 #endif
