@@ -34,7 +34,7 @@ define vk_end
 	  head -c 4000 $(call vk_log,$(1)); exit 1; fi
 endef
 
-.PHONY: all bootstrap build build-asan test test-python test-cpp test-asan demo bench clean
+.PHONY: all bootstrap build build-asan test test-python test-cpp test-wheel test-asan demo bench clean
 
 all: build
 
@@ -81,9 +81,19 @@ test-asan: build-asan
 	  $(PY) -m pytest -q -p no:cacheprovider tests -m "not slow"
 	$(call vk_end,asan)
 
+# The wheel built the quick way (this venv's build tools, no OptiX, its own tree build-wheel/
+# whose objects ccache shares with build/), installed into a fresh venv, running the demo from
+# another directory on the CPU and on Vulkan. VELM_TEST_WHEEL=1 builds the full wheel instead.
+test-wheel: build
+	$(call vk_begin,wheel)
+	$(call vk_env,wheel) VELM_TEST_WHEEL=$${VELM_TEST_WHEEL:-quick} \
+	  CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$(abspath .) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/test_velm_package.py -k wheel
+	$(call vk_end,wheel)
+
 # Every stage runs even when an earlier one fails, so a failure never hides whether the later
 # stages pass; the last lines name each stage's outcome, and the target fails if any stage did.
-TEST_STAGES := test-cpp test-python test-asan
+TEST_STAGES := test-cpp test-python test-wheel test-asan
 test:
 	@failed=""; for stage in $(TEST_STAGES); do \
 	  $(MAKE) --no-print-directory $$stage || failed="$$failed $$stage"; \
@@ -100,4 +110,4 @@ bench: build
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-wheel

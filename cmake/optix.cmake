@@ -43,7 +43,6 @@ set(VELM_PTX_DIR ${VELM_PACKAGE_DIR}/ptx)
 file(GLOB VELM_OPTIX_PROGRAMS CONFIGURE_DEPENDS src/programs/optix/*.cu)
 file(GLOB VELM_OPTIX_PROGRAM_HEADERS CONFIGURE_DEPENDS src/programs/optix/*.h src/physics/*.h)
 list(APPEND VELM_OPTIX_PROGRAM_HEADERS ${CMAKE_SOURCE_DIR}/src/optix/launch_records.h
-  ${CMAKE_SOURCE_DIR}/src/optix/microwave_tables.h
   ${CMAKE_SOURCE_DIR}/src/scene/records.h)
 set(VELM_PTX_FILES)
 foreach(program ${VELM_OPTIX_PROGRAMS})

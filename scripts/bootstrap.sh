@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything VELM needs on a fresh Debian machine, idempotently:
 #  - system packages (Embree, Vulkan loader/headers, glslc, Mesa lavapipe with ray queries,
-#    GoogleTest, compiler runtime for the sanitizer build);
+#    GoogleTest, compiler runtime for the sanitizer build, ccache for the wheel test's build);
 #  - a .venv made with CPython 3.10 holding numpy, pytest, scipy, hypothesis and the build tools.
 # A second run with nothing changed only checks stamps and returns in seconds.
 set -euo pipefail
@@ -27,7 +27,7 @@ debian_mirror() {
   cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
     awk -v rel="$release" '$1 == "deb" { i = 2; if ($2 ~ /^\[/) while (i <= NF && $i !~ /\]$/) i++; if ($2 ~ /^\[/) i++; if ($(i + 1) == rel) { print $i; exit } }'
 }
-sys_stamp=/var/lib/velm-bootstrap.sys.v2
+sys_stamp=/var/lib/velm-bootstrap.sys.v3
 
 need_sys=0
 [ -f "$sys_stamp" ] || need_sys=1
@@ -53,7 +53,7 @@ if [ "$need_sys" = 1 ]; then
   fi
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends \
-    build-essential pkg-config libembree-dev libtbb-dev libgtest-dev \
+    build-essential pkg-config ccache libembree-dev libtbb-dev libgtest-dev \
     libvulkan-dev vulkan-validationlayers glslc spirv-tools >/dev/null
   # shellcheck disable=SC2086
   $SUDO apt-get install -y -qq --no-install-recommends $mesa_suite mesa-vulkan-drivers libvulkan1 >/dev/null

@@ -15,8 +15,9 @@ computed here with the CPU backend:
   sensor, and the standard deviation of one ray's value;
 - "energy_balance": on the canonical forest, the power (W) that each material's front and back
   faces absorb in short and long waves, from the Vulkan backend's energy balance, with the
-  standard error from chunks of samples as above, and the same from the OptiX device programs'
-  host twin (the streams the GPU draws) for the GPU check's sample count;
+  standard error from chunks of samples as above, and the same from the CPU backend's energy
+  balance (the transport and streams the OptiX programs draw) for the GPU check's sample count
+  (key "host_twin");
 - "benchmark": rays/s of simulate_cpu and photons/s of simulate_forward_cpu on the benchmark forest
   (about one million instanced triangles, tests/scenes.py), on this machine's CPU.
 
@@ -268,14 +269,14 @@ def energy_balance_reference():
             return energy_balance_totals(top, bottom, areas, mats)
         mean, error = chunked(run, EB["sample_chunk"], EB["chunks"])
         out["shortwave" if band == 0 else "longwave"] = {"totals": mean, "error": error}
-    # The OptiX programs' own numbers for the GPU check's request (twice the samples), from their
-    # host twin over the Embree forest: the GPU draws the same streams, so it must agree closely.
+    # The OptiX programs' own numbers for the GPU check's request (twice the samples), from the
+    # CPU backend over the Embree forest: the GPU draws the same streams, so it must agree closely.
     e = velm.EmbreeSceneManager()
     scenes.procedural_forest(e, N_TREES, SEED, sensor=None)
     e.build()
     _, _, _, temperatures, emissivities = energy_balance_inputs(e, info)
     for band, key in ((0, "shortwave"), (1, "longwave")):
-        top, bottom = velm._energy_balance_cpu(
+        top, bottom = velm.run_energy_balance_cpu(
             e, band, 2 * EB["chunks"] * EB["sample_chunk"], EB["sun_irradiance"],
             EB["sky_radiance"], EB["sky_longwave"], *EB["sun"], True, albedos, temperatures,
             emissivities)

@@ -9,9 +9,10 @@ import velm_gpu as velm
 REGISTRATION_ORDER = """__version__ _evaluate_microwave_soil _evaluate_microwave_soil_reflectivity
     _evaluate_microwave_trunk_ground _evaluate_microwave_trunk HAS_VULKAN VulkanContext
     VulkanSceneManager list_vulkan_devices HAS_OPTIX OptiXContext SceneManager Simulator
-    device_info _microwave_rays_cpu _energy_balance_cpu make_ground_plane make_sphere
-    make_cylinder HAS_EMBREE EmbreeSceneManager simulate_cpu simulate_forward_cpu
-    simulate_flux_cpu simulate_lidar_cpu""".split()
+    device_info make_ground_plane make_sphere make_cylinder HAS_EMBREE EmbreeSceneManager
+    simulate_cpu simulate_forward_cpu simulate_flux_cpu simulate_microwave_cpu
+    simulate_active_microwave_cpu run_energy_balance_cpu run_energy_balance_multiband_cpu
+    simulate_lidar_cpu""".split()
 ALWAYS_PRESENT = """__version__ HAS_VULKAN HAS_OPTIX HAS_EMBREE make_ground_plane make_sphere
     make_cylinder EmbreeSceneManager""".split()
 EMBREE_METHODS = """add_mesh add_instance add_instance_xform add_instances_xform
@@ -97,11 +98,11 @@ SIGNATURES = [  # (name, 'argument=default, ...')
     (".update_instance_transform", "id, xform"),
     (".refit_ias", ""),
     (".refit_instances", ""),
-    (".set_num_bands", "arg0"),
+    (".set_num_bands", "num_bands"),
     (".add_material", "type, offset, scalar_params=[]"),
-    (".upload_spectral_params", "arg0"),
-    (".set_emitter", "arg0, arg1, arg2"),
-    (".update_emitter_direction", "arg0"),
+    (".upload_spectral_params", "parameters"),
+    (".set_emitter", "type, direction, spectral_offset"),
+    (".update_emitter_direction", "direction"),
     (".set_sensor", "type, width, height, ortho_w, ortho_h, cam_xform, fov=60.0, "
      "projection_type=0, terrain_following=False"),
     (".set_sky", "spectral_offset"),
@@ -130,14 +131,12 @@ IDENTITY = np.eye(3, 4, dtype=np.float32).ravel()
 @pytest.mark.parametrize(
     "call",
     [
-        # positional-only arguments take no keyword, not even the name they are shown under
-        lambda s: s.set_emitter(type=0, direction=D, spectral_offset=0),
-        lambda s: s.set_emitter(0, D, spectral_offset=0),
+        # only the names the arguments are shown under
         lambda s: s.set_emitter(arg0=0, arg1=D, arg2=0),
         lambda s: s.set_num_bands(n=3),
         lambda s: s.set_num_bands(arg0=3),
-        lambda s: s.upload_spectral_params(parameters=[1.0]),
-        lambda s: s.update_emitter_direction(direction=D),
+        lambda s: s.upload_spectral_params(params=[1.0]),
+        lambda s: s.update_emitter_direction(dir=D),
         # the Vulkan scene's names are not the CPU scene's
         lambda s: s.add_instance_xform(0, transform=IDENTITY),
         lambda s: s.set_repetitive(count=1, scene_x_size=2.0, scene_y_size=2.0),

@@ -169,14 +169,14 @@ class TestRegistry:
         [
             (velm.OptiXContext.__init__, "device_id=0"),
             (velm.device_info, "device_id=0"),
-            (velm.SceneManager.__init__, "arg0"),
-            (velm.Simulator.__init__, "arg0 arg1"),
+            (velm.SceneManager.__init__, "context"),
+            (velm.Simulator.__init__, "context ptx_dir"),
             (velm.SceneManager.add_instance, "mesh_id x=0.0 y=0.0 z=0.0 scale=1.0"),
-            (velm.SceneManager.upload_spectral_params, "arg0"),
-            (velm.SceneManager.update_spectral_params, "arg0 arg1"),
-            (velm.SceneManager.set_emitter, "arg0 arg1 arg2"),
-            (velm.SceneManager.update_emitter_direction, "arg0"),
-            (velm.SceneManager.set_num_bands, "arg0"),
+            (velm.SceneManager.upload_spectral_params, "parameters"),
+            (velm.SceneManager.update_spectral_params, "offset parameters"),
+            (velm.SceneManager.set_emitter, "type direction spectral_offset"),
+            (velm.SceneManager.update_emitter_direction, "direction"),
+            (velm.SceneManager.set_num_bands, "num_bands"),
             (velm.SceneManager.update_instance_transform, "id xform"),
             (velm.SceneManager.set_sensor, "type width height ortho_w ortho_h cam_xform "
                                            "fov=60.0 projection_type=0 terrain_following=False"),
@@ -352,30 +352,6 @@ def within_microwave(mean, ref, mode, n):
     np.testing.assert_array_less(np.abs(mean - want), 4 * sigma + 2e-3 * np.abs(want) + 1e-9)
 
 
-@pytest.mark.skipif(not hasattr(velm, "_microwave_rays_cpu"), reason="needs the CPU backend")
-def test_microwave_transport_on_the_host_matches_the_vulkan_backend():
-    """The device programs' microwave transport, run on the host over the Embree forest, against
-    the Vulkan backend's answer for the same view: soil, vegetation volumes and trunks, passive
-    and active."""
-    n = 200_000
-    ref, o, d = microwave_view(n)
-    cfg = ref["settings"]
-    s = velm.EmbreeSceneManager()
-    scenes.procedural_forest(s, 20, 7, sensor=None)
-    s.build()
-    for mode in ("passive", "active"):
-        v = velm._microwave_rays_cpu(s, mode == "active", o, d, cfg["frequency"],
-                                     1 if mode == "active" else cfg["max_depth"],
-                                     cfg["air_temperature"], cfg["atm_tau"],
-                                     **scenes.microwave_forest_request())
-        within_microwave(v.astype(np.float64).mean(axis=0), ref, mode, n)
-    bad = scenes.microwave_forest_request()
-    bad["mw_veg_mueller_luts"][0][1][0, 1] = -1.0
-    with pytest.raises(ValueError, match="microwave material 1 has a cumulative distribution "
-                                         "that is negative or decreases"):
-        velm._microwave_rays_cpu(s, False, o[:1], d[:1], 1.4e9, 1, 280.0, 0.0, **bad)
-
-
 def energy_balance_totals(scene, run):
     """For the short and long waves of the energy-balance reference: its key, the power each
     material's front and back faces absorb when `run` (the call's arguments after the scene)
@@ -409,16 +385,6 @@ def within_energy_balance(totals, ref):
     want, err = np.asarray(ref["totals"]), np.asarray(ref["error"])
     bound = 4 * err * math.sqrt(1.5) + 1e-6 * np.abs(want).max()
     assert (np.abs(totals - want) <= bound).all(), (totals, want, bound)
-
-
-@pytest.mark.skipif(not hasattr(velm, "_energy_balance_cpu"), reason="needs the CPU backend")
-def test_energy_balance_on_the_host_matches_the_vulkan_backend():
-    """The device programs' energy balance, run on the host over the Embree forest, against the
-    Vulkan backend's: every material's front and back faces, short and long wave."""
-    s = velm.EmbreeSceneManager()
-    for key, totals, ref in energy_balance_totals(s, lambda *a: velm._energy_balance_cpu(s, *a)):
-        within_energy_balance(totals, ref)
-        np.testing.assert_allclose(totals, ref["host_twin"], rtol=1e-6, err_msg=key)
 
 
 # ---- on an NVIDIA GPU ---------------------------------------------------------------------------
@@ -641,8 +607,8 @@ def plane(ctx, params, sun=(0.0, 0.0, 1.0), sun_offset=1, sky=None, half=10.0, b
           repeat=None, soa=False, slab=None):
     """A flat Lambertian square at z = 0 under a 16 x 16 nadir orthographic sensor; centred on
     the repeating tile when there is one. `slab`: the height of a second square above it, of
-    material 1 (the same spectral block)."""
-    s = velm.SceneManager(ctx)
+    material 1 (the same spectral block). On the OptiX backend, or the CPU's when ctx is None."""
+    s = velm.SceneManager(ctx) if ctx is not None else velm.EmbreeSceneManager()
     g = velm.make_ground_plane(half, half)
     s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
     centre = repeat[1] / 2 if repeat else 0.0
@@ -660,7 +626,8 @@ def plane(ctx, params, sun=(0.0, 0.0, 1.0), sun_offset=1, sky=None, half=10.0, b
     s.set_sensor(0, 16, 16, 8.0, 8.0, scenes.nadir_camera(0.0, 0.0, 20.0))
     if repeat:
         s.set_repetitive(*repeat)
-    s.set_populate_primitive_soa(soa)
+    if ctx is not None:
+        s.set_populate_primitive_soa(soa)
     s.build()
     return s
 
@@ -794,45 +761,151 @@ class TestOpticalLaunches:
         assert sim.simulate(s, spp=1).shape == (16, 16, 1)
 
 
+# ---- checks every backend's energy balance and microwave images pass (tests/test_cpu_*.py run
+# them on the CPU) ----------------------------------------------------------------------------------
+
+
+def isolated_facet_absorbs_its_sun_and_sky(s, run, run_multiband):
+    """Every top ray escapes upwards and every bottom ray downwards: top absorbs
+    (1 - a)(E cos + pi L) exactly and the bottom nothing; in the long wave the top absorbs
+    eps pi L_lw (eps 0.97 by default)."""
+    n = s.total_triangles()
+    a, e, sky, sky_lw = 0.2, 800.0, 30.0, 100.0
+    top, bot = run(s, 0, 8, e, sky, 0.0, *sun_dir(40), True, [a] * n)
+    assert top.shape == bot.shape == (n,)
+    np.testing.assert_allclose(top, (1 - a) * (e * math.cos(math.radians(40)) + math.pi * sky),
+                               rtol=1e-4)
+    np.testing.assert_array_equal(bot, 0)
+    top1, empty = run(s, 0, 8, e, sky, 0.0, *sun_dir(40), False, [a] * n)
+    np.testing.assert_allclose(top1, top, rtol=1e-6)
+    assert empty.shape == (0,)
+    mtop, mbot = run_multiband(s, 1, 8, [e], [sky], *sun_dir(40), True, [a] * n)
+    assert mtop.shape == (1, n)
+    np.testing.assert_allclose(mtop[0], top, rtol=1e-6)
+    lw, lw_bot = run(s, 1, 8, 0.0, 0.0, sky_lw, *sun_dir(40), True)
+    np.testing.assert_allclose(lw, 0.97 * math.pi * sky_lw, rtol=1e-5)
+    np.testing.assert_array_equal(lw_bot, 0)
+
+
+def chunks_of_64_bands_equal_separate_calls(s, run_multiband):
+    n = s.total_triangles()
+    sun = np.linspace(100, 900, 65).astype(np.float32)
+    sky = np.linspace(5, 50, 65).astype(np.float32)
+    alb = np.tile(np.linspace(0, 0.5, 65, dtype=np.float32)[:, None], (1, n)).ravel()
+    top, _ = run_multiband(s, 65, 4, sun, sky, *sun_dir(20), True, alb)
+    first, _ = run_multiband(s, 64, 4, sun[:64], sky[:64], *sun_dir(20), True, alb[:64 * n])
+    last, _ = run_multiband(s, 1, 4, sun[64:], sky[64:], *sun_dir(20), True, alb[64 * n:])
+    # The same rays for every band (atomic float additions in any order on a GPU).
+    np.testing.assert_allclose(top, np.vstack([first, last]), rtol=1e-6)
+
+
+def black_box_facet(s, t, eps):
+    """A facet inside a closed sphere, both of one material, built into `s`: the per-primitive
+    temperatures (t everywhere) and emissivities (1, eps on the facet's two triangles, last)."""
+    box = velm.make_sphere(5.0, np.zeros(3, np.float32), 2)
+    facet = velm.make_ground_plane(0.5, 0.5, 0, 1.0)
+    s.add_mesh(box["vertices"], box["normals"], box["indices"], 0)
+    s.add_mesh(facet["vertices"], facet["normals"], facet["indices"], 0)
+    s.add_instance(0, 0.0, 0.0, 0.0)
+    s.add_instance(1, 0.0, 0.0, 0.0)
+    s.set_num_bands(1)
+    s.upload_spectral_params([0.5])
+    s.add_material(0, 0)
+    if hasattr(s, "set_populate_primitive_soa"):
+        s.set_populate_primitive_soa(True)
+    s.build()
+    n = s.total_triangles()
+    emiss = np.ones(n, np.float32)
+    emiss[-2:] = eps
+    return np.full(n, t, np.float32), emiss
+
+
+def isothermal_black_box_facet_absorbs_eps_sigma_t4(top, bot, t, eps):
+    """Inside a closed box of black walls at T, a facet absorbs eps sigma T^4 on both faces."""
+    sigma = 5.670374419e-8
+    np.testing.assert_allclose(top[-2:], eps * sigma * t ** 4, rtol=1e-4)
+    np.testing.assert_allclose(bot[-2:], eps * sigma * t ** 4, rtol=1e-4)
+
+
+SOIL = [0.4, 0.2, 0.25, 0.1, 0.0, 0.0, 0.0, 295.0, 290.0, 1.0, 0.01, 0.04]
+
+
+def bare_soil_at_nadir(s, passive, active):
+    """Passive: T = t e T_s + (1 - t) T_air (1 + r t) + r t^2 2.725 K, the soil's emission, the
+    atmosphere's and both reflected (t = exp(-tau), e T_s and r from the soil model); active:
+    the soil's sigma0 through the atmosphere twice."""
+    soil = np.array([SOIL], np.float32)
+    tau, t_air = 0.05, 280.0
+    tb = passive(s, 1.4e9, 4, 4, 4, t_air, True, tau, soil, material_map=[0])
+    assert tb.shape == (16, 16, 4)
+    row = velm._evaluate_microwave_soil(1.4e9, soil[0], [1.0])[0]  # TB_H, TB_V, r_H, r_V
+    t = math.exp(-tau)
+    for p in (0, 1):
+        expected = t * row[p] + (1 - t) * t_air * (1 + row[2 + p] * t) + row[2 + p] * t * t * 2.725
+        np.testing.assert_allclose(tb[..., p], expected, rtol=1e-4)
+    np.testing.assert_array_equal(tb[..., 2:], 0)
+    sigma = velm._evaluate_microwave_soil(4.35e8, soil[0], [1.0], True)[0]
+    back = active(s, 4.35e8, 4, 2, 1, t_air, tau, soil, material_map=[0])
+    np.testing.assert_allclose(back[0, 0], sigma * math.exp(-2 * tau), rtol=1e-4)
+    # One channel: the mean of H and V, half the four powers.
+    one = passive(s, 1.4e9, 1, 4, 4, t_air, True, tau, soil, material_map=[0])
+    np.testing.assert_allclose(one[..., 0], tb[..., :2].mean(axis=-1), rtol=1e-6)
+    total = active(s, 4.35e8, 1, 2, 1, t_air, tau, soil, material_map=[0])
+    np.testing.assert_allclose(total[0, 0, 0], 0.5 * back[0, 0].sum(), rtol=1e-6)
+
+
+def unmapped_surfaces_and_empty_tables_are_transparent(s, passive):
+    """`s`: plane(..., slab=3.0), two squares of optical materials 0 and 1. Without microwave
+    materials a nadir view passes through both and sees nothing below the scene (0 K without an
+    atmosphere, its own emission with one)."""
+    tb = passive(s, atm_tau=0.0, n_channels=1, spp=1)
+    np.testing.assert_array_equal(tb, 0.0)
+    tb = passive(s, atm_tau=0.1, air_temperature=280.0, n_channels=1, spp=1)
+    np.testing.assert_allclose(tb, (1 - math.exp(-0.1)) * 280.0, rtol=1e-5)
+    soil = np.array([SOIL], np.float32)
+    bare = passive(s, atm_tau=0.0, spp=2, mw_soil_params=soil, material_map=[0, -1])
+    # Vegetation that neither scatters (its cosine distribution ends at 0) nor absorbs is
+    # transparent.
+    veg = np.array([[290.0, 0.0, 0, 0, 0, 0]], np.float32)
+    clear = (np.zeros((2, 2, 2, 4, 4), np.float32), np.zeros(4, np.float32), np.ones(8, np.float32))
+    same = passive(s, atm_tau=0.0, spp=2, mw_soil_params=soil, mw_veg_params=veg,
+                   mw_veg_mueller_luts=[clear], material_map=[0, 1])
+    np.testing.assert_allclose(same, bare, rtol=1e-5)
+
+
+def forest_images_match_the_vulkan_backend(s, passive, active, spp=None):
+    """Both modes' image means over the canonical forest, built into `s` under the reference's
+    view, against the Vulkan backend's (tests/data/optix_reference.json)."""
+    ref, cam = microwave_view()
+    cfg = ref["settings"]
+    scenes.procedural_forest(s, 20, 7, sensor=None)
+    w, h = cfg["image"]
+    spp = spp or cfg["spp"]
+    s.set_sensor(scenes.ORTHOGRAPHIC, w, h, cfg["extent"], cfg["extent"], cam)
+    s.build()
+    req = scenes.microwave_forest_request()
+    tb = passive(s, cfg["frequency"], 4, spp, cfg["max_depth"], cfg["air_temperature"], True,
+                 cfg["atm_tau"], **req)
+    within_microwave(tb.mean(axis=(0, 1), dtype=np.float64), ref, "passive", w * h * spp)
+    sigma = active(s, cfg["frequency"], 4, spp, 1, cfg["air_temperature"], cfg["atm_tau"], **req)
+    within_microwave(sigma.mean(axis=(0, 1), dtype=np.float64), ref, "active", w * h * spp)
+
+
 @gpu
 @needs_gpu
 class TestEnergyBalance:
     def test_isolated_facet(self, sim, ctx):
-        """Every top ray escapes upwards and every bottom ray downwards: top absorbs
-        (1 - a)(E cos + pi L) exactly and the bottom nothing."""
-        s = plane(ctx, [0.3, 0.0], soa=True)
-        n = s.n_primitives()
-        a, e, sky = 0.2, 800.0, 30.0
-        top, bot = sim.run_energy_balance(s, 0, 8, e, sky, 0.0, *sun_dir(40), True, [a] * n)
-        assert top.shape == bot.shape == (n,)
-        np.testing.assert_allclose(top, (1 - a) * (e * math.cos(math.radians(40)) + math.pi * sky),
-                                   rtol=1e-4)
-        np.testing.assert_array_equal(bot, 0)
-        top1, empty = sim.run_energy_balance(s, 0, 8, e, sky, 0.0, *sun_dir(40), False, [a] * n)
-        np.testing.assert_allclose(top1, top, rtol=1e-6)
-        assert empty.shape == (0,)
-        mtop, mbot = sim.run_energy_balance_multiband(s, 1, 8, [e], [sky], *sun_dir(40), True,
-                                                      [a] * n)
-        assert mtop.shape == (1, n)
-        np.testing.assert_allclose(mtop[0], top, rtol=1e-6)
+        isolated_facet_absorbs_its_sun_and_sky(plane(ctx, [0.3, 0.0], soa=True),
+                                               sim.run_energy_balance,
+                                               sim.run_energy_balance_multiband)
 
     def test_chunks_of_64_bands_equal_separate_calls(self, sim, ctx):
-        s = plane(ctx, [0.3, 0.0], soa=True)
-        n = s.n_primitives()
-        sun = np.linspace(100, 900, 65).astype(np.float32)
-        sky = np.linspace(5, 50, 65).astype(np.float32)
-        alb = np.tile(np.linspace(0, 0.5, 65, dtype=np.float32)[:, None], (1, n)).ravel()
-        top, _ = sim.run_energy_balance_multiband(s, 65, 4, sun, sky, *sun_dir(20), True, alb)
-        first, _ = sim.run_energy_balance_multiband(s, 64, 4, sun[:64], sky[:64], *sun_dir(20),
-                                                    True, alb[:64 * n])
-        last, _ = sim.run_energy_balance_multiband(s, 1, 4, sun[64:], sky[64:], *sun_dir(20), True,
-                                                   alb[64 * n:])
-        # The same rays for every band (atomic float additions in any order).
-        np.testing.assert_allclose(top, np.vstack([first, last]), rtol=1e-6)
+        chunks_of_64_bands_equal_separate_calls(plane(ctx, [0.3, 0.0], soa=True),
+                                                sim.run_energy_balance_multiband)
 
     def test_forest_matches_the_vulkan_backend(self, sim, ctx):
         """Absorbed power per material and face, short and long wave, against the Vulkan
-        backend's and, closely, the host twin's on the same streams."""
+        backend's and, closely, the CPU backend's on the same streams."""
         s = velm.SceneManager(ctx)
         s.set_populate_primitive_soa(True)
         for key, totals, ref in energy_balance_totals(s, lambda *a: sim.run_energy_balance(s, *a)):
@@ -841,80 +914,26 @@ class TestEnergyBalance:
                                        atol=1e-6 * np.abs(ref["totals"]).max(), err_msg=key)
 
     def test_isothermal_black_box(self, sim, ctx):
-        """Inside a closed box of black walls at T, a facet absorbs eps sigma T^4 on both faces."""
         s = velm.SceneManager(ctx)
-        box = velm.make_sphere(5.0, np.zeros(3, np.float32), 2)
-        facet = velm.make_ground_plane(0.5, 0.5, 0, 1.0)
-        s.add_mesh(box["vertices"], box["normals"], box["indices"], 0)
-        s.add_mesh(facet["vertices"], facet["normals"], facet["indices"], 0)
-        s.add_instance(0, 0.0, 0.0, 0.0)
-        s.add_instance(1, 0.0, 0.0, 0.0)
-        s.set_num_bands(1)
-        s.upload_spectral_params([0.5])
-        s.add_material(0, 0)
-        s.set_populate_primitive_soa(True)
-        s.build()
-        n, t, eps = s.n_primitives(), 300.0, 0.8
-        s.set_primitive_temperatures(np.full(n, t, np.float32))
-        emiss = np.ones(n, np.float32)
-        emiss[-2:] = eps  # the facet's two triangles come last
+        t, eps = 300.0, 0.8
+        temps, emiss = black_box_facet(s, t, eps)
+        s.set_primitive_temperatures(temps)
         s.set_primitive_emissivities(emiss)
         top, bot = sim.run_energy_balance(s, 1, 16, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0, True)
-        sigma = 5.670374419e-8
-        np.testing.assert_allclose(top[-2:], eps * sigma * t ** 4, rtol=1e-4)
-        np.testing.assert_allclose(bot[-2:], eps * sigma * t ** 4, rtol=1e-4)
+        isothermal_black_box_facet_absorbs_eps_sigma_t4(top, bot, t, eps)
 
 
 @gpu
 @needs_gpu
 class TestMicrowave:
-    SOIL = [0.4, 0.2, 0.25, 0.1, 0.0, 0.0, 0.0, 295.0, 290.0, 1.0, 0.01, 0.04]
-
     def test_bare_soil_at_nadir(self, sim, ctx):
-        s = plane(ctx, [0.3, 0.0])
-        soil = np.array([self.SOIL], np.float32)
-        tau, t_air = 0.05, 280.0
-        tb = sim.simulate_microwave(s, 1.4e9, 4, 4, 4, t_air, True, tau, soil, material_map=[0])
-        assert tb.shape == (16, 16, 4)
-        row = velm._evaluate_microwave_soil(1.4e9, soil[0], [1.0])[0]  # TB_H, TB_V, r_H, r_V
-        t = math.exp(-tau)
-        for p in (0, 1):
-            expected = t * row[p] + (1 - t) * t_air * (1 + row[2 + p] * t) + row[2 + p] * t * t * 2.725
-            np.testing.assert_allclose(tb[..., p], expected, rtol=1e-4)
-        np.testing.assert_array_equal(tb[..., 2:], 0)
-        sigma = velm._evaluate_microwave_soil(4.35e8, soil[0], [1.0], True)[0]
-        back = sim.simulate_active_microwave(s, 4.35e8, 4, 2, 1, t_air, tau, soil,
-                                             material_map=[0])
-        np.testing.assert_allclose(back[0, 0], sigma * math.exp(-2 * tau), rtol=1e-4)
+        bare_soil_at_nadir(plane(ctx, [0.3, 0.0]), sim.simulate_microwave,
+                           sim.simulate_active_microwave)
 
     def test_forest_matches_the_vulkan_backend(self, sim, ctx):
-        ref, cam = microwave_view()
-        cfg = ref["settings"]
-        s = velm.SceneManager(ctx)
-        scenes.procedural_forest(s, 20, 7, sensor=None)
-        w, h = cfg["image"]
-        s.set_sensor(scenes.ORTHOGRAPHIC, w, h, cfg["extent"], cfg["extent"], cam)
-        s.build()
-        req = scenes.microwave_forest_request()
-        tb = sim.simulate_microwave(s, cfg["frequency"], 4, cfg["spp"], cfg["max_depth"],
-                                    cfg["air_temperature"], True, cfg["atm_tau"], **req)
-        within_microwave(tb.mean(axis=(0, 1), dtype=np.float64), ref, "passive",
-                         w * h * cfg["spp"])
-        sigma = sim.simulate_active_microwave(s, cfg["frequency"], 4, cfg["spp"], 1,
-                                              cfg["air_temperature"], cfg["atm_tau"], **req)
-        within_microwave(sigma.mean(axis=(0, 1), dtype=np.float64), ref, "active",
-                         w * h * cfg["spp"])
+        forest_images_match_the_vulkan_backend(velm.SceneManager(ctx), sim.simulate_microwave,
+                                               sim.simulate_active_microwave)
 
-    def test_unmapped_surfaces_and_empty_tables_see_the_sky(self, sim, ctx):
-        s = plane(ctx, [0.3, 0.0], slab=3.0)
-        tb = sim.simulate_microwave(s, atm_tau=0.0, n_channels=1, spp=1)
-        np.testing.assert_allclose(tb, 2.725, rtol=1e-5)
-        soil = np.array([self.SOIL], np.float32)
-        bare = sim.simulate_microwave(s, atm_tau=0.0, spp=2, mw_soil_params=soil,
-                                      material_map=[0, -1])
-        # An all-zero Mueller table with no absorption is a transparent vegetation material.
-        veg = np.array([[290.0, 0.0, 0, 0, 0, 0]], np.float32)
-        same = sim.simulate_microwave(s, atm_tau=0.0, spp=2, mw_soil_params=soil,
-                                      mw_veg_params=veg, mw_veg_mueller_luts=[_lut()],
-                                      material_map=[0, 1])
-        np.testing.assert_allclose(same, bare, rtol=1e-5)
+    def test_unmapped_surfaces_and_empty_tables_are_transparent(self, sim, ctx):
+        unmapped_surfaces_and_empty_tables_are_transparent(plane(ctx, [0.3, 0.0], slab=3.0),
+                                                           sim.simulate_microwave)

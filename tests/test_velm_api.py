@@ -150,9 +150,6 @@ MISTAKES = [
     ("unknown backend", lambda s: None, lambda s, **k: velm.render(s, backend="gpu"),
      ValueError, "backend must be one of 'cpu', 'vulkan', 'optix'"),
 ]
-if "cpu" not in velm.CAPABILITIES["energy_balance"]:
-    MISTAKES.append(("energy balance on the CPU", lambda s: None, velm.energy_balance,
-                     NotImplementedError, "backends that have it: vulkan, optix"))
 
 
 @pytest.mark.parametrize("case, edit, call, exc, message", MISTAKES, ids=[m[0] for m in MISTAKES])
@@ -185,15 +182,43 @@ def test_scene_pickles_and_the_native_scene_is_reused_until_it_changes(forest):
     assert scene._native["cpu"]["native"] is not native
 
 
-@pytest.mark.vulkan
-def test_energy_balance_of_an_isolated_facet():
+EB_BACKENDS = [pytest.param("cpu"), pytest.param("vulkan", marks=pytest.mark.vulkan)]
+
+
+@pytest.mark.parametrize("backend", EB_BACKENDS)
+def test_energy_balance_of_an_isolated_facet(backend):
     # Every ray from the top escapes and the sun is always seen:
     # top = (1 - albedo) (E cos(sz) + pi L_sky) per band; nothing reaches the bottom.
     rho, e, sky = np.array([0.2, 0.4]), np.array([1.2, 0.9]), np.array([0.05, 0.02])
     scene = velm.lambertian_plane(rho, velm.Sun(25, 40, e), velm.Sky(sky), bands=(600, 800),
                                   half=0.5)
-    eb = velm.energy_balance(scene, samples=16, backend="vulkan", progress=False)
+    eb = velm.energy_balance(scene, samples=16, backend=backend, progress=False)
     want = (1 - rho) * (e * math.cos(math.radians(25)) + math.pi * sky)
     np.testing.assert_allclose(eb.shortwave_top, np.repeat(want[:, None], 2, 1), rtol=1e-4)
     assert not eb.shortwave_bottom.any()
     np.testing.assert_allclose(eb.area, [0.5, 0.5])
+
+
+@pytest.mark.parametrize("backend", EB_BACKENDS)
+def test_longwave_at_given_temperatures_between_two_facets(backend):
+    # A black square under a hot black square 0.7 m above it, facing it: the lower one absorbs
+    # F sigma T^4 + (1 - F) pi L_sky with F the analytic view factor (per-primitive temperatures
+    # given to velm; the materials have none).
+    from test_vulkan_transport import parallel_squares_view_factor
+
+    scene = velm.Scene(bands=[10000.0])
+    scene.add_material("black", velm.Lambertian(0.0, emissivity=1.0))
+    square = velm.ground_plane(0.5, 0.5)
+    scene.add_mesh("low", square, material="black")
+    scene.add_mesh("high", velm.Mesh(square["vertices"], square["indices"][:, ::-1], "black"))
+    scene.add_instance("low")
+    scene.add_instance("high", position=(0.0, 0.0, 0.7))
+    t, sky, n = 330.0, 90.0, 8192
+    eb = velm.energy_balance(scene, samples=n, longwave_sky_radiance=sky, two_sided=False,
+                             temperatures=[0, 0, t, t], shortwave=False, backend=backend,
+                             progress=False)
+    assert list(eb.data_vars) == ["longwave_top"]
+    f = parallel_squares_view_factor(1.0, 0.7)
+    hot, cold = 5.670374419e-8 * t**4, math.pi * sky
+    noise = (hot - cold) * math.sqrt(f * (1 - f) / n)
+    assert np.all(np.abs(eb.longwave_top[:2] - (f * hot + (1 - f) * cold)) < 4 * noise)

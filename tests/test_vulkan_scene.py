@@ -36,7 +36,7 @@ SCENE_METHODS = """add_mesh add_instance add_instance_xform add_instances_xform
 SIGNATURES = {  # 32-bit float defaults are shown with their exact single-precision value
     "add_instance": "mesh_id, x, y, z, scale=1.0",
     "update_instance_transform": "instance_id, transform",
-    "set_measurement_plane": "arg0",
+    "set_measurement_plane": "height",
     "update_spectral_params": "offset, parameters",
     "trace_closest": (
         "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30"),

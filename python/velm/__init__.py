@@ -10,6 +10,8 @@ same calls::
     fpar = velm.absorbed(scene, layer_heights=[0, 2, 4, 6, 8, 10], photons=200_000,
                          backend="cpu")                    # xarray Dataset
     image.to_netcdf("forest.nc")
+    tb = velm.microwave(scene, {"soil": velm.Soil(), "leaf": velm.Vegetation(),
+                                "bark": velm.Trunk()}, spp=4, backend="vulkan")  # K, (y, x, H/V)
 
 Results are xarray objects with coordinates and ``units`` attributes. Units: metres, degrees,
 nm, W m^-2 nm^-1 (irradiance), W m^-2 sr^-1 nm^-1 (radiance), kelvin.
@@ -29,6 +31,7 @@ from .builders import (band_values, canopy_tile, cylinder, ground_plane, lambert
                        nadir_pulses, procedural_forest, sphere)
 from .files import load_mesh, read_las, write_las
 from .materials import RPV, Lambertian, Leaf
+from .microwaves import Soil, Trunk, Vegetation, microwave
 from .scene import Mesh, Scene, Sky, Sun, Tile, transform, vertex_normals
 from .sensors import (Fisheye, Orthographic, Perspective, look_at, nadir_camera,
                       oblique_camera, sun_direction)
@@ -44,6 +47,7 @@ __all__ = [
     "Lambertian", "RPV", "Leaf",
     "Orthographic", "Perspective", "Fisheye", "look_at", "nadir_camera", "oblique_camera",
     "sun_direction",
+    "Soil", "Vegetation", "Trunk", "microwave",
     "render", "absorbed", "flux", "lidar", "energy_balance", "CAPABILITIES", "primitive_areas",
     "load_mesh", "write_las", "read_las",
     "band_values", "ground_plane", "sphere", "cylinder", "lambertian_plane",

@@ -23,8 +23,7 @@ from .sensors import Orthographic, sun_direction
 
 log = logging.getLogger("velm")
 
-# Which backends offer what through velm. energy_balance and microwave gain "cpu" when
-# velm_gpu grows the public CPU functions (see _cpu_native below).
+# Which backends offer what through velm.
 CAPABILITIES = {
     "render": ("cpu", "vulkan", "optix"),
     "render.thermal": ("cpu", "vulkan", "optix"),
@@ -33,9 +32,8 @@ CAPABILITIES = {
     "absorbed.brf": ("cpu", "optix"),
     "flux": ("cpu", "vulkan", "optix"),
     "lidar": ("cpu", "optix"),
-    "energy_balance": ("vulkan", "optix") + (("cpu",) if hasattr(
-        velm_gpu, "run_energy_balance_cpu") else ()),
-    "microwave": ("optix",) + (("cpu",) if hasattr(velm_gpu, "simulate_microwave_cpu") else ()),
+    "energy_balance": ("cpu", "vulkan", "optix"),
+    "microwave": ("cpu", "vulkan", "optix"),
 }
 
 _WAVELENGTH = {"units": "nm", "long_name": "band-centre wavelength"}
@@ -410,7 +408,8 @@ def _cpu_native(name):
 
 
 def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
-                   longwave_sky_radiance: float | None = None, backend: str | None = None,
+                   longwave_sky_radiance: float | None = None, temperatures=None,
+                   shortwave: bool = True, backend: str | None = None,
                    progress=True) -> xr.Dataset:
     """Absorbed radiation per primitive (triangle), for thermal modelling.
 
@@ -419,7 +418,8 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     as albedo), `samples` rays per primitive.
     Long wave, when `longwave_sky_radiance` (W m^-2 sr^-1, broadband) is given: the sky and
     the surrounding surfaces emitting at their materials' temperatures (K) and emissivities
-    (mean over the bands).
+    (mean over the bands), or at `temperatures` (K, one per primitive in global order) when
+    given. shortwave=False leaves the short wave out (for iterating on temperatures).
 
     Returns a Dataset over "primitive" (global order: instances in order, each one's
     triangles in order, with coordinates material, instance and area in m^2):
@@ -428,7 +428,15 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     """
     b = _backend(backend, "energy_balance")
     samples = _positive("samples", samples)
-    scene.check()
+    scene.check(need_light=shortwave)
+    p = scene.primitive_count()
+    if temperatures is not None:
+        temperatures = np.ascontiguousarray(temperatures, np.float32).ravel()
+        if temperatures.size != p or longwave_sky_radiance is None:
+            raise ValueError(f"temperatures: one value (K) per primitive ({p}), and only with "
+                             f"longwave_sky_radiance; got {temperatures.size}")
+    if not shortwave and longwave_sky_radiance is None:
+        raise ValueError("shortwave=False needs longwave_sky_radiance: nothing else to compute")
     native, _ = _backends.native_scene(scene, b)
     nb = scene.band_count
     names = list(scene.materials)
@@ -441,26 +449,29 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     albedos = np.ascontiguousarray(albedo_table[mats].T).ravel()
     sun = scene.sun.direction if scene.sun is not None else np.float32([0, 0, 1])
     with progress_bar(progress, "energy balance", "call") as cb:
-        if b == "vulkan":
+        if not shortwave:
+            top = bot = None
+        elif b == "vulkan":
             top, bot = native.run_energy_balance_multiband_gpu(nb, samples, e, sky, *sun,
                                                                two_sided, albedos)
         elif b == "optix":
             top, bot = _backends.optix_simulator().run_energy_balance_multiband(
                 native, nb, samples, e, sky, *sun, two_sided, albedos)
         else:
-            top, bot = _cpu_native("run_energy_balance_cpu")(native, nb, samples, e, sky, *sun,
-                                                             two_sided, albedos)
+            top, bot = _cpu_native("run_energy_balance_multiband_cpu")(
+                native, nb, samples, e, sky, *sun, two_sided, albedos)
         if cb is not None:
             cb(1, 2 if longwave_sky_radiance is not None else 1, 0.0)
         lw = None
         if longwave_sky_radiance is not None:
             lw = _longwave(scene, native, b, samples, two_sided, float(longwave_sky_radiance),
-                           mats, sun)
-    p = len(mats)
+                           mats, sun, temperatures)
     spec = {"units": "W m-2 nm-1"}
-    data = {"shortwave_top": (("band", "primitive"), np.asarray(top).reshape(nb, p),
-                              {**spec, "long_name": "short wave absorbed by the front face"})}
-    if two_sided:
+    data = {}
+    if shortwave:
+        data["shortwave_top"] = (("band", "primitive"), np.asarray(top).reshape(nb, p),
+                                 {**spec, "long_name": "short wave absorbed by the front face"})
+    if two_sided and shortwave:
         data["shortwave_bottom"] = (("band", "primitive"), np.asarray(bot).reshape(nb, p),
                                     {**spec, "long_name": "short wave absorbed by the back"})
     if lw is not None:
@@ -476,12 +487,16 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     return xr.Dataset(data, coords=coords, attrs={"backend": b, "samples": samples})
 
 
-def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun):
+def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=None):
     nb = scene.band_count
-    temps = np.array([float(m.temperature or m.sunlit_temperature or 0.0)
-                      for m in scene.materials.values()], np.float32)[mats]
+    if temps is None:
+        temps = np.array([float(m.temperature or m.sunlit_temperature or 0.0)
+                          for m in scene.materials.values()], np.float32)[mats]
     eps = np.array([float(np.mean(m.emissivity_spectrum(nb)))
                     for m in scene.materials.values()], np.float32)[mats]
+    if b == "cpu":   # the Embree scene holds no temperatures: they travel with the call
+        return _cpu_native("run_energy_balance_cpu")(native, 1, samples, 0.0, 0.0, sky_lw, *sun,
+                                                     two_sided, None, temps, eps)
     native.set_primitive_temperatures(temps)
     native.set_primitive_emissivities(eps)
     try:

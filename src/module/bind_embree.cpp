@@ -40,7 +40,7 @@ void register_embree(py::module_& m) {
 
   // The CPU simulations follow the class: simulate_cpu, simulate_forward_cpu,
   // simulate_flux_cpu, then simulate_lidar_cpu.
-  register_cpu_backward(m);
+  register_cpu_simulations(m);
   register_cpu_lidar(m);
 }
 

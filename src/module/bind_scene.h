@@ -170,7 +170,8 @@ class SceneBinder {
     return *this;
   }
   SceneBinder& set_num_bands() {
-    cls_.def("set_num_bands", [](Scene& s, int32_t n) { D(s).set_num_bands(n); });
+    cls_.def("set_num_bands", [](Scene& s, int32_t n) { D(s).set_num_bands(n); },
+             py::arg("num_bands"));
     return *this;
   }
   SceneBinder& add_material() {
@@ -185,10 +186,7 @@ class SceneBinder {
   }
   SceneBinder& upload_spectral_params() {
     auto fn = [](Scene& s, const F32Array& p) { D(s).upload_spectral_params(floats_1d(p)); };
-    if (f_ == Flavor::Vulkan)
-      cls_.def("upload_spectral_params", fn, py::arg("parameters"));
-    else
-      cls_.def("upload_spectral_params", fn);
+    cls_.def("upload_spectral_params", fn, py::arg("parameters"));
     return *this;
   }
   SceneBinder& set_emitter() {
@@ -196,11 +194,7 @@ class SceneBinder {
       const auto d = direction_from_array(dir);
       D(s).set_emitter(static_cast<uint32_t>(type), d.data(), static_cast<uint32_t>(offset));
     };
-    if (f_ == Flavor::Vulkan)
-      cls_.def("set_emitter", fn, py::arg("type"), py::arg("direction"),
-               py::arg("spectral_offset"));
-    else
-      cls_.def("set_emitter", fn);
+    cls_.def("set_emitter", fn, py::arg("type"), py::arg("direction"), py::arg("spectral_offset"));
     return *this;
   }
   SceneBinder& update_emitter_direction() {
@@ -208,10 +202,7 @@ class SceneBinder {
       const auto d = direction_from_array(dir);
       D(s).update_emitter_direction(d.data());
     };
-    if (f_ == Flavor::Vulkan)
-      cls_.def("update_emitter_direction", fn, py::arg("direction"));
-    else
-      cls_.def("update_emitter_direction", fn);
+    cls_.def("update_emitter_direction", fn, py::arg("direction"));
     return *this;
   }
   SceneBinder& set_sensor() {
@@ -310,10 +301,7 @@ class SceneBinder {
   }
   SceneBinder& set_measurement_plane() {
     auto fn = [](Scene& s, float h) { D(s).set_measurement_plane(h); };
-    if (f_ == Flavor::Vulkan)
-      cls_.def("set_measurement_plane", fn);
-    else
-      cls_.def("set_measurement_plane", fn, py::arg("height"));
+    cls_.def("set_measurement_plane", fn, py::arg("height"));
     return *this;
   }
 

@@ -213,7 +213,8 @@ void register_scene(py::module_& m) {
   cls.def("n_primitives", [](Scene& s) { return B::S(s).n_primitives(); });
   cls.def("is_populate_primitive_soa", [](Scene& s) { return B::S(s).populate_primitive_soa(); });
   cls.def("set_populate_primitive_soa",
-          [](Scene& s, bool enabled) { B::S(s).set_populate_primitive_soa(enabled); });
+          [](Scene& s, bool enabled) { B::S(s).set_populate_primitive_soa(enabled); },
+          py::arg("enabled"));
   cls.def("get_primitive_mat_ids", [](Scene& s) {
     const auto recs = vulkan::primitive_records(B::D(s));
     py::array_t<int32_t> out(static_cast<py::ssize_t>(recs.size()));

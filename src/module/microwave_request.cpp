@@ -1,5 +1,6 @@
 #include "module/microwave_request.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -7,7 +8,6 @@ namespace velm::py_convert {
 
 namespace {
 
-using optix::MicrowaveMaterial;
 
 // The rows of a table, or none when it has no elements; a table with elements must be 2-D.
 py::ssize_t rows_of(const F32Array& table) {
@@ -58,8 +58,8 @@ py::tuple read_lut(const py::handle& entry, MicrowaveMaterial& m, bool active,
 
 }  // namespace
 
-optix::MicrowaveRequest microwave_request(bool active, const MicrowaveTables& tables) {
-  optix::MicrowaveRequest req;
+MicrowaveRequest microwave_request(bool active, const MicrowaveArrays& tables) {
+  MicrowaveRequest req;
   req.active = active;
 
   const F32Array& soil = tables.soil;
@@ -68,7 +68,7 @@ optix::MicrowaveRequest microwave_request(bool active, const MicrowaveTables& ta
     throw std::runtime_error("mw_soil_params must have at least 10 columns");
   for (py::ssize_t i = 0; i < n_soil; ++i) {
     MicrowaveMaterial m;
-    m.type = optix::kMicrowaveSoil;
+    m.type = kMicrowaveSoil;
     for (int c = 0; c < 10; ++c) m.p[c] = at(soil, i, c);
     m.p[10] = soil.shape(1) >= 11 ? at(soil, i, 10) : 0.008f;
     m.p[11] = soil.shape(1) >= 12 ? at(soil, i, 11) : 0.04f;
@@ -81,7 +81,7 @@ optix::MicrowaveRequest microwave_request(bool active, const MicrowaveTables& ta
     throw std::runtime_error("mw_veg_params must have at least 6 columns");
   for (py::ssize_t i = 0; i < n_veg; ++i) {
     MicrowaveMaterial m;
-    m.type = optix::kMicrowaveVegetation;
+    m.type = kMicrowaveVegetation;
     for (int c = 0; c < 6; ++c) m.p[c] = at(veg, i, c);
     m.p[6] = veg.shape(1) >= 7 ? at(veg, i, 6) : at(veg, i, 0);
     m.p[7] = veg.shape(1) >= 8 ? at(veg, i, 7) : at(veg, i, 0);
@@ -100,7 +100,7 @@ optix::MicrowaveRequest microwave_request(bool active, const MicrowaveTables& ta
                                       "moisture, temperature, ax_x, ax_y, ax_z)");
   for (py::ssize_t i = 0; i < n_trunk; ++i) {
     MicrowaveMaterial m;
-    m.type = optix::kMicrowaveTrunk;
+    m.type = kMicrowaveTrunk;
     for (int c = 0; c < 7; ++c) m.p[c] = at(trunk, i, c);
     if (i < static_cast<py::ssize_t>(tables.trunk_luts.size()) &&
         !tables.trunk_luts[i].is_none()) {
@@ -123,6 +123,24 @@ optix::MicrowaveRequest microwave_request(bool active, const MicrowaveTables& ta
     req.material_map = to_vector(tables.material_map);
   }
   return req;
+}
+
+MicrowaveRequest microwave_request(bool active, const MicrowaveArrays& tables, float frequency,
+                                   int32_t n_channels, int32_t spp, int32_t max_depth,
+                                   float air_temperature, float atm_tau) {
+  MicrowaveRequest req = microwave_request(active, tables);
+  req.frequency = frequency;
+  req.n_channels = n_channels;
+  req.spp = spp;
+  req.max_depth = max_depth;
+  req.air_temperature = air_temperature;
+  req.atm_tau = atm_tau;
+  return req;
+}
+
+py::array_t<float> microwave_image(const std::vector<float>& film, const SensorBlock& sensor,
+                                   int32_t n_channels) {
+  return pack(film, {std::max(sensor.height, 0), std::max(sensor.width, 0), n_channels});
 }
 
 }  // namespace velm::py_convert

@@ -14,8 +14,10 @@ void register_optix(py::module_& m);       // HAS_OPTIX, OptiX classes, device_i
 void register_procedural(py::module_& m);  // make_ground_plane, make_sphere, make_cylinder
 void register_embree(py::module_& m);      // HAS_EMBREE, EmbreeSceneManager, CPU simulations
 // Called by register_embree after the class, in this order:
-void register_cpu_backward(py::module_& m);  // simulate_cpu, simulate_forward_cpu, simulate_flux_cpu
-void register_cpu_lidar(py::module_& m);     // simulate_lidar_cpu
+// simulate_cpu, simulate_forward_cpu, simulate_flux_cpu, simulate_microwave_cpu,
+// simulate_active_microwave_cpu, run_energy_balance_cpu, run_energy_balance_multiband_cpu:
+void register_cpu_simulations(py::module_& m);
+void register_cpu_lidar(py::module_& m);  // simulate_lidar_cpu
 
 // Host hooks of a simulation: the wrapped progress callable (None: none) and a poll that turns a
 // pending Ctrl-C into a Python exception; both take the interpreter lock themselves.

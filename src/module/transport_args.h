@@ -1,15 +1,19 @@
-// The forward radiation and flux simulations take the same arguments, with the same names and
-// defaults, wherever they are offered (the CPU module functions, the OptiX Simulator): one place
-// builds their requests, registers their signatures and packs their results.
+// The forward radiation, flux, LiDAR and energy-balance simulations take the same arguments, with
+// the same names and defaults, wherever they are offered (the CPU module functions, the OptiX
+// Simulator): one place builds their requests, registers their signatures and packs their
+// results.
 #pragma once
 
+#include <algorithm>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
-#include "sim/waveform.h"
 #include "module/convert.h"
+#include "sim/energy_balance_setup.h"
 #include "sim/lidar_setup.h"
 #include "sim/setup.h"
+#include "sim/waveform.h"
 
 namespace velm::py_bind {
 
@@ -165,6 +169,102 @@ void def_lidar(Def&& def, const char* name, Fn&& fn) {
       py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
       py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
       py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
+}
+
+// ---- energy balance ----------------------------------------------------------------------------
+
+// sw_albedos of the energy-balance calls: None, or an array-like that must be 1-D after the
+// conversion to float32 (RuntimeError `message` otherwise).
+inline std::vector<float> albedos_from(const py::object& sw_albedos, const char* message) {
+  if (sw_albedos.is_none()) return {};
+  const py_convert::F32Array a = py::cast<py_convert::F32Array>(sw_albedos);
+  if (a.ndim() != 1) throw std::runtime_error(message);
+  return py_convert::to_vector(a);
+}
+
+// A per-band array of the multiband call: empty, or 1-D with n_bands values.
+inline std::vector<float> per_band(const py_convert::F32Array& a, int32_t n_bands,
+                                   const char* message) {
+  if (a.size() == 0) return {};
+  if (a.ndim() != 1 || a.shape(0) != n_bands) throw std::runtime_error(message);
+  return py_convert::to_vector(a);
+}
+
+inline EnergyBalanceRequest energy_balance_request(int32_t band_type, int32_t n_samples,
+                                                   float sun_irradiance,
+                                                   float sky_diffuse_radiance,
+                                                   float sky_lw_radiance, float sun_dir_x,
+                                                   float sun_dir_y, float sun_dir_z,
+                                                   bool two_sided, const py::object& sw_albedos) {
+  EnergyBalanceRequest req;
+  req.band_type = band_type;
+  req.n_samples = n_samples;
+  req.sun_irradiance = sun_irradiance;
+  req.sky_diffuse_radiance = sky_diffuse_radiance;
+  req.sky_lw_radiance = sky_lw_radiance;
+  req.sun_direction[0] = sun_dir_x;
+  req.sun_direction[1] = sun_dir_y;
+  req.sun_direction[2] = sun_dir_z;
+  req.two_sided = two_sided;
+  req.sw_albedos = albedos_from(sw_albedos, "sw_albedos must be 1D");
+  return req;
+}
+
+inline EnergyBalanceRequest energy_balance_multiband_request(
+    int32_t n_bands, int32_t n_samples, const py_convert::F32Array& sun_irradiance,
+    const py_convert::F32Array& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y,
+    float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+  EnergyBalanceRequest req;
+  req.n_bands = n_bands;
+  req.n_samples = n_samples;
+  req.sun_irradiances =
+      per_band(sun_irradiance, n_bands, "sun_irradiance must be 1D with length n_bands");
+  req.sky_diffuse_radiances = per_band(sky_diffuse_radiance, n_bands,
+                                       "sky_diffuse_radiance must be 1D with length n_bands");
+  req.sun_direction[0] = sun_dir_x;
+  req.sun_direction[1] = sun_dir_y;
+  req.sun_direction[2] = sun_dir_z;
+  req.two_sided = two_sided;
+  req.sw_albedos =
+      albedos_from(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+  return req;
+}
+
+// (top, bottom): (primitives) or, multiband, (bands, primitives); bottom empty unless two-sided.
+inline py::tuple energy_balance_result(const EnergyBalanceOutput& r, bool multiband,
+                                       int32_t n_bands) {
+  using py_convert::pack;
+  const py::ssize_t n = static_cast<py::ssize_t>(r.top.size()) / std::max(n_bands, 1);
+  const std::vector<py::ssize_t> shape = multiband ? std::vector<py::ssize_t>{n_bands, n}
+                                                   : std::vector<py::ssize_t>{n};
+  py::array_t<float> top = pack(r.top, shape);
+  py::array_t<float> bottom = r.bottom.empty() ? py::array_t<float>(0) : pack(r.bottom, shape);
+  return py::make_tuple(top, bottom);
+}
+
+// The single-band energy balance's arguments: (scene, band_type, n_samples, sun_irradiance,
+// sky_diffuse_radiance, sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
+// sw_albedos, extra...).
+template <class Def, class Fn, class... Extra>
+void def_energy_balance(Def&& def, const char* name, Fn&& fn, const char* doc, Extra&&... extra) {
+  def(name, std::forward<Fn>(fn), doc, py::arg("scene"), py::arg("band_type") = 0,
+      py::arg("n_samples") = 64, py::arg("sun_irradiance") = 0.0f,
+      py::arg("sky_diffuse_radiance") = 0.0f, py::arg("sky_lw_radiance") = 0.0f,
+      py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
+      py::arg("two_sided") = true, py::arg("sw_albedos") = py::none(),
+      std::forward<Extra>(extra)...);
+}
+
+// The multiband one's: (scene, n_bands, n_samples, sun_irradiance, sky_diffuse_radiance,
+// sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos, extra...).
+template <class Def, class Fn, class... Extra>
+void def_energy_balance_multiband(Def&& def, const char* name, Fn&& fn, const char* doc,
+                                  Extra&&... extra) {
+  def(name, std::forward<Fn>(fn), doc, py::arg("scene"), py::arg("n_bands"),
+      py::arg("n_samples") = 64, py::arg("sun_irradiance") = py::array_t<float>(0),
+      py::arg("sky_diffuse_radiance") = py::array_t<float>(0), py::arg("sun_dir_x") = 0.0f,
+      py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+      py::arg("sw_albedos") = py::none(), std::forward<Extra>(extra)...);
 }
 
 }  // namespace velm::py_bind

@@ -39,15 +39,6 @@ void check_bands(const SceneDescription& d, const std::string& who, int num_band
                                 std::to_string(d.num_bands()) + ", set_num_bands)");
 }
 
-void check_unit_interval(const std::vector<float>& v, const std::string& who, const char* what,
-                         int64_t per_band) {
-  for (size_t i = 0; i < v.size(); ++i)
-    if (!(v[i] >= 0.f && v[i] <= 1.f))
-      throw std::invalid_argument(who + ": " + what + " of primitive " +
-                                  std::to_string(static_cast<int64_t>(i) % per_band) +
-                                  " must lie in [0, 1], got " + std::to_string(v[i]));
-}
-
 // Per-primitive values are uploaded for the primitive count of the build they were set after; a
 // later build with another count leaves them describing other primitives.
 void check_overrides(const SceneDescription& d, const SceneFacts& facts, const std::string& who) {
@@ -296,57 +287,18 @@ EnergyBalancePlan plan_energy_balance(const SceneDescription& d, const SceneFact
                                       const EnergyBalanceRequest& req, bool multiband) {
   const std::string who = multiband ? "run_energy_balance_multiband" : "run_energy_balance";
   if (!facts.built) throw std::runtime_error(kNotBuiltLong);
-  const int64_t n = facts.n_primitives;
-  if (n < 1) throw std::runtime_error(who + ": scene has 0 primitives");
-  if (multiband && req.n_bands < 1)
-    throw std::invalid_argument("run_energy_balance_multiband: n_bands must be > 0");
-  if (req.n_samples < 1) throw std::invalid_argument(who + ": n_samples must be > 0");
-  const int32_t bands = multiband ? req.n_bands : 1;
-  if (multiband) {
-    if (!req.sw_albedos.empty() &&
-        req.sw_albedos.size() != static_cast<size_t>(bands) * static_cast<size_t>(n))
-      throw std::invalid_argument(
-          "run_energy_balance_multiband: sw_albedos must have n_bands * n_primitives values");
-    if (!req.sun_irradiances.empty() && req.sun_irradiances.size() != static_cast<size_t>(bands))
-      throw std::invalid_argument(who + ": sun_irradiance must have n_bands values");
-    if (!req.sky_diffuse_radiances.empty() &&
-        req.sky_diffuse_radiances.size() != static_cast<size_t>(bands))
-      throw std::invalid_argument(who + ": sky_diffuse_radiance must have n_bands values");
-  } else {
-    if (req.band_type != 0 && req.band_type != 1)
-      throw std::invalid_argument(who + ": band_type must be 0 (short wave) or 1 (long wave), "
-                                        "got " + std::to_string(req.band_type));
-    if (!req.sw_albedos.empty() && req.sw_albedos.size() != static_cast<size_t>(n))
-      throw std::invalid_argument(who + ": sw_albedos must have n_primitives (" +
-                                  std::to_string(n) + ") values, got " +
-                                  std::to_string(req.sw_albedos.size()));
-  }
+  const Vec3 sun = check_energy_balance(req, multiband, facts.n_primitives, who);
   if (facts.max_mesh_triangles == 0 || facts.lookup_instances == 0)
     throw std::runtime_error(multiband
                                  ? "EB multiband RRT: scene has no geometry. Call scene.build() first."
                                  : "EB RRT: scene has no geometry. Call scene.build() first.");
-  EnergyBalancePlan plan;
-  plan.multiband = multiband;
-  plan.n_primitives = n;
-  plan.bands = bands;
-  // Inputs the transport reads: finite, non-negative energies; albedos, emissivities in [0, 1];
-  // temperatures finite and not negative; a sun direction when there is sunlight.
-  auto finite_nonnegative = [&](float v, const char* what) {
-    if (!(v >= 0.f) || !std::isfinite(v))
-      throw std::invalid_argument(who + ": " + what + " must be finite and not negative");
-  };
-  finite_nonnegative(req.sun_irradiance, "sun_irradiance");
-  finite_nonnegative(req.sky_diffuse_radiance, "sky_diffuse_radiance");
-  finite_nonnegative(req.sky_lw_radiance, "sky_lw_radiance");
-  for (float v : req.sun_irradiances) finite_nonnegative(v, "sun_irradiance");
-  for (float v : req.sky_diffuse_radiances) finite_nonnegative(v, "sky_diffuse_radiance");
-  check_unit_interval(req.sw_albedos, who, "sw_albedos", n);
   // (The scene refuses temperatures and emissivities outside their ranges when they are set.)
   check_overrides(d, facts, who);
-  bool sunlit = !multiband ? (req.band_type == 0 && req.sun_irradiance > 0.f) : false;
-  for (float v : req.sun_irradiances) sunlit |= v > 0.f;
-  plan.sun = sunlit ? unit_direction(req.sun_direction, who + ": the sun direction")
-                    : Vec3(0.f, 0.f, 1.f);
+  EnergyBalancePlan plan;
+  plan.multiband = multiband;
+  plan.n_primitives = facts.n_primitives;
+  plan.bands = multiband ? req.n_bands : 1;
+  plan.sun = sun;
 
   // Launch pieces of at most 2^30 indices.
   const uint64_t width = facts.max_mesh_triangles;
@@ -397,6 +349,46 @@ void set_energy_balance_launch(LaunchParams& p, const EnergyBalanceLaunch& launc
   p.first_row = launch.first_instance;
   p.pass_index = launch.first_sample;
   p.batch_index = launch.first_sample;
+}
+
+// ---- microwave ---------------------------------------------------------------------------------
+
+MicrowavePlan plan_optix_microwave(const SceneDescription& d, const SceneFacts& facts,
+                                   const MicrowaveRequest& req, DihedralCache* cache) {
+  return plan_microwave(d, built_scene(d, facts), req,
+                        req.active ? "simulate_active_microwave" : "simulate_microwave", cache,
+                        kMaxLaunchSize);
+}
+
+MicrowaveLaunchParams microwave_params(const LaunchSceneBlock& scene, const MicrowavePlan& plan,
+                                       const MicrowaveRequest& req, const MicrowaveBuffers& b) {
+  MicrowaveLaunchParams p;
+  std::memset(static_cast<void*>(&p), 0, sizeof p);
+  p.film = b.film;
+  p.width = static_cast<uint32_t>(plan.width);
+  p.height = static_cast<uint32_t>(plan.height);
+  p.n_channels = req.n_channels;
+  p.response_size = kResponseTableSize;
+  p.ias_handle = scene.ias_handle;
+  p.materials = b.materials;
+  p.material_count = static_cast<uint32_t>(plan.records.size());
+  p.material_map = plan.material_map.empty() ? 0 : b.material_map;
+  p.frequency = req.frequency;
+  p.wavelength = plan.wavelength;
+  p.air_temperature = req.air_temperature;
+  p.atm_tau = req.atm_tau;
+  p.sensor = scene.sensor;
+  p.max_depth = req.max_depth;
+  p.spp = req.spp;
+  p.response_tables = b.response;
+  p.pixel_hits = b.hits;
+  p.pixel_rng = b.rng;
+  p.pixel_count = static_cast<uint32_t>(plan.pixels);
+  p.scene_size[0] = scene.scene_size[0];
+  p.scene_size[1] = scene.scene_size[1];
+  p.scene_z_max = scene.domain_max[2];
+  p.repetitions = scene.repetitions;
+  return p;
 }
 
 // ---- LiDAR -------------------------------------------------------------------------------------

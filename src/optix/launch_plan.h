@@ -12,7 +12,9 @@
 #include "sim/waveform.h"
 #include "optix/launch_records.h"
 #include "optix/optix_abi.h"
+#include "sim/energy_balance_setup.h"
 #include "sim/lidar_setup.h"
+#include "sim/microwave_plan.h"
 #include "sim/setup.h"
 
 namespace velm::optix {
@@ -135,17 +137,6 @@ LaunchParams flux_params(const LaunchSceneBlock& scene, const FluxPlan& plan,
 
 // ---- energy balance ----------------------------------------------------------------------------
 
-struct EnergyBalanceRequest {
-  int32_t band_type = 0;  // 0 short wave, 1 long wave (single-band call)
-  int32_t n_samples = 64;
-  int32_t n_bands = 1;    // multiband call
-  float sun_irradiance = 0.f, sky_diffuse_radiance = 0.f, sky_lw_radiance = 0.f;
-  std::vector<float> sun_irradiances, sky_diffuse_radiances;  // multiband, empty: zeros
-  float sun_direction[3] = {0.f, 0.f, 1.f};
-  bool two_sided = true;
-  std::vector<float> sw_albedos;  // empty, or one per primitive (per band and primitive)
-};
-
 // The launches of one energy-balance call: width = largest mesh triangle count, height =
 // instances, depth = samples, split (along the samples, then the instances) so that no launch
 // exceeds 2^30 indices. Each piece carries its first sample and first instance.
@@ -160,7 +151,8 @@ struct EnergyBalancePlan {
   std::vector<EnergyBalanceLaunch> launches;
 };
 // The single-band call ("run_energy_balance: ...") and the multiband one
-// ("run_energy_balance_multiband: ..."), with the messages of each.
+// ("run_energy_balance_multiband: ..."), with the messages of each: the checks every backend
+// shares (sim/energy_balance_setup.h) and those of the scene's per-primitive tables.
 EnergyBalancePlan plan_energy_balance(const SceneDescription& d, const SceneFacts& facts,
                                       const EnergyBalanceRequest& req, bool multiband);
 // Chunks of at most 64 bands: (first band, bands).
@@ -174,6 +166,19 @@ LaunchParams energy_balance_params(const LaunchSceneBlock& scene, const EnergyBa
                                    const EnergyBalanceRequest& req, int32_t chunk_bands,
                                    const EnergyBalanceBuffers& buffers);
 void set_energy_balance_launch(LaunchParams& p, const EnergyBalanceLaunch& launch);
+
+// ---- microwave ---------------------------------------------------------------------------------
+
+// The plan of a microwave call (sim/microwave_plan.h) with this backend's names and its limit of
+// one launch per image.
+MicrowavePlan plan_optix_microwave(const SceneDescription& d, const SceneFacts& facts,
+                                   const MicrowaveRequest& req, DihedralCache* cache = nullptr);
+
+struct MicrowaveBuffers {
+  DevicePtr film = 0, materials = 0, material_map = 0, hits = 0, rng = 0, response = 0;
+};
+MicrowaveLaunchParams microwave_params(const LaunchSceneBlock& scene, const MicrowavePlan& plan,
+                                       const MicrowaveRequest& req, const MicrowaveBuffers& b);
 
 // ---- LiDAR -------------------------------------------------------------------------------------
 

@@ -254,44 +254,15 @@ static_assert(offsetof(LaunchParams, ebm_sun_irradiance) == 968);
 static_assert(offsetof(LaunchParams, ebm_top) == 984);
 static_assert(offsetof(LaunchParams, ebm_sw_albedos) == 1000);
 
-enum MicrowaveMaterialType : int32_t {
-  kMicrowaveSoil = 1,
-  kMicrowaveVegetation = 2,
-  kMicrowaveTrunk = 3,
-};
-
-// One microwave material on the device. Soil reads p[0..7] and, at byte 40, p9 (float), p10 as
-// an integer (the dielectric model), p11 and p12 (floats); vegetation p[0..7] and trunk p[0..6],
-// with their tables after them.
-struct MicrowaveMaterialRecord {
-  int32_t type;  // 1 soil, 2 vegetation, 3 trunk
-  uint32_t reserved0;
-  float p[8];        // p1 .. p8
-  uint64_t mueller;  // soil: p9, p10 (int)
-  uint64_t cos_cdf;  // soil: p11, p12
-  uint64_t phi_cdf;
-  int32_t n_cti, n_cts, n_dphi;
-  uint32_t reserved1;
-  uint64_t specular;
-  int32_t n_cos;
-  uint32_t reserved2;
-};
-static_assert(sizeof(MicrowaveMaterialRecord) == 96);
-static_assert(offsetof(MicrowaveMaterialRecord, p) == 8);
-static_assert(offsetof(MicrowaveMaterialRecord, mueller) == 40);
-static_assert(offsetof(MicrowaveMaterialRecord, n_cti) == 64);
-static_assert(offsetof(MicrowaveMaterialRecord, specular) == 80);
-static_assert(offsetof(MicrowaveMaterialRecord, n_cos) == 88);
-
 // Launch parameters of the two microwave launches.
 struct MicrowaveLaunchParams {
   uint64_t film;  // float[n_channels] per pixel, pixel-major
   uint32_t width;
   uint32_t height;
   int32_t n_channels;
-  uint32_t response_size;  // cosines per response table (microwave_plan.h)
+  uint32_t response_size;  // cosines per response table (sim/microwave_plan.h)
   uint64_t ias_handle;
-  uint64_t materials;  // 96-byte microwave material records
+  uint64_t materials;  // MicrowaveMaterialRecord (physics/microwave_tables.h)
   uint32_t material_count;
   uint32_t reserved1;
   uint64_t material_map;  // int32 per optical material, or 0
@@ -302,7 +273,7 @@ struct MicrowaveLaunchParams {
   SensorBlock sensor;
   int32_t max_depth;
   int32_t spp;
-  uint64_t response_tables;  // float[materials][response_size][8], see microwave_plan.h
+  uint64_t response_tables;  // float[materials][response_size][8], see sim/microwave_plan.h
   uint64_t pixel_hits;  // 52 bytes per pixel
   uint64_t pixel_rng;   // 16 bytes per pixel
   uint32_t pixel_count;

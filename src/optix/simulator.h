@@ -11,17 +11,12 @@
 #include "optix/context.h"
 #include "optix/device_buffer.h"
 #include "optix/launch_records.h"
-#include "optix/microwave_plan.h"
 #include "optix/optix_loader.h"
 #include "optix/pipelines.h"
 #include "optix/scene_manager.h"
 #include "optix/table_ledger.h"
 
 namespace velm {
-
-struct EnergyBalanceOutput {
-  std::vector<float> top, bottom;  // (bands, primitives); bottom empty unless two-sided
-};
 
 class Simulator {
  public:
@@ -87,11 +82,11 @@ class Simulator {
                                  const HostHooks& hooks);
   FluxResult simulate_flux(const SceneManager& scene, FluxRequest req, const HostHooks& hooks);
   EnergyBalanceOutput run_energy_balance(const SceneManager& scene,
-                                         const optix::EnergyBalanceRequest& req, bool multiband);
+                                         const EnergyBalanceRequest& req, bool multiband);
   lidar::LidarResult simulate_lidar(const SceneManager& scene, const lidar::LidarRequest& req);
   // Passive brightness temperatures or active backscatter, (height, width, n_channels).
   std::vector<float> simulate_microwave(const SceneManager& scene,
-                                        const optix::MicrowaveRequest& req);
+                                        const MicrowaveRequest& req);
 
  private:
   struct ShaderTable {
@@ -125,7 +120,7 @@ class Simulator {
   optix::PathBuffers path_buffers(uint64_t paths, int32_t bands, bool grow_only);
   EnergyBalanceOutput energy_balance_chunk(const SceneManager& scene,
                                            const optix::EnergyBalancePlan& plan,
-                                           const optix::EnergyBalanceRequest& req);
+                                           const EnergyBalanceRequest& req);
 
   optix::DeviceBuffer params_;  // 1008 bytes
   optix::DeviceBuffer path_hits_, path_rng_, path_throughput_, path_radiance_;
@@ -146,7 +141,7 @@ class Simulator {
   int32_t mw_channels_ = 0;
   // The tables of the last microwave call's materials, freed by the next call.
   std::vector<optix::DeviceBuffer> mw_mueller_, mw_cos_cdf_, mw_phi_cdf_, mw_specular_;
-  optix::DihedralCache mw_dihedral_cache_;
+  DihedralCache mw_dihedral_cache_;
 };
 
 }  // namespace velm

@@ -284,7 +284,7 @@ FluxResult Simulator::simulate_flux(const SceneManager& scene, FluxRequest req,
 // ---- energy balance ----------------------------------------------------------------------------
 
 EnergyBalanceOutput Simulator::run_energy_balance(const SceneManager& scene,
-                                                  const optix::EnergyBalanceRequest& req,
+                                                  const EnergyBalanceRequest& req,
                                                   bool multiband) {
   check_scene(scene);
   const optix::EnergyBalancePlan plan =
@@ -298,7 +298,7 @@ EnergyBalanceOutput Simulator::run_energy_balance(const SceneManager& scene,
   out.top.resize(static_cast<size_t>(plan.bands) * n);
   if (req.two_sided) out.bottom.resize(out.top.size());
   for (const auto& [first, count] : optix::energy_balance_chunks(plan.bands)) {
-    optix::EnergyBalanceRequest chunk = req;
+    EnergyBalanceRequest chunk = req;
     chunk.n_bands = count;
     auto slice = [&](const std::vector<float>& v, size_t per) {
       return v.empty() ? v
@@ -319,7 +319,7 @@ EnergyBalanceOutput Simulator::run_energy_balance(const SceneManager& scene,
 
 EnergyBalanceOutput Simulator::energy_balance_chunk(const SceneManager& scene,
                                                     const optix::EnergyBalancePlan& plan,
-                                                    const optix::EnergyBalanceRequest& req) {
+                                                    const EnergyBalanceRequest& req) {
   const bool mb = plan.multiband;
   const size_t values = static_cast<size_t>(plan.bands) * static_cast<size_t>(plan.n_primitives);
   if (mb) {
@@ -485,12 +485,12 @@ lidar::LidarResult Simulator::simulate_lidar(const SceneManager& scene, const li
 namespace velm {
 
 std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
-                                                 const optix::MicrowaveRequest& req) {
+                                                 const MicrowaveRequest& req) {
   check_scene(scene);
   // Held while planning too: the plan's trunk-ground tables come through this simulator's cache.
   std::lock_guard<std::mutex> lock(context_->submit_mutex());
-  const optix::MicrowavePlan plan =
-      optix::plan_microwave(scene.desc(), scene.facts(), req, &mw_dihedral_cache_);
+  const MicrowavePlan plan =
+      optix::plan_optix_microwave(scene.desc(), scene.facts(), req, &mw_dihedral_cache_);
   if (plan.pixels == 0) return {};
   const bool a = req.active;
   init();
@@ -502,7 +502,7 @@ std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
   if (plan.pixels != mw_pixels_ || req.n_channels != mw_channels_ || mw_rng_.empty()) {
     mw_film_.allocate(plan.pixels * req.n_channels * sizeof(float), a ? "mw active film" : "mw film");
     mw_hits_.allocate(plan.pixels * 52, a ? "mw active hits" : "mw hits");
-    const std::vector<uint64_t> states = optix::microwave_random_states(plan.pixels);
+    const std::vector<uint64_t> states = microwave_random_states(plan.pixels);
     mw_rng_.assign(states.data(), states.size() * sizeof(uint64_t), a ? "mw active rngs" : "mw rngs",
                    a ? "mw active rngs up" : "mw rngs up");
     mw_pixels_ = plan.pixels;
@@ -510,12 +510,12 @@ std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
   }
   mw_film_.zero(a ? "mw active film zero" : "mw film zero");
 
-  std::vector<optix::MicrowaveMaterialRecord> records = plan.records;
+  std::vector<MicrowaveMaterialRecord> records = plan.records;
   for (std::vector<DeviceBuffer>* list : {&mw_mueller_, &mw_cos_cdf_, &mw_phi_cdf_, &mw_specular_})
     list->clear();
   for (size_t i = 0; i < req.materials.size(); ++i) {
-    const optix::MicrowaveMaterial& m = req.materials[i];
-    if ((m.type == optix::kMicrowaveVegetation || m.type == optix::kMicrowaveTrunk) &&
+    const MicrowaveMaterial& m = req.materials[i];
+    if ((m.type == kMicrowaveVegetation || m.type == kMicrowaveTrunk) &&
         !m.mueller.empty()) {
       mw_mueller_.emplace_back();
       mw_mueller_.back().assign(m.mueller.data(), m.mueller.size() * sizeof(float),
@@ -533,7 +533,7 @@ std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
       records[i].cos_cdf = mw_cos_cdf_.back().get();
       records[i].phi_cdf = mw_phi_cdf_.back().get();
     }
-    if (m.type == optix::kMicrowaveTrunk && !m.specular.empty() && m.n_cos > 0) {
+    if (m.type == kMicrowaveTrunk && !m.specular.empty() && m.n_cos > 0) {
       mw_specular_.emplace_back();
       mw_specular_.back().assign(m.specular.data(), m.specular.size() * sizeof(float),
                                  a ? "mw active specular lut" : "mw specular lut",
@@ -541,7 +541,7 @@ std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
       records[i].specular = mw_specular_.back().get();
     }
   }
-  const size_t record_bytes = records.size() * sizeof(optix::MicrowaveMaterialRecord);
+  const size_t record_bytes = records.size() * sizeof(MicrowaveMaterialRecord);
   if (mw_materials_.size() != record_bytes)
     mw_materials_.allocate(record_bytes, a ? "mw active mats" : "mw mats");
   mw_materials_.upload(records.data(), record_bytes, a ? "mw active mats up" : "mw mats up");

@@ -1,5 +1,5 @@
 // Microwave transport of one ray through the scene, shared by the OptiX device programs and the
-// host tests: passive brightness temperatures [T_H, T_V, T_3, T_4] (K, modified Stokes vector, H
+// CPU backend: passive brightness temperatures [T_H, T_V, T_3, T_4] (K, modified Stokes vector, H
 // and V relative to the vertical plane through the ray) or active backscatter [HH, HV, VH, VV]
 // (linear, per unit horizontal area). It is the transport of the Vulkan microwave shader
 // (src/programs/vulkan/microwave_wavefront.comp), step for step, so that both backends answer
@@ -27,7 +27,7 @@
 //
 // Passive paths end after max_depth scatterings; active paths scatter once. What a backend
 // supplies: a Scene (intersect_closest(o, d) -> SurfaceHit, ray type of its own) and Tables, the
-// material data (src/optix/microwave_tables.h on the OptiX backend).
+// material data (physics/microwave_tables.h on the OptiX and CPU backends).
 #pragma once
 
 #include "physics/common.h"

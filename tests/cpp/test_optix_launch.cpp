@@ -15,8 +15,8 @@
 #include "optix/launch_plan.h"
 #include "microwave/soil.h"
 #include "microwave/trunk.h"
-#include "optix/microwave_plan.h"
-#include "optix/microwave_tables.h"
+#include "physics/microwave_tables.h"
+#include "sim/microwave_plan.h"
 #include "physics/microwave_path.h"
 #include "optix/programs.h"
 #include "optix_test_support.h"
@@ -96,7 +96,7 @@ void plan(Plan which, const Ground& s) {
     case kEnergyBalance: (void)plan_energy_balance(s.d, s.f, s.eb, false); break;
     case kMultiband: (void)plan_energy_balance(s.d, s.f, s.eb, true); break;
     case kLidar: (void)plan_lidar(s.d, s.f, s.li); break;
-    case kMicrowave: (void)plan_microwave(s.d, s.f, s.mw); break;
+    case kMicrowave: (void)plan_optix_microwave(s.d, s.f, s.mw); break;
   }
 }
 
@@ -542,7 +542,7 @@ TEST(OptixLaunchRecords, Microwave) {
   req.atm_tau = 0.02f;
   req.materials = {veg};
   req.material_map = {0};
-  const MicrowavePlan plan = plan_microwave(s.d, s.f, req);
+  const MicrowavePlan plan = plan_optix_microwave(s.d, s.f, req);
   EXPECT_NEAR(plan.wavelength, 0.2141f, 1e-4f);
   expect_bytes(microwave_params(scene_block(), plan, req, {0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6}),
                {{0, u64{0xf1}},   {8, 4u},              {12, 3u},          {16, 4},
@@ -664,7 +664,7 @@ struct HostTables {
   HostTables(const Ground& s, MicrowaveRequest& req) {
     for (size_t i = 0; i < req.materials.size(); ++i)
       req.material_map.push_back(static_cast<int32_t>(i));
-    plan = plan_microwave(s.d, s.f, req);
+    plan = plan_optix_microwave(s.d, s.f, req);
     t = host_tables(plan, req, records);
   }
 };

@@ -1,29 +1,15 @@
 // The passive and active microwave launches: each pixel averages `spp` sensor rays, jittered in
 // the pixel with the pixel's own PCG32 stream (kept between calls), each traced by the shared
-// microwave transport (physics/microwave_path.h) over the tables of optix/microwave_tables.h.
+// microwave transport (physics/microwave_path.h) over the tables of physics/microwave_tables.h.
 #pragma once
 
-#include "optix/microwave_tables.h"
+#include "physics/microwave_tables.h"
 #include "physics/camera.h"
 #include "physics/microwave_path.h"
 #include "physics/pcg32.h"
 #include "programs/optix/device_common.h"
 
 namespace velm::device {
-
-// The channels of a pixel from its four values: 1 the mean of H and V (passive) or half the sum
-// of the four powers (active), 2 H and V or HH and VV, 4 all four.
-__device__ __forceinline__ void write_channels(float* out, int n_channels, const float v[4],
-                                               bool active) {
-  if (n_channels == 1) {
-    out[0] = active ? 0.5f * (v[0] + v[1] + v[2] + v[3]) : 0.5f * (v[0] + v[1]);
-  } else if (n_channels == 2) {
-    out[0] = v[0];
-    out[1] = active ? v[3] : v[1];
-  } else {
-    for (int k = 0; k < 4; ++k) out[k] = v[k];
-  }
-}
 
 // The launch of either mode: pixel (x, y), spp jittered rays, the mean written to the film.
 template <bool kActive>
@@ -38,8 +24,8 @@ __device__ __forceinline__ void microwave_pixel() {
 
   SingleProgramScene scene{};  // the transport only asks for closest hits
   scene.handle = p.ias_handle;
-  optix::MicrowaveTables tables;
-  tables.records = ptr<const optix::MicrowaveMaterialRecord>(p.materials);
+  MicrowaveTables tables;
+  tables.records = ptr<const MicrowaveMaterialRecord>(p.materials);
   tables.material_count = p.material_count;
   tables.map = ptr<const int32_t>(p.material_map);
   // The host pads the map to every optical material a mesh uses, so any hit's id is inside it.
@@ -70,7 +56,7 @@ __device__ __forceinline__ void microwave_pixel() {
   state[1] = rng.inc;
   const float inv = 1.f / static_cast<float>(p.spp);
   for (int k = 0; k < 4; ++k) sum[k] *= inv;
-  write_channels(ptr<float>(p.film) + i * p.n_channels, p.n_channels, sum, kActive);
+  microwave_channels(ptr<float>(p.film) + i * p.n_channels, p.n_channels, sum, kActive);
 }
 
 }  // namespace velm::device

@@ -1,19 +1,21 @@
-// The microwave launches before the device: the request the module layer builds from the
-// caller's soil, vegetation and trunk tables, its checks, the 96-byte device material records,
-// the 280-byte launch record, the per-pixel random states, and the response tables the device
-// programs interpolate (the module's own soil and trunk models evaluated on a grid of cosines).
-// Pure functions, tested without a GPU.
+// The microwave simulations before any tracing, the same for every backend: the request the
+// module layer builds from the caller's soil, vegetation and trunk tables, its checks, the
+// 96-byte material records, the per-pixel random states, and the response tables the transport
+// interpolates (the soil and trunk models of microwave/ evaluated on a grid of cosines). Pure
+// functions of the scene description and the request.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "optix/launch_plan.h"
-#include "optix/launch_records.h"
-#include "optix/microwave_tables.h"
+#include "physics/microwave_tables.h"
+#include "physics/pcg32.h"
+#include "sim/setup.h"
 
-namespace velm::optix {
+namespace velm {
 
 // A microwave material as the module layer builds it from one table row.
 struct MicrowaveMaterial {
@@ -40,7 +42,8 @@ struct MicrowaveRequest {
   std::vector<int32_t> material_map;  // optical material id -> microwave material, -1 none
 };
 
-// The response tables, kResponseColumns floats per cosine of the grid of microwave_tables.h:
+// The response tables, kResponseColumns floats per cosine of the grid of
+// physics/microwave_tables.h:
 //   soil:       T_B,H, T_B,V, r_H, r_V (emission), sigma_HH, sigma_HV, sigma_VH, sigma_VV
 //   trunk:      (1 - R_H) T, (1 - R_V) T, R_H, R_V (emission), the wood's power absorption
 //               coefficient 2 k0 |Im sqrt(eps)| (1/m), three zeros
@@ -58,7 +61,7 @@ struct MicrowavePlan {
   int32_t width = 0, height = 0;
   uint64_t pixels = 0;
   float wavelength = 0.f;
-  std::vector<MicrowaveMaterialRecord> records;  // device pointers still zero
+  std::vector<MicrowaveMaterialRecord> records;  // table pointers still zero
   // materials x kResponseTableSize x kResponseColumns, then (active) kDihedralPerTrunk per trunk
   std::vector<float> response;
   // The request's map, padded with -1 to cover every optical material a mesh uses (empty when
@@ -68,28 +71,33 @@ struct MicrowavePlan {
 
 // "Scene not built. Call scene.build() first.", then the checks of the request: frequency,
 // channels (1, 2 or 4), spp, depth, temperatures, tables (sizes, finite values), the material
-// map (each entry -1 or a microwave material); then the soil and trunk models' own checks while
-// the response tables are evaluated. `cache`, when given, keeps trunk-ground tables between calls.
-MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
-                             const MicrowaveRequest& req, DihedralCache* cache = nullptr);
+// map (each entry -1 or a microwave material), the scene and its sensor, and an image of at most
+// `max_pixels` pixels; then the soil and trunk models' own checks while the response tables are
+// evaluated. Messages start with `who`. `cache`, when given, keeps trunk-ground tables between
+// calls.
+MicrowavePlan plan_microwave(const SceneDescription& d, const BuiltScene& built,
+                             const MicrowaveRequest& req, const std::string& who,
+                             DihedralCache* cache = nullptr,
+                             uint64_t max_pixels = std::numeric_limits<uint64_t>::max());
 
-// The tables of a plan as the host reads them (the host twin of the launch, and the tests):
-// `records` receives the plan's records pointing at the request's own Mueller and specular
-// tables; it, the plan and the request must outlive the result.
+// The tables of a plan as the host reads them: `records` receives the plan's records pointing at
+// the request's own Mueller and specular tables; it, the plan and the request must outlive the
+// result.
 MicrowaveTables host_tables(const MicrowavePlan& plan, const MicrowaveRequest& req,
                             std::vector<MicrowaveMaterialRecord>& records);
 
-// The device record of a material, without its table pointers.
+// The record of a material, without its table pointers.
 MicrowaveMaterialRecord microwave_record(const MicrowaveMaterial& m);
 
 // The random state of pixel i: increment 26 i + 15 and state increment * 0x5851F42D4C957F2E +
 // i * 0xDD71370215ED71FD + 0xB1EC917C461A6673 (mod 2^64), 16 bytes each: state, increment.
 std::vector<uint64_t> microwave_random_states(uint64_t pixels);
+// The stream of pixel i as microwave_random_states starts it.
+inline Pcg32 microwave_pixel_stream(uint64_t i) {
+  Pcg32 rng;
+  rng.inc = 26 * i + 15;
+  rng.state = rng.inc * 0x5851F42D4C957F2EULL + i * 0xDD71370215ED71FDULL + 0xB1EC917C461A6673ULL;
+  return rng;
+}
 
-struct MicrowaveBuffers {
-  DevicePtr film = 0, materials = 0, material_map = 0, hits = 0, rng = 0, response = 0;
-};
-MicrowaveLaunchParams microwave_params(const LaunchSceneBlock& scene, const MicrowavePlan& plan,
-                                       const MicrowaveRequest& req, const MicrowaveBuffers& b);
-
-}  // namespace velm::optix
+}  // namespace velm

@@ -1,16 +1,48 @@
-// The material data of the microwave launches as the shared transport (physics/microwave_path.h)
-// reads it: the 96-byte material records, the material map and the response tables that
-// plan_microwave evaluates (microwave_plan.h for their columns). Pointers are device addresses
-// in the device programs and host addresses in the host tests; the reading is the same.
+// The material data of the microwave simulations as the shared transport
+// (physics/microwave_path.h) reads it: the 96-byte material records, the material map and the
+// response tables that plan_microwave evaluates (sim/microwave_plan.h for their columns), and
+// the channels a pixel reports. Table pointers are device addresses in the device programs and
+// host addresses on the CPU; the reading is the same.
 #pragma once
 
-#include "optix/launch_records.h"
+#include <cstddef>
+#include <cstdint>
+
 #include "physics/microwave_path.h"
 
-namespace velm::optix {
+namespace velm {
+
+enum MicrowaveMaterialType : int32_t {
+  kMicrowaveSoil = 1,
+  kMicrowaveVegetation = 2,
+  kMicrowaveTrunk = 3,
+};
+
+// One microwave material as the transport reads it. Soil reads p[0..7] and, at byte 40, p9
+// (float), p10 as an integer (the dielectric model), p11 and p12 (floats); vegetation p[0..7] and
+// trunk p[0..6], with their tables after them. Pointers are stored as 64-bit integers.
+struct MicrowaveMaterialRecord {
+  int32_t type;  // 1 soil, 2 vegetation, 3 trunk
+  uint32_t reserved0;
+  float p[8];        // p1 .. p8
+  uint64_t mueller;  // soil: p9, p10 (int)
+  uint64_t cos_cdf;  // soil: p11, p12
+  uint64_t phi_cdf;
+  int32_t n_cti, n_cts, n_dphi;
+  uint32_t reserved1;
+  uint64_t specular;
+  int32_t n_cos;
+  uint32_t reserved2;
+};
+static_assert(sizeof(MicrowaveMaterialRecord) == 96);
+static_assert(offsetof(MicrowaveMaterialRecord, p) == 8);
+static_assert(offsetof(MicrowaveMaterialRecord, mueller) == 40);
+static_assert(offsetof(MicrowaveMaterialRecord, n_cti) == 64);
+static_assert(offsetof(MicrowaveMaterialRecord, specular) == 80);
+static_assert(offsetof(MicrowaveMaterialRecord, n_cos) == 88);
 
 // Cosines of the soil and trunk response tables: kResponseTableSize values j / (size - 1) on
-// [0, 1]; kResponseColumns floats each (microwave_plan.h). The trunk-ground double bounce follows
+// [0, 1]; kResponseColumns floats each (sim/microwave_plan.h). The trunk-ground double bounce follows
 // the response tables, one kDihedralCosines x kDihedralAzimuths x [sigma_HH, sigma_VV] table per
 // trunk material in material order, towards a radar at cosine i / (kDihedralCosines - 1) and
 // azimuth 2 pi j / kDihedralAzimuths.
@@ -120,4 +152,17 @@ struct MicrowaveTables {
   }
 };
 
-}  // namespace velm::optix
+// The channels of a pixel from the mean of its rays' four values: 1 the mean of H and V
+// (passive) or half the sum of the four powers (active), 2 H and V or HH and VV, 4 all four.
+VELM_HD void microwave_channels(float* out, int n_channels, const float v[4], bool active) {
+  if (n_channels == 1) {
+    out[0] = active ? 0.5f * (v[0] + v[1] + v[2] + v[3]) : 0.5f * (v[0] + v[1]);
+  } else if (n_channels == 2) {
+    out[0] = v[0];
+    out[1] = active ? v[3] : v[1];
+  } else {
+    for (int k = 0; k < 4; ++k) out[k] = v[k];
+  }
+}
+
+}  // namespace velm

@@ -1,4 +1,4 @@
-#include "optix/microwave_plan.h"
+#include "sim/microwave_plan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include "microwave/soil.h"
 #include "microwave/trunk.h"
 
-namespace velm::optix {
+namespace velm {
 
 namespace {
 
@@ -203,17 +203,17 @@ MicrowaveTables host_tables(const MicrowavePlan& plan, const MicrowaveRequest& r
 std::vector<uint64_t> microwave_random_states(uint64_t pixels) {
   std::vector<uint64_t> out(2 * pixels);
   for (uint64_t i = 0; i < pixels; ++i) {
-    const uint64_t inc = 26 * i + 15;
-    out[2 * i] = inc * 0x5851F42D4C957F2EULL + i * 0xDD71370215ED71FDULL + 0xB1EC917C461A6673ULL;
-    out[2 * i + 1] = inc;
+    const Pcg32 rng = microwave_pixel_stream(i);
+    out[2 * i] = rng.state;
+    out[2 * i + 1] = rng.inc;
   }
   return out;
 }
 
-MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
-                             const MicrowaveRequest& req, DihedralCache* cache) {
-  const std::string who = req.active ? "simulate_active_microwave" : "simulate_microwave";
-  if (!facts.built) throw std::runtime_error("Scene not built. Call scene.build() first.");
+MicrowavePlan plan_microwave(const SceneDescription& d, const BuiltScene& built,
+                             const MicrowaveRequest& req, const std::string& who,
+                             DihedralCache* cache, uint64_t max_pixels) {
+  if (!built.built) throw std::runtime_error("Scene not built. Call scene.build() first.");
   require(std::isfinite(req.frequency) && req.frequency > 0.f, who,
           "frequency must be a finite positive value in Hz");
   require(req.n_channels == 1 || req.n_channels == 2 || req.n_channels == 4, who,
@@ -234,7 +234,7 @@ MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
   ScenePrerequisites need;
   need.materials = false;
   need.sun_direction = false;
-  check_scene_for_simulation(d, {facts.built, instance_conditioning(d)}, who, 1, need);
+  check_scene_for_simulation(d, built, who, 1, need);
   const SensorBlock& sensor = d.sensor();
   MicrowavePlan plan;
   plan.width = std::max(sensor.width, 0);
@@ -242,7 +242,7 @@ MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
   plan.pixels = static_cast<uint64_t>(plan.width) * static_cast<uint64_t>(plan.height);
   if (plan.pixels > 0) check_sensor(sensor, who);
   checked_count({plan.width, plan.height, req.n_channels}, sizeof(float), who + ": the image");
-  require(plan.pixels <= kMaxLaunchSize, who, "the image has more pixels than one launch takes");
+  require(plan.pixels <= max_pixels, who, "the image has more pixels than one launch takes");
   plan.wavelength = 2.998e8f / req.frequency;
   if (!req.material_map.empty()) {
     plan.material_map = req.material_map;
@@ -280,35 +280,4 @@ MicrowavePlan plan_microwave(const SceneDescription& d, const SceneFacts& facts,
   return plan;
 }
 
-MicrowaveLaunchParams microwave_params(const LaunchSceneBlock& scene, const MicrowavePlan& plan,
-                                       const MicrowaveRequest& req, const MicrowaveBuffers& b) {
-  MicrowaveLaunchParams p;
-  std::memset(static_cast<void*>(&p), 0, sizeof p);
-  p.film = b.film;
-  p.width = static_cast<uint32_t>(plan.width);
-  p.height = static_cast<uint32_t>(plan.height);
-  p.n_channels = req.n_channels;
-  p.response_size = kResponseTableSize;
-  p.ias_handle = scene.ias_handle;
-  p.materials = b.materials;
-  p.material_count = static_cast<uint32_t>(plan.records.size());
-  p.material_map = plan.material_map.empty() ? 0 : b.material_map;
-  p.frequency = req.frequency;
-  p.wavelength = plan.wavelength;
-  p.air_temperature = req.air_temperature;
-  p.atm_tau = req.atm_tau;
-  p.sensor = scene.sensor;
-  p.max_depth = req.max_depth;
-  p.spp = req.spp;
-  p.response_tables = b.response;
-  p.pixel_hits = b.hits;
-  p.pixel_rng = b.rng;
-  p.pixel_count = static_cast<uint32_t>(plan.pixels);
-  p.scene_size[0] = scene.scene_size[0];
-  p.scene_size[1] = scene.scene_size[1];
-  p.scene_z_max = scene.domain_max[2];
-  p.repetitions = scene.repetitions;
-  return p;
-}
-
-}  // namespace velm::optix
+}  // namespace velm
