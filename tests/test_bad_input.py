@@ -1,7 +1,9 @@
 """The same bad input is refused with the same exception type on every backend, before any work.
 
 Each row changes a lit, built plane (two bands, a sky, an orthographic sensor over it) and runs
-one simulation on the CPU and the Vulkan backend. The OptiX plans are pure functions of the scene
+one simulation on the CPU and the Vulkan backend: an image, a radiation field, a flux map, the
+energy balance (one band or several) or a microwave image (passive or radar; on Vulkan the
+wavefront over one nadir ray, with the tables velm.microwave_tables makes of the same materials). The OptiX plans are pure functions of the scene
 description, reachable without a GPU only from C++: their column of this table is
 OptixLaunchChecks.RefusesWhatTheOtherBackendsRefuse in tests/cpp/test_optix_launch.cpp, row for
 row under the same names.
@@ -50,6 +52,50 @@ def field(s, backend, **kw):
 def flux(s, backend, **kw):
     kw = {"nx": 1, "ny": 1, "num_photons": 100, "num_bands": 2, **kw}
     return velm.simulate_flux_cpu(s, **kw) if backend == "cpu" else s.simulate_flux(**kw)
+
+
+def balance(s, backend, **kw):
+    kw = {"band_type": 0, "n_samples": 4, "sun_irradiance": 800.0, "sky_diffuse_radiance": 50.0,
+          "sky_lw_radiance": 300.0, "sun_dir_x": SUN[0], "sun_dir_y": SUN[1],
+          "sun_dir_z": SUN[2], "two_sided": True, **kw}
+    kw["sw_albedos"] = np.asarray(kw.get("sw_albedos", []), np.float32)
+    if backend == "cpu":
+        return velm.run_energy_balance_cpu(s, **kw)
+    return s.run_energy_balance_gpu(**kw)
+
+
+def multiband(s, backend, **kw):
+    kw = {"n_bands": 2, "n_samples": 4, "sun_irradiance": [800.0, 600.0],
+          "sky_diffuse_radiance": [50.0, 40.0], "sun_dir_x": SUN[0], "sun_dir_y": SUN[1],
+          "sun_dir_z": SUN[2], "two_sided": True, **kw}
+    for k in ("sun_irradiance", "sky_diffuse_radiance", "sw_albedos"):
+        kw[k] = np.asarray(kw.get(k, []), np.float32)
+    if backend == "cpu":
+        return velm.run_energy_balance_multiband_cpu(s, **kw)
+    return s.run_energy_balance_multiband_gpu(**kw)
+
+
+SOIL = scenes.MOIST_SOIL
+
+
+def microwave(s, backend, active=False, max_depth=2, air_temperature=290.0, tau=0.01,
+              vegetation=(), material_map=(0,)):
+    """A microwave image of soil (material 0) and `vegetation` (temperature K, absorption per m),
+    which scatters nothing."""
+    mmap = np.asarray(material_map, np.int32)
+    phase = scenes.vegetation_phase(0.0)
+    if backend == "cpu":
+        veg = np.array([[t, a, 0, 0, 0, 0] for t, a in vegetation], np.float32).reshape(-1, 6)
+        run = velm.simulate_active_microwave_cpu if active else velm.simulate_microwave_cpu
+        extra = {} if active else {"include_atmosphere": True}
+        return run(s, 1.4e9, 2, 1, max_depth, air_temperature, atm_tau=tau,
+                   mw_soil_params=np.array([SOIL], np.float32), mw_veg_params=veg,
+                   material_map=mmap, mw_veg_mueller_luts=[phase] * len(vegetation), **extra)
+    tables = scenes.microwave_tables(1.4e9, [SOIL], [(t, a, phase) for t, a in vegetation], [],
+                                     17)
+    ray = np.array([[0.0, 0.0, 10.0, 0.0]], np.float32), np.array([[0, 0, -1, 0]], np.float32)
+    return s.run_microwave_wavefront(active, max_depth, air_temperature, tau, origins=ray[0],
+                                     directions=ray[1], material_map=mmap, **tables)
 
 
 def unbuilt(s):
@@ -160,6 +206,49 @@ CASES = [
      "layer.heights must be strictly increasing"),
     ("terrain instance beyond the scene", None, with_args(field, terrain_instance_id=1),
      IndexError, "terrain.instance"),
+    ("energy balance unbuilt", unbuilt, balance, RuntimeError, "build"),
+    ("energy balance band_type 2", None, with_args(balance, band_type=2), ValueError,
+     "band_type must be 0"),
+    ("energy balance no samples", None, with_args(balance, n_samples=0), ValueError,
+     "n_samples must be"),
+    ("energy balance albedos of another length", None, with_args(balance, sw_albedos=[0.1]),
+     ValueError, "albedos must have"),
+    ("energy balance albedo above 1", None, with_args(balance, sw_albedos=[0.1, 1.5]), ValueError,
+     r"albedo.* must lie in \[0, 1\]"),
+    ("energy balance sunlight negative", None, with_args(balance, sun_irradiance=-1.0),
+     ValueError, {"cpu": "sun_irradiance must be finite and not negative",
+                  "vulkan": "sun and sky values must be finite and non-negative"}),
+    ("energy balance sun direction zero", None,
+     with_args(balance, sun_dir_x=0.0, sun_dir_y=0.0, sun_dir_z=0.0), ValueError,
+     {"cpu": "the sun direction must be a finite non-zero vector",
+      "vulkan": "sun direction must be non-zero"}),
+    ("energy balance sun direction infinite", None, with_args(balance, sun_dir_z=INF),
+     ValueError, {"cpu": "the sun direction must be a finite non-zero vector",
+                  "vulkan": "sun direction must be finite"}),
+    ("multiband no bands", None, with_args(multiband, n_bands=0, sun_irradiance=[],
+                                           sky_diffuse_radiance=[]),
+     ValueError, "n_bands must be"),
+    ("multiband albedos of another length", None, with_args(multiband, sw_albedos=[0.1] * 3),
+     ValueError, r"albedos must have (n_)?bands \* n_primitives values"),
+    ("microwave unbuilt", unbuilt, microwave, RuntimeError, "build"),
+    ("microwave max_depth 0", None, with_args(microwave, max_depth=0), ValueError,
+     {"cpu": "max_depth must be at least 1", "vulkan": "received invalid dimensions"}),
+    ("microwave air temperature not a number", None, with_args(microwave, air_temperature=NAN),
+     ValueError, "air_temperature .*must be finite"),
+    ("microwave atmosphere negative", None, with_args(microwave, tau=-1.0), ValueError,
+     {"cpu": "atm_tau must be finite and not negative",
+      "vulkan": "atmosphere_tau must be finite and non-negative"}),
+    ("microwave material map beyond the materials", None, with_args(microwave, material_map=[1]),
+     ValueError, {"cpu": r"material_map\[0\] = 1 is neither -1 nor",
+                  "vulkan": "material_map entry 0 is 1"}),
+    ("microwave vegetation absorbing negatively", None,
+     with_args(microwave, vegetation=[(290.0, -1.0)]), ValueError,
+     {"cpu": "needs an absorption coefficient", "vulkan": "vegetation entry 0 needs"}),
+    ("radar unbuilt", unbuilt, with_args(microwave, active=True), RuntimeError, "build"),
+    ("radar material map beyond the materials", None,
+     with_args(microwave, active=True, material_map=[1]), ValueError,
+     {"cpu": r"material_map\[0\] = 1 is neither -1 nor",
+      "vulkan": "material_map entry 0 is 1"}),
 ]
 
 

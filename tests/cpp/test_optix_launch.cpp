@@ -231,6 +231,9 @@ TEST(OptixLaunchChecks, RefusesWhatTheOtherBackendsRefuse) {
     if (m0 != 1.f) std::fill(m.begin(), m.begin() + 12, m0);
     s.d.set_sensor(type, 4, 4, 5.f, ortho, m, fov_degrees, 0, false);
   };
+  const auto soil = [] {
+    return material(kMicrowaveSoil, {0.3f, 0.2f, 0.3f, 0.2f, 0, 0, 0.1f, 295, 290, 1, 0.01f, 0});
+  };
   const auto new_mesh = [](S s, uint32_t material) {
     HostMesh m;
     m.vertices = {{-1, -1, 1}, {1, -1, 1}, {1, 1, 1}};
@@ -306,12 +309,56 @@ TEST(OptixLaunchChecks, RefusesWhatTheOtherBackendsRefuse) {
        [](S s) { s.fwd.layer_heights = {0.f, 2.f, 1.f}; }},
       {"terrain instance beyond the scene", kForward, kIndex,
        [](S s) { s.fwd.terrain_instance_id = 1; }},
+      {"energy balance unbuilt", kEnergyBalance, kState, [](S) {}},
+      {"energy balance band_type 2", kEnergyBalance, kValue, [](S s) { s.eb.band_type = 2; }},
+      {"energy balance no samples", kEnergyBalance, kValue, [](S s) { s.eb.n_samples = 0; }},
+      {"energy balance albedos of another length", kEnergyBalance, kValue,
+       [](S s) { s.eb.sw_albedos = {0.1f}; }},
+      {"energy balance albedo above 1", kEnergyBalance, kValue,
+       [](S s) { s.eb.sw_albedos = {0.1f, 1.5f}; }},
+      {"energy balance sunlight negative", kEnergyBalance, kValue,
+       [](S s) { s.eb.sun_irradiance = -1.f; }},
+      {"energy balance sun direction zero", kEnergyBalance, kValue,
+       [](S s) {
+         s.eb.sun_irradiance = 800.f;
+         s.eb.sun_direction[2] = 0.f;
+       }},
+      {"energy balance sun direction infinite", kEnergyBalance, kValue,
+       [](S s) {
+         s.eb.sun_irradiance = 800.f;
+         s.eb.sun_direction[2] = INFINITY;
+       }},
+      {"multiband no bands", kMultiband, kValue, [](S s) { s.eb.n_bands = 0; }},
+      {"multiband albedos of another length", kMultiband, kValue,
+       [](S s) {
+         s.eb.n_bands = 2;
+         s.eb.sw_albedos = {0.1f, 0.1f, 0.1f};
+       }},
+      {"microwave unbuilt", kMicrowave, kState, [](S) {}},
+      {"microwave max_depth 0", kMicrowave, kValue, [](S s) { s.mw.max_depth = 0; }},
+      {"microwave air temperature not a number", kMicrowave, kValue,
+       [](S s) { s.mw.air_temperature = NAN; }},
+      {"microwave atmosphere negative", kMicrowave, kValue, [](S s) { s.mw.atm_tau = -1.f; }},
+      {"microwave material map beyond the materials", kMicrowave, kValue,
+       [&](S s) {
+         s.mw.materials = {soil()};
+         s.mw.material_map = {1};
+       }},
+      {"microwave vegetation absorbing negatively", kMicrowave, kValue,
+       [](S s) { s.mw.materials = {material(kMicrowaveVegetation, {290.f, -1.f})}; }},
+      {"radar unbuilt", kMicrowave, kState, [](S s) { s.mw.active = true; }},
+      {"radar material map beyond the materials", kMicrowave, kValue,
+       [&](S s) {
+         s.mw.active = true;
+         s.mw.materials = {soil()};
+         s.mw.material_map = {1};
+       }},
   };
   for (const auto& c : cases) {
     Ground s;
     c.change(s);
     s.f = built(s.d);
-    if (std::string(c.name) == "unbuilt") s.f.built = false;
+    if (std::string(c.name).find("unbuilt") != std::string::npos) s.f.built = false;
     const auto run = [&] { plan(c.plan, s); };
     const std::string got = c.kind == kState   ? message_of<std::runtime_error>(run)
                             : c.kind == kIndex ? message_of<std::out_of_range>(run)
