@@ -200,11 +200,18 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
   }
 }
 
-void check_sensor(const SensorBlock& s, const std::string& who_name) {
+void check_sensor(const SensorBlock& s, const std::string& who_name, const SensorMessages* words) {
   const std::string who = who_name + ": set_sensor: ";
   if (s.type != kSensorOrthographic && s.type != kSensorPerspective && s.type != kSensorFisheye)
-    throw std::runtime_error(who + "sensor type " + std::to_string(s.type) +
-                                " is not 0 (orthographic), 1 (perspective) or 4 (fisheye)");
+    throw std::runtime_error(words ? words->unsupported_type
+                                   : who + "sensor type " + std::to_string(s.type) +
+                                         " is not 0 (orthographic), 1 (perspective) or 4 "
+                                         "(fisheye)");
+  if (words && (s.width < 1 || s.height < 1)) throw std::invalid_argument(words->no_pixels);
+  if (words && s.type == kSensorOrthographic && !(s.ortho_width > 0.f && s.ortho_height > 0.f))
+    throw std::invalid_argument(words->no_ortho_extent);
+  if (words && s.type != kSensorOrthographic && !(s.fov > 0.f))
+    throw std::invalid_argument(words->no_field_of_view);
   const float* m = s.camera_to_world;
   for (int i = 0; i < 12; ++i)
     if (!std::isfinite(m[i]))

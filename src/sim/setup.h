@@ -126,9 +126,21 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
 // Largest coordinate a camera or pulse origin may have (the ray tracers' own limit is near 1.8e18).
 constexpr float kMaxOriginCoordinate = 1e18f;
 
+// A backend's own words for the sensor faults its simulations name differently: the messages
+// replace the shared ones for the same faults, whole (no prefix is added).
+struct SensorMessages {
+  const char* unsupported_type;  // a type other than orthographic, perspective, fisheye (runtime)
+  const char* no_pixels;         // width or height below 1 (invalid argument)
+  const char* no_ortho_extent;   // an orthographic width or height not above 0 (invalid argument)
+  const char* no_field_of_view;  // a field of view not above 0 (invalid argument)
+};
+
 // The sensor as the paths read it: a known type, a finite camera that spans space, and the size
 // and angle its projection needs. Setting a sensor validates nothing, so a simulation checks here.
-void check_sensor(const SensorBlock& s, const std::string& who);
+// With `words`, an image without pixels is refused too, and the faults it names are reported in
+// its words.
+void check_sensor(const SensorBlock& s, const std::string& who,
+                  const SensorMessages* words = nullptr);
 
 struct ImageShape {
   int height, width, bands;

@@ -36,6 +36,13 @@ enum OpticalSlot {
   kReadback,
 };
 
+// The sensor faults an image names in this backend's words.
+constexpr SensorMessages kSensorWords = {
+    "Vulkan optical prototype supports orthographic, perspective, and fisheye sensors",
+    "Vulkan: sensor image dimensions must be positive",
+    "Vulkan: orthographic sensor extent must be positive",
+    "Vulkan: sensor field of view must be positive"};
+
 constexpr uint32_t kSampleBatch = 16;
 constexpr uint64_t kItemsPerDispatch = 4194304;  // pixel-sample-band-group items
 constexpr uint32_t kRouletteDepth = 3;
@@ -55,18 +62,7 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   if (!desc_.is_built())
     throw std::runtime_error("Vulkan: build the scene before simulating an image");
   const SensorBlock& sensor = desc_.sensor();
-  if (sensor.type != kSensorOrthographic && sensor.type != kSensorPerspective &&
-      sensor.type != kSensorFisheye)
-    throw std::runtime_error(
-        "Vulkan optical prototype supports orthographic, perspective, and fisheye sensors");
-  if (sensor.width < 1 || sensor.height < 1)
-    throw std::invalid_argument("Vulkan: sensor image dimensions must be positive");
-  if (sensor.type == kSensorOrthographic) {
-    if (!(sensor.ortho_width > 0.f) || !(sensor.ortho_height > 0.f))
-      throw std::invalid_argument("Vulkan: orthographic sensor extent must be positive");
-  } else if (!(sensor.fov > 0.f)) {
-    throw std::invalid_argument("Vulkan: sensor field of view must be positive");
-  }
+  check_sensor(sensor, "Vulkan", &kSensorWords);
   const int32_t nb = desc_.num_bands();
   if (nb < 1) throw std::invalid_argument("Vulkan: number of bands must be positive");
   if (spp < 1) throw std::invalid_argument("Vulkan: samples per pixel must be positive");
