@@ -385,7 +385,7 @@ void register_scene(py::module_& m) {
             directions.shape(1) != 4 || origins.shape(0) != directions.shape(0))
           throw py::value_error("origins and directions must have shape (N, 4)");
         using py_convert::to_vector;
-        vulkan::MicrowaveRequest req;
+        vulkan::WavefrontRequest req;
         req.active_mode = active_mode;
         req.max_depth = max_depth;
         req.air_temperature = air_temperature;

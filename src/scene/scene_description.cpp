@@ -146,11 +146,10 @@ int32_t SceneDescription::total_triangles() const {
   return static_cast<int32_t>(total);
 }
 
-std::vector<uint32_t> SceneDescription::primitive_prefix_sums() const {
-  std::vector<uint32_t> prefix(instances_.size() + 1, 0);
+std::vector<uint64_t> SceneDescription::primitive_prefix_sums() const {
+  std::vector<uint64_t> prefix(instances_.size() + 1, 0);
   for (size_t i = 0; i < instances_.size(); ++i)
-    prefix[i + 1] =
-        prefix[i] + static_cast<uint32_t>(meshes_[instances_[i].mesh_id].triangles.size());
+    prefix[i + 1] = prefix[i] + meshes_[instances_[i].mesh_id].triangles.size();
   return prefix;
 }
 

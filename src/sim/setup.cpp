@@ -306,6 +306,18 @@ Extent photon_extent(const SceneDescription& d, const std::string& who) {
   return {s.ortho_width, s.ortho_height};
 }
 
+PhotonGrid photon_grid(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
+                       int64_t num_photons) {
+  PhotonGrid g;
+  g.nx = nx;
+  g.ny = ny;
+  g.extent = photon_extent(d, who);
+  g.dx = static_cast<float>(g.extent.sx) / nx;
+  g.dy = static_cast<float>(g.extent.sy) / ny;
+  g.area_per_photon = g.extent.sx * g.extent.sy / static_cast<double>(num_photons);
+  return g;
+}
+
 void check_photon_request(const SceneDescription& d, const BuiltScene& built,
                           const std::string& who, int nx, int ny, int64_t num_photons,
                           int num_bands, float prob_sun) {
@@ -347,7 +359,7 @@ std::vector<Vec3> view_directions(const std::vector<float>& rows, int num,
 }
 
 PhotonSourceSettings photon_source(const SceneDescription& d, const SceneBounds& b, int nb,
-                                   Extent ext, int64_t num_photons, float prob_sun) {
+                                   const PhotonGrid& grid, float prob_sun) {
   PhotonSourceSettings s;
   s.box = {{b.lo[0], b.lo[1], b.lo[2]}, {b.hi[0], b.hi[1], b.hi[2]}};
   s.sun_direction = unit_direction(d.emitter().direction, "the sun direction");
@@ -362,9 +374,9 @@ PhotonSourceSettings photon_source(const SceneDescription& d, const SceneBounds&
   // Photons enter the repeating tile from above everything in it: a measurement plane below the
   // canopy (the ground, by default) must not inject them under the leaves.
   s.launch_height = std::max(d.measurement_plane(), b.hi[2]) + 0.1f;
-  s.sx = ext.sx;
-  s.sy = ext.sy;
-  s.area_per_photon = ext.sx * ext.sy / static_cast<double>(num_photons);
+  s.sx = grid.extent.sx;
+  s.sy = grid.extent.sy;
+  s.area_per_photon = grid.area_per_photon;
   s.prob_sun = prob_sun;
   return s;
 }

@@ -164,6 +164,18 @@ Extent photon_extent(const SceneDescription& d, const std::string& who);
 // Whether the tile or the orthographic sensor gives photons a positive extent (finite or not).
 bool has_photon_extent(const SceneDescription& d);
 
+// The horizontal grid of the forward and flux simulations: nx x ny cells over the photon extent,
+// and the area each photon stands for.
+struct PhotonGrid {
+  int32_t nx = 1, ny = 1;
+  Extent extent{0.0, 0.0};
+  float dx = 0.f, dy = 0.f;      // cell sizes, m
+  double area_per_photon = 0.0;  // extent x * extent y / photons, m^2
+};
+// The grid of nx x ny cells for num_photons photons over photon_extent(d, who).
+PhotonGrid photon_grid(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
+                       int64_t num_photons);
+
 // Checks shared by the forward and flux simulations: counts, prob_sun, a photon source, and the
 // scene (materials, sun, sky, the analytic sky's sun).
 void check_photon_request(const SceneDescription& d, const BuiltScene& built,
@@ -177,9 +189,10 @@ void check_layer_heights(const std::vector<float>& heights, const std::string& w
 // The BRF view directions as unit vectors (num rows of 3 floats, normalised like the sun's).
 std::vector<Vec3> view_directions(const std::vector<float>& rows, int num, const std::string& who);
 
-// The photon source of a forward or flux simulation over the scene `bounds`. Pointers in the
-// result point into the description's spectral buffer (the GPU replaces them with device ones).
+// The photon source of a forward or flux simulation over the scene `bounds` and the `grid`'s
+// extent. Pointers in the result point into the description's spectral buffer (the GPU replaces
+// them with device ones).
 PhotonSourceSettings photon_source(const SceneDescription& d, const SceneBounds& bounds, int nb,
-                                   Extent extent, int64_t num_photons, float prob_sun);
+                                   const PhotonGrid& grid, float prob_sun);
 
 }  // namespace velm

@@ -33,12 +33,12 @@ using Clock = std::chrono::steady_clock;
 
 // The checks both photon modes make after their own, shared with every backend's forward and
 // flux simulations, with `who` ("Vulkan flux", "Vulkan radiation-field") in front: the request,
-// the light and materials the shader reads, and a finite extent. Singular instances are refused
-// when the scene tables are made, with their own message.
-Extent checked_extent(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
-                      int64_t num_photons, int32_t nb, float prob_sun) {
+// the light and materials the shader reads, and a finite extent, over which the grid lies.
+// Singular instances are refused when the scene tables are made, with their own message.
+PhotonGrid checked_grid(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
+                        int64_t num_photons, int32_t nb, float prob_sun) {
   check_photon_request(d, BuiltScene{true, {}}, who, nx, ny, num_photons, nb, prob_sun);
-  return photon_extent(d, who);
+  return photon_grid(d, who, nx, ny, num_photons);
 }
 
 // The product of non-negative counts, or a value above every storage limit when it would not
@@ -106,20 +106,20 @@ std::vector<StorageBinding> scene_bindings(const PhotonSceneBuffers& b) {
 
 }  // namespace
 
-ForwardParams VulkanSceneManager::forward_params(Extent ext, int64_t num_photons, int32_t bands,
-                                                 int32_t nx, int32_t ny, float prob_sun,
-                                                 int32_t max_depth, int32_t rr_depth) const {
+ForwardParams VulkanSceneManager::forward_params(const PhotonGrid& grid, int32_t bands,
+                                                 float prob_sun, int32_t max_depth,
+                                                 int32_t rr_depth) const {
   const RepetitionTile& tile = desc_.repetition();
   ForwardParams p{};
   p.bands = static_cast<uint32_t>(bands);
-  p.nx = static_cast<uint32_t>(nx);
-  p.ny = static_cast<uint32_t>(ny);
+  p.nx = static_cast<uint32_t>(grid.nx);
+  p.ny = static_cast<uint32_t>(grid.ny);
   p.max_depth = max_depth;
   p.rr_depth = rr_depth;
-  p.extent_x = static_cast<float>(ext.sx);
-  p.extent_y = static_cast<float>(ext.sy);
+  p.extent_x = static_cast<float>(grid.extent.sx);
+  p.extent_y = static_cast<float>(grid.extent.sy);
   p.plane_height = desc_.measurement_plane();
-  p.area_per_photon = static_cast<float>(ext.sx * ext.sy / static_cast<double>(num_photons));
+  p.area_per_photon = static_cast<float>(grid.area_per_photon);
   p.deposit_scale = std::ldexp(1.f, -deposit_unit_exponent(p.area_per_photon));
   std::copy(desc_.emitter().direction, desc_.emitter().direction + 3, p.emitter_direction);
   std::copy(desc_.sky().hosek_sun, desc_.sky().hosek_sun + 3, p.sun_direction);
@@ -239,8 +239,8 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
     if (m.type != kMaterialLambertian && m.type != kMaterialRpv && m.type != kMaterialLeaf)
       throw std::runtime_error(
           "Vulkan flux supports diffuse, RPV, and diffuse-transmitting materials");
-  const Extent ext =
-      checked_extent(desc_, "Vulkan flux", r.nx, r.ny, r.num_photons, nb, r.prob_sun);
+  const PhotonGrid grid =
+      checked_grid(desc_, "Vulkan flux", r.nx, r.ny, r.num_photons, nb, r.prob_sun);
   const uint64_t cells = product({static_cast<uint64_t>(r.ny), static_cast<uint64_t>(r.nx),
                                   static_cast<uint64_t>(nb)});
   check_storage(product({cells, kCellBytes}), "a flux map (ny x nx x bands cells of 12 bytes)");
@@ -254,7 +254,7 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   VulkanBuffer direct = cell_buffer(*ctx_, split_cells), diffuse = cell_buffer(*ctx_, split_cells);
 
   ForwardParams p =
-      forward_params(ext, r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth);
+      forward_params(grid, nb, r.prob_sun, r.max_depth, r.rr_depth);
   p.max_bounces = std::max(0, r.max_bounces);
   p.decompose = r.decompose ? 1 : 0;
   p.mode = 0;
@@ -321,8 +321,8 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   const int64_t sun_offset = desc_.emitter().spectral_offset;
   if (sun_offset < 0 || sun_offset + nb > static_cast<int64_t>(spectral.size()))
     throw std::out_of_range("Vulkan radiation-field sun spectrum is invalid");
-  const Extent ext =
-      checked_extent(desc_, "Vulkan radiation-field", r.nx, r.ny, r.num_photons, nb, r.prob_sun);
+  const PhotonGrid cells =
+      checked_grid(desc_, "Vulkan radiation-field", r.nx, r.ny, r.num_photons, nb, r.prob_sun);
   const uint64_t layers = heights.size() - 1;
   const uint64_t grid_cells = product({layers, static_cast<uint64_t>(r.ny),
                                        static_cast<uint64_t>(r.nx), static_cast<uint64_t>(nb)});
@@ -346,7 +346,7 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   VulkanBuffer bases = upload_table(*ctx_, t.instance_bases);
 
   ForwardParams p =
-      forward_params(ext, r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth);
+      forward_params(cells, nb, r.prob_sun, r.max_depth, r.rr_depth);
   p.mode = 1;
   p.layers = static_cast<uint32_t>(layers);
   p.terrain_instance = r.terrain_instance_id;
