@@ -222,7 +222,7 @@ void PipelineSet::ensure_lidar() {
 
 namespace {
 
-struct ProgramSpec {
+struct ProgramEntry {
   const char* label;   // a group made before under this label is reused
   const char* module;
   const char* entry;
@@ -234,16 +234,16 @@ struct ProgramSpec {
 struct PipelineRecipe {
   PipelineId after;
   const char* modules[3];
-  ProgramSpec raygen, miss, hit;
+  ProgramEntry raygen, miss, hit;
   unsigned max_trace_depth;
   const char* label;
   const char* stack_label;
 };
 
-constexpr ProgramSpec kMissEb = {"pg_miss_eb", "raygen_eb_rrt", "__miss__eb_rrt"};
-constexpr ProgramSpec kHitEb = {"pg_hit_eb", "raygen_eb_rrt", "__closesthit__eb_rrt"};
-constexpr ProgramSpec kMissMw = {"pg_miss_mw", "miss_mw", "__miss__mw_radiance"};
-constexpr ProgramSpec kHitMw = {"pg_hit_mw", "closesthit_mw", "__closesthit__mw_radiance"};
+constexpr ProgramEntry kMissEb = {"pg_miss_eb", "raygen_eb_rrt", "__miss__eb_rrt"};
+constexpr ProgramEntry kHitEb = {"pg_hit_eb", "raygen_eb_rrt", "__closesthit__eb_rrt"};
+constexpr ProgramEntry kMissMw = {"pg_miss_mw", "miss_mw", "__miss__mw_radiance"};
+constexpr ProgramEntry kHitMw = {"pg_hit_mw", "closesthit_mw", "__closesthit__mw_radiance"};
 
 // Indexed by PipelineId; the main pipeline's entry is unused (create_main makes it).
 constexpr PipelineRecipe kRecipes[kPipelineCount] = {
