@@ -223,15 +223,3 @@ class TestDriverAndRefusals:
             velm.simulate_flux_cpu(s, 1, 1, 10, 0)
         with pytest.raises(RuntimeError, match=r"build\(\)"):
             velm.simulate_flux_cpu(velm.EmbreeSceneManager(), 1, 1, 10, 1)
-
-    def test_no_extent_is_refused(self):
-        s = velm.EmbreeSceneManager()
-        g = velm.make_ground_plane()
-        s.add_mesh(g["vertices"], g["normals"], g["indices"])
-        s.add_instance(0)
-        s.upload_spectral_params([0.3, 1000.0])
-        s.add_material(0, 0)
-        s.set_emitter(0, np.array([0, 0, 1.0]), 1)
-        s.build()
-        with pytest.raises(ValueError, match="extent"):
-            velm.simulate_flux_cpu(s, 1, 1, 10, 1)

@@ -91,21 +91,13 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
                        req.prob_sun);
   check_terrain_instance(desc, req.terrain_instance_id, who);
   const int max_depth = max_depth_override(req.max_depth, "[CPU fwd]");
-  const Extent ext = photon_extent(desc, who);
-  const float dx = static_cast<float>(ext.sx) / req.nx, dy = static_cast<float>(ext.sy) / req.ny;
-  const PhotonSourceSettings source =
-      photon_source(desc, scene.bounds(), nb, ext, req.num_photons, req.prob_sun);
+  const PhotonGrid cells = photon_grid(desc, who, req.nx, req.ny, req.num_photons);
+  const PhotonSourceSettings source = photon_source(desc, scene.bounds(), nb, cells, req.prob_sun);
 
-  // Leaves: every instance's triangles in instance order.
-  std::vector<uint64_t> leaf_offset;
-  uint64_t total_leaves = 0;
-  if (req.per_leaf) {
-    leaf_offset.reserve(desc.instances().size());
-    for (const auto& inst : desc.instances()) {
-      leaf_offset.push_back(total_leaves);
-      total_leaves += desc.meshes()[inst.mesh_id].triangles.size();
-    }
-  }
+  // Leaves: every instance's triangles in instance order, in global primitive order.
+  const std::vector<uint64_t> leaf_offset =
+      req.per_leaf ? desc.primitive_prefix_sums() : std::vector<uint64_t>{};
+  const uint64_t total_leaves = req.per_leaf ? leaf_offset.back() : 0;
 
   const unsigned workers = worker_count();
   // Every tally is sized in 64 bits and refused before any work when it cannot exist; the
@@ -136,8 +128,8 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   ts.nx = req.nx;
   ts.ny = req.ny;
   ts.nz = nz;
-  ts.dx = dx;
-  ts.dy = dy;
+  ts.dx = cells.dx;
+  ts.dy = cells.dy;
   ts.heights = req.layer_heights.data();
   ts.nb = nb;
   ts.terrain_instance = req.terrain_instance_id;
@@ -180,10 +172,8 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
   check_photon_request(desc, built_scene(scene), who, req.nx, req.ny, req.num_photons, nb,
                        req.prob_sun);
   const int max_depth = max_depth_override(req.max_depth, "[CPU flux]");
-  const Extent ext = photon_extent(desc, who);
-  const float dx = static_cast<float>(ext.sx) / req.nx, dy = static_cast<float>(ext.sy) / req.ny;
-  const PhotonSourceSettings source =
-      photon_source(desc, scene.bounds(), nb, ext, req.num_photons, req.prob_sun);
+  const PhotonGrid grid = photon_grid(desc, who, req.nx, req.ny, req.num_photons);
+  const PhotonSourceSettings source = photon_source(desc, scene.bounds(), nb, grid, req.prob_sun);
 
   const unsigned workers = worker_count();
   const size_t n = checked_count({req.ny, req.nx, nb}, sizeof(double), "the flux grid");
@@ -203,7 +193,7 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
   std::fflush(stdout);
 
   const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, req.rr_depth, req.seed);
-  const FluxTallySettings ts{req.nx, req.ny, dx, dy, nb, req.max_bounces};
+  const FluxTallySettings ts{req.nx, req.ny, grid.dx, grid.dy, nb, req.max_bounces};
 
   run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
     FluxTally<HostAdd> tally{&ts,

@@ -34,17 +34,9 @@ LidarResult simulate_lidar_cpu(const embree::EmbreeSceneManager& scene, const Li
   // ---- everything that can fail is checked before any work -------------------------------------
   check_lidar_request(r);
   const int32_t num_bins = range_bin_count(r.min_range, r.max_range, r.range_resolution);
-  WaveformSettings ws;
-  ws.num_bins = num_bins;
-  ws.num_wavelengths = r.num_wavelengths;
-  ws.range_resolution = r.range_resolution;
-  ws.min_range = r.min_range;
-  ws.pulse_fwhm_ns = r.pulse_fwhm_ns;
-  ws.peak_threshold = r.peak_threshold;
-  ws.max_returns_per_pulse = r.max_returns_per_pulse;
   // Direct mode skips the waveform steps, so their settings are only checked in waveform mode.
   std::optional<WaveformProcessor> processor;
-  if (!r.direct_mode) processor.emplace(ws);
+  if (!r.direct_mode) processor.emplace(waveform_settings(r, num_bins));
   check_waveform_size(r, num_bins);
   const uint64_t stride =
       static_cast<uint64_t>(num_bins) * static_cast<uint64_t>(r.num_wavelengths);

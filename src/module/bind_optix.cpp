@@ -92,15 +92,15 @@ void register_scene(py::module_& m) {
   // These three upload to the device at once, so they go through the scene rather than only
   // its description.
   cls.def("upload_spectral_params", [](SceneManager& s, const F32Array& p) {
-    S::S(s).upload_spectral_params(floats_1d(p));
+    S::scene_of(s).upload_spectral_params(floats_1d(p));
   }, py::arg("parameters"));
   cls.def("update_spectral_params", [](SceneManager& s, int32_t offset, const F32Array& p) {
-    S::S(s).update_spectral_params(offset, floats_1d(p));
+    S::scene_of(s).update_spectral_params(offset, floats_1d(p));
   }, py::arg("offset"), py::arg("parameters"));
   b.set_emitter();
   cls.def("update_emitter_direction", [](SceneManager& s, const F32Array& dir) {
     const auto d = direction_from_array(dir);
-    S::S(s).update_emitter_direction(d.data());
+    S::scene_of(s).update_emitter_direction(d.data());
   }, py::arg("direction"));
   b.set_sensor()
       .set_sky()
@@ -115,73 +115,76 @@ void register_scene(py::module_& m) {
   cls.def(
       "set_thermal_mode",
       [](SceneManager& s, bool enabled, const py::list& wavelengths) {
-        S::S(s).set_thermal_mode(enabled, py_convert::list_to_floats(wavelengths, "wavelengths"));
+        S::scene_of(s).set_thermal_mode(enabled,
+                                        py_convert::list_to_floats(wavelengths, "wavelengths"));
       },
       py::arg("enabled"), py::arg("wavelengths"));
 
   cls.def(
       "set_populate_primitive_soa",
-      [](SceneManager& s, bool enabled) { S::S(s).set_populate_primitive_soa(enabled); },
+      [](SceneManager& s, bool enabled) { S::scene_of(s).set_populate_primitive_soa(enabled); },
       kSetPopulatePrimitiveSoaDoc, py::arg("enabled"));
   cls.def(
       "is_populate_primitive_soa",
-      [](SceneManager& s) { return S::S(s).populates_primitive_tables(); },
+      [](SceneManager& s) { return S::scene_of(s).populates_primitive_tables(); },
       kIsPopulatePrimitiveSoaDoc);
   cls.def(
-      "n_primitives", [](SceneManager& s) { return S::S(s).n_primitives(); }, kNPrimitivesDoc);
+      "n_primitives", [](SceneManager& s) { return S::scene_of(s).n_primitives(); },
+      kNPrimitivesDoc);
   cls.def(
       "get_primitive_areas",
       [](SceneManager& s) {
-        const auto& a = S::S(s).primitive_areas();
+        const auto& a = S::scene_of(s).primitive_areas();
         return py_convert::pack(a, {static_cast<py::ssize_t>(a.size())});
       },
       kGetPrimitiveAreasDoc);
   cls.def(
       "get_primitive_mat_ids",
       [](SceneManager& s) {
-        const std::vector<int32_t> ids = S::S(s).primitive_material_ids();
+        const std::vector<int32_t> ids = S::scene_of(s).primitive_material_ids();
         return py_convert::pack(ids, {static_cast<py::ssize_t>(ids.size())});
       },
       kGetPrimitiveMatIdsDoc);
   cls.def(
       "set_primitive_temperatures",
       [](SceneManager& s, const F32Array& t) {
-        S::S(s).set_primitive_temperatures(per_primitive_1d(t, "temperatures"));
+        S::scene_of(s).set_primitive_temperatures(per_primitive_1d(t, "temperatures"));
       },
       kSetPrimitiveTemperaturesDoc, py::arg("temperatures"));
   cls.def(
       "clear_primitive_temperatures",
-      [](SceneManager& s) { S::S(s).clear_primitive_temperatures(); },
+      [](SceneManager& s) { S::scene_of(s).clear_primitive_temperatures(); },
       kClearPrimitiveTemperaturesDoc);
   cls.def(
       "get_primitive_temperatures",
       [](SceneManager& s) {
-        const auto& t = S::D(s).primitive_overrides().temperatures;
+        const auto& t = S::desc_of(s).primitive_overrides().temperatures;
         return py_convert::pack(t, {static_cast<py::ssize_t>(t.size())});
       },
       kGetPrimitiveTemperaturesDoc);
   cls.def(
       "set_primitive_emissivities",
       [](SceneManager& s, const F32Array& e) {
-        S::S(s).set_primitive_emissivities(per_primitive_1d(e, "emissivities"));
+        S::scene_of(s).set_primitive_emissivities(per_primitive_1d(e, "emissivities"));
       },
       kSetPrimitiveEmissivitiesDoc, py::arg("emissivities"));
   cls.def(
       "clear_primitive_emissivities",
-      [](SceneManager& s) { S::S(s).clear_primitive_emissivities(); },
+      [](SceneManager& s) { S::scene_of(s).clear_primitive_emissivities(); },
       kClearPrimitiveEmissivitiesDoc);
   cls.def(
       "set_primitive_sif_spectra",
       [](SceneManager& s, const F32Array& spectra, int32_t n_sif_bands) {
-        S::S(s).set_primitive_sif_spectra(py_convert::to_vector(spectra), n_sif_bands);
+        S::scene_of(s).set_primitive_sif_spectra(py_convert::to_vector(spectra), n_sif_bands);
       },
       kSetPrimitiveSifSpectraDoc, py::arg("spectra"), py::arg("n_sif_bands"));
   cls.def(
-      "clear_primitive_sif_spectra", [](SceneManager& s) { S::S(s).clear_primitive_sif_spectra(); },
+      "clear_primitive_sif_spectra",
+      [](SceneManager& s) { S::scene_of(s).clear_primitive_sif_spectra(); },
       kClearPrimitiveSifSpectraDoc);
   cls.def(
       "set_sif_only_mode",
-      [](SceneManager& s, bool enabled) { S::D(s).set_sif_only_mode(enabled); },
+      [](SceneManager& s, bool enabled) { S::desc_of(s).set_sif_only_mode(enabled); },
       kSetSifOnlyModeDoc, py::arg("enabled"));
 }
 

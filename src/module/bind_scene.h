@@ -96,15 +96,16 @@ class SceneBinder {
  public:
   SceneBinder(py::class_<Scene>& cls, Flavor flavor) : cls_(cls), f_(flavor), n_(arg_names(flavor)) {}
 
-  static SceneDescription& D(Scene& s) { return py_convert::constructed(s).desc(); }
-  static Scene& S(Scene& s) { return py_convert::constructed(s); }
+  // The scene a binding works on, refused when its constructor never ran, and its description.
+  static Scene& scene_of(Scene& s) { return py_convert::constructed(s); }
+  static SceneDescription& desc_of(Scene& s) { return scene_of(s).desc(); }
 
   SceneBinder& add_mesh() {
     Flavor f = f_;
     cls_.def(
         "add_mesh",
         [f](Scene& s, const F32Array& v, const F32Array& n, const py::object& i, int32_t mat) {
-          SceneDescription& d = D(s);
+          SceneDescription& d = desc_of(s);
           return d.add_mesh(mesh_from_arrays(f, v, n, i, mat));
         },
         py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0);
@@ -112,7 +113,7 @@ class SceneBinder {
   }
   SceneBinder& add_instance() {
     auto fn = [](Scene& s, int32_t mesh_id, float x, float y, float z, float scale) {
-      return D(s).add_instance(mesh_id, x, y, z, scale);
+      return desc_of(s).add_instance(mesh_id, x, y, z, scale);
     };
     if (f_ == Flavor::Vulkan)
       cls_.def("add_instance", fn, py::arg("mesh_id"), py::arg("x"), py::arg("y"), py::arg("z"),
@@ -128,7 +129,7 @@ class SceneBinder {
         "add_instance_xform",
         [f](Scene& s, int32_t mesh_id, const F32Array& t) {
           const Transform34 xf = transform_from_array(f, t);
-          return D(s).add_instance_xform(mesh_id, xf.data());
+          return desc_of(s).add_instance_xform(mesh_id, xf.data());
         },
         py::arg("mesh_id"), py::arg(n_.transform));
     return *this;
@@ -142,7 +143,7 @@ class SceneBinder {
     Flavor f = f_;
     auto fn = [f](Scene& s, int32_t mesh_id, const F32Array& t) {
       const std::vector<float> rows = transforms_from_array(f, t);
-      return D(s).add_instances_xform(mesh_id, rows.data(),
+      return desc_of(s).add_instances_xform(mesh_id, rows.data(),
                                       static_cast<int64_t>(rows.size() / 12));
     };
     if (doc)
@@ -158,19 +159,19 @@ class SceneBinder {
         "update_instance_transform",
         [f](Scene& s, int32_t id, const F32Array& t) {
           const Transform34 xf = transform_from_array(f, t);
-          S(s).update_instance_transform(id, xf.data());
+          scene_of(s).update_instance_transform(id, xf.data());
         },
         py::arg(n_.instance_id), py::arg(n_.transform));
     return *this;
   }
   SceneBinder& refit() {
-    auto fn = [](Scene& s) { S(s).refit_ias(); };
+    auto fn = [](Scene& s) { scene_of(s).refit_ias(); };
     cls_.def("refit_ias", fn);
     cls_.def("refit_instances", fn);
     return *this;
   }
   SceneBinder& set_num_bands() {
-    cls_.def("set_num_bands", [](Scene& s, int32_t n) { D(s).set_num_bands(n); },
+    cls_.def("set_num_bands", [](Scene& s, int32_t n) { desc_of(s).set_num_bands(n); },
              py::arg("num_bands"));
     return *this;
   }
@@ -178,21 +179,21 @@ class SceneBinder {
     cls_.def(
         "add_material",
         [](Scene& s, int32_t type, int32_t offset, const py::list& scalars) {
-          return D(s).add_material(static_cast<uint32_t>(type), static_cast<uint32_t>(offset),
+          return desc_of(s).add_material(static_cast<uint32_t>(type), static_cast<uint32_t>(offset),
                                    py_convert::list_to_floats(scalars, "scalar_params"));
         },
         py::arg("type"), py::arg("offset"), py::arg("scalar_params") = py::list());
     return *this;
   }
   SceneBinder& upload_spectral_params() {
-    auto fn = [](Scene& s, const F32Array& p) { D(s).upload_spectral_params(floats_1d(p)); };
+    auto fn = [](Scene& s, const F32Array& p) { desc_of(s).upload_spectral_params(floats_1d(p)); };
     cls_.def("upload_spectral_params", fn, py::arg("parameters"));
     return *this;
   }
   SceneBinder& set_emitter() {
     auto fn = [](Scene& s, int32_t type, const F32Array& dir, int32_t offset) {
       const auto d = direction_from_array(dir);
-      D(s).set_emitter(static_cast<uint32_t>(type), d.data(), static_cast<uint32_t>(offset));
+      desc_of(s).set_emitter(static_cast<uint32_t>(type), d.data(), static_cast<uint32_t>(offset));
     };
     cls_.def("set_emitter", fn, py::arg("type"), py::arg("direction"), py::arg("spectral_offset"));
     return *this;
@@ -200,7 +201,7 @@ class SceneBinder {
   SceneBinder& update_emitter_direction() {
     auto fn = [](Scene& s, const F32Array& dir) {
       const auto d = direction_from_array(dir);
-      D(s).update_emitter_direction(d.data());
+      desc_of(s).update_emitter_direction(d.data());
     };
     cls_.def("update_emitter_direction", fn, py::arg("direction"));
     return *this;
@@ -210,8 +211,8 @@ class SceneBinder {
         "set_sensor",
         [](Scene& s, int32_t type, int32_t width, int32_t height, float ortho_w, float ortho_h,
            const F32Array& cam, float fov, int32_t projection, bool terrain_following) {
-          D(s).set_sensor(type, width, height, ortho_w, ortho_h, floats_1d(cam), fov, projection,
-                          terrain_following);
+          desc_of(s).set_sensor(type, width, height, ortho_w, ortho_h, floats_1d(cam), fov,
+                                projection, terrain_following);
         },
         py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"),
         py::arg("ortho_h"), py::arg(n_.camera_transform), py::arg("fov") = 60.0f,
@@ -220,14 +221,16 @@ class SceneBinder {
   }
   SceneBinder& set_sky() {
     cls_.def(
-        "set_sky", [](Scene& s, int32_t offset) { D(s).set_sky(offset); },
+        "set_sky", [](Scene& s, int32_t offset) { desc_of(s).set_sky(offset); },
         py::arg("spectral_offset"));
     return *this;
   }
   SceneBinder& set_hw_sky() {
     cls_.def(
         "set_hw_sky",
-        [](Scene& s, int32_t offset, float x, float y, float z) { D(s).set_hw_sky(offset, x, y, z); },
+        [](Scene& s, int32_t offset, float x, float y, float z) {
+          desc_of(s).set_hw_sky(offset, x, y, z);
+        },
         py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"));
     return *this;
   }
@@ -235,7 +238,8 @@ class SceneBinder {
     cls_.def(
         "set_thermal_mode",
         [](Scene& s, bool enabled, const py::list& wavelengths) {
-          D(s).set_thermal_mode(enabled, py_convert::list_to_floats(wavelengths, "wavelengths"));
+          desc_of(s).set_thermal_mode(enabled,
+                                      py_convert::list_to_floats(wavelengths, "wavelengths"));
         },
         py::arg("enabled"), py::arg("wavelengths"));
     return *this;
@@ -243,17 +247,17 @@ class SceneBinder {
   SceneBinder& set_repetitive() {
     cls_.def(
         "set_repetitive",
-        [](Scene& s, int32_t count, float x, float y) { D(s).set_repetitive(count, x, y); },
+        [](Scene& s, int32_t count, float x, float y) { desc_of(s).set_repetitive(count, x, y); },
         py::arg(n_.count), py::arg("scene_x_size"), py::arg("scene_y_size"));
     return *this;
   }
   SceneBinder& build() {
-    cls_.def("build", [](Scene& s) { S(s).build(); });
-    cls_.def("is_built", [](Scene& s) { return S(s).is_built(); });
+    cls_.def("build", [](Scene& s) { scene_of(s).build(); });
+    cls_.def("is_built", [](Scene& s) { return scene_of(s).is_built(); });
     return *this;
   }
   SceneBinder& has_meshes(bool gpu_name_first) {
-    auto fn = [](Scene& s) { return S(s).has_meshes(); };
+    auto fn = [](Scene& s) { return scene_of(s).has_meshes(); };
     if (gpu_name_first) {
       cls_.def("has_gpu_meshes", fn);
       cls_.def("has_meshes", fn);
@@ -264,11 +268,11 @@ class SceneBinder {
     return *this;
   }
   SceneBinder& clear_for_reuse() {
-    cls_.def("clear_for_reuse", [](Scene& s) { S(s).clear_for_reuse(); });
+    cls_.def("clear_for_reuse", [](Scene& s) { scene_of(s).clear_for_reuse(); });
     return *this;
   }
   SceneBinder& build_reuse(bool gas_name_first) {
-    auto fn = [](Scene& s) { S(s).build_reuse_geometry(); };
+    auto fn = [](Scene& s) { scene_of(s).build_reuse_geometry(); };
     if (gas_name_first) {
       cls_.def("build_reuse_gas", fn);
       cls_.def("build_reuse_geometry", fn);
@@ -279,28 +283,28 @@ class SceneBinder {
     return *this;
   }
   SceneBinder& total_triangles() {
-    cls_.def("total_triangles", [](Scene& s) { return D(s).total_triangles(); });
+    cls_.def("total_triangles", [](Scene& s) { return desc_of(s).total_triangles(); });
     return *this;
   }
   SceneBinder& num_instances() {
-    cls_.def("num_instances", [](Scene& s) { return D(s).num_instances(); });
+    cls_.def("num_instances", [](Scene& s) { return desc_of(s).num_instances(); });
     return *this;
   }
   SceneBinder& heights() {
-    cls_.def("max_height", [](Scene& s) { return S(s).max_height(); });
-    cls_.def("min_height", [](Scene& s) { return S(s).min_height(); });
+    cls_.def("max_height", [](Scene& s) { return scene_of(s).max_height(); });
+    cls_.def("min_height", [](Scene& s) { return scene_of(s).min_height(); });
     return *this;
   }
   SceneBinder& aabb() {
     cls_.def("aabb", [](Scene& s) {
-      const SceneBounds& b = S(s).bounds();
+      const SceneBounds& b = scene_of(s).bounds();
       return py::make_tuple(py::make_tuple(b.lo[0], b.lo[1], b.lo[2]),
                             py::make_tuple(b.hi[0], b.hi[1], b.hi[2]));
     });
     return *this;
   }
   SceneBinder& set_measurement_plane() {
-    auto fn = [](Scene& s, float h) { D(s).set_measurement_plane(h); };
+    auto fn = [](Scene& s, float h) { desc_of(s).set_measurement_plane(h); };
     cls_.def("set_measurement_plane", fn, py::arg("height"));
     return *this;
   }

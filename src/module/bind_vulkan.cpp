@@ -205,68 +205,72 @@ void register_scene(py::module_& m) {
   cls.def(
       "update_spectral_params",
       [](Scene& s, int32_t offset, const F32Array& p) {
-        B::D(s).update_spectral_params(offset, floats_1d(p));
+        B::desc_of(s).update_spectral_params(offset, floats_1d(p));
       },
       py::arg("offset"), py::arg("parameters"));
   b.set_emitter().update_emitter_direction().set_sensor().set_sky().set_hw_sky().set_repetitive()
       .set_thermal_mode();
 
-  cls.def("n_primitives", [](Scene& s) { return B::S(s).n_primitives(); });
-  cls.def("is_populate_primitive_soa", [](Scene& s) { return B::S(s).populate_primitive_soa(); });
+  cls.def("n_primitives", [](Scene& s) { return B::scene_of(s).n_primitives(); });
+  cls.def("is_populate_primitive_soa",
+          [](Scene& s) { return B::scene_of(s).populate_primitive_soa(); });
   cls.def("set_populate_primitive_soa",
-          [](Scene& s, bool enabled) { B::S(s).set_populate_primitive_soa(enabled); },
+          [](Scene& s, bool enabled) { B::scene_of(s).set_populate_primitive_soa(enabled); },
           py::arg("enabled"));
   cls.def("get_primitive_mat_ids", [](Scene& s) {
-    const auto recs = vulkan::primitive_records(B::D(s));
+    const auto recs = vulkan::primitive_records(B::desc_of(s));
     py::array_t<int32_t> out(static_cast<py::ssize_t>(recs.size()));
     for (size_t i = 0; i < recs.size(); ++i)
       out.mutable_data()[i] = static_cast<int32_t>(recs[i].material_id);
     return out;
   });
   cls.def("get_primitive_areas", [](Scene& s) {
-    const auto recs = vulkan::primitive_records(B::D(s));
+    const auto recs = vulkan::primitive_records(B::desc_of(s));
     py::array_t<float> out(static_cast<py::ssize_t>(recs.size()));
     for (size_t i = 0; i < recs.size(); ++i) out.mutable_data()[i] = recs[i].area;
     return out;
   });
   cls.def("primitive_geometry",
-          [](Scene& s) { return primitive_geometry(vulkan::primitive_records(B::D(s))); });
+          [](Scene& s) { return primitive_geometry(vulkan::primitive_records(B::desc_of(s))); });
   cls.def(
       "set_primitive_emissivities",
       [](Scene& s, const F32Array& e) {
         std::vector<float> v = floats_1d_named(e, "emissivities must be 1D");
-        B::D(s).set_primitive_emissivities(std::move(v), B::S(s).n_primitives());
+        B::desc_of(s).set_primitive_emissivities(std::move(v), B::scene_of(s).n_primitives());
       },
       py::arg("emissivities"));
   cls.def("get_primitive_emissivities", [](Scene& s) {
-    const auto& v = B::D(s).primitive_overrides().emissivities;
+    const auto& v = B::desc_of(s).primitive_overrides().emissivities;
     return py_convert::pack(v, {static_cast<py::ssize_t>(v.size())});
   });
   cls.def("repetitive_config", [](Scene& s) {
-    const RepetitionTile& r = B::D(s).repetition();
+    const RepetitionTile& r = B::desc_of(s).repetition();
     return py::make_tuple(r.count, r.x_size, r.y_size);
   });
   cls.def(
       "set_primitive_temperatures",
       [](Scene& s, const F32Array& t) {
         std::vector<float> v = floats_1d_named(t, "temperatures must be 1D");
-        B::D(s).set_primitive_temperatures(std::move(v), B::S(s).n_primitives());
+        B::desc_of(s).set_primitive_temperatures(std::move(v), B::scene_of(s).n_primitives());
       },
       py::arg("temperatures"));
-  cls.def("clear_primitive_temperatures", [](Scene& s) { B::D(s).clear_primitive_temperatures(); });
+  cls.def("clear_primitive_temperatures",
+          [](Scene& s) { B::desc_of(s).clear_primitive_temperatures(); });
   cls.def("get_primitive_temperatures", [](Scene& s) {
-    const auto& v = B::D(s).primitive_overrides().temperatures;
+    const auto& v = B::desc_of(s).primitive_overrides().temperatures;
     return py_convert::pack(v, {static_cast<py::ssize_t>(v.size())});
   });
   cls.def(
       "set_primitive_sif_spectra",
       [](Scene& s, const F32Array& spectra, int32_t bands) {
-        B::D(s).set_primitive_sif_spectra(floats_1d(spectra), bands, B::S(s).n_primitives());
+        B::desc_of(s).set_primitive_sif_spectra(floats_1d(spectra), bands,
+                                                B::scene_of(s).n_primitives());
       },
       py::arg("spectra"), py::arg("n_sif_bands"));
-  cls.def("clear_primitive_sif_spectra", [](Scene& s) { B::D(s).clear_primitive_sif_spectra(); });
+  cls.def("clear_primitive_sif_spectra",
+          [](Scene& s) { B::desc_of(s).clear_primitive_sif_spectra(); });
   cls.def(
-      "set_sif_only_mode", [](Scene& s, bool enabled) { B::D(s).set_sif_only_mode(enabled); },
+      "set_sif_only_mode", [](Scene& s, bool enabled) { B::desc_of(s).set_sif_only_mode(enabled); },
       py::arg("enabled"));
   b.set_measurement_plane()
       .clear_for_reuse()
@@ -278,7 +282,7 @@ void register_scene(py::module_& m) {
       .heights()
       .aabb();
   cls.def("sensor_config",
-          [](Scene& s) { return sensor_config(B::D(s).sensor()); });
+          [](Scene& s) { return sensor_config(B::desc_of(s).sensor()); });
   cls.def(
       "trace_closest",
       [](Scene& s, const F32Array& o, const F32Array& d, float t_min, float t_max) {
@@ -390,7 +394,7 @@ void register_scene(py::module_& m) {
             directions.shape(1) != 4 || origins.shape(0) != directions.shape(0))
           throw py::value_error("origins and directions must have shape (N, 4)");
         using py_convert::to_vector;
-        vulkan::MicrowaveRequest req;
+        vulkan::WavefrontRequest req;
         req.active_mode = active_mode;
         req.max_depth = max_depth;
         req.air_temperature = air_temperature;
@@ -433,7 +437,7 @@ void register_scene(py::module_& m) {
   // Both wait for the scene's running call, which needs the interpreter lock between its
   // dispatches: they wait without it.
   cls.def("_last_simulation_profile", [](Scene& s) {
-    Scene& scene = B::S(s);
+    Scene& scene = B::scene_of(s);
     const vulkan::SimulationProfile p = without_gil(
         [&] { return scene.last_simulation_profile(); });
     py::dict out;
@@ -445,7 +449,7 @@ void register_scene(py::module_& m) {
   });
   // Timing of the last trace_closest, for the benchmark (not part of the public surface).
   cls.def("_last_trace_profile", [](Scene& s) {
-    Scene& scene = B::S(s);
+    Scene& scene = B::scene_of(s);
     const vulkan::TraceProfile p =
         without_gil([&] { return scene.last_trace_profile(); });
     py::dict out;

@@ -146,20 +146,15 @@ void set_photon_batch(LaunchParams& p, const PhotonBatches& batches, uint64_t b)
 
 // ---- forward -----------------------------------------------------------------------------------
 
-static void set_photon_grid(PhotonGrid& g, const SceneDescription& d, const std::string& who,
+static void set_photon_grid(PhotonLaunch& g, const SceneDescription& d, const std::string& who,
                             int32_t nx, int32_t ny, int32_t bands, int64_t num_photons) {
-  g.nx = nx;
-  g.ny = ny;
+  static_cast<PhotonGrid&>(g) = photon_grid(d, who, nx, ny, num_photons);
   g.bands = bands;
-  g.extent = photon_extent(d, who);
-  g.dx = static_cast<float>(g.extent.sx) / nx;
-  g.dy = static_cast<float>(g.extent.sy) / ny;
-  g.photon_energy = g.extent.sx * g.extent.sy / static_cast<double>(num_photons);
   g.batches = photon_batches(num_photons);
 }
 
 // The launch record's fields both photon launches set alike.
-static LaunchParams photon_params(const LaunchSceneBlock& scene, const PhotonGrid& g,
+static LaunchParams photon_params(const LaunchSceneBlock& scene, const PhotonLaunch& g,
                                   const PathBuffers& paths) {
   LaunchParams p = zeroed();
   p.width = kPhotonRowWidth;
@@ -169,7 +164,7 @@ static LaunchParams photon_params(const LaunchSceneBlock& scene, const PhotonGri
   p.max_depth = g.max_depth;
   p.rr_depth = g.rr_depth;
   p.samples = 1;
-  p.photon_energy = g.photon_energy;
+  p.photon_energy = g.area_per_photon;
   p.prob_sun = g.prob_sun;
   p.seed = g.seed;
   return p;
@@ -191,10 +186,7 @@ ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
                                    who + ": the grid");
   plan.per_leaf = req.per_leaf;
   if (req.per_leaf) {
-    plan.leaf_offsets.push_back(0);
-    for (const InstanceRecord& inst : d.instances())
-      plan.leaf_offsets.push_back(plan.leaf_offsets.back() +
-                                  d.meshes()[inst.mesh_id].triangles.size());
+    plan.leaf_offsets = d.primitive_prefix_sums();
     plan.total_leaves = plan.leaf_offsets.back();
     if (plan.total_leaves > UINT32_MAX)
       throw std::invalid_argument(who + ": the per-leaf tally holds more than 2^32 - 1 leaves");
@@ -246,7 +238,7 @@ FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const Flu
   const SensorBlock& sensor = d.sensor();
   if (!(tile.x_size > 0.f || sensor.ortho_width > 0.f) ||
       !(tile.y_size > 0.f || sensor.ortho_height > 0.f))
-    throw std::invalid_argument("simulate_flux: scene extent unknown");
+    throw std::runtime_error("simulate_flux: scene extent unknown");
   if (req.max_bounces < 0)
     throw std::invalid_argument("simulate_flux: max_bounces must not be negative");
   check_bands(d, who, req.num_bands);
@@ -408,17 +400,8 @@ LidarPlan plan_lidar(const SceneDescription& d, const SceneFacts& facts,
   plan.pulses = r.num_pulses;
   plan.bins = lidar::range_bin_count(r.min_range, r.max_range, r.range_resolution);
   plan.wavelengths = r.num_wavelengths;
-  if (!r.direct_mode) {
-    lidar::WaveformSettings ws;
-    ws.num_bins = plan.bins;
-    ws.num_wavelengths = r.num_wavelengths;
-    ws.range_resolution = r.range_resolution;
-    ws.min_range = r.min_range;
-    ws.pulse_fwhm_ns = r.pulse_fwhm_ns;
-    ws.peak_threshold = r.peak_threshold;
-    ws.max_returns_per_pulse = r.max_returns_per_pulse;
-    plan.kernel = lidar::WaveformProcessor(ws).kernel();
-  }
+  if (!r.direct_mode)
+    plan.kernel = lidar::WaveformProcessor(lidar::waveform_settings(r, plan.bins)).kernel();
   lidar::check_waveform_size(r, plan.bins);
   ScenePrerequisites need;
   need.materials = false;

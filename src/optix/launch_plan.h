@@ -87,21 +87,17 @@ void set_photon_batch(LaunchParams& p, const PhotonBatches& batches, uint64_t b)
 
 // ---- forward radiation -------------------------------------------------------------------------
 
-// What the forward and flux launches share: the horizontal grid over the photons' extent, the
-// area each photon stands for and the photon batches.
-// What the forward and flux launches share: the photons, their grid and their paths.
-struct PhotonGrid {
-  int32_t nx = 1, ny = 1, bands = 0;
-  Extent extent{0.0, 0.0};
-  float dx = 0.f, dy = 0.f;
-  double photon_energy = 0.0;  // extent x * extent y / photons
+// What the forward and flux launches share: the horizontal grid over the photons' extent (with
+// the area each photon stands for), the photon batches and the paths.
+struct PhotonLaunch : PhotonGrid {
+  int32_t bands = 0;
   PhotonBatches batches;
   int32_t max_depth = 16, rr_depth = 3;
   float prob_sun = 1.f;
   uint64_t seed = 0;
 };
 
-struct ForwardPlan : PhotonGrid {
+struct ForwardPlan : PhotonLaunch {
   int32_t nz = 0;
   uint64_t grid_values = 0;  // nz * ny * nx * bands
   bool per_leaf = false;
@@ -123,7 +119,7 @@ LaunchParams forward_params(const LaunchSceneBlock& scene, const ForwardPlan& pl
 
 // ---- flux --------------------------------------------------------------------------------------
 
-struct FluxPlan : PhotonGrid {
+struct FluxPlan : PhotonLaunch {
   uint64_t cells = 0;  // nx * ny * bands
   int32_t max_bounces = 0;
   bool decompose = false;

@@ -220,45 +220,59 @@ void PipelineSet::ensure_lidar() {
   if (!lidar_ready_) create_main(true);
 }
 
+namespace {
+
+struct ProgramEntry {
+  const char* label;   // a group made before under this label is reused
+  const char* module;
+  const char* entry;
+};
+
+// How each pipeline beside the main one is made: the pipeline made before it, the modules it
+// compiles first (in this order), its ray generation, miss and hit groups, its trace depth and the
+// labels of its creation and stack calls.
+struct PipelineRecipe {
+  PipelineId after;
+  const char* modules[3];
+  ProgramEntry raygen, miss, hit;
+  unsigned max_trace_depth;
+  const char* label;
+  const char* stack_label;
+};
+
+constexpr ProgramEntry kMissEb = {"pg_miss_eb", "raygen_eb_rrt", "__miss__eb_rrt"};
+constexpr ProgramEntry kHitEb = {"pg_hit_eb", "raygen_eb_rrt", "__closesthit__eb_rrt"};
+constexpr ProgramEntry kMissMw = {"pg_miss_mw", "miss_mw", "__miss__mw_radiance"};
+constexpr ProgramEntry kHitMw = {"pg_hit_mw", "closesthit_mw", "__closesthit__mw_radiance"};
+
+// Indexed by PipelineId; the main pipeline's entry is unused (create_main makes it).
+constexpr PipelineRecipe kRecipes[kPipelineCount] = {
+    {kMain, {}, {}, {}, {}, 0, nullptr, nullptr},
+    {kMain, {}, {"pg_raygen_eb", "raygen_eb_rrt", "__raygen__eb_rrt"}, kMissEb, kHitEb, 1,
+     "pipeline_eb", "stack_eb"},
+    {kEnergyBalance, {}, {"pg_raygen_eb_mb", "raygen_eb_rrt", "__raygen__eb_rrt_multiband"},
+     kMissEb, kHitEb, 1, "pipeline_eb_mb", "stack_eb_mb"},
+    {kMain, {"raygen_passive", "closesthit_mw", "miss_mw"},
+     {"pg_raygen_mw", "raygen_passive", "__raygen__passive_mw"}, kMissMw, kHitMw, 2,
+     "pipeline_mw", "stack_mw"},
+    {kPassiveMicrowave, {}, {"pg_raygen_mw_active", "raygen_active", "__raygen__active_mw"},
+     kMissMw, kHitMw, 2, "pipeline_mw_active", "stack_mw_active"},
+};
+
+}  // namespace
+
 void PipelineSet::ensure(PipelineId id) {
   if (pipelines_[kMain] == nullptr) create_main(false);
-  if (pipelines_[id] != nullptr) return;
-  switch (id) {
-    case kMain:
-    case kPipelineCount:
-      return;
-    case kEnergyBalance:
-      create(kEnergyBalance,
-             {raygen("pg_raygen_eb", "raygen_eb_rrt", "__raygen__eb_rrt"),
-              miss("pg_miss_eb", "raygen_eb_rrt", "__miss__eb_rrt"),
-              hit("pg_hit_eb", "raygen_eb_rrt", "__closesthit__eb_rrt")},
-             1, "pipeline_eb", "stack_eb");
-      return;
-    case kEnergyBalanceMultiband:
-      ensure(kEnergyBalance);
-      create(kEnergyBalanceMultiband,
-             {raygen("pg_raygen_eb_mb", "raygen_eb_rrt", "__raygen__eb_rrt_multiband"),
-              groups_.at("pg_miss_eb"), groups_.at("pg_hit_eb")},
-             1, "pipeline_eb_mb", "stack_eb_mb");
-      return;
-    case kPassiveMicrowave:
-      module("raygen_passive");
-      module("closesthit_mw");
-      module("miss_mw");
-      create(kPassiveMicrowave,
-             {raygen("pg_raygen_mw", "raygen_passive", "__raygen__passive_mw"),
-              miss("pg_miss_mw", "miss_mw", "__miss__mw_radiance"),
-              hit("pg_hit_mw", "closesthit_mw", "__closesthit__mw_radiance")},
-             2, "pipeline_mw", "stack_mw");
-      return;
-    case kActiveMicrowave:
-      ensure(kPassiveMicrowave);
-      create(kActiveMicrowave,
-             {raygen("pg_raygen_mw_active", "raygen_active", "__raygen__active_mw"),
-              groups_.at("pg_miss_mw"), groups_.at("pg_hit_mw")},
-             2, "pipeline_mw_active", "stack_mw_active");
-      return;
-  }
+  if (id <= kMain || id >= kPipelineCount || pipelines_[id] != nullptr) return;
+  const PipelineRecipe& r = kRecipes[id];
+  ensure(r.after);
+  for (const char* name : r.modules)
+    if (name != nullptr) module(name);
+  create(id,
+         {raygen(r.raygen.label, r.raygen.module, r.raygen.entry),
+          miss(r.miss.label, r.miss.module, r.miss.entry),
+          hit(r.hit.label, r.hit.module, r.hit.entry)},
+         r.max_trace_depth, r.label, r.stack_label);
 }
 
 SbtHeader PipelineSet::header(const char* group_label) const {

@@ -233,7 +233,9 @@ void SceneManager::build_primitive_tables() {
     areas_.clear();
     return;
   }
-  prefix_ = desc_.primitive_prefix_sums();
+  // The device table holds the prefix sums in 32 bits.
+  const std::vector<uint64_t> prefix = desc_.primitive_prefix_sums();
+  prefix_.assign(prefix.begin(), prefix.end());
   // Areas are recomputed at every build that asks for them, so they always follow the current
   // transforms.
   areas_ = populate_soa_ ? optix::primitive_areas(desc_, prefix_) : std::vector<float>{};

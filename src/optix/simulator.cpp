@@ -34,10 +34,6 @@ void Simulator::ensure(PipelineId id) {
 }
 
 void Simulator::init() { ensure(kMain); }
-void Simulator::ensure_energy_balance() { ensure(kEnergyBalance); }
-void Simulator::ensure_energy_balance_multiband() { ensure(kEnergyBalanceMultiband); }
-void Simulator::ensure_passive_microwave() { ensure(kPassiveMicrowave); }
-void Simulator::ensure_active_microwave() { ensure(kActiveMicrowave); }
 
 void Simulator::ensure_lidar() {
   context_->make_current();
@@ -135,7 +131,7 @@ void Simulator::build_lidar_table(const SceneManager& scene) {
 
 void Simulator::build_energy_balance_table(const SceneManager& scene) {
   check_scene(scene);
-  ensure_energy_balance();
+  ensure(kEnergyBalance);
   context_->make_current();
   ShaderTable& t = tables_[kEbTable];
   ledger_.forget(kEbTable);
@@ -155,7 +151,7 @@ void Simulator::build_energy_balance_table(const SceneManager& scene) {
 }
 
 void Simulator::build_energy_balance_multiband_table(const SceneManager& scene) {
-  ensure_energy_balance_multiband();
+  ensure(kEnergyBalanceMultiband);
   build_energy_balance_table(scene);
   set_raygen(tables_[kEbMultibandTable], "pg_raygen_eb_mb", "sbt rg eb_mb", "sbt rg eb_mb up");
   borrow(tables_[kEbMultibandTable], tables_[kEbTable]);
@@ -164,7 +160,7 @@ void Simulator::build_energy_balance_multiband_table(const SceneManager& scene) 
 
 void Simulator::build_microwave_table(const SceneManager& scene) {
   check_scene(scene);
-  ensure_passive_microwave();
+  ensure(kPassiveMicrowave);
   context_->make_current();
   ShaderTable& t = tables_[kMicrowaveTable];
   ledger_.forget(kMicrowaveTable);
@@ -185,7 +181,7 @@ void Simulator::build_microwave_table(const SceneManager& scene) {
 }
 
 void Simulator::build_active_microwave_table(const SceneManager& scene) {
-  ensure_active_microwave();
+  ensure(kActiveMicrowave);
   build_microwave_table(scene);
   set_raygen(tables_[kActiveMicrowaveTable], "pg_raygen_mw_active", "sbt rg mw active",
              "sbt rg mw active up");

@@ -43,12 +43,6 @@ class Simulator {
 
   // Creates the main pipeline once; later calls do nothing.
   void init();
-  // Each ensures the main pipeline first; a pipeline whose creation failed stays absent and is
-  // tried again at the next call.
-  void ensure_energy_balance();
-  void ensure_energy_balance_multiband();
-  void ensure_passive_microwave();
-  void ensure_active_microwave();
   // Rebuilds the main pipeline with the LiDAR ray generation (once).
   void ensure_lidar();
   bool ready(PipelineId p) const { return programs_ && programs_->ready(p); }
@@ -97,6 +91,8 @@ class Simulator {
 
   // The device programs, created at the first init() (when the diagnostics switch is read).
   optix::PipelineSet& programs();
+  // Creates pipeline `id` (the main one first) unless it exists; a pipeline whose creation failed
+  // stays absent and is tried again at the next call.
   void ensure(PipelineId id);
   optix::SbtHeader header(const char* group_label) const;
   void set_raygen(ShaderTable& t, const char* group_label, const char* alloc_label,

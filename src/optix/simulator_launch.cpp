@@ -187,7 +187,7 @@ ForwardResult Simulator::simulate_forward(const SceneManager& scene, const Forwa
   LaunchParams p = optix::forward_params(scene.launch_scene_block(), plan, b, paths);
   std::fprintf(stderr, "[fwd] scene=%gx%g dx=%g dy=%g batch=%u total=%lld photon_e=%g\n",
                plan.extent.sx, plan.extent.sy, plan.dx, plan.dy, plan.batches.batch,
-               static_cast<long long>(plan.batches.total), plan.photon_energy);
+               static_cast<long long>(plan.batches.total), plan.area_per_photon);
 
   const auto start = Clock::now();
   uint64_t done = 0;

@@ -146,62 +146,54 @@ int32_t SceneDescription::total_triangles() const {
   return static_cast<int32_t>(total);
 }
 
-std::vector<uint32_t> SceneDescription::primitive_prefix_sums() const {
-  std::vector<uint32_t> prefix(instances_.size() + 1, 0);
+std::vector<uint64_t> SceneDescription::primitive_prefix_sums() const {
+  std::vector<uint64_t> prefix(instances_.size() + 1, 0);
   for (size_t i = 0; i < instances_.size(); ++i)
-    prefix[i + 1] =
-        prefix[i] + static_cast<uint32_t>(meshes_[instances_[i].mesh_id].triangles.size());
+    prefix[i + 1] = prefix[i] + meshes_[instances_[i].mesh_id].triangles.size();
   return prefix;
 }
 
-SceneBounds SceneDescription::compute_bounds() const {
+namespace {
+// An empty box, which the first point widened into it replaces.
+SceneBounds empty_bounds() {
   SceneBounds b;
-  if (instances_.empty()) return b;
   for (int k = 0; k < 3; ++k) {
     b.lo[k] = 1e30f;
     b.hi[k] = -1e30f;
   }
+  return b;
+}
+
+void widen(SceneBounds& b, const Float3& p) {
+  const float c[3] = {p.x, p.y, p.z};
+  for (int k = 0; k < 3; ++k) {
+    b.lo[k] = std::min(b.lo[k], c[k]);
+    b.hi[k] = std::max(b.hi[k], c[k]);
+  }
+}
+}  // namespace
+
+SceneBounds SceneDescription::compute_bounds() const {
+  if (instances_.empty()) return SceneBounds{};
+  SceneBounds b = empty_bounds();
   if (flavor_ == Flavor::Vulkan) {
     // The Vulkan scene's bounds are tight: every vertex of every instance, transformed.
     for (const InstanceRecord& inst : instances_)
-      for (const Float3& v : meshes_[inst.mesh_id].vertices) {
-        const Float3 w = transform_point(inst.transform, v);
-        const float c[3] = {w.x, w.y, w.z};
-        for (int k = 0; k < 3; ++k) {
-          b.lo[k] = std::min(b.lo[k], c[k]);
-          b.hi[k] = std::max(b.hi[k], c[k]);
-        }
-      }
+      for (const Float3& v : meshes_[inst.mesh_id].vertices)
+        widen(b, transform_point(inst.transform, v));
     return b;
   }
   // Each mesh's own box, once however many instances use it; an instance widens the bounds by
   // the eight transformed corners of its mesh's box.
-  std::vector<SceneBounds> local(meshes_.size());
-  for (size_t m = 0; m < meshes_.size(); ++m) {
-    SceneBounds& l = local[m];
-    for (int k = 0; k < 3; ++k) {
-      l.lo[k] = 1e30f;
-      l.hi[k] = -1e30f;
-    }
-    for (const Float3& v : meshes_[m].vertices) {
-      const float c[3] = {v.x, v.y, v.z};
-      for (int k = 0; k < 3; ++k) {
-        l.lo[k] = std::min(l.lo[k], c[k]);
-        l.hi[k] = std::max(l.hi[k], c[k]);
-      }
-    }
-  }
+  std::vector<SceneBounds> local(meshes_.size(), empty_bounds());
+  for (size_t m = 0; m < meshes_.size(); ++m)
+    for (const Float3& v : meshes_[m].vertices) widen(local[m], v);
   for (const InstanceRecord& inst : instances_) {
     const SceneBounds& l = local[inst.mesh_id];
     for (int corner = 0; corner < 8; ++corner) {
       const Float3 p{(corner & 1) ? l.hi[0] : l.lo[0], (corner & 2) ? l.hi[1] : l.lo[1],
                      (corner & 4) ? l.hi[2] : l.lo[2]};
-      const Float3 w = transform_point(inst.transform, p);
-      const float c[3] = {w.x, w.y, w.z};
-      for (int k = 0; k < 3; ++k) {
-        b.lo[k] = std::min(b.lo[k], c[k]);
-        b.hi[k] = std::max(b.hi[k], c[k]);
-      }
+      widen(b, transform_point(inst.transform, p));
     }
   }
   return b;

@@ -60,7 +60,7 @@ class SceneDescription {
 
   // Global primitive index: instances in order, triangles in mesh order. One entry more than
   // there are instances; the last entry is the primitive count.
-  std::vector<uint32_t> primitive_prefix_sums() const;
+  std::vector<uint64_t> primitive_prefix_sums() const;
   // World-space bounds: every instance's mesh box, its eight corners transformed; in the Vulkan
   // scene every transformed vertex (a zero box when there are no instances).
   SceneBounds compute_bounds() const;

@@ -65,13 +65,18 @@ Vec3 check_energy_balance(const EnergyBalanceRequest& req, bool multiband, int64
   finite_nonnegative(req.sky_lw_radiance, "sky_lw_radiance");
   for (float v : req.sun_irradiances) finite_nonnegative(v, "sun_irradiance");
   for (float v : req.sky_diffuse_radiances) finite_nonnegative(v, "sky_diffuse_radiance");
-  check_range(req.sw_albedos, 1.f, who, "sw_albedos", n);
+  check_albedos(req.sw_albedos, n, who);
   check_range(req.emissivities, 1.f, who, "emissivities", n);
   check_range(req.temperatures, 3.4028235e38f, who, "temperatures", n);
   bool sunlit = !multiband ? (req.band_type == 0 && req.sun_irradiance > 0.f) : false;
   for (float v : req.sun_irradiances) sunlit |= v > 0.f;
   return sunlit ? unit_direction(req.sun_direction, who + ": the sun direction")
                 : Vec3(0.f, 0.f, 1.f);
+}
+
+void check_albedos(const std::vector<float>& albedos, int64_t n_primitives,
+                   const std::string& who) {
+  check_range(albedos, 1.f, who, "sw_albedos", n_primitives);
 }
 
 }  // namespace velm

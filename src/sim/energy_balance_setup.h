@@ -37,4 +37,9 @@ struct EnergyBalanceOutput {
 Vec3 check_energy_balance(const EnergyBalanceRequest& req, bool multiband, int64_t n_primitives,
                           const std::string& who);
 
+// Albedos (band-major, n_primitives a band) in [0, 1]: std::invalid_argument naming the first
+// primitive whose albedo lies outside otherwise.
+void check_albedos(const std::vector<float>& albedos, int64_t n_primitives,
+                   const std::string& who);
+
 }  // namespace velm

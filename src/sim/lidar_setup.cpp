@@ -148,4 +148,16 @@ std::vector<float> unit_pulse_directions(const LidarRequest& r) {
   return directions;
 }
 
+WaveformSettings waveform_settings(const LidarRequest& r, int32_t num_bins) {
+  WaveformSettings ws;
+  ws.num_bins = num_bins;
+  ws.num_wavelengths = r.num_wavelengths;
+  ws.range_resolution = r.range_resolution;
+  ws.min_range = r.min_range;
+  ws.pulse_fwhm_ns = r.pulse_fwhm_ns;
+  ws.peak_threshold = r.peak_threshold;
+  ws.max_returns_per_pulse = r.max_returns_per_pulse;
+  return ws;
+}
+
 }  // namespace velm::lidar

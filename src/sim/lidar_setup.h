@@ -7,6 +7,7 @@
 
 #include "physics/lidar.h"
 #include "scene/scene_description.h"
+#include "sim/waveform.h"
 
 namespace velm::lidar {
 
@@ -68,6 +69,9 @@ void check_lidar_materials(const SceneDescription& desc,
 // std::invalid_argument when the waveforms, num_pulses x num_bins x num_wavelengths floats,
 // cannot be addressed.
 void check_waveform_size(const LidarRequest& r, int32_t num_bins);
+
+// The settings of the waveform steps for a request's num_bins range bins.
+WaveformSettings waveform_settings(const LidarRequest& r, int32_t num_bins);
 
 // The pulse directions as unit vectors (normalised in double), 3 floats per pulse.
 std::vector<float> unit_pulse_directions(const LidarRequest& r);

@@ -31,7 +31,7 @@ constexpr float kSingularConditioning = 1.1920929e-7f;
 void check_block(const std::string& who, const std::string& what, int64_t offset, int64_t size,
                  size_t buffer_size) {
   if (offset < 0 || offset + size > static_cast<int64_t>(buffer_size))
-    throw std::invalid_argument(who + ": " + what + " spectral block [" + std::to_string(offset) +
+    throw std::out_of_range(who + ": " + what + " spectral block [" + std::to_string(offset) +
                                 ", " + std::to_string(offset + size) +
                                 ") runs past the spectral parameter buffer (" +
                                 std::to_string(buffer_size) + " values)");
@@ -135,12 +135,19 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
     throw std::runtime_error(who + ": the scene has not been built; call build() first");
   const size_t n_params = d.spectral_params().size();
   const auto& materials = d.materials();
+  // A scene without materials or spectral values has nothing to shade with: a state error, like
+  // the unbuilt scene, before the index errors it would otherwise raise.
+  if (need.materials && materials.empty() && !d.meshes().empty())
+    throw std::runtime_error(who + ": the scene has no materials (add_material)");
+  if ((need.materials || need.sun || need.thermal) && n_params == 0)
+    throw std::runtime_error(who + ": the spectral parameter buffer is empty "
+                                   "(upload_spectral_params)");
   if (need.materials) {
     std::vector<bool> used(materials.size(), false);
     for (size_t m = 0; m < d.meshes().size(); ++m) {
       const uint32_t id = d.meshes()[m].material_id;
       if (id >= materials.size())
-        throw std::invalid_argument(who + ": mesh " + std::to_string(m) + " has material id " +
+        throw std::out_of_range(who + ": mesh " + std::to_string(m) + " has material id " +
                                     std::to_string(id) + " outside the material list (" +
                                     std::to_string(materials.size()) + " materials)");
       used[id] = true;
@@ -193,11 +200,18 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
   }
 }
 
-void check_sensor(const SensorBlock& s, const std::string& who_name) {
+void check_sensor(const SensorBlock& s, const std::string& who_name, const SensorMessages* words) {
   const std::string who = who_name + ": set_sensor: ";
   if (s.type != kSensorOrthographic && s.type != kSensorPerspective && s.type != kSensorFisheye)
-    throw std::invalid_argument(who + "sensor type " + std::to_string(s.type) +
-                                " is not 0 (orthographic), 1 (perspective) or 4 (fisheye)");
+    throw std::runtime_error(words ? words->unsupported_type
+                                   : who + "sensor type " + std::to_string(s.type) +
+                                         " is not 0 (orthographic), 1 (perspective) or 4 "
+                                         "(fisheye)");
+  if (words && (s.width < 1 || s.height < 1)) throw std::invalid_argument(words->no_pixels);
+  if (words && s.type == kSensorOrthographic && !(s.ortho_width > 0.f && s.ortho_height > 0.f))
+    throw std::invalid_argument(words->no_ortho_extent);
+  if (words && s.type != kSensorOrthographic && !(s.fov > 0.f))
+    throw std::invalid_argument(words->no_field_of_view);
   const float* m = s.camera_to_world;
   for (int i = 0; i < 12; ++i)
     if (!std::isfinite(m[i]))
@@ -268,6 +282,12 @@ bool check_backward(const SceneDescription& desc, const BuiltScene& built, int s
   return reads_sun_direction;
 }
 
+bool has_photon_extent(const SceneDescription& d) {
+  const RepetitionTile& tile = d.repetition();
+  const SensorBlock& s = d.sensor();
+  return (tile.x_size > 0.f && tile.y_size > 0.f) || (s.ortho_width > 0.f && s.ortho_height > 0.f);
+}
+
 Extent photon_extent(const SceneDescription& d, const std::string& who) {
   const RepetitionTile& tile = d.repetition();
   if (tile.x_size > 0.f && tile.y_size > 0.f) {
@@ -275,13 +295,27 @@ Extent photon_extent(const SceneDescription& d, const std::string& who) {
       throw std::invalid_argument(who + ": the repeating tile size must be finite");
     return {tile.x_size, tile.y_size};
   }
+  // No extent is a scene not set up for photons (a state error); an infinite one a bad value.
   const SensorBlock& s = d.sensor();
-  if (!(s.ortho_width > 0.f) || !(s.ortho_height > 0.f) || !std::isfinite(s.ortho_width) ||
-      !std::isfinite(s.ortho_height))
-    throw std::invalid_argument(who +
-                                ": no horizontal extent: set a repeating tile (set_repetitive) or "
-                                "an orthographic sensor size (set_sensor)");
+  if (!has_photon_extent(d))
+    throw std::runtime_error(who +
+                             ": no horizontal extent: set a repeating tile (set_repetitive) or "
+                             "an orthographic sensor size (set_sensor)");
+  if (!std::isfinite(s.ortho_width) || !std::isfinite(s.ortho_height))
+    throw std::invalid_argument(who + ": the orthographic sensor size must be finite");
   return {s.ortho_width, s.ortho_height};
+}
+
+PhotonGrid photon_grid(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
+                       int64_t num_photons) {
+  PhotonGrid g;
+  g.nx = nx;
+  g.ny = ny;
+  g.extent = photon_extent(d, who);
+  g.dx = static_cast<float>(g.extent.sx) / nx;
+  g.dy = static_cast<float>(g.extent.sy) / ny;
+  g.area_per_photon = g.extent.sx * g.extent.sy / static_cast<double>(num_photons);
+  return g;
 }
 
 void check_photon_request(const SceneDescription& d, const BuiltScene& built,
@@ -297,6 +331,8 @@ void check_photon_request(const SceneDescription& d, const BuiltScene& built,
     throw std::invalid_argument(who + ": prob_sun is 0 but the scene has no sky, so no photon "
                                       "source is left (set_sky or set_hw_sky)");
   check_scene_for_simulation(d, built, who, num_bands, {true, true, true});
+  if (sky.hosek_offset >= 0)
+    unit_direction(sky.hosek_sun, who + ": the analytic sky's sun direction");
 }
 
 void check_layer_heights(const std::vector<float>& heights, const std::string& who,
@@ -323,7 +359,7 @@ std::vector<Vec3> view_directions(const std::vector<float>& rows, int num,
 }
 
 PhotonSourceSettings photon_source(const SceneDescription& d, const SceneBounds& b, int nb,
-                                   Extent ext, int64_t num_photons, float prob_sun) {
+                                   const PhotonGrid& grid, float prob_sun) {
   PhotonSourceSettings s;
   s.box = {{b.lo[0], b.lo[1], b.lo[2]}, {b.hi[0], b.hi[1], b.hi[2]}};
   s.sun_direction = unit_direction(d.emitter().direction, "the sun direction");
@@ -338,9 +374,9 @@ PhotonSourceSettings photon_source(const SceneDescription& d, const SceneBounds&
   // Photons enter the repeating tile from above everything in it: a measurement plane below the
   // canopy (the ground, by default) must not inject them under the leaves.
   s.launch_height = std::max(d.measurement_plane(), b.hi[2]) + 0.1f;
-  s.sx = ext.sx;
-  s.sy = ext.sy;
-  s.area_per_photon = ext.sx * ext.sy / static_cast<double>(num_photons);
+  s.sx = grid.extent.sx;
+  s.sy = grid.extent.sy;
+  s.area_per_photon = grid.area_per_photon;
   s.prob_sun = prob_sun;
   return s;
 }

@@ -128,9 +128,21 @@ void check_scene_for_simulation(const SceneDescription& d, const BuiltScene& bui
 // Largest coordinate a camera or pulse origin may have (the ray tracers' own limit is near 1.8e18).
 constexpr float kMaxOriginCoordinate = 1e18f;
 
+// A backend's own words for the sensor faults its simulations name differently: the messages
+// replace the shared ones for the same faults, whole (no prefix is added).
+struct SensorMessages {
+  const char* unsupported_type;  // a type other than orthographic, perspective, fisheye (runtime)
+  const char* no_pixels;         // width or height below 1 (invalid argument)
+  const char* no_ortho_extent;   // an orthographic width or height not above 0 (invalid argument)
+  const char* no_field_of_view;  // a field of view not above 0 (invalid argument)
+};
+
 // The sensor as the paths read it: a known type, a finite camera that spans space, and the size
 // and angle its projection needs. Setting a sensor validates nothing, so a simulation checks here.
-void check_sensor(const SensorBlock& s, const std::string& who);
+// With `words`, an image without pixels is refused too, and the faults it names are reported in
+// its words.
+void check_sensor(const SensorBlock& s, const std::string& who,
+                  const SensorMessages* words = nullptr);
 
 struct ImageShape {
   int height, width, bands;
@@ -151,9 +163,23 @@ struct Extent {
   double sx, sy;
 };
 Extent photon_extent(const SceneDescription& d, const std::string& who);
+// Whether the tile or the orthographic sensor gives photons a positive extent (finite or not).
+bool has_photon_extent(const SceneDescription& d);
+
+// The horizontal grid of the forward and flux simulations: nx x ny cells over the photon extent,
+// and the area each photon stands for.
+struct PhotonGrid {
+  int32_t nx = 1, ny = 1;
+  Extent extent{0.0, 0.0};
+  float dx = 0.f, dy = 0.f;      // cell sizes, m
+  double area_per_photon = 0.0;  // extent x * extent y / photons, m^2
+};
+// The grid of nx x ny cells for num_photons photons over photon_extent(d, who).
+PhotonGrid photon_grid(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
+                       int64_t num_photons);
 
 // Checks shared by the forward and flux simulations: counts, prob_sun, a photon source, and the
-// scene (materials, sun, sky).
+// scene (materials, sun, sky, the analytic sky's sun).
 void check_photon_request(const SceneDescription& d, const BuiltScene& built,
                           const std::string& who, int nx, int ny, int64_t num_photons,
                           int num_bands, float prob_sun);
@@ -165,9 +191,10 @@ void check_layer_heights(const std::vector<float>& heights, const std::string& w
 // The BRF view directions as unit vectors (num rows of 3 floats, normalised like the sun's).
 std::vector<Vec3> view_directions(const std::vector<float>& rows, int num, const std::string& who);
 
-// The photon source of a forward or flux simulation over the scene `bounds`. Pointers in the
-// result point into the description's spectral buffer (the GPU replaces them with device ones).
+// The photon source of a forward or flux simulation over the scene `bounds` and the `grid`'s
+// extent. Pointers in the result point into the description's spectral buffer (the GPU replaces
+// them with device ones).
 PhotonSourceSettings photon_source(const SceneDescription& d, const SceneBounds& bounds, int nb,
-                                   Extent extent, int64_t num_photons, float prob_sun);
+                                   const PhotonGrid& grid, float prob_sun);
 
 }  // namespace velm

@@ -10,10 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "sim/energy_balance_setup.h"
 #include "vulkan/descriptors.h"
 #include "vulkan/mode_records.h"
 #include "vulkan/scene_manager.h"
@@ -46,28 +46,6 @@ enum EnergySlot {
 };
 
 using Clock = std::chrono::steady_clock;
-
-bool finite_non_negative(float v) { return v >= 0.f && std::isfinite(v); }
-
-// The first primitive (lowest index) with an albedo outside [0, 1] in any band, named with the
-// band and the value.
-void check_albedos(const std::vector<float>& albedos, int64_t n_primitives) {
-  int64_t worst = -1, band = 0;
-  for (size_t i = 0; i < albedos.size(); ++i) {
-    const float a = albedos[i];
-    const int64_t p = static_cast<int64_t>(i) % n_primitives;
-    if (!(a >= 0.f && a <= 1.f) && (worst < 0 || p < worst)) {
-      worst = p;
-      band = static_cast<int64_t>(i) / n_primitives;
-    }
-  }
-  if (worst < 0) return;
-  std::ostringstream msg;
-  msg << "Vulkan energy balance: primitive " << worst << " has albedo "
-      << albedos[static_cast<size_t>(band * n_primitives + worst)] << " in band " << band
-      << "; albedos must lie in [0, 1]";
-  throw std::invalid_argument(msg.str());
-}
 
 // How a call's work is cut: dispatches of `primitives` primitives and `samples` samples of each
 // face. Primitives take all their samples in one dispatch when they fit, as many primitives as
@@ -189,14 +167,21 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
   if (!(length > 0.0))
     throw std::invalid_argument("Vulkan energy balance sun direction must be non-zero");
 
-  // Beyond the checks above: what the shader reads must be usable.
-  if (!std::isfinite(length))
-    throw std::invalid_argument("Vulkan energy balance sun direction must be finite");
-  for (size_t b = 0; b < light.sun.size(); ++b)
-    if (!finite_non_negative(light.sun[b]) || !finite_non_negative(light.sky[b]))
-      throw std::invalid_argument(
-          "Vulkan energy balance sun and sky values must be finite and non-negative");
-  check_albedos(albedos, n_prims);
+  // Beyond the checks above, those every backend's energy balance makes on what the shader reads:
+  // finite, non-negative light, albedos in [0, 1], a finite sun direction (read whether or not
+  // the sun shines).
+  const std::string who = "Vulkan energy balance";
+  EnergyBalanceRequest shared;
+  shared.n_bands = bands;
+  shared.n_samples = n_samples;
+  shared.sun_irradiances = light.sun;
+  if (band_type == 1)
+    shared.sky_lw_radiance = light.sky[0];
+  else
+    shared.sky_diffuse_radiances = light.sky;
+  check_energy_balance(shared, true, n_prims, who);
+  check_albedos(albedos, n_prims, who);
+  unit_direction(light.sun_direction, who + ": the sun direction");
   const PrimitiveOverrides& overrides = desc_.primitive_overrides();
   if (!overrides.temperatures.empty() &&
       static_cast<int64_t>(overrides.temperatures.size()) != n_prims)

@@ -97,7 +97,7 @@ void check_cumulative(const std::vector<float>& cdf, uint64_t first, uint64_t ro
 // The Mueller table entries lut_info describes lie inside the three tables, with at least one
 // bin on each axis, and their distributions are cumulative; a trunk's specular table lies inside
 // mueller_lut, and only trunks have one.
-void check_luts(const MicrowaveRequest& r) {
+void check_luts(const WavefrontRequest& r) {
   const uint64_t entries = static_cast<uint64_t>(r.vegetation_count) + r.trunk_count;
   for (uint64_t e = 0; e < entries; ++e) {
     const uint32_t* info = r.lut_info.data() + e * kLutWords;
@@ -125,7 +125,7 @@ void check_luts(const MicrowaveRequest& r) {
 
 }  // namespace
 
-std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRequest& r,
+std::vector<float> VulkanSceneManager::run_microwave_wavefront(const WavefrontRequest& r,
                                                                 const HostHooks& hooks) {
   if (!desc_.is_built() || tlas_.empty())
     throw std::runtime_error("Vulkan: build the scene before microwave transport");

@@ -36,6 +36,13 @@ enum OpticalSlot {
   kReadback,
 };
 
+// The sensor faults an image names in this backend's words.
+constexpr SensorMessages kSensorWords = {
+    "Vulkan optical prototype supports orthographic, perspective, and fisheye sensors",
+    "Vulkan: sensor image dimensions must be positive",
+    "Vulkan: orthographic sensor extent must be positive",
+    "Vulkan: sensor field of view must be positive"};
+
 constexpr uint32_t kSampleBatch = 16;
 constexpr uint64_t kItemsPerDispatch = 4194304;  // pixel-sample-band-group items
 constexpr uint32_t kRouletteDepth = 3;
@@ -48,41 +55,6 @@ void group_shape(int variant, uint32_t& lx, uint32_t& ly) {
 
 using Clock = std::chrono::steady_clock;
 
-// The unit vector of a finite non-zero direction; false otherwise (lengths beyond the float
-// range are fine: the test is made in double).
-bool usable_direction(const float* v) {
-  const double x = v[0], y = v[1], z = v[2];
-  const double len = std::sqrt(x * x + y * y + z * z);
-  return len > 0.0 && std::isfinite(len);
-}
-
-// The sensor as the paths read it (the orthographic extent and the field of view are checked
-// first, with their own messages): a finite camera whose axes span space, a finite extent, and
-// a field of view the projection can take.
-void check_sensor_geometry(const SensorBlock& s) {
-  const float* m = s.camera_to_world;
-  bool finite = true;
-  for (int i = 0; i < 12; ++i) finite = finite && std::isfinite(m[i]);
-  for (int r = 0; r < 3; ++r) finite = finite && std::fabs(m[4 * r + 3]) < 1e18f;
-  const Vec3 cx(m[0], m[4], m[8]), cy(m[1], m[5], m[9]), cz(m[2], m[6], m[10]);
-  const float det = dot(cross(cx, cy), cz);
-  if (!finite || !(std::fabs(det) > 1.1920929e-7f * length(cx) * length(cy) * length(cz)))
-    throw std::invalid_argument(
-        "Vulkan: the camera matrix must be finite, with a position within 1e18 of the origin "
-        "and axes (its first three columns) that span space");
-  if (s.type == kSensorOrthographic) {
-    if (!std::isfinite(s.ortho_width) || !std::isfinite(s.ortho_height))
-      throw std::invalid_argument("Vulkan: orthographic sensor extent must be finite");
-  } else if (s.type == kSensorPerspective) {
-    if (!(s.fov < kPi))
-      throw std::invalid_argument("Vulkan: a perspective sensor's field of view must be below "
-                                  "180 degrees");
-  } else if (!(s.fov < kTwoPi)) {
-    throw std::invalid_argument("Vulkan: a fisheye sensor's field of view must be below 360 "
-                                "degrees");
-  }
-}
-
 }  // namespace
 
 std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t max_depth,
@@ -90,18 +62,7 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   if (!desc_.is_built())
     throw std::runtime_error("Vulkan: build the scene before simulating an image");
   const SensorBlock& sensor = desc_.sensor();
-  if (sensor.type != kSensorOrthographic && sensor.type != kSensorPerspective &&
-      sensor.type != kSensorFisheye)
-    throw std::runtime_error(
-        "Vulkan optical prototype supports orthographic, perspective, and fisheye sensors");
-  if (sensor.width < 1 || sensor.height < 1)
-    throw std::invalid_argument("Vulkan: sensor image dimensions must be positive");
-  if (sensor.type == kSensorOrthographic) {
-    if (!(sensor.ortho_width > 0.f) || !(sensor.ortho_height > 0.f))
-      throw std::invalid_argument("Vulkan: orthographic sensor extent must be positive");
-  } else if (!(sensor.fov > 0.f)) {
-    throw std::invalid_argument("Vulkan: sensor field of view must be positive");
-  }
+  check_sensor(sensor, "Vulkan", &kSensorWords);
   const int32_t nb = desc_.num_bands();
   if (nb < 1) throw std::invalid_argument("Vulkan: number of bands must be positive");
   if (spp < 1) throw std::invalid_argument("Vulkan: samples per pixel must be positive");
@@ -140,35 +101,17 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
       throw std::out_of_range("Vulkan: material spectrum is outside the spectral parameter buffer");
   }
 
-  check_material_fractions(desc_, "Vulkan", nb, thermal.enabled);
-
-  // Beyond the checks above: what the shader reads must be usable, and every table must fit one
-  // storage binding.
-  check_sensor_geometry(sensor);
+  // Then the checks every backend's backward simulation makes, with "Vulkan" in front: what the
+  // shader reads must be usable. A singular instance is refused when the scene tables are made,
+  // with their own message.
+  check_backward(desc_, BuiltScene{true, {}}, spp, "Vulkan");
   const bool has_temperatures = !overrides.temperatures.empty();
-  bool sun_read = !overrides.sif_only && !thermal.enabled;
-  if (!overrides.sif_only && thermal.enabled && !has_temperatures)
-    for (const MaterialRecord& m : materials) sun_read |= m.scalars[3] > 0.f && m.scalars[4] > 0.f;
-  if (sun_read && !usable_direction(desc_.emitter().direction))
-    throw std::invalid_argument("Vulkan: the sun direction must be a finite non-zero vector");
-  if (!overrides.sif_only && sky.hosek_offset >= 0 && !usable_direction(sky.hosek_sun))
-    throw std::invalid_argument(
-        "Vulkan: the Hosek-Wilkie sky's sun direction must be a finite non-zero vector");
-  if (thermal.enabled && !overrides.sif_only) {
-    // Temperatures are read as kelvin by Planck's law: a NaN or negative one has no radiance.
-    const auto usable = [](float t) { return t >= 0.f && std::isfinite(t); };
-    for (const MaterialRecord& m : materials)
-      if (!usable(m.scalars[2]) || !usable(m.scalars[3]) || !usable(m.scalars[4]))
-        throw std::invalid_argument("Vulkan: material temperatures (scalar_params 2 to 4) must be "
-                                    "finite and non-negative kelvin");
+  if (thermal.enabled)
     for (float t : overrides.temperatures)
-      if (!usable(t))
+      if (!(t >= 0.f && std::isfinite(t)))
         throw std::invalid_argument(
             "Vulkan: primitive temperatures must be finite and non-negative kelvin");
-  }
   const RepetitionTile& tile = desc_.repetition();
-  if (tile.active() && !(std::isfinite(tile.x_size) && std::isfinite(tile.y_size)))
-    throw std::invalid_argument("Vulkan: the repeating tile size must be finite");
   const int64_t n_prims = n_primitives();
   if (has_temperatures && static_cast<int64_t>(overrides.temperatures.size()) != n_prims)
     throw std::runtime_error("Vulkan primitive temperatures have an invalid length");

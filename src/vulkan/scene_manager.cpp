@@ -78,7 +78,7 @@ void VulkanSceneManager::build_tlas() {
   std::vector<InstanceShading> shading;
   records.reserve(instances.size());
   shading.reserve(instances.size());
-  uint32_t first_primitive = 0;
+  const std::vector<uint64_t> first_primitive = desc_.primitive_prefix_sums();
   for (uint32_t i = 0; i < instances.size(); ++i) {
     const InstanceRecord& inst = instances[i];
     records.push_back(tlas_instance(inst, i, meshes_[inst.mesh_id].blas.address()));
@@ -87,8 +87,7 @@ void VulkanSceneManager::build_tlas() {
     s.singular = !normal_matrix(inst.transform, s.normal_matrix);
     s.mesh = inst.mesh_id;
     s.material = static_cast<int32_t>(meshes[inst.mesh_id].material_id);
-    s.first_primitive = first_primitive;
-    first_primitive += static_cast<uint32_t>(meshes[inst.mesh_id].triangles.size());
+    s.first_primitive = static_cast<uint32_t>(first_primitive[i]);
     shading.push_back(s);
   }
   tlas_ = vulkan::build_tlas(*ctx_, records, tlas_instances_);

@@ -123,7 +123,7 @@ struct EnergyBalanceLight {
 
 // The inputs of run_microwave_wavefront as the caller gave them, every array flat (layouts in
 // README.md and src/programs/vulkan/microwave_wavefront.comp).
-struct MicrowaveRequest {
+struct WavefrontRequest {
   bool active_mode = false;
   int32_t max_depth = 1;
   float air_temperature = 0.f;  // K
@@ -208,7 +208,7 @@ class VulkanSceneManager {
                                                    const HostHooks& hooks, uint64_t seed = 0);
   // Brightness temperatures [T_H, T_V, T_3, T_4] (passive) or backscatter [HH, HV, VH, VV]
   // (active) of every ray: four floats per ray.
-  std::vector<float> run_microwave_wavefront(const MicrowaveRequest& request,
+  std::vector<float> run_microwave_wavefront(const WavefrontRequest& request,
                                              const HostHooks& hooks);
 
  private:
@@ -243,9 +243,9 @@ class VulkanSceneManager {
   SceneTables scene_tables() const;
   // Refuses a table that one storage binding cannot hold, naming it and the device's limit.
   void check_storage(uint64_t bytes, const char* what) const;
-  // The forward parameters both transport modes share (extent, light, scene box, depths).
-  ForwardParams forward_params(int64_t num_photons, int32_t bands, int32_t nx, int32_t ny,
-                               float prob_sun, int32_t max_depth, int32_t rr_depth,
+  // The forward parameters both transport modes share (grid, light, scene box, depths).
+  ForwardParams forward_params(const PhotonGrid& grid, int32_t bands, float prob_sun,
+                               int32_t max_depth, int32_t rr_depth,
                                uint64_t seed) const;
   // The scene tables both photon modes bind, checked against the storage limit and uploaded.
   PhotonSceneBuffers upload_photon_scene(const SceneTables& t, const std::vector<float>& spectral);

@@ -31,58 +31,14 @@ constexpr int32_t kMaxForwardBands =
 
 using Clock = std::chrono::steady_clock;
 
-bool usable_direction(const float* v) {
-  const double x = v[0], y = v[1], z = v[2];
-  const double len = std::sqrt(x * x + y * y + z * z);
-  return len > 0.0 && std::isfinite(len);
-}
-
-struct Extent {
-  float x = 0.f, y = 0.f;
-};
-
-// The horizontal extent photons are spread over and the grid covers: the repeating tile's sizes
-// when both are set, else the orthographic sensor's footprint.
-Extent photon_extent(const SceneDescription& d) {
-  const RepetitionTile& tile = d.repetition();
-  if (tile.x_size > 0.f && tile.y_size > 0.f) return {tile.x_size, tile.y_size};
-  return {d.sensor().ortho_width, d.sensor().ortho_height};
-}
-
-// The checks both transport modes make after their own, with `who` ("Vulkan flux", "Vulkan
-// radiation-field") in front: what the shader reads must exist and be usable.
-void check_light_and_materials(const SceneDescription& d, const std::string& who, int32_t nb,
-                               float prob_sun) {
-  if (!(prob_sun >= 0.f && prob_sun <= 1.f))
-    throw std::invalid_argument(who + " prob_sun must lie in [0, 1]");
-  const SkySettings& sky = d.sky();
-  const bool has_sky = sky.hosek_offset >= 0 || sky.constant_offset >= 0;
-  if (prob_sun == 0.f && !has_sky)
-    throw std::invalid_argument(who + " prob_sun is 0 but the scene has no sky, so no photon "
-                                      "source is left");
-  const int64_t n = static_cast<int64_t>(d.spectral_params().size());
-  const auto& materials = d.materials();
-  for (const HostMesh& mesh : d.meshes()) {
-    if (mesh.material_id >= materials.size())
-      throw std::out_of_range(who + " mesh material id is outside the material table");
-    const MaterialRecord& m = materials[mesh.material_id];
-    if (int64_t{m.spectral_offset} + int64_t{spectral_block_per_band(m.type)} * nb > n)
-      throw std::out_of_range(who + " material spectrum is invalid");
-  }
-  check_material_fractions(d, who, nb, false);
-  if (sky.hosek_offset >= 0 ? int64_t{sky.hosek_offset} + 10 * int64_t{nb} > n
-                            : sky.constant_offset >= 0 && int64_t{sky.constant_offset} + nb > n)
-    throw std::out_of_range(who + " sky spectrum is invalid");
-  if (!usable_direction(d.emitter().direction))
-    throw std::invalid_argument(who + " sun direction must be a finite non-zero vector");
-  if (sky.hosek_offset >= 0 && prob_sun < 1.f && !usable_direction(sky.hosek_sun))
-    throw std::invalid_argument(
-        who + " Hosek-Wilkie sky's sun direction must be a finite non-zero vector");
-  const RepetitionTile& tile = d.repetition();
-  const Extent ext = photon_extent(d);
-  if (!std::isfinite(ext.x) || !std::isfinite(ext.y) ||
-      (tile.active() && !(std::isfinite(tile.x_size) && std::isfinite(tile.y_size))))
-    throw std::invalid_argument(who + " scene extent must be finite");
+// The checks both photon modes make after their own, shared with every backend's forward and
+// flux simulations, with `who` ("Vulkan flux", "Vulkan radiation-field") in front: the request,
+// the light and materials the shader reads, and a finite extent, over which the grid lies.
+// Singular instances are refused when the scene tables are made, with their own message.
+PhotonGrid checked_grid(const SceneDescription& d, const std::string& who, int32_t nx, int32_t ny,
+                        int64_t num_photons, int32_t nb, float prob_sun) {
+  check_photon_request(d, BuiltScene{true, {}}, who, nx, ny, num_photons, nb, prob_sun);
+  return photon_grid(d, who, nx, ny, num_photons);
 }
 
 // The product of non-negative counts, or a value above every storage limit when it would not
@@ -150,27 +106,25 @@ std::vector<StorageBinding> scene_bindings(const PhotonSceneBuffers& b) {
 
 }  // namespace
 
-ForwardParams VulkanSceneManager::forward_params(int64_t num_photons, int32_t bands, int32_t nx,
-                                                 int32_t ny, float prob_sun, int32_t max_depth,
+ForwardParams VulkanSceneManager::forward_params(const PhotonGrid& grid, int32_t bands,
+                                                 float prob_sun, int32_t max_depth,
                                                  int32_t rr_depth, uint64_t seed) const {
-  const Extent ext = photon_extent(desc_);
   const RepetitionTile& tile = desc_.repetition();
   ForwardParams p{};
   p.bands = static_cast<uint32_t>(bands);
-  p.nx = static_cast<uint32_t>(nx);
-  p.ny = static_cast<uint32_t>(ny);
+  p.nx = static_cast<uint32_t>(grid.nx);
+  p.ny = static_cast<uint32_t>(grid.ny);
   p.max_depth = max_depth;
   p.rr_depth = rr_depth;
-  p.extent_x = ext.x;
-  p.extent_y = ext.y;
+  p.extent_x = static_cast<float>(grid.extent.sx);
+  p.extent_y = static_cast<float>(grid.extent.sy);
   p.plane_height = desc_.measurement_plane();
-  p.area_per_photon = static_cast<float>(static_cast<double>(ext.x) * ext.y /
-                                         static_cast<double>(num_photons));
+  p.area_per_photon = static_cast<float>(grid.area_per_photon);
   p.deposit_scale = std::ldexp(1.f, -deposit_unit_exponent(p.area_per_photon));
   std::copy(desc_.emitter().direction, desc_.emitter().direction + 3, p.emitter_direction);
   std::copy(desc_.sky().hosek_sun, desc_.sky().hosek_sun + 3, p.sun_direction);
-  p.tile_x = ext.x;
-  p.tile_y = ext.y;
+  p.tile_x = p.extent_x;
+  p.tile_y = p.extent_y;
   p.scene_max_z = bounds_.hi[2];
   // The shader takes the tile as active from a positive count and the extent; a count without
   // both tile sizes repeats nothing.
@@ -279,9 +233,7 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   const int64_t sun_offset = desc_.emitter().spectral_offset;
   if (sun_offset < 0 || sun_offset + nb > static_cast<int64_t>(spectral.size()))
     throw std::out_of_range("Vulkan flux sun spectrum is invalid");
-  const Extent ext = photon_extent(desc_);
-  if (!(ext.x > 0.f) || !(ext.y > 0.f))
-    throw std::runtime_error("Vulkan flux scene extent is unknown");
+  if (!has_photon_extent(desc_)) throw std::runtime_error("Vulkan flux scene extent is unknown");
   for (const HostMesh& mesh : desc_.meshes())
     if (mesh.normals.empty())
       throw std::runtime_error("Vulkan flux requires one normal per vertex");
@@ -289,7 +241,8 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
     if (m.type != kMaterialLambertian && m.type != kMaterialRpv && m.type != kMaterialLeaf)
       throw std::runtime_error(
           "Vulkan flux supports diffuse, RPV, and diffuse-transmitting materials");
-  check_light_and_materials(desc_, "Vulkan flux", nb, r.prob_sun);
+  const PhotonGrid grid =
+      checked_grid(desc_, "Vulkan flux", r.nx, r.ny, r.num_photons, nb, r.prob_sun);
   const uint64_t cells = product({static_cast<uint64_t>(r.ny), static_cast<uint64_t>(r.nx),
                                   static_cast<uint64_t>(nb)});
   check_storage(product({cells, kCellBytes}), "a flux map (ny x nx x bands cells of 12 bytes)");
@@ -303,7 +256,7 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   VulkanBuffer direct = cell_buffer(*ctx_, split_cells), diffuse = cell_buffer(*ctx_, split_cells);
 
   ForwardParams p =
-      forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth, r.seed);
+      forward_params(grid, nb, r.prob_sun, r.max_depth, r.rr_depth, r.seed);
   p.max_bounces = std::max(0, r.max_bounces);
   p.decompose = r.decompose ? 1 : 0;
   p.mode = 0;
@@ -354,8 +307,7 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
     throw std::invalid_argument("Vulkan radiation-field path depths are invalid");
   if (r.terrain_instance_id >= desc_.num_instances())
     throw std::out_of_range("Vulkan terrain instance id is invalid");
-  const Extent ext = photon_extent(desc_);
-  if (!(ext.x > 0.f) || !(ext.y > 0.f))
+  if (!has_photon_extent(desc_))
     throw std::runtime_error("Vulkan radiation-field scene extent is unknown");
   for (const HostMesh& mesh : desc_.meshes())
     if (mesh.normals.empty())
@@ -371,7 +323,8 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   const int64_t sun_offset = desc_.emitter().spectral_offset;
   if (sun_offset < 0 || sun_offset + nb > static_cast<int64_t>(spectral.size()))
     throw std::out_of_range("Vulkan radiation-field sun spectrum is invalid");
-  check_light_and_materials(desc_, "Vulkan radiation-field", nb, r.prob_sun);
+  const PhotonGrid cells =
+      checked_grid(desc_, "Vulkan radiation-field", r.nx, r.ny, r.num_photons, nb, r.prob_sun);
   const uint64_t layers = heights.size() - 1;
   const uint64_t grid_cells = product({layers, static_cast<uint64_t>(r.ny),
                                        static_cast<uint64_t>(r.nx), static_cast<uint64_t>(nb)});
@@ -395,7 +348,7 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   VulkanBuffer bases = upload_table(*ctx_, t.instance_bases);
 
   ForwardParams p =
-      forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth, r.seed);
+      forward_params(cells, nb, r.prob_sun, r.max_depth, r.rr_depth, r.seed);
   p.mode = 1;
   p.layers = static_cast<uint32_t>(layers);
   p.terrain_instance = r.terrain_instance_id;

@@ -322,7 +322,8 @@ TEST(OptixRecords, BindingTableRecords) {
 TEST(OptixRecords, PerPrimitiveTables) {
   SceneDescription d(Flavor::OptiX);
   describe(d);
-  const std::vector<uint32_t> prefix = d.primitive_prefix_sums();
+  const std::vector<uint64_t> sums = d.primitive_prefix_sums();
+  const std::vector<uint32_t> prefix(sums.begin(), sums.end());
   // Instance 0: the quad scaled by 2 (two triangles of 2 * sqrt(2) m^2 each); instance 1: the
   // triangle (2 m^2); instance 2: the quad unscaled (sqrt(2) / 2 each).
   const std::vector<float> areas = primitive_areas(d, prefix);

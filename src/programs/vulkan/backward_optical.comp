@@ -224,11 +224,8 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
         finished = p.max_depth < 1;
       } else if (stage == kStageClosest) {
         if (!r.hit) {
-          if (g_repetition && wraps < g_tile.count &&
-              !leaves_slab(o, d, p.scene_min_z, p.scene_max_z) &&
-              wrap_across_tile(g_tile, o, d) >= 0.0) {
-            ++wraps;
-          } else {
+          if (!wrap_into_next_tile(g_tile, g_repetition, p.scene_min_z, p.scene_max_z, o, d,
+                                   wraps)) {
             escaped = true;
             finished = true;
           }

@@ -144,16 +144,6 @@ vec3 cosine_direction(vec3 n, inout Pcg32 rng) {
   return normalize(to_world(build_frame(n), sample_cosine(u0, u1)));
 }
 
-// Whether a ray that met nothing goes on in the next tile (moving `o` there).
-bool wrap_on(inout vec3 o, vec3 d, inout int wraps) {
-  if (!tile_active(g_tile) || wraps >= g_tile.count ||
-      leaves_slab(o, d, pc.scene_min_z, pc.scene_max_z))
-    return false;
-  if (!(wrap_across_tile(g_tile, o, d) >= 0.0)) return false;
-  ++wraps;
-  return true;
-}
-
 void main() {
   const uint group = gl_WorkGroupID.y * pc.groups_x + gl_WorkGroupID.x;
   if (group >= pc.primitives) return;  // the whole group
@@ -240,7 +230,8 @@ void main() {
 
       if (stage == kStageIncoming) {
         if (!r.hit) {
-          if (!wrap_on(o, d, wraps)) {
+          if (!wrap_into_next_tile(g_tile, tile_active(g_tile), pc.scene_min_z, pc.scene_max_z, o,
+                                   d, wraps)) {
             up = d.z > 0.0;
             stage = kStageDone;
           }

@@ -273,11 +273,8 @@ void main() {
     r.hit = false;
     if (traceable(o, d)) r = trace_ray(o, d, kRayFar, false);
     if (!r.hit) {
-      if (source.repetition && wraps < tile.count &&
-          !leaves_slab(o, d, f.scene_min_z, f.scene_max_z) && wrap_across_tile(tile, o, d) >= 0.0) {
-        ++wraps;
+      if (wrap_into_next_tile(tile, source.repetition, f.scene_min_z, f.scene_max_z, o, d, wraps))
         continue;
-      }
       // Escaped: light that left a surface upwards leaves the column of its last hit.
       if (flux && depth > 0 && prev >= 0)
         [[dont_unroll]] for (int k = 0; k < count; ++k) {

@@ -164,15 +164,6 @@ float hit_point_bound(vec3 o, vec3 d, float t, vec3 p) {
   return 2.0 * kHitPointRelativeError * (max_abs(o) + t * max_abs(d) + max_abs(p));
 }
 
-// Whether a ray that met nothing goes on in the next tile (moving `o` there).
-bool wrap_on(inout vec3 o, vec3 d, inout int wraps) {
-  if (!tile_active(g_tile) || wraps >= g_tile.count || leaves_slab(o, d, g_zlo, g_zhi))
-    return false;
-  if (!(wrap_across_tile(g_tile, o, d) >= 0.0)) return false;
-  ++wraps;
-  return true;
-}
-
 // A table row of `columns` values at incidence cosine mu, linear between the R cosines j / (R -
 // 1) of entry `entry`.
 vec4 cosine_row(uint table, uint entry, uint columns, float mu) {
@@ -369,7 +360,8 @@ void first_hit(uint i) {
   while (flags != 0u) {
     ++rays;
     r = trace_ray(o, d, kRayFar, false);
-    if (r.hit || !wrap_on(o, d, wraps)) break;
+    if (r.hit || !wrap_into_next_tile(g_tile, tile_active(g_tile), g_zlo, g_zhi, o, d, wraps))
+      break;
   }
   if (r.hit) {
     flags |= 1u;
@@ -481,7 +473,7 @@ void trace_path(uint i) {
       wood = -1;
     }
     if (!r.hit && free_path == kLargestFloat) {
-      if (wrap_on(o, d, wraps)) continue;
+      if (wrap_into_next_tile(g_tile, tile_active(g_tile), g_zlo, g_zhi, o, d, wraps)) continue;
       if (!radar && d.z > 0.0) found += W * vec4(vec2(sky_brightness(d.z)), 0.0, 0.0);
       break;
     }

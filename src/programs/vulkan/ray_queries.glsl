@@ -115,34 +115,4 @@ vec3 unit_direction(vec3 v) {
   return m > 0.0 ? normalize(v / m) : vec3(0.0);
 }
 
-// Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
-// any camera position (enter_tile of the CPU backend).
-void enter_tile(RepetitionTile tile, float zmax, inout vec3 o, vec3 d) {
-  const float sx = tile.x_size, sy = tile.y_size;
-  float px = o.x, py = o.y;
-  if (o.z > zmax && d.z < -1e-8) {
-    const float t = (zmax - o.z) / d.z;
-    px = o.x + t * d.x;
-    py = o.y + t * d.y;
-  }
-  if (px > sx)
-    o.x -= trunc(px / sx) * sx;
-  else if (px < 0.0)
-    o.x += trunc((sx - px) / sx) * sx;
-  if (py > sy)
-    o.y -= trunc(py / sy) * sy;
-  else if (py < 0.0)
-    o.y += trunc((sy - py) / sy) * sy;
-  float te = 0.0;
-  if (o.x < 0.0 && d.x > 1e-8) te = max(te, -o.x / d.x);
-  if (o.x > sx && d.x < -1e-8) te = max(te, (sx - o.x) / d.x);
-  if (o.y < 0.0 && d.y > 1e-8) te = max(te, -o.y / d.y);
-  if (o.y > sy && d.y < -1e-8) te = max(te, (sy - o.y) / d.y);
-  if (te > 0.0) {
-    o = o + d * te;
-    o.x = min(max(o.x, 0.001), sx - 0.001);
-    o.y = min(max(o.y, 0.001), sy - 0.001);
-  }
-}
-
 #endif

@@ -168,7 +168,7 @@ TEST_F(VulkanDevice, MicrowaveChecksBehindThePythonLayer) {
   VulkanSceneManager scene(ctx_, std::string(VELM_TEST_SHADER_DIR) + "/trace_closest.spv");
   scene.desc().add_mesh({{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}}, 0});
   scene.build();
-  MicrowaveRequest r;
+  WavefrontRequest r;
   r.soil_count = 1;
   r.passive_soil = r.active_soil = std::vector<float>(8, 0.f);
   r.smooth_soil = r.dihedral_ground = std::vector<float>(4, 0.f);

@@ -38,10 +38,52 @@ float wrap_across_tile(RepetitionTile tile, inout vec3 o, vec3 d) {
   return t_best;
 }
 
+// Brings a sensor ray that starts outside the tile into it, so a repeating scene is seen from
+// any camera position (`zmax`: the top of the scene).
+void enter_tile(RepetitionTile tile, float zmax, inout vec3 o, vec3 d) {
+  const float sx = tile.x_size, sy = tile.y_size;
+  float px = o.x, py = o.y;
+  if (o.z > zmax && d.z < -1e-8) {
+    const float t = (zmax - o.z) / d.z;
+    px = o.x + t * d.x;
+    py = o.y + t * d.y;
+  }
+  if (px > sx)
+    o.x -= trunc(px / sx) * sx;
+  else if (px < 0.0)
+    o.x += trunc((sx - px) / sx) * sx;
+  if (py > sy)
+    o.y -= trunc(py / sy) * sy;
+  else if (py < 0.0)
+    o.y += trunc((sy - py) / sy) * sy;
+  float te = 0.0;
+  if (o.x < 0.0 && d.x > 1e-8) te = max(te, -o.x / d.x);
+  if (o.x > sx && d.x < -1e-8) te = max(te, (sx - o.x) / d.x);
+  if (o.y < 0.0 && d.y > 1e-8) te = max(te, -o.y / d.y);
+  if (o.y > sy && d.y < -1e-8) te = max(te, (sy - o.y) / d.y);
+  if (te > 0.0) {
+    o = o + d * te;
+    o.x = min(max(o.x, 0.001), sx - 0.001);
+    o.y = min(max(o.y, 0.001), sy - 0.001);
+  }
+}
+
 // True when the ray is above the scene's slab [zlo, zhi] and not descending, or below it and not
 // rising: crossing into the next tile cannot bring it to anything.
 bool leaves_slab(vec3 o, vec3 d, float zlo, float zhi) {
   return (o.z >= zhi && d.z >= 0.0) || (o.z <= zlo && d.z <= 0.0);
+}
+
+// Moves a ray that met nothing into the next tile when the repeating scene may still hold
+// something along it: it repeats, `wraps` is below the tile count, the ray does not leave the
+// slab [zlo, zhi] and it crosses a tile boundary. Counts the wrap.
+bool wrap_into_next_tile(RepetitionTile tile, bool repetition, float zlo, float zhi,
+                         inout vec3 o, vec3 d, inout int wraps) {
+  // One return, so that the step inlines into the caller's branch as it stands.
+  const bool wrapped = repetition && wraps < tile.count && !leaves_slab(o, d, zlo, zhi) &&
+                       wrap_across_tile(tile, o, d) >= 0.0;
+  if (wrapped) ++wraps;
+  return wrapped;
 }
 
 #endif
