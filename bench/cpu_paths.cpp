@@ -1,4 +1,5 @@
-// Backward-image throughput against the raw Embree closest-hit rate on the same forest.
+// Backward-image throughput against the raw Embree closest-hit rate on the same forest and
+// against the replay of the simulation's own rays.
 // Usage: cpu_paths [triangles] [image_size] [spp]
 // Prints one "key value" per line for bench_backward.py to read.
 #include <chrono>
@@ -32,8 +33,15 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(instanced), scene.desc().num_instances(), build_s);
 
   const unsigned hw = worker_count();
+  // The yardstick of the simulation's own rays: one pass of the image, recorded and replayed
+  // through plain Embree queries.
+  const embree::RayLog own = bench::record_rays([&] {
+    std::vector<float> image(static_cast<size_t>(size) * size * 3);
+    cpu::simulate_backward(scene, 1, 16, {}, image.data(), nullptr);
+  });
   for (unsigned w : {1u, hw}) {
     std::printf("raw_rays_per_s_%u %.0f\n", w, raw_closest_hit_rate(scene, w, 2000000));
+    std::printf("replay_rays_per_s_%u %.0f\n", w, bench::replay_rate(scene, own, w));
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
     std::vector<float> image(static_cast<size_t>(size) * size * 3);
     cpu::BackwardStats stats;

@@ -2,7 +2,10 @@
 // icosphere crown), sized by the total number of instanced triangles.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -89,6 +92,53 @@ inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsi
     }
   });
   return static_cast<double>(n_rays) / seconds_since(t0);
+}
+
+// The rays one run of `simulate` traces, in their order: the run goes on one worker (the
+// calling thread, as there is no poll) with the calling thread's rays recorded.
+template <class Simulate>
+embree::RayLog record_rays(Simulate&& simulate) {
+  const char* env = std::getenv("VELM_NUM_THREADS");
+  const std::string saved = env ? env : "";
+  setenv("VELM_NUM_THREADS", "1", 1);
+  embree::RayLog log;
+  {
+    embree::RecordRays recording(&log);
+    simulate();
+  }
+  if (env)
+    setenv("VELM_NUM_THREADS", saved.c_str(), 1);
+  else
+    unsetenv("VELM_NUM_THREADS");
+  return log;
+}
+
+// Plain rtcIntersect1 / rtcOccluded1 over recorded rays, closest-hit and occlusion rays each in
+// their recorded order, on `workers` threads: the best of `repeats` runs, in rays per second of
+// both kinds together.
+inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
+                          unsigned workers, int repeats = 2) {
+  const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
+  double best = 0.0;
+  for (int rep = 0; rep < repeats; ++rep) {
+    const auto t0 = Clock::now();
+    parallel_chunks(workers, nc, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r = log.closest.data() + 6 * i;
+        RTCRayHit rh = embree::make_ray_hit(r, r + 3, 0.f, 1e16f);
+        embree::intersect1(scene.top_scene(), &rh);
+      }
+    });
+    parallel_chunks(workers, no, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r = log.occlusion.data() + 7 * i;
+        RTCRay ray = embree::make_ray(r, r + 3, 0.f, r[6]);
+        embree::occluded1(scene.top_scene(), &ray);
+      }
+    });
+    best = std::max(best, static_cast<double>(nc + no) / seconds_since(t0));
+  }
+  return best;
 }
 
 }  // namespace velm::bench

@@ -43,6 +43,8 @@ BuiltInstance built_instance(const InstanceRecord& inst, const HostMesh& mesh) {
   return out;
 }
 
+thread_local RayLog* t_ray_log = nullptr;
+
 inline Vec3 vec(const Float3& v) { return {v.x, v.y, v.z}; }
 
 // Embree accepts only finite rays whose coordinates stay well inside the float range.
@@ -53,6 +55,9 @@ inline bool traceable(Vec3 o, Vec3 d) {
 }
 
 }  // namespace
+
+RecordRays::RecordRays(RayLog* log) : previous_(t_ray_log) { t_ray_log = log; }
+RecordRays::~RecordRays() { t_ray_log = previous_; }
 
 void EmbreeSceneManager::snapshot_instances() {
   const auto& instances = desc_.instances();
@@ -162,6 +167,8 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
   if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
   // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
+  if (RayLog* log = t_ray_log)
+    log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
   RTCRayHit rh = make_ray_hit(o, d, 0.f, 1e16f);
   intersect1(top_scene_, &rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return {};
@@ -196,6 +203,8 @@ bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distanc
   if (top_scene_ == nullptr || !traceable(origin, direction) || !(max_distance > 0.f))
     return false;
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+  if (RayLog* log = t_ray_log)
+    log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2], max_distance});
   RTCRay ray = make_ray(o, d, 0.f, max_distance);
   occluded1(top_scene_, &ray);
   return ray.tfar < 0.f;

@@ -74,6 +74,27 @@ class EmbreeSceneManager {
   SceneBounds bounds_;
 };
 
+// The rays a thread hands to Embree, in order: closest-hit rays (origin, direction) and occlusion
+// rays (origin, direction, length). Installed on one thread with RecordRays, for the benchmarks'
+// replay of a simulation's own rays; a simulation that traces on one worker without a poll runs
+// on the calling thread, so everything it traces lands here.
+struct RayLog {
+  std::vector<float> closest;   // 6 floats a ray
+  std::vector<float> occlusion; // 7 floats a ray
+};
+
+// Installs `log` for the calling thread while in scope.
+class RecordRays {
+ public:
+  explicit RecordRays(RayLog* log);
+  ~RecordRays();
+  RecordRays(const RecordRays&) = delete;
+  RecordRays& operator=(const RecordRays&) = delete;
+
+ private:
+  RayLog* previous_;
+};
+
 // 4x4 column-major instance transform for Embree from our row-major 3x4.
 void to_column_major(const Transform34& m, float out[16]);
 
