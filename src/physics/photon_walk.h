@@ -38,12 +38,21 @@ struct PhotonWalkSettings {
 // the scene; `tally.hit(hit, material, frame, wo, depth, w, photon, rays)` at every surface, and
 // returns false to end the photon before it scatters (it may add the rays it traced itself to
 // `rays`). Returns the rays traced.
+// The stream and the launch of photon g: its random numbers drawn so far in `rng`, its energy in
+// `w`. False when the source emits nothing.
+template <class Spectrum>
+VELM_HD bool start_photon(const PhotonWalkSettings& c, uint64_t g, Spectrum w, Pcg32& rng,
+                          LaunchedPhoton& photon) {
+  rng = item_stream(g, kPhotonSequence);
+  return launch_photon(c.source, rng, w, photon);
+}
+
 template <class Scene, class Spectrum, class Tally>
 VELM_HD uint64_t walk_photon(const PhotonWalkSettings& c, const Scene& scene, uint64_t g,
                              Spectrum w, Tally& tally) {
-  Pcg32 rng = item_stream(g, kPhotonSequence);
+  Pcg32 rng;
   LaunchedPhoton photon;
-  if (!launch_photon(c.source, rng, w, photon)) return 0;
+  if (!start_photon(c, g, w, rng, photon)) return 0;
   Vec3 o = photon.origin, d = photon.direction;
   uint64_t rays = 0;
   int wraps = 0;
