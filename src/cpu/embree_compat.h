@@ -59,4 +59,51 @@ inline void occluded1(RTCScene scene, RTCRay* ray) {
 #endif
 }
 
+// Packets of 16 coherent rays (side by side, nearly parallel); `valid` holds -1 for the lanes to
+// trace and 0 for the others.
+inline void intersect16(const int* valid, RTCScene scene, RTCRayHit16* ray_hit) {
+#if VELM_EMBREE_MAJOR >= 4
+  RTCIntersectArguments args;
+  rtcInitIntersectArguments(&args);
+  args.flags = RTC_RAY_QUERY_FLAG_COHERENT;
+  rtcIntersect16(valid, scene, ray_hit, &args);
+#else
+  RTCIntersectContext context;
+  rtcInitIntersectContext(&context);
+  context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+  rtcIntersect16(valid, scene, &context, ray_hit);
+#endif
+}
+
+inline void occluded16(const int* valid, RTCScene scene, RTCRay16* ray) {
+#if VELM_EMBREE_MAJOR >= 4
+  RTCOccludedArguments args;
+  rtcInitOccludedArguments(&args);
+  args.flags = RTC_RAY_QUERY_FLAG_COHERENT;
+  rtcOccluded16(valid, scene, ray, &args);
+#else
+  RTCIntersectContext context;
+  rtcInitIntersectContext(&context);
+  context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+  rtcOccluded16(valid, scene, &context, ray);
+#endif
+}
+
+// Lane k of a packet: the ray over [tnear, tfar] with every mask bit set, as make_ray.
+inline void set_lane(RTCRay16& ray, int k, const float origin[3], const float direction[3],
+                     float tnear, float tfar) {
+  ray.org_x[k] = origin[0];
+  ray.org_y[k] = origin[1];
+  ray.org_z[k] = origin[2];
+  ray.dir_x[k] = direction[0];
+  ray.dir_y[k] = direction[1];
+  ray.dir_z[k] = direction[2];
+  ray.tnear[k] = tnear;
+  ray.tfar[k] = tfar;
+  ray.time[k] = 0.f;
+  ray.mask[k] = 0xFFFFFFFFu;
+  ray.id[k] = 0;
+  ray.flags[k] = 0;
+}
+
 }  // namespace velm::embree

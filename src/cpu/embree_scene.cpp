@@ -166,22 +166,25 @@ void EmbreeSceneManager::refit_ias() {
 HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
   if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
-  // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
   if (RayLog* log = t_ray_log)
     log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
+  // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
   RTCRayHit rh = make_ray_hit(o, d, 0.f, 1e16f);
   intersect1(top_scene_, &rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return {};
+  return rebuild_hit(rh.hit.instID[0], rh.hit.primID, rh.hit.u, rh.hit.v, rh.ray.tfar, direction);
+}
 
-  const unsigned inst_id = rh.hit.instID[0];
+HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id, float u, float v,
+                                          float t, Vec3 direction) const {
   const auto& meshes = desc_.meshes();
   // Every geometry of the top-level scene is one of the built instances; anything else is
   // reported as no hit rather than as a hit without a surface.
-  if (inst_id >= built_.size() || rh.hit.primID >= meshes[built_[inst_id].mesh_id].triangles.size())
+  if (inst_id >= built_.size() || prim_id >= meshes[built_[inst_id].mesh_id].triangles.size())
     return {};
   const BuiltInstance& inst = built_[inst_id];
   const HostMesh& mesh = meshes[inst.mesh_id];
-  const Int3& tri = mesh.triangles[rh.hit.primID];
+  const Int3& tri = mesh.triangles[prim_id];
   const Vec3 corner[3] = {vec(mesh.vertices[tri.i0]), vec(mesh.vertices[tri.i1]),
                           vec(mesh.vertices[tri.i2])};
   Vec3 corner_normals[3];
@@ -191,12 +194,73 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
     corner_normals[2] = vec(mesh.normals[tri.i2]);
   }
   HitRecord rec = surface_hit(inst.transform.data(), inst.frame, corner,
-                              mesh.normals.empty() ? nullptr : corner_normals, rh.hit.u, rh.hit.v,
-                              direction, rh.ray.tfar);
-  rec.primitive_id = static_cast<int32_t>(rh.hit.primID);
+                              mesh.normals.empty() ? nullptr : corner_normals, u, v, direction, t);
+  rec.primitive_id = static_cast<int32_t>(prim_id);
   rec.instance_id = static_cast<int32_t>(inst_id);
   rec.material_id = static_cast<int32_t>(inst.material_id);
   return rec;
+}
+
+void EmbreeSceneManager::intersect_closest16(const Vec3* origins, const Vec3* directions,
+                                             const bool* active, HitRecord* out) const {
+  alignas(64) int valid[16];
+  alignas(64) RTCRayHit16 rh;
+  bool any = false;
+  for (int k = 0; k < 16; ++k) {
+    valid[k] = 0;
+    rh.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
+    const float o[3] = {origins[k].x, origins[k].y, origins[k].z},
+                d[3] = {directions[k].x, directions[k].y, directions[k].z};
+    set_lane(rh.ray, k, o, d, 0.f, 1e16f);
+    if (!active[k]) continue;
+    if (top_scene_ == nullptr || !traceable(origins[k], directions[k])) {
+      out[k] = {};
+      continue;
+    }
+    if (RayLog* log = t_ray_log)
+      log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
+    valid[k] = -1;
+    any = true;
+  }
+  if (!any) return;
+  intersect16(valid, top_scene_, &rh);
+  for (int k = 0; k < 16; ++k) {
+    if (!valid[k]) continue;
+    out[k] = rh.hit.geomID[k] == RTC_INVALID_GEOMETRY_ID
+                 ? HitRecord{}
+                 : rebuild_hit(rh.hit.instID[0][k], rh.hit.primID[k], rh.hit.u[k], rh.hit.v[k],
+                               rh.ray.tfar[k], directions[k]);
+  }
+}
+
+void EmbreeSceneManager::occluded16(const Vec3* origins, const Vec3* directions,
+                                    const float* max_distance, const bool* active,
+                                    bool* out) const {
+  alignas(64) int valid[16];
+  alignas(64) RTCRay16 ray;
+  bool any = false;
+  for (int k = 0; k < 16; ++k) {
+    valid[k] = 0;
+    const float o[3] = {origins[k].x, origins[k].y, origins[k].z},
+                d[3] = {directions[k].x, directions[k].y, directions[k].z};
+    set_lane(ray, k, o, d, 0.f, max_distance[k]);
+    if (!active[k]) continue;
+    if (top_scene_ == nullptr || !traceable(origins[k], directions[k]) ||
+        !(max_distance[k] > 0.f)) {
+      out[k] = false;
+      continue;
+    }
+    if (RayLog* log = t_ray_log)
+      log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2],
+                                                   max_distance[k]});
+    valid[k] = -1;
+    any = true;
+  }
+  if (!any) return;
+  embree::occluded16(valid, top_scene_, &ray);
+  for (int k = 0; k < 16; ++k)
+    if (valid[k]) out[k] = ray.tfar[k] < 0.f;
 }
 
 bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distance) const {

@@ -55,6 +55,13 @@ class EmbreeSceneManager {
   // Ray queries; safe to call concurrently on a committed scene. Directions are unit vectors.
   HitRecord intersect_closest(Vec3 origin, Vec3 direction) const;
   bool occluded(Vec3 origin, Vec3 direction, float max_distance) const;
+  // Up to 16 of the queries above traced together as one packet, for rays that travel together
+  // (a tile of an image): lane k gets the answer intersect_closest or occluded gives its ray.
+  // Lanes with active[k] false are neither traced nor written.
+  void intersect_closest16(const Vec3* origins, const Vec3* directions, const bool* active,
+                           HitRecord* out) const;
+  void occluded16(const Vec3* origins, const Vec3* directions, const float* max_distance,
+                  const bool* active, bool* out) const;
   // Occlusion in the repeating scene: the segment re-enters the tile at the opposite side up to
   // num_repetitions times.
   bool occluded_tiled(Vec3 origin, Vec3 direction, float max_distance) const;
@@ -65,6 +72,10 @@ class EmbreeSceneManager {
  private:
   void release_scenes();
   void snapshot_instances();  // built_ and bounds_ from the description
+  // The hit record of a ray along `direction` that Embree reports on triangle `prim` of
+  // instance `inst` at barycentrics (u, v) and distance t.
+  HitRecord rebuild_hit(unsigned inst, unsigned prim, float u, float v, float t,
+                        Vec3 direction) const;
 
   SceneDescription desc_{Flavor::Cpu};
   RTCDevice device_ = nullptr;
