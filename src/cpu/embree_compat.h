@@ -89,8 +89,21 @@ inline void occluded16(const int* valid, RTCScene scene, RTCRay16* ray) {
 #endif
 }
 
-// Lane k of a packet: the ray over [tnear, tfar] with every mask bit set, as make_ray.
-inline void set_lane(RTCRay16& ray, int k, const float origin[3], const float direction[3],
+// Packets of 8 rays that share little but their start (the views of one hit).
+inline void occluded8(const int* valid, RTCScene scene, RTCRay8* ray) {
+#if VELM_EMBREE_MAJOR >= 4
+  rtcOccluded8(valid, scene, ray);
+#else
+  RTCIntersectContext context;
+  rtcInitIntersectContext(&context);
+  rtcOccluded8(valid, scene, &context, ray);
+#endif
+}
+
+// Lane k of a packet (RTCRay8, RTCRay16): the ray over [tnear, tfar] with every mask bit set,
+// as make_ray.
+template <class RayN>
+inline void set_lane(RayN& ray, int k, const float origin[3], const float direction[3],
                      float tnear, float tfar) {
   ray.org_x[k] = origin[0];
   ray.org_y[k] = origin[1];

@@ -274,6 +274,45 @@ bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distanc
   return ray.tfar < 0.f;
 }
 
+void EmbreeSceneManager::occluded8(int n, const Vec3* origins, const Vec3* directions,
+                                   float max_distance, bool* out) const {
+  alignas(32) int valid[8];
+  alignas(32) RTCRay8 ray;
+  bool any = false;
+  for (int k = 0; k < 8; ++k) {
+    valid[k] = 0;
+    const Vec3 o3 = k < n ? origins[k] : Vec3(0.f, 0.f, 0.f);
+    const Vec3 d3 = k < n ? directions[k] : Vec3(0.f, 0.f, 1.f);
+    const float o[3] = {o3.x, o3.y, o3.z}, d[3] = {d3.x, d3.y, d3.z};
+    set_lane(ray, k, o, d, 0.f, max_distance);
+    if (k >= n) continue;
+    if (top_scene_ == nullptr || !traceable(o3, d3) || !(max_distance > 0.f)) {
+      out[k] = false;
+      continue;
+    }
+    if (RayLog* log = t_ray_log)
+      log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2],
+                                                   max_distance});
+    valid[k] = -1;
+    any = true;
+  }
+  if (!any) return;
+  embree::occluded8(valid, top_scene_, &ray);
+  for (int k = 0; k < n; ++k)
+    if (valid[k]) out[k] = ray.tfar[k] < 0.f;
+}
+
+void occluded_tiled_group(const EmbreeSceneManager& scene, int n, const Vec3* origin,
+                          const Vec3* direction, float t_max, bool* blocked) {
+  if (scene.desc().repetition().active()) {
+    // Segments that wrap around the tile go on one by one.
+    for (int i = 0; i < n; ++i) blocked[i] = scene.occluded_tiled(origin[i], direction[i], t_max);
+    return;
+  }
+  for (int i = 0; i < n; i += 8)
+    scene.occluded8(n - i < 8 ? n - i : 8, origin + i, direction + i, t_max, blocked + i);
+}
+
 bool EmbreeSceneManager::occluded_tiled(Vec3 origin, Vec3 direction, float max_distance) const {
   const RepetitionTile& tile = desc_.repetition();
   return velm::occluded_tiled(*this, tile, tile.active(), bounds_.lo[2], bounds_.hi[2], origin,

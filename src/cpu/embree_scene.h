@@ -62,6 +62,9 @@ class EmbreeSceneManager {
                            HitRecord* out) const;
   void occluded16(const Vec3* origins, const Vec3* directions, const float* max_distance,
                   const bool* active, bool* out) const;
+  // Up to 8 occlusion queries over the same length as one packet, for rays that start together.
+  void occluded8(int n, const Vec3* origins, const Vec3* directions, float max_distance,
+                 bool* out) const;
   // Occlusion in the repeating scene: the segment re-enters the tile at the opposite side up to
   // num_repetitions times.
   bool occluded_tiled(Vec3 origin, Vec3 direction, float max_distance) const;
@@ -84,6 +87,12 @@ class EmbreeSceneManager {
   std::vector<BuiltInstance> built_;
   SceneBounds bounds_;
 };
+
+// Occlusion in the repeating scene of n segments of length t_max (the BRF views of one hit), 8
+// at a time as packets: blocked[i] as scene.occluded_tiled gives it. Found by argument-dependent
+// lookup from the forward tallies (physics/photon_walk.h).
+void occluded_tiled_group(const EmbreeSceneManager& scene, int n, const Vec3* origin,
+                          const Vec3* direction, float t_max, bool* blocked);
 
 // The rays a thread hands to Embree, in order: closest-hit rays (origin, direction) and occlusion
 // rays (origin, direction, length). Installed on one thread with RecordRays, for the benchmarks'

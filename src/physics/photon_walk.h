@@ -110,6 +110,17 @@ VELM_HD int layer_of(const float* heights, int nz, float z) {
 
 // ---- forward radiation ---------------------------------------------------------------------
 
+// BRF views tested for visibility together (one packet on the CPU).
+constexpr int kViewGroup = 8;
+
+// Occlusion of n <= kViewGroup segments of length t_max in the repeating scene, one after the
+// other; a backend that traces them together overloads this for its scene type.
+template <class Scene>
+VELM_HD void occluded_tiled_group(const Scene& scene, int n, const Vec3* origin,
+                                  const Vec3* direction, float t_max, bool* blocked) {
+  for (int i = 0; i < n; ++i) blocked[i] = scene.occluded_tiled(origin[i], direction[i], t_max);
+}
+
 struct ForwardTallySettings {
   int nx, ny, nz;
   float dx, dy;            // cell sizes, m
@@ -174,17 +185,41 @@ struct ForwardTally {
       }
     }
     if (out.brf != nullptr) {
-      for (int k = 0; k < s->num_views; ++k) {
-        const Vec3 v = s->views[k];
-        if (v.z <= 0.f) continue;
-        const float n_dot_v = dot(hit.normal, v), c = std::fabs(n_dot_v);
-        if (c < 1e-6f || !on_shading_side(hit.geometric_normal, v, n_dot_v)) continue;
-        ++rays;
-        if (scene->occluded_tiled(hit.spawn(v), v, 1e16f)) continue;
-        const Vec3 wi = frame.to_local(v);
-        for (int b = 0; b < nb; ++b) {
-          const double e = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * scale;
-          if (e > 0.0) Add::add(out.brf + static_cast<size_t>(k) * nb + b, e);
+      // The views that this hit sends light to, up to kViewGroup at a time, tested for
+      // visibility together; a view whose BSDF value is zero in every band adds nothing and
+      // traces no ray.
+      int group[kViewGroup];
+      Vec3 origin[kViewGroup], direction[kViewGroup];
+      bool blocked[kViewGroup];
+      for (int k0 = 0; k0 < s->num_views;) {
+        int n = 0;
+        for (; k0 < s->num_views && n < kViewGroup; ++k0) {
+          const Vec3 v = s->views[k0];
+          if (v.z <= 0.f) continue;
+          const float n_dot_v = dot(hit.normal, v), c = std::fabs(n_dot_v);
+          if (c < 1e-6f || !on_shading_side(hit.geometric_normal, v, n_dot_v)) continue;
+          const Vec3 wi = frame.to_local(v);
+          bool adds = false;
+          for (int b = 0; b < nb && !adds; ++b)
+            adds = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * scale > 0.0;
+          if (!adds) continue;
+          group[n] = k0;
+          origin[n] = hit.spawn(v);
+          direction[n] = v;
+          ++n;
+        }
+        if (n == 0) continue;
+        rays += static_cast<uint64_t>(n);
+        occluded_tiled_group(*scene, n, origin, direction, 1e16f, blocked);
+        for (int i = 0; i < n; ++i) {
+          if (blocked[i]) continue;
+          const int k = group[i];
+          const Vec3 v = direction[i], wi = frame.to_local(v);
+          const double c = std::fabs(dot(hit.normal, v));
+          for (int b = 0; b < nb; ++b) {
+            const double e = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * scale;
+            if (e > 0.0) Add::add(out.brf + static_cast<size_t>(k) * nb + b, e);
+          }
         }
       }
     }
