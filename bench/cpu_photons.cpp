@@ -46,24 +46,34 @@ int main(int argc, char** argv) {
       bench::record_rays([&] { cpu::simulate_flux(scene, flux_request(recorded), {}); });
   for (unsigned w : {1u, hw}) {
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
-    std::printf("raw_rays_per_s_%u %.0f\n", w, bench::raw_closest_hit_rate(scene, w, 1000000));
-    std::printf("replay_forward_rays_per_s_%u %.0f\nreplay_flux_rays_per_s_%u %.0f\n", w,
-                bench::replay_rate(scene, forward_rays, w), w,
-                bench::replay_rate(scene, flux_rays, w));
+    double cpu_raw = 0.0;
+    std::printf("raw_rays_per_s_%u %.0f\n", w,
+                bench::raw_closest_hit_rate(scene, w, 1000000, &cpu_raw));
+    std::printf("cpu_raw_rays_per_s_%u %.0f\n", w, cpu_raw);
+    double cpu_forward = 0.0, cpu_flux = 0.0;
+    std::printf("replay_forward_rays_per_s_%u %.0f\n", w,
+                bench::replay_rate(scene, forward_rays, w, 2, &cpu_forward));
+    std::printf("replay_flux_rays_per_s_%u %.0f\n", w,
+                bench::replay_rate(scene, flux_rays, w, 2, &cpu_flux));
+    std::printf("cpu_replay_forward_rays_per_s_%u %.0f\ncpu_replay_flux_rays_per_s_%u %.0f\n", w,
+                cpu_forward, w, cpu_flux);
     for (int per_leaf = 0; per_leaf < 2; ++per_leaf) {
       const cpu::ForwardRequest req = forward_request(photons, per_leaf != 0);
       auto t0 = Clock::now();
+      const double c0 = bench::process_cpu_seconds();
       const cpu::ForwardResult r = cpu::simulate_forward(scene, req, {});
-      const double s = seconds_since(t0);
-      std::printf("forward%s_photons_per_s_%u %.0f\nforward%s_rays_per_s_%u %.0f\n",
-                  per_leaf ? "_leaf" : "", w, photons / s, per_leaf ? "_leaf" : "", w, r.rays / s);
+      const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
+      const char* name = per_leaf ? "forward_leaf" : "forward";
+      std::printf("%s_photons_per_s_%u %.0f\n%s_rays_per_s_%u %.0f\ncpu_%s_rays_per_s_%u %.0f\n",
+                  name, w, photons / s, name, w, r.rays / s, name, w, r.rays / cs);
     }
     const cpu::FluxRequest fr = flux_request(photons);
     auto t0 = Clock::now();
+    const double c0 = bench::process_cpu_seconds();
     const cpu::FluxResult f = cpu::simulate_flux(scene, fr, {});
-    const double s = seconds_since(t0);
-    std::printf("flux_photons_per_s_%u %.0f\nflux_rays_per_s_%u %.0f\n", w, photons / s, w,
-                f.rays / s);
+    const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
+    std::printf("flux_photons_per_s_%u %.0f\nflux_rays_per_s_%u %.0f\ncpu_flux_rays_per_s_%u %.0f\n",
+                w, photons / s, w, f.rays / s, w, f.rays / cs);
   }
   std::printf("workers %u\n", hw);
   return 0;
