@@ -60,6 +60,9 @@ def main():
               f" raw Embree {raw / 1e6:.2f} M rays/s; ratio {rays / raw:.2f}")
         replay = core[f"replay_rays_per_s_{w}"]
         print(f"   own rays replayed {replay / 1e6:.2f} M rays/s; replay ratio {rays / replay:.2f}")
+        cpu = {k: core[f"cpu_{k}_{w}"] for k in ("rays_per_s", "raw_rays_per_s", "replay_rays_per_s")}
+        print(f"   in CPU time (core): ratio {cpu['rays_per_s'] / cpu['raw_rays_per_s']:.2f}, "
+              f"replay ratio {cpu['rays_per_s'] / cpu['replay_rays_per_s']:.2f}")
     print(f"speed-up 1 -> 2 workers: {rates['2'] / rates['1']:.2f}x")
 
 

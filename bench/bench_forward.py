@@ -51,7 +51,10 @@ def main():
             p, r = v[f"{name}_photons_per_s_{w}"], v[f"{name}_rays_per_s_{w}"]
             print(f"   {name:13s} {p / 1e6:.3f} M photons/s  {r / 1e6:.2f} M rays/s  "
                   f"ratio {r / raw:.2f}")
-            print(f"   {'':13s} replay ratio {r / replay[name]:.2f}")
+            cpu = v[f"cpu_{name}_rays_per_s_{w}"]
+            cpu_replay = v[f"cpu_replay_{name.replace('_leaf', '')}_rays_per_s_{w}"]
+            print(f"   {'':13s} replay ratio {r / replay[name]:.2f}; in CPU time: ratio "
+                  f"{cpu / v[f'cpu_raw_rays_per_s_{w}']:.2f}, replay ratio {cpu / cpu_replay:.2f}")
     if hw > 1:
         for name in ("forward", "flux"):
             s = v[f"{name}_photons_per_s_{hw}"] / v[f"{name}_photons_per_s_1"]
