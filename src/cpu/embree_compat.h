@@ -59,36 +59,6 @@ inline void occluded1(RTCScene scene, RTCRay* ray) {
 #endif
 }
 
-// Packets of 16 coherent rays (side by side, nearly parallel); `valid` holds -1 for the lanes to
-// trace and 0 for the others.
-inline void intersect16(const int* valid, RTCScene scene, RTCRayHit16* ray_hit) {
-#if VELM_EMBREE_MAJOR >= 4
-  RTCIntersectArguments args;
-  rtcInitIntersectArguments(&args);
-  args.flags = RTC_RAY_QUERY_FLAG_COHERENT;
-  rtcIntersect16(valid, scene, ray_hit, &args);
-#else
-  RTCIntersectContext context;
-  rtcInitIntersectContext(&context);
-  context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-  rtcIntersect16(valid, scene, &context, ray_hit);
-#endif
-}
-
-inline void occluded16(const int* valid, RTCScene scene, RTCRay16* ray) {
-#if VELM_EMBREE_MAJOR >= 4
-  RTCOccludedArguments args;
-  rtcInitOccludedArguments(&args);
-  args.flags = RTC_RAY_QUERY_FLAG_COHERENT;
-  rtcOccluded16(valid, scene, ray, &args);
-#else
-  RTCIntersectContext context;
-  rtcInitIntersectContext(&context);
-  context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-  rtcOccluded16(valid, scene, &context, ray);
-#endif
-}
-
 // Packets of 8 rays that share little but their start (the views of one hit).
 inline void occluded8(const int* valid, RTCScene scene, RTCRay8* ray) {
 #if VELM_EMBREE_MAJOR >= 4
@@ -100,7 +70,7 @@ inline void occluded8(const int* valid, RTCScene scene, RTCRay8* ray) {
 #endif
 }
 
-// Lane k of a packet (RTCRay8, RTCRay16): the ray over [tnear, tfar] with every mask bit set,
+// Lane k of a packet (RTCRay8, RTCRay16, ...): the ray over [tnear, tfar] with every mask bit set,
 // as make_ray.
 template <class RayN>
 inline void set_lane(RayN& ray, int k, const float origin[3], const float direction[3],

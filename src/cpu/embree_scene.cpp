@@ -201,68 +201,6 @@ HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id, fl
   return rec;
 }
 
-void EmbreeSceneManager::intersect_closest16(const Vec3* origins, const Vec3* directions,
-                                             const bool* active, HitRecord* out) const {
-  alignas(64) int valid[16];
-  alignas(64) RTCRayHit16 rh;
-  bool any = false;
-  for (int k = 0; k < 16; ++k) {
-    valid[k] = 0;
-    rh.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
-    rh.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
-    const float o[3] = {origins[k].x, origins[k].y, origins[k].z},
-                d[3] = {directions[k].x, directions[k].y, directions[k].z};
-    set_lane(rh.ray, k, o, d, 0.f, 1e16f);
-    if (!active[k]) continue;
-    if (top_scene_ == nullptr || !traceable(origins[k], directions[k])) {
-      out[k] = {};
-      continue;
-    }
-    if (RayLog* log = t_ray_log)
-      log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
-    valid[k] = -1;
-    any = true;
-  }
-  if (!any) return;
-  intersect16(valid, top_scene_, &rh);
-  for (int k = 0; k < 16; ++k) {
-    if (!valid[k]) continue;
-    out[k] = rh.hit.geomID[k] == RTC_INVALID_GEOMETRY_ID
-                 ? HitRecord{}
-                 : rebuild_hit(rh.hit.instID[0][k], rh.hit.primID[k], rh.hit.u[k], rh.hit.v[k],
-                               rh.ray.tfar[k], directions[k]);
-  }
-}
-
-void EmbreeSceneManager::occluded16(const Vec3* origins, const Vec3* directions,
-                                    const float* max_distance, const bool* active,
-                                    bool* out) const {
-  alignas(64) int valid[16];
-  alignas(64) RTCRay16 ray;
-  bool any = false;
-  for (int k = 0; k < 16; ++k) {
-    valid[k] = 0;
-    const float o[3] = {origins[k].x, origins[k].y, origins[k].z},
-                d[3] = {directions[k].x, directions[k].y, directions[k].z};
-    set_lane(ray, k, o, d, 0.f, max_distance[k]);
-    if (!active[k]) continue;
-    if (top_scene_ == nullptr || !traceable(origins[k], directions[k]) ||
-        !(max_distance[k] > 0.f)) {
-      out[k] = false;
-      continue;
-    }
-    if (RayLog* log = t_ray_log)
-      log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2],
-                                                   max_distance[k]});
-    valid[k] = -1;
-    any = true;
-  }
-  if (!any) return;
-  embree::occluded16(valid, top_scene_, &ray);
-  for (int k = 0; k < 16; ++k)
-    if (valid[k]) out[k] = ray.tfar[k] < 0.f;
-}
-
 bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distance) const {
   if (top_scene_ == nullptr || !traceable(origin, direction) || !(max_distance > 0.f))
     return false;

@@ -55,13 +55,6 @@ class EmbreeSceneManager {
   // Ray queries; safe to call concurrently on a committed scene. Directions are unit vectors.
   HitRecord intersect_closest(Vec3 origin, Vec3 direction) const;
   bool occluded(Vec3 origin, Vec3 direction, float max_distance) const;
-  // Up to 16 of the queries above traced together as one packet, for rays that travel together
-  // (a tile of an image): lane k gets the answer intersect_closest or occluded gives its ray.
-  // Lanes with active[k] false are neither traced nor written.
-  void intersect_closest16(const Vec3* origins, const Vec3* directions, const bool* active,
-                           HitRecord* out) const;
-  void occluded16(const Vec3* origins, const Vec3* directions, const float* max_distance,
-                  const bool* active, bool* out) const;
   // Up to 8 occlusion queries over the same length as one packet, for rays that start together.
   void occluded8(int n, const Vec3* origins, const Vec3* directions, float max_distance,
                  bool* out) const;

@@ -66,21 +66,24 @@ VELM_HD int64_t primitive_slot(const BackwardSettings& c, const SurfaceHit& hit)
   return hit.global_primitive_id;
 }
 
-// The first ray of the path for pixel (x, y) in pass `pass`: its stream in `rng`, the ray in
-// (o, d). False when the pixel has no ray or the path traces nothing.
-template <class Scene>
-VELM_HD bool backward_primary_ray(const BackwardSettings& c, const Scene& scene, int x, int y,
-                                  int pass, Pcg32& rng, Vec3& o, Vec3& d, PathCounts& counts) {
+// One path for pixel (x, y) in pass `pass`; leaves its radiance in L (nb values; T is scratch).
+template <class Scene, class Spectrum>
+VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, int x, int y,
+                                 int pass, Spectrum T, Spectrum L, PathCounts& counts) {
+  const int nb = c.nb;
   const uint64_t w = static_cast<uint64_t>(c.sensor->width);
-  rng = item_stream(static_cast<uint64_t>(y) * w + static_cast<uint64_t>(x),
-                    static_cast<uint64_t>(pass));
+  Pcg32 rng = item_stream(static_cast<uint64_t>(y) * w + static_cast<uint64_t>(x),
+                          static_cast<uint64_t>(pass));
+  for (int b = 0; b < nb; ++b) {
+    T[b] = 1.0;
+    L[b] = 0.0;
+  }
   const float jx = rng.next_float();
   const float jy = rng.next_float();
   const SensorRay ray =
       sensor_ray(*c.sensor, static_cast<float>(x) + jx, static_cast<float>(y) + jy);
-  if (dot(ray.direction, ray.direction) < 0.5f) return false;
-  o = ray.origin;
-  d = ray.direction;
+  if (dot(ray.direction, ray.direction) < 0.5f) return;
+  Vec3 o = ray.origin, d = ray.direction;
 
   if (c.terrain_following && c.sensor->type == kSensorOrthographic && d.z != 0.f) {
     const float t = -o.z / d.z;
@@ -90,33 +93,7 @@ VELM_HD bool backward_primary_ray(const BackwardSettings& c, const Scene& scene,
     if (ground.hit) o = Vec3(p0.x, p0.y, o.z - ground.t) - d * 100000.f;
   }
   if (c.repetition) enter_tile(c.tile, c.zmax, o, d);
-  return c.max_depth >= 1;
-}
-
-// Whether the path looks for direct sun light at `hit` (reached along d), and from where: the
-// next-event test of the reflective (not thermal) path below.
-VELM_HD bool sun_test_origin(const BackwardSettings& c, const SurfaceHit& hit, Vec3& origin) {
-  if (c.thermal || c.sif_only) return false;
-  const float n_dot_l = dot(hit.normal, c.sun);
-  if (!((n_dot_l > 0.f || c.materials[hit.material_id].type == kMaterialLeaf) &&
-        on_shading_side(hit.geometric_normal, c.sun, n_dot_l) && std::fabs(n_dot_l) > 0.f))
-    return false;
-  origin = hit.spawn(c.sun);
-  return true;
-}
-
-// One path for pixel (x, y) in pass `pass`; leaves its radiance in L (nb values; T is scratch).
-template <class Scene, class Spectrum>
-VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, int x, int y,
-                                 int pass, Spectrum T, Spectrum L, PathCounts& counts) {
-  const int nb = c.nb;
-  for (int b = 0; b < nb; ++b) {
-    T[b] = 1.0;
-    L[b] = 0.0;
-  }
-  Pcg32 rng;
-  Vec3 o, d;
-  if (!backward_primary_ray(c, scene, x, y, pass, rng, o, d, counts)) return;
+  if (c.max_depth < 1) return;
 
   int depth = 0, wraps = 0;
   bool escaped = false;
