@@ -90,7 +90,7 @@ SIGNATURES = [  # (name, 'argument=default, ...')
      "beam_half_angle_rad=0.0005000000237487257, beam_samples_per_dim=10, pulse_energy=1.0, "
      "sensor_area=0.10000000149011612, range_resolution=0.15000000596046448, min_range=0.0, "
      "max_range=100.0, num_wavelengths=1, pulse_fwhm_ns=4.0, "
-     "peak_threshold=9.99999993922529e-09, max_returns_per_pulse=5, direct_mode=False"),
+     "peak_threshold=9.99999993922529e-09, max_returns_per_pulse=5, direct_mode=False, seed=0"),
     (".add_mesh", "vertices, normals, indices, material_id=0"),
     (".add_instance", "mesh_id, x=0.0, y=0.0, z=0.0, scale=1.0"),
     (".add_instance_xform", "mesh_id, xform"),

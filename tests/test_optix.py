@@ -188,30 +188,30 @@ class TestRegistry:
             (velm.SceneManager.set_primitive_emissivities, "emissivities"),
             (velm.SceneManager.set_primitive_sif_spectra, "spectra n_sif_bands"),
             (velm.SceneManager.set_sif_only_mode, "enabled"),
-            (velm.Simulator.simulate, "scene spp=16 max_depth=16 progress=None"),
+            (velm.Simulator.simulate, "scene spp=16 max_depth=16 progress=None seed=0"),
             (velm.Simulator.simulate_forward,
              "scene nx=1 ny=1 layer_heights num_photons=10000000 num_bands=1 per_leaf=False "
              f"brf_directions={EMPTY_F32} num_brf_dirs=0 prob_sun=1.0 max_depth=16 "
-             "terrain_instance_id=-1 progress=None"),
+             "terrain_instance_id=-1 progress=None seed=0"),
             (velm.Simulator.simulate_flux,
              "scene nx ny num_photons num_bands prob_sun=1.0 max_bounces=0 max_depth=16 "
-             "rr_depth=3 decompose=False progress=None"),
+             "rr_depth=3 decompose=False progress=None seed=0"),
             (velm.Simulator.run_energy_balance,
              "scene band_type=0 n_samples=64 sun_irradiance=0.0 sky_diffuse_radiance=0.0 "
              "sky_lw_radiance=0.0 sun_dir_x=0.0 sun_dir_y=0.0 sun_dir_z=1.0 two_sided=True "
-             "sw_albedos=None"),
+             "sw_albedos=None seed=0"),
             (velm.Simulator.run_energy_balance_multiband,
              f"scene n_bands n_samples=64 sun_irradiance={EMPTY_F32} "
              f"sky_diffuse_radiance={EMPTY_F32} sun_dir_x=0.0 sun_dir_y=0.0 sun_dir_z=1.0 "
-             "two_sided=True sw_albedos=None"),
-            (velm.Simulator.simulate_lidar, "scene " + LIDAR_ARGS),
+             "two_sided=True sw_albedos=None seed=0"),
+            (velm.Simulator.simulate_lidar, "scene " + LIDAR_ARGS + " seed=0"),
             (velm.Simulator.simulate_microwave,
              "scene frequency=1400000000.0 n_channels=2 spp=64 max_depth=8 air_temperature=293.0 "
              f"include_atmosphere=True atm_tau=0.009999999776482582 {MICROWAVE_TABLES} "
-             "_mw_veg_lut_dims=None"),
+             "_mw_veg_lut_dims=None seed=0"),
             (velm.Simulator.simulate_active_microwave,
              "scene frequency=435000000.0 n_channels=4 spp=64 max_depth=1 air_temperature=293.0 "
-             f"atm_tau=0.004999999888241291 {MICROWAVE_TABLES}"),
+             f"atm_tau=0.004999999888241291 {MICROWAVE_TABLES} seed=0"),
         ],
     )
     def test_argument_names_and_defaults(self, func, args):
@@ -224,8 +224,11 @@ class TestRegistry:
             assert doc_body(getattr(velm.SceneManager, name)) == DOCS.get(name, ""), name
         for name in (k for k in vars(velm.OptiXContext) if not k.startswith("_")):
             assert doc_body(getattr(velm.OptiXContext, name)) == ""
-        for name in SIMULATOR_METHODS:
-            assert doc_body(getattr(velm.Simulator, name)) == SIMULATOR_DOCS.get(name, ""), name
+        for name in SIMULATOR_METHODS:  # every simulation's doc ends with a line on its seed
+            lines = doc_body(getattr(velm.Simulator, name)).split("\n")
+            if name != "init":
+                assert lines.pop().startswith("seed (int, 0 to 2**64 - 1) "), name
+            assert "\n".join(lines).strip() == SIMULATOR_DOCS.get(name, ""), name
         assert doc_body(velm.device_info) == ""
 
     def test_device_programs_are_installed_beside_the_module(self):
@@ -678,6 +681,25 @@ class TestOpticalLaunches:
         assert r["albedo"][0] == pytest.approx(rho * incident, rel=1e-4)
         # The plane's BRF radiance towards nadir: rho E cos / pi per unit area, seen by all of it.
         assert r["brf"][0, 0] == pytest.approx(rho / math.pi * incident, rel=1e-4)
+
+    def test_a_seed_draws_the_cpu_streams_and_repeats(self, sim, ctx):
+        seed, kw = 0x9E3779B97F4A7C15, dict(prob_sun=0.7, max_bounces=2, decompose=True)
+        cpu, gpu_scene = velm.EmbreeSceneManager(), velm.SceneManager(ctx)
+        for s in (cpu, gpu_scene):
+            scenes.canopy_tile(s)
+            s.build()
+        cpu_run = velm.simulate_flux_cpu(cpu, 8, 8, 40000, 2, **kw, seed=seed)
+        gpu_run = sim.simulate_flux(gpu_scene, 8, 8, 40000, 2, **kw, seed=seed)
+        unseeded = velm.simulate_flux_cpu(cpu, 8, 8, 40000, 2, **kw)
+        for k in cpu_run:  # photon for photon, as unseeded runs are; far from another seed's
+            assert np.isclose(gpu_run[k], cpu_run[k], rtol=1e-3, atol=1e-6).mean() > 0.97, k
+            assert np.isclose(gpu_run[k], unseeded[k], rtol=1e-3, atol=1e-6).mean() < 0.5, k
+        s = velm.SceneManager(ctx)
+        scenes.procedural_forest(s, 5, 3, sensor=(8, 8))
+        s.build()
+        req = scenes.microwave_forest_request()
+        first, again = (sim.simulate_microwave(s, spp=4, **req, seed=seed) for _ in range(2))
+        np.testing.assert_array_equal(first, again)  # unseeded calls continue their streams
 
     def test_canonical_forest_matches_the_cpu(self, sim, ctx):
         with open(REFERENCE) as f:

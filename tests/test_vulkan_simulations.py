@@ -665,6 +665,11 @@ MESSAGE_CASES = [
     (None, set_item("trunk_parameters", (0, 7), -1.0), ValueError,
      "Vulkan microwave trunk entry 0 needs a non-negative radius (column 0), temperature in "
      "kelvin (column 3) and absorption coefficient of its wood (column 7)"),
+    (None, set_item("lut_info", (0, 7), 1), ValueError,
+     "Vulkan microwave lut_info entry 0 is vegetation: its words 6 and 7 (a trunk's specular "
+     "table) must be 0"),
+    (None, set_item("lut_info", (1, 7), 9), ValueError,
+     "Vulkan microwave lut_info entry 1: its specular table reaches beyond mueller_lut"),
     (None, set_item("lut_info", (0, 3), 3), ValueError,
      "Vulkan microwave lut_info entry 0 reaches beyond mueller_lut, cosine_cdf or azimuth_cdf"),
     (None, set_item("lut_info", (0, 5), 0), ValueError,

@@ -340,6 +340,29 @@ def test_active_vegetation_slab_water_cloud(vk_scene, soil_tables):
     assert np.all(np.abs(out.mean(axis=0) - want) < 4 * se), (out.mean(axis=0), want, se)
 
 
+def test_absorbing_vegetation_without_a_table_scatters_nothing(vk_scene, soil_tables):
+    # The slab above holding vegetation entry 1, which only absorbs (no Mueller table), beside
+    # entry 0, which has one: the radar sees the soil through it, sigma = sigma_soil gamma^2,
+    # gamma^2 = exp(-2 kappa_a H / mu), and nothing from inside the slab.
+    def slab(scene):
+        add(scene, velm.make_ground_plane(40, 40), 1, pos=(0.0, 0.0, 3.0))
+        add(scene, square(40.0, flip=True), 1, pos=(0.0, 0.0, 1.0))
+
+    soil_scene(vk_scene, slab)
+    kappa_a, h, theta = 0.3, 2.0, 35.0
+    tables = scenes.microwave_tables(F, [scenes.MOIST_SOIL],
+                                     [(290.0, 0.4, scenes.vegetation_phase(0.5)),
+                                      (290.0, kappa_a, None)], [], 33)
+    n, mu = 20000, math.cos(math.radians(theta))
+    rng = np.random.default_rng(6)
+    target = np.c_[rng.uniform(-5, 5, (n, 2)), np.zeros(n)]
+    d = np.tile(slant(theta), (n, 1))
+    out = run(vk_scene, tables, d, target - 20 * d, active=True, tau=0.0, material_map=(0, 2))
+    want = table_row(tables, "active_soil_table", mu) * math.exp(-2 * kappa_a * h / mu)
+    se = out.std(axis=0) / math.sqrt(n)
+    assert np.all(np.abs(out.mean(axis=0) - want) < 4 * se), (out.mean(axis=0), want, se)
+
+
 def test_rays_beyond_one_dispatch_are_split(vk_scene, soil_tables):
     # lavapipe binds at most 128 MiB: 838860 rays' work areas. 900000 rays run as two dispatches
     # of three passes; every ray gets its own answer.

@@ -10,6 +10,11 @@ same calls::
     fpar = velm.absorbed(scene, layer_heights=[0, 2, 4, 6, 8, 10], photons=200_000,
                          backend="cpu")                    # xarray Dataset
     image.to_netcdf("forest.nc")
+    fpar = velm.absorbed(scene, layer_heights=[0, 5, 10], photons=10**8, batches=16,
+                         client=dask_client)                # the batches on a Dask cluster
+    albedo = velm.sweep(lambda sun_zenith: velm.procedural_forest(sun_zenith=sun_zenith),
+                        {"sun_zenith": [0, 20, 40, 60]}, "absorbed",
+                        layer_heights=[0, 10], brf_directions=[(0, 0)])  # dimension sun_zenith
     tb = velm.microwave(scene, {"soil": velm.Soil(), "leaf": velm.Vegetation(),
                                 "bark": velm.Trunk()}, spp=4, backend="vulkan")  # K, (y, x, H/V)
 
@@ -32,6 +37,7 @@ from .builders import (band_values, canopy_tile, cylinder, ground_plane, lambert
 from .files import load_mesh, read_las, write_las
 from .materials import RPV, Lambertian, Leaf
 from .microwaves import Soil, Trunk, Vegetation, microwave
+from .parallel import TaskError, batch_seed, sweep
 from .scene import Mesh, Scene, Sky, Sun, Tile, transform, vertex_normals
 from .sensors import (Fisheye, Orthographic, Perspective, look_at, nadir_camera,
                       oblique_camera, sun_direction)
@@ -49,6 +55,7 @@ __all__ = [
     "sun_direction",
     "Soil", "Vegetation", "Trunk", "microwave",
     "render", "absorbed", "flux", "lidar", "energy_balance", "CAPABILITIES", "primitive_areas",
+    "sweep", "batch_seed", "TaskError",
     "load_mesh", "write_las", "read_las",
     "band_values", "ground_plane", "sphere", "cylinder", "lambertian_plane",
     "procedural_forest", "canopy_tile", "nadir_pulses",

@@ -78,7 +78,8 @@ def dihedral_directions():
         np.tile(np.float32([0, 0, 1]), (len(r), 1))
 
 
-def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_size=65):
+def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_size=65,
+                     trunk_luts=()):
     """The table arguments of run_microwave_wavefront (a dict: soil_count, vegetation_count,
     trunk_count, response_table_size and every table) for the given materials at `frequency`
     (Hz), the module's own models evaluated on an even grid of response_table_size incidence
@@ -93,8 +94,13 @@ def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_
     - vegetation_parameters: temperature (K), absorption coefficient (m^-1), six zeros.
 
     `vegetation` holds (temperature, absorption coefficient, phase) per entry, phase as
-    vegetation_phase() returns it or None for none; lut_info numbers the vegetation tables first,
-    then the trunks' (which have none here: they reflect specularly)."""
+    vegetation_phase() returns it or None for none. `trunk_luts` holds, per trunk (missing
+    ones: none), None or the trunk's entry of the CPU and OptiX calls' mw_trunk_mueller_luts:
+    (mueller, cosine_cdf, azimuth_cdf) of the directions its wall reflects into (an empty
+    mueller: specularly), and optionally a specular table (n_cos, 4, 4) of the reflection
+    matrices at cosines k / (n_cos - 1) (None: the response table's R_p). lut_info numbers the
+    vegetation tables first, then the trunks'; a trunk's specular table follows the Mueller
+    tables in mueller_lut (lut_info words 6 and 7: its first float, n_cos)."""
     r = int(response_table_size)
     mu = np.linspace(0, 1, r).astype(np.float32)
     soils = [np.asarray(s, np.float32) for s in soils]
@@ -134,7 +140,26 @@ def microwave_tables(frequency, soils, vegetation=(), trunks=(), response_table_
         for k, t in enumerate((mueller, cosine_cdf, azimuth_cdf)):
             tables[k].append(t.ravel())
             sizes[k] += t.size
-    info += [[0] * 8] * len(trunks)
+    specular = []
+    for k in range(len(trunks)):
+        lut = trunk_luts[k] if k < len(trunk_luts) else None
+        if lut is None:
+            info.append([0] * 8)
+            continue
+        mueller = np.asarray(lut[0], np.float32)
+        entry = [0] * 8
+        if mueller.size:
+            entry[:6] = sizes + list(mueller.shape[:3])
+            for j, t in enumerate(lut[:3]):
+                tables[j].append(np.asarray(t, np.float32).ravel())
+                sizes[j] += tables[j][-1].size
+        if len(lut) > 3 and lut[3] is not None:
+            specular.append((len(info), np.asarray(lut[3], np.float32).reshape(-1, 16)))
+        info.append(entry)
+    for at, table in specular:  # after every Mueller table
+        info[at][6:] = [sizes[0], len(table)]
+        tables[0].append(table.ravel())
+        sizes[0] += table.size
     out["vegetation_parameters"] = np.array(params, np.float32).reshape(len(vegetation), 8)
     out["lut_info"] = np.array(info, np.uint32).reshape(len(info), 8)
     for k, name in enumerate(("mueller_lut", "cosine_cdf", "azimuth_cdf")):

@@ -32,7 +32,9 @@ import velm_gpu
 import xarray as xr
 
 from . import _backends, microwave_tables
+from ._native import check_seed, seed_kwargs
 from ._progress import progress_bar
+from .parallel import batched
 from .sensors import Orthographic, Perspective
 
 DIELECTRIC_MODELS = {"clay_mixing": 0, "semi_empirical": 1, "empirical": 2}
@@ -276,7 +278,8 @@ def _vulkan_image(native, scene, plan, *, active, frequency, channels, spp, max_
             out[valid] = native.run_microwave_wavefront(
                 bool(active), int(max_depth), float(air_temperature), float(tau),
                 origins=np.c_[o[valid], pad].astype(np.float32),
-                directions=np.c_[d[valid], pad].astype(np.float32), **tables)
+                directions=np.c_[d[valid], pad].astype(np.float32), **tables,
+                **seed_kwargs(native.run_microwave_wavefront, seed))
         total[idx] = out.reshape(len(idx), spp, 4).sum(axis=1)
         if cb is not None:
             cb(int(idx[-1]) + 1, pixels, 1e3 * (time.perf_counter() - t0))
@@ -292,11 +295,12 @@ def _cpu_function(active):
     return fn
 
 
+@batched("spp")
 def microwave(scene, materials: dict, *, active: bool = False, frequency: float = 1.4e9,
               channels: int = 2, spp: int = 64, max_depth: int | None = None,
               air_temperature: float = 293.0, atmosphere_tau: float | None = None,
-              seed: int = 0, table_size: int = 65, backend: str | None = None,
-              progress=True) -> xr.DataArray:
+              seed: int = 0, table_size: int = 65, batches: int = 1, client=None,
+              backend: str | None = None, progress=True) -> xr.DataArray:
     """The microwave image the scene's sensor sees.
 
     materials: scene material name -> velm.Soil, velm.Vegetation or velm.Trunk (names left out
@@ -304,8 +308,9 @@ def microwave(scene, materials: dict, *, active: bool = False, frequency: float 
     monostatic radar backscatter. frequency: Hz. channels: 1, 2 or 4 (see below). spp: rays per
     pixel. max_depth: interactions per path (default 8 passive, 1 active). air_temperature: K,
     of the atmosphere; atmosphere_tau: its nadir optical depth (0: none; default 0.01 passive,
-    0.005 active). seed, table_size: the Vulkan backend's ray jitter and the number of incidence
-    cosines of its model tables.
+    0.005 active). seed: the random streams (and the Vulkan backend's ray jitter); table_size:
+    the number of incidence cosines of the Vulkan backend's model tables. batches, client: see
+    velm.parallel (batches split the rays per pixel and average the images).
 
     Returns a DataArray over (y, x, polarization) with the sensor's x and y coordinates:
     passive, "brightness_temperature" in K, polarization H, V (channels=2), H, V, T3, T4 (the
@@ -319,6 +324,7 @@ def microwave(scene, materials: dict, *, active: bool = False, frequency: float 
     if channels not in (1, 2, 4):
         raise ValueError(f"channels must be 1, 2 or 4, not {channels!r}")
     spp = _positive("spp", spp)
+    seed = check_seed(seed)
     max_depth = _positive("max_depth", (1 if active else 8) if max_depth is None else max_depth)
     tau = (0.005 if active else 0.01) if atmosphere_tau is None else atmosphere_tau
     tau = _finite("atmosphere_tau", tau, 0.0)
@@ -339,11 +345,11 @@ def microwave(scene, materials: dict, *, active: bool = False, frequency: float 
             if not active:
                 kw["include_atmosphere"] = tau > 0
             if b == "cpu":
-                image = _cpu_function(active)(native, **kw)
+                call = _cpu_function(active)
             else:
                 sim = _backends.optix_simulator()
                 call = sim.simulate_active_microwave if active else sim.simulate_microwave
-                image = call(native, **kw)
+            image = call(native, **kw, **seed_kwargs(call, seed))
             if cb is not None:
                 cb(1, 1, 0.0)
     s = scene.sensor

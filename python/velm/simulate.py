@@ -5,6 +5,11 @@ Every function takes a ``velm.Scene``, keyword-only settings and ``backend="cpu"
 and ``units`` attributes. A backend that lacks a capability raises NotImplementedError naming the
 backends that have it. ``progress=False`` switches the progress bar off (a callable
 ``(done, total, elapsed_ms)`` replaces it).
+
+Every simulation also takes ``seed`` (an unsigned 64-bit int selecting independent random
+streams; 0, the default, the native module's own streams), ``batches`` (the budget -- samples,
+photons, pulses or rays -- split into that many runs whose results are merged) and ``client`` (a
+``dask.distributed.Client`` that runs the batches on its workers; see ``velm.parallel``).
 """
 
 from __future__ import annotations
@@ -17,7 +22,9 @@ import velm_gpu
 import xarray as xr
 
 from . import _backends, _native
+from ._native import seed_kwargs
 from ._progress import progress_bar
+from .parallel import batched
 from .materials import spectrum
 from .sensors import Orthographic, sun_direction
 
@@ -63,13 +70,16 @@ def _positive(name, value):
 
 # ---- images ----------------------------------------------------------------------------------
 
+@batched("spp")
 def render(scene, *, spp: int = 16, max_depth: int = 16, thermal: bool = False,
-           sif=False, backend: str | None = None, progress=True) -> xr.DataArray:
+           sif=False, seed: int = 0, batches: int = 1, client=None,
+           backend: str | None = None, progress=True) -> xr.DataArray:
     """The image the scene's sensor sees, by backward Monte Carlo path tracing.
 
     spp: samples (paths) per pixel; max_depth: surface interactions per path.
     thermal: True renders emission (every material by its temperature and emissivity, at the
     scene's band wavelengths) instead of reflected sunlight; the sun and sky are not used.
+    seed, batches, client: see the module docstring (batches split spp and average the images).
     sif: True adds each material's solar-induced fluorescence (``sif=``) to the reflected light;
     "only" renders the fluorescence alone (GPU backends).
 
@@ -82,17 +92,21 @@ def render(scene, *, spp: int = 16, max_depth: int = 16, thermal: bool = False,
     if sif:
         b = _backend(b, "render.sif")
     spp, max_depth = _positive("spp", spp), _positive("max_depth", max_depth)
+    seed = _native.check_seed(seed)
     scene.check(need_sensor=True, thermal=thermal)
     native, layout = _backends.native_scene(scene, b, thermal=thermal)
     if b in ("vulkan", "optix"):
         _set_sif(native, scene, sif)
     with progress_bar(progress, "render", "pass") as cb:
         if b == "cpu":
-            image = velm_gpu.simulate_cpu(native, spp, max_depth, cb)
+            fn = velm_gpu.simulate_cpu
+            image = fn(native, spp, max_depth, cb, **seed_kwargs(fn, seed))
         elif b == "vulkan":
-            image = native.simulate_backward(spp, max_depth)
+            fn = native.simulate_backward
+            image = fn(spp, max_depth, **seed_kwargs(fn, seed))
         else:
-            image = _backends.optix_simulator().simulate(native, spp, max_depth, cb)
+            fn = _backends.optix_simulator().simulate
+            image = fn(native, spp, max_depth, cb, **seed_kwargs(fn, seed))
     s = scene.sensor
     kind = "thermal emission" if thermal else ("fluorescence" if sif == "only" else "radiance")
     return xr.DataArray(
@@ -172,9 +186,11 @@ def _terrain_instance(scene, terrain):
     return placed[0]
 
 
+@batched("photons")
 def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1_000_000,
              per_leaf: bool = False, terrain=None, brf_directions=None, prob_sun: float = 1.0,
-             max_depth: int = 16, backend: str | None = None, progress=True) -> xr.Dataset:
+             max_depth: int = 16, seed: int = 0, batches: int = 1, client=None,
+             backend: str | None = None, progress=True) -> xr.Dataset:
     """Absorbed sun and sky radiation, by forward photon tracing.
 
     layer_heights: ascending layer boundaries (m), nz + 1 values; nx, ny: horizontal cells over
@@ -183,7 +199,7 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
     primitive; terrain: the mesh name (placed once) or instance index whose absorption is
     tallied apart (and not in the grid); brf_directions: (zenith, azimuth) view directions in
     degrees for the BRF and albedo (CPU and OptiX); prob_sun: share of sun photons when there is
-    a sky.
+    a sky; seed, batches, client: see the module docstring (batches split the photons).
 
     Returns a Dataset with, per band (W nm^-1: absolute spectral power):
       absorbed (layer, y, x, band), terrain (band), leaf (primitive, band) when asked,
@@ -198,6 +214,7 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
     if h.size < 2 or np.any(np.diff(h) <= 0):
         raise ValueError("layer_heights must hold at least two strictly increasing heights (m)")
     nx, ny, photons = _positive("nx", nx), _positive("ny", ny), _positive("photons", photons)
+    seed = _native.check_seed(seed)
     scene.check()
     _check_photon_light(scene)
     extent = scene.horizontal_extent("absorbed")
@@ -214,15 +231,17 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
     native, _ = _backends.native_scene(scene, b)
     with progress_bar(progress, "absorbed", "photon") as cb:
         if b == "cpu":
-            r = velm_gpu.simulate_forward_cpu(native, nx, ny, h, photons, nb, per_leaf, dirs,
-                                              len(dirs), prob_sun, max_depth, tid, cb)
+            fn = velm_gpu.simulate_forward_cpu
+            r = fn(native, nx, ny, h, photons, nb, per_leaf, dirs, len(dirs), prob_sun,
+                   max_depth, tid, cb, **seed_kwargs(fn, seed))
         elif b == "vulkan":
-            r = native.simulate_forward_radiation(nx, ny, h, photons, nb, per_leaf, prob_sun,
-                                                  max_depth, 3, tid, cb)
+            fn = native.simulate_forward_radiation
+            r = fn(nx, ny, h, photons, nb, per_leaf, prob_sun, max_depth, 3, tid, cb,
+                   **seed_kwargs(fn, seed))
         else:
-            r = _backends.optix_simulator().simulate_forward(
-                native, nx, ny, h, photons, nb, per_leaf, dirs, len(dirs), prob_sun, max_depth,
-                tid, cb)
+            fn = _backends.optix_simulator().simulate_forward
+            r = fn(native, nx, ny, h, photons, nb, per_leaf, dirs, len(dirs), prob_sun,
+                   max_depth, tid, cb, **seed_kwargs(fn, seed))
     incident = _incident(scene, native, extent)
     frac = np.where(incident > 0, 1.0 / np.where(incident > 0, incident, 1), 0.0)
     power = {"units": "W nm-1"}
@@ -264,14 +283,17 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
                              "extent_y": extent[1]})
 
 
+@batched("photons")
 def flux(scene, *, nx: int, ny: int, photons: int = 1_000_000, prob_sun: float = 1.0,
          max_bounces: int = 0, max_depth: int = 16, decompose: bool = False,
-         backend: str | None = None, progress=True) -> xr.Dataset:
+         seed: int = 0, batches: int = 1, client=None, backend: str | None = None,
+         progress=True) -> xr.Dataset:
     """Downwelling and upwelling spectral flux on an nx x ny grid of columns over the launch
     extent [0, Sx] x [0, Sy] (the tile, else the orthographic sensor's extent).
 
     max_bounces: surface hits recorded per photon (0: all); decompose: also the direct and
-    diffuse parts of the downwelling flux.
+    diffuse parts of the downwelling flux; seed, batches, client: see the module docstring
+    (batches split the photons).
 
     Returns a Dataset of (y, x, band) flux densities in W m^-2 nm^-1: downwelling, upwelling
     (and downwelling_direct, downwelling_diffuse); the power per cell is the density times
@@ -279,6 +301,7 @@ def flux(scene, *, nx: int, ny: int, photons: int = 1_000_000, prob_sun: float =
     """
     b = _backend(backend, "flux")
     nx, ny, photons = _positive("nx", nx), _positive("ny", ny), _positive("photons", photons)
+    seed = _native.check_seed(seed)
     scene.check()
     _check_photon_light(scene)
     extent = scene.horizontal_extent("flux")
@@ -286,15 +309,17 @@ def flux(scene, *, nx: int, ny: int, photons: int = 1_000_000, prob_sun: float =
     native, _ = _backends.native_scene(scene, b)
     with progress_bar(progress, "flux", "photon") as cb:
         if b == "cpu":
-            r = velm_gpu.simulate_flux_cpu(native, nx, ny, photons, nb, prob_sun, max_bounces,
-                                           max_depth, 3, decompose, cb)
+            fn = velm_gpu.simulate_flux_cpu
+            r = fn(native, nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3, decompose,
+                   cb, **seed_kwargs(fn, seed))
         elif b == "vulkan":
-            r = native.simulate_flux(nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3,
-                                     decompose, cb)
+            fn = native.simulate_flux
+            r = fn(nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3, decompose, cb,
+                   **seed_kwargs(fn, seed))
         else:
-            r = _backends.optix_simulator().simulate_flux(native, nx, ny, photons, nb, prob_sun,
-                                                          max_bounces, max_depth, 3, decompose,
-                                                          cb)
+            fn = _backends.optix_simulator().simulate_flux
+            r = fn(native, nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3, decompose,
+                   cb, **seed_kwargs(fn, seed))
     cell = extent[0] * extent[1] / (nx * ny)
     data = {k: (("y", "x", "band"), np.asarray(v, np.float64).reshape(ny, nx, nb) / cell,
                 {"units": "W m-2 nm-1", "long_name": k.replace("_", " ") + " spectral flux"})
@@ -310,12 +335,14 @@ POINT_FIELDS = ("x", "y", "z", "intensity", "return_number", "number_of_returns"
                 "pulse")
 
 
+@batched("pulses")
 def lidar(scene, origins, directions, *, beam_half_angle: float = 5e-4,
           beam_samples: int = 10, pulse_energy: float = 1.0, sensor_area: float = 0.1,
           range_resolution: float = 0.15, min_range: float = 0.0, max_range: float = 100.0,
           pulse_fwhm: float = 4.0, peak_threshold: float = 1e-8, max_returns: int = 5,
           bands: int | None = None, mode: str = "waveform", waveform: bool = True,
-          chunk: int = 65536, backend: str | None = None, progress=True) -> xr.Dataset:
+          chunk: int = 65536, seed: int = 0, batches: int = 1, client=None,
+          backend: str | None = None, progress=True) -> xr.Dataset:
     """Full-waveform (or first-hit) LiDAR: pulses fired from `origins` (N, 3) along unit
     `directions` (N, 3), metres.
 
@@ -324,7 +351,8 @@ def lidar(scene, origins, directions, *, beam_half_angle: float = 5e-4,
     ns; bands: wavelengths simulated (the first `bands` of the scene; default all); mode:
     "waveform" (beam sampling, Gaussian pulse, peak extraction) or "direct" (the first hit of
     the central ray); waveform: keep the waveforms in the result; chunk: pulses per native
-    call (bounds memory and keeps pulse ids exact).
+    call (bounds memory and keeps pulse ids exact); seed, batches, client: see the module
+    docstring (batches split the pulses; pulse ids stay those of the whole request).
 
     Returns a Dataset with the points on dimension "point": x, y, z (m), intensity (J),
     return_number, number_of_returns, range (m) and pulse (int64 index into `origins`); and,
@@ -343,6 +371,7 @@ def lidar(scene, origins, directions, *, beam_half_angle: float = 5e-4,
         raise ValueError("beam_samples must be at least 2 (1 leaves no ray inside the beam)")
     if range_resolution <= 0 or max_range <= min_range:
         raise ValueError("range_resolution must be positive and max_range above min_range")
+    seed = _native.check_seed(seed)
     scene.check(need_light=False)
     nwl = scene.band_count if bands is None else int(bands)
     if not 1 <= nwl <= scene.band_count:
@@ -359,10 +388,9 @@ def lidar(scene, origins, directions, *, beam_half_angle: float = 5e-4,
         for start in range(0, n, chunk):
             stop = min(n, start + chunk)
             args = (native, o[start:stop], d[start:stop], stop - start) + settings
-            if b == "cpu":
-                r = velm_gpu.simulate_lidar_cpu(*args)
-            else:
-                r = _backends.optix_simulator().simulate_lidar(*args)
+            fn = velm_gpu.simulate_lidar_cpu if b == "cpu" else \
+                _backends.optix_simulator().simulate_lidar
+            r = fn(*args, **seed_kwargs(fn, seed))
             p = np.asarray(r["points"], np.float32).reshape(-1, 8)
             # Within a chunk of fewer than 2^24 pulses the float32 pulse column is exact.
             ids = p[:, 7].astype(np.int64) + start
@@ -407,10 +435,11 @@ def _cpu_native(name):
     return fn
 
 
+@batched("samples")
 def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
                    longwave_sky_radiance: float | None = None, temperatures=None,
-                   shortwave: bool = True, backend: str | None = None,
-                   progress=True) -> xr.Dataset:
+                   shortwave: bool = True, seed: int = 0, batches: int = 1, client=None,
+                   backend: str | None = None, progress=True) -> xr.Dataset:
     """Absorbed radiation per primitive (triangle), for thermal modelling.
 
     Short wave, per band of the scene: the sun (``scene.sun``) and the sky (``scene.sky``)
@@ -419,7 +448,8 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     Long wave, when `longwave_sky_radiance` (W m^-2 sr^-1, broadband) is given: the sky and
     the surrounding surfaces emitting at their materials' temperatures (K) and emissivities
     (mean over the bands), or at `temperatures` (K, one per primitive in global order) when
-    given. shortwave=False leaves the short wave out (for iterating on temperatures).
+    given. shortwave=False leaves the short wave out (for iterating on temperatures). seed,
+    batches, client: see the module docstring (batches split the samples).
 
     Returns a Dataset over "primitive" (global order: instances in order, each one's
     triangles in order, with coordinates material, instance and area in m^2):
@@ -428,6 +458,7 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     """
     b = _backend(backend, "energy_balance")
     samples = _positive("samples", samples)
+    seed = _native.check_seed(seed)
     scene.check(need_light=shortwave)
     p = scene.primitive_count()
     if temperatures is not None:
@@ -452,20 +483,22 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
         if not shortwave:
             top = bot = None
         elif b == "vulkan":
-            top, bot = native.run_energy_balance_multiband_gpu(nb, samples, e, sky, *sun,
-                                                               two_sided, albedos)
+            fn = native.run_energy_balance_multiband_gpu
+            top, bot = fn(nb, samples, e, sky, *sun, two_sided, albedos, **seed_kwargs(fn, seed))
         elif b == "optix":
-            top, bot = _backends.optix_simulator().run_energy_balance_multiband(
-                native, nb, samples, e, sky, *sun, two_sided, albedos)
+            fn = _backends.optix_simulator().run_energy_balance_multiband
+            top, bot = fn(native, nb, samples, e, sky, *sun, two_sided, albedos,
+                          **seed_kwargs(fn, seed))
         else:
-            top, bot = _cpu_native("run_energy_balance_multiband_cpu")(
-                native, nb, samples, e, sky, *sun, two_sided, albedos)
+            fn = _cpu_native("run_energy_balance_multiband_cpu")
+            top, bot = fn(native, nb, samples, e, sky, *sun, two_sided, albedos,
+                          **seed_kwargs(fn, seed))
         if cb is not None:
             cb(1, 2 if longwave_sky_radiance is not None else 1, 0.0)
         lw = None
         if longwave_sky_radiance is not None:
             lw = _longwave(scene, native, b, samples, two_sided, float(longwave_sky_radiance),
-                           mats, sun, temperatures)
+                           mats, sun, temperatures, seed)
     spec = {"units": "W m-2 nm-1"}
     data = {}
     if shortwave:
@@ -487,7 +520,7 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
     return xr.Dataset(data, coords=coords, attrs={"backend": b, "samples": samples})
 
 
-def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=None):
+def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=None, seed=0):
     nb = scene.band_count
     if temps is None:
         temps = np.array([float(m.temperature or m.sunlit_temperature or 0.0)
@@ -495,15 +528,18 @@ def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=Non
     eps = np.array([float(np.mean(m.emissivity_spectrum(nb)))
                     for m in scene.materials.values()], np.float32)[mats]
     if b == "cpu":   # the Embree scene holds no temperatures: they travel with the call
-        return _cpu_native("run_energy_balance_cpu")(native, 1, samples, 0.0, 0.0, sky_lw, *sun,
-                                                     two_sided, None, temps, eps)
+        fn = _cpu_native("run_energy_balance_cpu")
+        return fn(native, 1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, None, temps, eps,
+                  **seed_kwargs(fn, seed))
     native.set_primitive_temperatures(temps)
     native.set_primitive_emissivities(eps)
     try:
         if b == "vulkan":
-            return native.run_energy_balance_gpu(1, samples, 0.0, 0.0, sky_lw, *sun, two_sided)
-        return _backends.optix_simulator().run_energy_balance(
-            native, 1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, None)
+            fn = native.run_energy_balance_gpu
+            return fn(1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, **seed_kwargs(fn, seed))
+        fn = _backends.optix_simulator().run_energy_balance
+        return fn(native, 1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, None,
+                  **seed_kwargs(fn, seed))
     finally:
         native.clear_primitive_temperatures()
 

@@ -17,7 +17,8 @@ ImageShape backward_image_shape(const embree::EmbreeSceneManager& scene) {
 }
 
 void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max_depth,
-                       const HostHooks& hooks, float* image, BackwardStats* stats_out) {
+                       const HostHooks& hooks, float* image, BackwardStats* stats_out,
+                       uint64_t seed) {
   const SceneDescription& desc = scene.desc();
   const bool reads_sun_direction = check_backward(desc, built_scene(scene), spp, "simulate_cpu");
   const int nb = desc.num_bands();
@@ -57,6 +58,7 @@ void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max
   c.n_sif_bands = 0;
   c.n_primitives = 0;
   c.sif_only = false;
+  c.seed = seed;
 
   const unsigned workers = worker_count();
   std::vector<double> accum(n_values, 0.0);

@@ -22,8 +22,9 @@ using velm::ImageShape;
 ImageShape backward_image_shape(const embree::EmbreeSceneManager& scene);
 
 // Renders into `image` (height * width * bands floats, row-major (y, x, b)), which also holds the
-// running mean when `hooks.progress` is called after each pass.
+// running mean when `hooks.progress` is called after each pass. `seed` selects the streams.
 void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max_depth,
-                       const HostHooks& hooks, float* image, BackwardStats* stats = nullptr);
+                       const HostHooks& hooks, float* image, BackwardStats* stats = nullptr,
+                       uint64_t seed = 0);
 
 }  // namespace velm::cpu

@@ -108,6 +108,7 @@ EnergyBalanceOutput run_energy_balance(const embree::EmbreeSceneManager& scene,
   in.emissivities = req.emissivities.empty() ? nullptr : req.emissivities.data();
   in.two_sided = req.two_sided;
   in.inv_samples = 1.f / static_cast<float>(req.n_samples);
+  in.seed = req.seed;
 
   // Each primitive's tallies are summed by the one worker that owns it, sample after sample.
   const size_t values = static_cast<size_t>(bands) * n;

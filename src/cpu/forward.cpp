@@ -19,11 +19,11 @@ constexpr int64_t kBatch = 1000000;
 
 PhotonWalkSettings photon_walk(const embree::EmbreeSceneManager& scene,
                                const PhotonSourceSettings& source, int nb, int max_depth,
-                               int rr_depth) {
+                               int rr_depth, uint64_t seed) {
   const SceneDescription& d = scene.desc();
   return {source,         d.materials().data(),    nb,
           max_depth,      rr_depth,                d.repetition(),
-          d.repetition().active(), scene.min_height(), scene.max_height()};
+          d.repetition().active(), scene.min_height(), scene.max_height(), seed};
 }
 
 // Additions to the tallies: plain for the per-worker copies; for the leaf tally, shared between
@@ -153,7 +153,8 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
               static_cast<long long>(req.num_photons), req.nx, req.ny, nz, nb, workers);
   std::fflush(stdout);
 
-  const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, kForwardRouletteDepth);
+  const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, kForwardRouletteDepth,
+                                               req.seed);
   ForwardTallySettings ts;
   ts.nx = req.nx;
   ts.ny = req.ny;
@@ -225,7 +226,7 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
       static_cast<long long>(req.num_photons), req.nx, req.ny, nb, req.max_bounces, workers);
   std::fflush(stdout);
 
-  const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, req.rr_depth);
+  const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, req.rr_depth, req.seed);
   const FluxTallySettings ts{req.nx, req.ny, dx, dy, nb, req.max_bounces};
 
   auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch.data() + wk * nb); };

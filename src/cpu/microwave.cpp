@@ -36,7 +36,7 @@ void render_pixel(const embree::EmbreeSceneManager& scene, const MicrowaveTables
                   const MicrowaveSettings& set, const MicrowaveRequest& req,
                   const SensorBlock& sensor, uint32_t x, uint32_t y, float* out) {
   const uint64_t i = static_cast<uint64_t>(y) * static_cast<uint64_t>(sensor.width) + x;
-  Pcg32 rng = microwave_pixel_stream(i);
+  Pcg32 rng = microwave_pixel_stream(i, req.seed);
   float sum[4] = {0.f, 0.f, 0.f, 0.f};
   for (int s = 0; s < req.spp; ++s) {
     const float jx = rng.next_float(), jy = rng.next_float();

@@ -13,7 +13,8 @@ namespace velm::cpu {
 
 // The image of a request, height x width x n_channels floats, row-major (y, x, channel):
 // brightness temperatures (K) or linear backscatter coefficients. Pixel i = y * width + x draws
-// from the stream microwave_pixel_stream(i), so the image does not depend on the worker count.
+// from the stream microwave_pixel_stream(i, req.seed), so the image does not depend on the
+// worker count.
 // `hooks.progress` is called with (pixels done, pixels, elapsed milliseconds). Messages start with
 // simulate_microwave_cpu or simulate_active_microwave_cpu.
 std::vector<float> simulate_microwave(const embree::EmbreeSceneManager& scene,

@@ -19,7 +19,7 @@ void register_cpu_lidar(py::module_& m) {
                int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
                float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
                float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
-               bool direct_mode) {
+               bool direct_mode, uint64_t /*seed: LiDAR draws no random numbers*/) {
               const LidarArgs a = lidar_args(
                   pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
                   beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,

@@ -188,11 +188,13 @@ void register_scene(py::module_& m) {
 constexpr const char* kRunEnergyBalanceDoc =
     "Run the energy balance reverse RT kernel. Returns (top, bot) numpy arrays of length "
     "n_primitives. bot is empty when two_sided=False. sw_albedos: optional "
-    "float32[n_primitives] for 2-bounce SW NEE.";
+    "float32[n_primitives] for 2-bounce SW NEE."
+    "\n" VELM_SEED_DOC;
 constexpr const char* kRunEnergyBalanceMultibandDoc =
     "Run multi-band energy balance reverse RT kernel (Phase 3.1). Returns (top, bot) numpy "
     "arrays of shape [n_bands, n_primitives]. bot is empty when two_sided=False. sw_albedos: "
-    "flattened float32[n_bands * n_primitives] (SoA layout).";
+    "flattened float32[n_bands * n_primitives] (SoA layout)."
+    "\n" VELM_SEED_DOC;
 
 using py_convert::pack;
 
@@ -207,7 +209,8 @@ constexpr const char* kSimulateMicrowaveDoc =
     "moisture, temperature, axis_xyz).\n"
     "mw_trunk_mueller_luts: list of trunk Mie Mueller LUT tuples (or None per entry); same shape "
     "as mw_veg_mueller_luts. None \u2192 kernel uses Fresnel fallback.\n"
-    "material_map: int32[n_optical_mats] mapping optical \u2192 MW material index (-1 = none).";
+    "material_map: int32[n_optical_mats] mapping optical \u2192 MW material index (-1 = none)."
+    "\n" VELM_SEED_DOC;
 constexpr const char* kSimulateActiveMicrowaveDoc =
     "Run active monostatic-SAR sigma0 simulation.\n"
     "\n"
@@ -216,7 +219,8 @@ constexpr const char* kSimulateActiveMicrowaveDoc =
     "IQUV).\n"
     "Output is linear sigma0 (dimensionless backscatter coefficient); convert to dB via "
     "10*log10().\n"
-    "T1 MVP: single-bounce (max_depth=1); multi-bounce / volume scattering are follow-ons.";
+    "T1 MVP: single-bounce (max_depth=1); multi-bounce / volume scattering are follow-ons."
+    "\n" VELM_SEED_DOC;
 
 // Runs a microwave request and shapes the film as (height, width, n_channels).
 py::array_t<float> run_microwave(Simulator& sim, SceneManager& scene, const MicrowaveRequest& req) {
@@ -236,18 +240,18 @@ void register_simulator(py::module_& m) {
   cls.def(
       "simulate",
       [](Simulator& sim, SceneManager& scene, int32_t spp, int32_t max_depth,
-         const py::object& progress) {
+         const py::object& progress, uint64_t seed) {
         const HostHooks hooks = make_hooks(progress);
         Simulator& s = py_convert::constructed(sim);
         const std::vector<float> film = py_convert::run_on_scene(
-            scene, [&] { return s.simulate(scene, spp, max_depth, hooks); });
+            scene, [&] { return s.simulate(scene, spp, max_depth, hooks, seed); });
         const SensorBlock& sensor = scene.desc().sensor();
         const py::ssize_t h = std::max(sensor.height, 0), w = std::max(sensor.width, 0);
         const py::ssize_t nb = std::max(scene.desc().num_bands(), 0);
         return pack(film, {h, w, nb});
       },
-      py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
-      py::arg("progress") = py::none());
+      VELM_SEED_DOC, py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
+      py::arg("progress") = py::none(), py_convert::seed_arg());
 
   const auto class_def = [&cls](auto&&... args) {
     cls.def(std::forward<decltype(args)>(args)...);
@@ -256,10 +260,10 @@ void register_simulator(py::module_& m) {
               [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, const F32Array& layers,
                  int64_t num_photons, int32_t num_bands, bool per_leaf, const F32Array& brf_dirs,
                  int32_t num_brf_dirs, float prob_sun, int32_t max_depth,
-                 int32_t terrain_instance_id, const py::object& progress) {
+                 int32_t terrain_instance_id, const py::object& progress, uint64_t seed) {
                 const ForwardRequest req =
                     forward_request(nx, ny, layers, num_photons, num_bands, per_leaf, brf_dirs,
-                                    num_brf_dirs, prob_sun, max_depth, terrain_instance_id);
+                                    num_brf_dirs, prob_sun, max_depth, terrain_instance_id, seed);
                 const HostHooks hooks = make_hooks(progress);
                 Simulator& s = py_convert::constructed(sim);
                 const ForwardResult r = py_convert::run_on_scene(
@@ -269,9 +273,10 @@ void register_simulator(py::module_& m) {
   def_flux(class_def, "simulate_flux",
            [](Simulator& sim, SceneManager& scene, int32_t nx, int32_t ny, int64_t num_photons,
               int32_t num_bands, float prob_sun, int32_t max_bounces, int32_t max_depth,
-              int32_t rr_depth, bool decompose, const py::object& progress) {
+              int32_t rr_depth, bool decompose, const py::object& progress, uint64_t seed) {
              const FluxRequest req = flux_request(nx, ny, num_photons, num_bands, prob_sun,
-                                                  max_bounces, max_depth, rr_depth, decompose);
+                                                  max_bounces, max_depth, rr_depth, decompose,
+                                                  seed);
              const HostHooks hooks = make_hooks(progress);
              Simulator& s = py_convert::constructed(sim);
              const FluxResult r = py_convert::run_on_scene(
@@ -283,11 +288,12 @@ void register_simulator(py::module_& m) {
       class_def, "run_energy_balance",
       [](Simulator& sim, SceneManager& scene, int32_t band_type, int32_t n_samples,
          float sun_irradiance, float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x,
-         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos,
+         uint64_t seed) {
         const EnergyBalanceRequest req =
             energy_balance_request(band_type, n_samples, sun_irradiance, sky_diffuse_radiance,
                                    sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
-                                   sw_albedos);
+                                   sw_albedos, seed);
         Simulator& s = py_convert::constructed(sim);
         const EnergyBalanceOutput r = py_convert::run_on_scene(
             scene, [&] { return s.run_energy_balance(scene, req, false); });
@@ -299,10 +305,11 @@ void register_simulator(py::module_& m) {
       class_def, "run_energy_balance_multiband",
       [](Simulator& sim, SceneManager& scene, int32_t n_bands, int32_t n_samples,
          const F32Array& sun_irradiance, const F32Array& sky_diffuse_radiance, float sun_dir_x,
-         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+         float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos,
+         uint64_t seed) {
         const EnergyBalanceRequest req = energy_balance_multiband_request(
             n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x, sun_dir_y,
-            sun_dir_z, two_sided, sw_albedos);
+            sun_dir_z, two_sided, sw_albedos, seed);
         Simulator& s = py_convert::constructed(sim);
         const EnergyBalanceOutput r = py_convert::run_on_scene(
             scene, [&] { return s.run_energy_balance(scene, req, true); });
@@ -316,7 +323,7 @@ void register_simulator(py::module_& m) {
                int32_t beam_samples_per_dim, float pulse_energy, float sensor_area,
                float range_resolution, float min_range, float max_range, int32_t num_wavelengths,
                float pulse_fwhm_ns, float peak_threshold, int32_t max_returns_per_pulse,
-               bool direct_mode) {
+               bool direct_mode, uint64_t /*seed: LiDAR draws no random numbers*/) {
               const LidarArgs a = lidar_args(
                   pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
                   beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
@@ -333,11 +340,12 @@ void register_simulator(py::module_& m) {
          int32_t max_depth, float air_temperature, bool include_atmosphere, float atm_tau,
          const F32Array& soil, const F32Array& veg, const F32Array& trunk,
          const py_convert::I32Array& material_map, const py::list& veg_luts,
-         const py::list& trunk_luts, const py::object&) {
+         const py::list& trunk_luts, const py::object&, uint64_t seed) {
         MicrowaveRequest req = py_convert::microwave_request(
             false, {soil, veg, trunk, material_map, veg_luts, trunk_luts}, frequency, n_channels,
             spp, max_depth, air_temperature, atm_tau);
         req.include_atmosphere = include_atmosphere;
+        req.seed = seed;
         return run_microwave(sim, scene, req);
       },
       kSimulateMicrowaveDoc);
@@ -347,13 +355,12 @@ void register_simulator(py::module_& m) {
       [](Simulator& sim, SceneManager& scene, float frequency, int32_t n_channels, int32_t spp,
          int32_t max_depth, float air_temperature, float atm_tau, const F32Array& soil,
          const F32Array& veg, const F32Array& trunk, const py_convert::I32Array& material_map,
-         const py::list& veg_luts, const py::list& trunk_luts) {
-        return run_microwave(
-            sim, scene,
-            py_convert::microwave_request(true, {soil, veg, trunk, material_map, veg_luts,
-                                                 trunk_luts},
-                                          frequency, n_channels, spp, max_depth, air_temperature,
-                                          atm_tau));
+         const py::list& veg_luts, const py::list& trunk_luts, uint64_t seed) {
+        MicrowaveRequest req = py_convert::microwave_request(
+            true, {soil, veg, trunk, material_map, veg_luts, trunk_luts}, frequency, n_channels,
+            spp, max_depth, air_temperature, atm_tau);
+        req.seed = seed;
+        return run_microwave(sim, scene, req);
       },
       kSimulateActiveMicrowaveDoc);
 }

@@ -96,10 +96,11 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
   return r;
 }
 
-py::array_t<float> simulate_backward(VulkanSceneManager& scene, int32_t spp, int32_t max_depth) {
+py::array_t<float> simulate_backward(VulkanSceneManager& scene, int32_t spp, int32_t max_depth,
+                                     uint64_t seed) {
   const HostHooks hooks = make_hooks(py::none());
   const std::vector<float> image = py_convert::run_on_scene(
-      scene, [&] { return scene.simulate_backward(spp, max_depth, hooks); });
+      scene, [&] { return scene.simulate_backward(spp, max_depth, hooks, seed); });
   const SensorBlock& s = scene.desc().sensor();
   return py_convert::pack(image, {s.height, s.width, scene.desc().num_bands()});
 }
@@ -287,28 +288,29 @@ void register_scene(py::module_& m) {
       py::arg("t_max") = 1e30f);
   cls.def(
       "simulate_backward",
-      [](Scene& s, int32_t spp, int32_t max_depth) {
-        return simulate_backward(constructed(s), spp, max_depth);
+      [](Scene& s, int32_t spp, int32_t max_depth, uint64_t seed) {
+        return simulate_backward(constructed(s), spp, max_depth, seed);
       },
-      py::arg("spp") = 16, py::arg("max_depth") = 16);
+      VELM_SEED_DOC, py::arg("spp") = 16, py::arg("max_depth") = 16, py_convert::seed_arg());
   cls.def(
       "simulate_flux",
       [](Scene& s, int32_t nx, int32_t ny, int64_t num_photons, int32_t num_bands, float prob_sun,
          int32_t max_bounces, int32_t max_depth, int32_t rr_depth, bool decompose,
-         const py::object& progress) {
+         const py::object& progress, uint64_t seed) {
         return simulate_flux(constructed(s),
                              flux_request(nx, ny, num_photons, num_bands, prob_sun, max_bounces,
-                                          max_depth, rr_depth, decompose),
+                                          max_depth, rr_depth, decompose, seed),
                              progress);
       },
-      py::arg("nx"), py::arg("ny"), py::arg("num_photons"), py::arg("num_bands"),
+      VELM_SEED_DOC, py::arg("nx"), py::arg("ny"), py::arg("num_photons"), py::arg("num_bands"),
       py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0, py::arg("max_depth") = 16,
-      py::arg("rr_depth") = 3, py::arg("decompose") = false, py::arg("progress") = py::none());
+      py::arg("rr_depth") = 3, py::arg("decompose") = false, py::arg("progress") = py::none(),
+      py_convert::seed_arg());
   cls.def(
       "simulate_forward_radiation",
       [](Scene& s, int32_t nx, int32_t ny, const F32Array& layer_heights, int64_t num_photons,
          int32_t num_bands, bool per_leaf, float prob_sun, int32_t max_depth, int32_t rr_depth,
-         int32_t terrain_instance_id, const py::object& progress) {
+         int32_t terrain_instance_id, const py::object& progress, uint64_t seed) {
         vulkan::RadiationRequest req;
         req.nx = nx;
         req.ny = ny;
@@ -320,17 +322,18 @@ void register_scene(py::module_& m) {
         req.max_depth = max_depth;
         req.rr_depth = rr_depth;
         req.terrain_instance_id = terrain_instance_id;
+        req.seed = seed;
         return simulate_forward_radiation(constructed(s), req, progress);
       },
-      py::arg("nx"), py::arg("ny"), py::arg("layer_heights"), py::arg("num_photons"),
+      VELM_SEED_DOC, py::arg("nx"), py::arg("ny"), py::arg("layer_heights"), py::arg("num_photons"),
       py::arg("num_bands"), py::arg("per_leaf") = false, py::arg("prob_sun") = 1.0f,
       py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("terrain_instance_id") = -1,
-      py::arg("progress") = py::none());
+      py::arg("progress") = py::none(), py_convert::seed_arg());
   cls.def(
       "run_energy_balance_gpu",
       [](Scene& s, int32_t band_type, int32_t n_samples, float sun_irradiance,
          float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
-         float sun_dir_z, bool two_sided, const F32Array& sw_albedos) {
+         float sun_dir_z, bool two_sided, const F32Array& sw_albedos, uint64_t seed) {
         Scene& scene = constructed(s);
         const float direction[3] = {sun_dir_x, sun_dir_y, sun_dir_z};
         std::vector<float> albedos = py_convert::to_vector(sw_albedos);
@@ -338,19 +341,19 @@ void register_scene(py::module_& m) {
         const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
           return scene.run_energy_balance(band_type, n_samples, sun_irradiance,
                                           sky_diffuse_radiance, sky_lw_radiance, direction,
-                                          two_sided, std::move(albedos), hooks);
+                                          two_sided, std::move(albedos), hooks, seed);
         });
         return energy_balance_result(r, false);
       },
-      py::arg("band_type"), py::arg("n_samples"), py::arg("sun_irradiance"),
+      VELM_SEED_DOC, py::arg("band_type"), py::arg("n_samples"), py::arg("sun_irradiance"),
       py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"), py::arg("sun_dir_x"),
       py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),
-      py::arg("sw_albedos") = py::array_t<float>(0));
+      py::arg("sw_albedos") = py::array_t<float>(0), py_convert::seed_arg());
   cls.def(
       "run_energy_balance_multiband_gpu",
       [](Scene& s, int32_t n_bands, int32_t n_samples, const F32Array& sun_irradiance,
          const F32Array& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z,
-         bool two_sided, const F32Array& sw_albedos) {
+         bool two_sided, const F32Array& sw_albedos, uint64_t seed) {
         Scene& scene = constructed(s);
         vulkan::EnergyBalanceLight light;
         light.sun = py_convert::to_vector(sun_irradiance);
@@ -362,13 +365,14 @@ void register_scene(py::module_& m) {
         const HostHooks hooks = make_hooks(py::none());
         const vulkan::EnergyBalanceResult r = py_convert::run_on_scene(scene, [&] {
           return scene.run_energy_balance_multiband(n_bands, n_samples, std::move(light),
-                                                    two_sided, hooks);
+                                                    two_sided, hooks, seed);
         });
         return energy_balance_result(r, true);
       },
-      py::arg("n_bands"), py::arg("n_samples"), py::arg("sun_irradiance"),
+      VELM_SEED_DOC, py::arg("n_bands"), py::arg("n_samples"), py::arg("sun_irradiance"),
       py::arg("sky_diffuse_radiance"), py::arg("sun_dir_x"), py::arg("sun_dir_y"),
-      py::arg("sun_dir_z"), py::arg("two_sided"), py::arg("sw_albedos") = py::array_t<float>(0));
+      py::arg("sun_dir_z"), py::arg("two_sided"), py::arg("sw_albedos") = py::array_t<float>(0),
+      py_convert::seed_arg());
   cls.def(
       "run_microwave_wavefront",
       [](Scene& s, bool active_mode, int32_t max_depth, float air_temperature,
@@ -379,7 +383,8 @@ void register_scene(py::module_& m) {
          const F32Array& vegetation_parameters, const F32Array& trunk_parameters,
          const F32Array& trunk_response_table, const F32Array& trunk_dihedral_scattering,
          const F32Array& dihedral_ground_table, const U32Array& lut_info,
-         const F32Array& mueller_lut, const F32Array& cosine_cdf, const F32Array& azimuth_cdf) {
+         const F32Array& mueller_lut, const F32Array& cosine_cdf, const F32Array& azimuth_cdf,
+         uint64_t seed) {
         Scene& scene = constructed(s);
         if (origins.ndim() != 2 || directions.ndim() != 2 || origins.shape(1) != 4 ||
             directions.shape(1) != 4 || origins.shape(0) != directions.shape(0))
@@ -409,12 +414,13 @@ void register_scene(py::module_& m) {
         req.mueller_lut = to_vector(mueller_lut);
         req.cosine_cdf = to_vector(cosine_cdf);
         req.azimuth_cdf = to_vector(azimuth_cdf);
+        req.seed = seed;
         const HostHooks hooks = make_hooks(py::none());
         const std::vector<float> out = py_convert::run_on_scene(
             scene, [&] { return scene.run_microwave_wavefront(req, hooks); });
         return py_convert::pack(out, {static_cast<py::ssize_t>(out.size() / 4), 4});
       },
-      py::arg("active_mode"), py::arg("max_depth"), py::arg("air_temperature"),
+      VELM_SEED_DOC, py::arg("active_mode"), py::arg("max_depth"), py::arg("air_temperature"),
       py::arg("atmosphere_tau"), py::arg("soil_count"), py::arg("vegetation_count"),
       py::arg("trunk_count"), py::arg("response_table_size"), py::arg("origins"),
       py::arg("directions"), py::arg("material_map"), py::arg("passive_soil_table"),
@@ -422,7 +428,7 @@ void register_scene(py::module_& m) {
       py::arg("vegetation_parameters"), py::arg("trunk_parameters"),
       py::arg("trunk_response_table"), py::arg("trunk_dihedral_scattering"),
       py::arg("dihedral_ground_table"), py::arg("lut_info"), py::arg("mueller_lut"),
-      py::arg("cosine_cdf"), py::arg("azimuth_cdf"));
+      py::arg("cosine_cdf"), py::arg("azimuth_cdf"), py_convert::seed_arg());
   // Where the last simulation's time went, for the benchmark (not part of the public surface).
   // Both wait for the scene's running call, which needs the interpreter lock between its
   // dispatches: they wait without it.

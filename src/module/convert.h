@@ -119,4 +119,19 @@ auto run_on_scene(const Scene& scene, Work&& work) {
 // the callable propagates as error_already_set and stops the simulation.
 ProgressFn wrap_progress(const py::object& progress);
 
+// Every simulation ends its arguments with `seed` (an unsigned 64-bit int, default 0): it selects
+// the family of random streams the run draws from (physics/pcg32.h seeded_sequence), 0 the
+// unseeded one. A negative, too large or non-integer seed fails pybind11's conversion to
+// uint64_t, a TypeError on every backend.
+inline py::arg_v seed_arg() { return py::arg("seed") = uint64_t{0}; }
+
+// The sentence every simulation's docstring ends with (a macro, to join string literals).
+#define VELM_SEED_DOC                                                                          \
+  "seed (int, 0 to 2**64 - 1) selects the run's random streams: 0, the default, the unseeded "  \
+  "ones; other seeds streams independent of those and of each other's, the same on every "    \
+  "backend and for any number of threads."
+#define VELM_LIDAR_SEED_DOC                                                                    \
+  "seed (int, 0 to 2**64 - 1) is taken as every simulation takes it, and changes nothing: the " \
+  "beam samples are a fixed pattern and LiDAR draws no random numbers."
+
 }  // namespace velm::py_convert

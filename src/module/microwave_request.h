@@ -36,7 +36,7 @@ py::array_t<float> microwave_image(const std::vector<float>& film, const SensorB
 // Registers `fn` through `def` (a module's or a class's def) with the passive simulation's
 // arguments: (scene, frequency, n_channels, spp, max_depth, air_temperature, include_atmosphere,
 // atm_tau, mw_soil_params, mw_veg_params, mw_trunk_params, material_map, mw_veg_mueller_luts,
-// mw_trunk_mueller_luts, _mw_veg_lut_dims, extra...).
+// mw_trunk_mueller_luts, _mw_veg_lut_dims, extra..., seed).
 template <class Def, class Fn, class... Extra>
 void def_microwave(Def&& def, const char* name, Fn&& fn, const char* doc, Extra&&... extra) {
   def(name, std::forward<Fn>(fn), doc, py::arg("scene"), py::arg("frequency") = 1.4e9f,
@@ -47,12 +47,12 @@ void def_microwave(Def&& def, const char* name, Fn&& fn, const char* doc, Extra&
       py::arg("mw_trunk_params") = py::array_t<float>(0),
       py::arg("material_map") = py::array_t<int32_t>(0),
       py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list(),
-      py::arg("_mw_veg_lut_dims") = py::none(), std::forward<Extra>(extra)...);
+      py::arg("_mw_veg_lut_dims") = py::none(), std::forward<Extra>(extra)..., seed_arg());
 }
 
 // The active simulation's: (scene, frequency, n_channels, spp, max_depth, air_temperature,
 // atm_tau, mw_soil_params, mw_veg_params, mw_trunk_params, material_map, mw_veg_mueller_luts,
-// mw_trunk_mueller_luts, extra...).
+// mw_trunk_mueller_luts, extra..., seed).
 template <class Def, class Fn, class... Extra>
 void def_active_microwave(Def&& def, const char* name, Fn&& fn, const char* doc,
                           Extra&&... extra) {
@@ -64,7 +64,7 @@ void def_active_microwave(Def&& def, const char* name, Fn&& fn, const char* doc,
       py::arg("mw_trunk_params") = py::array_t<float>(0),
       py::arg("material_map") = py::array_t<int32_t>(0),
       py::arg("mw_veg_mueller_luts") = py::list(), py::arg("mw_trunk_mueller_luts") = py::list(),
-      std::forward<Extra>(extra)...);
+      std::forward<Extra>(extra)..., seed_arg());
 }
 
 }  // namespace velm::py_convert

@@ -23,7 +23,7 @@ inline ForwardRequest forward_request(int32_t nx, int32_t ny, const py_convert::
                                       int64_t num_photons, int32_t num_bands, bool per_leaf,
                                       const py_convert::F32Array& brf_dirs, int32_t num_brf_dirs,
                                       float prob_sun, int32_t max_depth,
-                                      int32_t terrain_instance_id) {
+                                      int32_t terrain_instance_id, uint64_t seed) {
   ForwardRequest req;
   req.nx = nx;
   req.ny = ny;
@@ -37,12 +37,13 @@ inline ForwardRequest forward_request(int32_t nx, int32_t ny, const py_convert::
   req.prob_sun = prob_sun;
   req.max_depth = max_depth;
   req.terrain_instance_id = terrain_instance_id;
+  req.seed = seed;
   return req;
 }
 
 inline FluxRequest flux_request(int32_t nx, int32_t ny, int64_t num_photons, int32_t num_bands,
                                 float prob_sun, int32_t max_bounces, int32_t max_depth,
-                                int32_t rr_depth, bool decompose) {
+                                int32_t rr_depth, bool decompose, uint64_t seed) {
   FluxRequest req;
   req.nx = nx;
   req.ny = ny;
@@ -53,6 +54,7 @@ inline FluxRequest flux_request(int32_t nx, int32_t ny, int64_t num_photons, int
   req.max_depth = max_depth;
   req.rr_depth = rr_depth;
   req.decompose = decompose;
+  req.seed = seed;
   return req;
 }
 
@@ -86,27 +88,30 @@ inline py::dict flux_dict(const FluxResult& r, const FluxRequest& req) {
   return out;
 }
 
+using py_convert::seed_arg;
+
 // Registers `fn` under `name` through `def` (a module's or a class's def) with the forward
 // simulation's arguments after the scene:
 // (scene, nx, ny, layer_heights, num_photons, num_bands, per_leaf, brf_directions, num_brf_dirs,
-//  prob_sun, max_depth, terrain_instance_id, progress).
+//  prob_sun, max_depth, terrain_instance_id, progress, seed).
 template <class Def, class Fn>
 void def_forward(Def&& def, const char* name, Fn&& fn) {
-  def(name, std::forward<Fn>(fn), py::arg("scene"), py::arg("nx") = 1, py::arg("ny") = 1,
-      py::arg("layer_heights"), py::arg("num_photons") = 10000000, py::arg("num_bands") = 1,
-      py::arg("per_leaf") = false, py::arg("brf_directions") = py::array_t<float>(0),
+  def(name, std::forward<Fn>(fn), VELM_SEED_DOC, py::arg("scene"), py::arg("nx") = 1,
+      py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
+      py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+      py::arg("brf_directions") = py::array_t<float>(0),
       py::arg("num_brf_dirs") = 0, py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
-      py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none());
+      py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none(), seed_arg());
 }
 
 // The same for the flux simulation: (scene, nx, ny, num_photons, num_bands, prob_sun,
-// max_bounces, max_depth, rr_depth, decompose, progress).
+// max_bounces, max_depth, rr_depth, decompose, progress, seed).
 template <class Def, class Fn>
 void def_flux(Def&& def, const char* name, Fn&& fn) {
-  def(name, std::forward<Fn>(fn), py::arg("scene"), py::arg("nx"), py::arg("ny"),
+  def(name, std::forward<Fn>(fn), VELM_SEED_DOC, py::arg("scene"), py::arg("nx"), py::arg("ny"),
       py::arg("num_photons"), py::arg("num_bands"), py::arg("prob_sun") = 1.0f,
       py::arg("max_bounces") = 0, py::arg("max_depth") = 16, py::arg("rr_depth") = 3,
-      py::arg("decompose") = false, py::arg("progress") = py::none());
+      py::arg("decompose") = false, py::arg("progress") = py::none(), seed_arg());
 }
 
 // A LiDAR request and the C-contiguous pulse arrays its pointers read.
@@ -159,16 +164,18 @@ inline py::dict lidar_dict(const lidar::LidarResult& r) {
   return out;
 }
 
-// The LiDAR simulation's arguments after the scene, as lidar_args takes them.
+// The LiDAR simulation's arguments after the scene, as lidar_args takes them, then seed: the
+// beam samples are a fixed pattern and LiDAR draws no random numbers, so the seed changes
+// nothing (every simulation takes one).
 template <class Def, class Fn>
 void def_lidar(Def&& def, const char* name, Fn&& fn) {
-  def(name, std::forward<Fn>(fn), py::arg("scene"), py::arg("pulse_origins"),
+  def(name, std::forward<Fn>(fn), VELM_LIDAR_SEED_DOC, py::arg("scene"), py::arg("pulse_origins"),
       py::arg("pulse_directions"), py::arg("num_pulses"), py::arg("beam_half_angle_rad") = 0.0005f,
       py::arg("beam_samples_per_dim") = 10, py::arg("pulse_energy") = 1.0f,
       py::arg("sensor_area") = 0.1f, py::arg("range_resolution") = 0.15f,
       py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
       py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
-      py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
+      py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false, seed_arg());
 }
 
 // ---- energy balance ----------------------------------------------------------------------------
@@ -195,8 +202,10 @@ inline EnergyBalanceRequest energy_balance_request(int32_t band_type, int32_t n_
                                                    float sky_diffuse_radiance,
                                                    float sky_lw_radiance, float sun_dir_x,
                                                    float sun_dir_y, float sun_dir_z,
-                                                   bool two_sided, const py::object& sw_albedos) {
+                                                   bool two_sided, const py::object& sw_albedos,
+                                                   uint64_t seed) {
   EnergyBalanceRequest req;
+  req.seed = seed;
   req.band_type = band_type;
   req.n_samples = n_samples;
   req.sun_irradiance = sun_irradiance;
@@ -213,8 +222,9 @@ inline EnergyBalanceRequest energy_balance_request(int32_t band_type, int32_t n_
 inline EnergyBalanceRequest energy_balance_multiband_request(
     int32_t n_bands, int32_t n_samples, const py_convert::F32Array& sun_irradiance,
     const py_convert::F32Array& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y,
-    float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+    float sun_dir_z, bool two_sided, const py::object& sw_albedos, uint64_t seed) {
   EnergyBalanceRequest req;
+  req.seed = seed;
   req.n_bands = n_bands;
   req.n_samples = n_samples;
   req.sun_irradiances =
@@ -244,7 +254,7 @@ inline py::tuple energy_balance_result(const EnergyBalanceOutput& r, bool multib
 
 // The single-band energy balance's arguments: (scene, band_type, n_samples, sun_irradiance,
 // sky_diffuse_radiance, sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
-// sw_albedos, extra...).
+// sw_albedos, extra..., seed).
 template <class Def, class Fn, class... Extra>
 void def_energy_balance(Def&& def, const char* name, Fn&& fn, const char* doc, Extra&&... extra) {
   def(name, std::forward<Fn>(fn), doc, py::arg("scene"), py::arg("band_type") = 0,
@@ -252,11 +262,11 @@ void def_energy_balance(Def&& def, const char* name, Fn&& fn, const char* doc, E
       py::arg("sky_diffuse_radiance") = 0.0f, py::arg("sky_lw_radiance") = 0.0f,
       py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
       py::arg("two_sided") = true, py::arg("sw_albedos") = py::none(),
-      std::forward<Extra>(extra)...);
+      std::forward<Extra>(extra)..., seed_arg());
 }
 
 // The multiband one's: (scene, n_bands, n_samples, sun_irradiance, sky_diffuse_radiance,
-// sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos, extra...).
+// sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos, extra..., seed).
 template <class Def, class Fn, class... Extra>
 void def_energy_balance_multiband(Def&& def, const char* name, Fn&& fn, const char* doc,
                                   Extra&&... extra) {
@@ -264,7 +274,7 @@ void def_energy_balance_multiband(Def&& def, const char* name, Fn&& fn, const ch
       py::arg("n_samples") = 64, py::arg("sun_irradiance") = py::array_t<float>(0),
       py::arg("sky_diffuse_radiance") = py::array_t<float>(0), py::arg("sun_dir_x") = 0.0f,
       py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
-      py::arg("sw_albedos") = py::none(), std::forward<Extra>(extra)...);
+      py::arg("sw_albedos") = py::none(), std::forward<Extra>(extra)..., seed_arg());
 }
 
 }  // namespace velm::py_bind

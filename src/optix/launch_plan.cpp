@@ -62,7 +62,7 @@ void check_overrides(const SceneDescription& d, const SceneFacts& facts, const s
 // ---- backward ----------------------------------------------------------------------------------
 
 BackwardPlan plan_backward(const SceneDescription& d, const SceneFacts& facts, int spp,
-                           int max_depth) {
+                           int max_depth, uint64_t seed) {
   if (!facts.built) throw std::runtime_error(kNotBuiltLong);
   check_backward(d, built_scene(d, facts), spp, "simulate");
   check_overrides(d, facts, "simulate");
@@ -72,6 +72,7 @@ BackwardPlan plan_backward(const SceneDescription& d, const SceneFacts& facts, i
   plan.bands = d.num_bands();
   plan.spp = spp;
   plan.max_depth = max_depth;
+  plan.seed = seed;
   if (plan.empty()) return plan;
   const uint64_t w = static_cast<uint64_t>(plan.width), h = static_cast<uint64_t>(plan.height);
   plan.rows_per_launch =
@@ -105,6 +106,7 @@ LaunchParams backward_params(const LaunchSceneBlock& scene, const BackwardPlan& 
   p.max_depth = plan.max_depth;
   p.rr_depth = 3;
   p.samples = plan.spp;
+  p.seed = plan.seed;
   return p;
 }
 
@@ -169,6 +171,7 @@ static LaunchParams photon_params(const LaunchSceneBlock& scene, const PhotonGri
   p.samples = 1;
   p.photon_energy = g.photon_energy;
   p.prob_sun = g.prob_sun;
+  p.seed = g.seed;
   return p;
 }
 
@@ -203,6 +206,7 @@ ForwardPlan plan_forward(const SceneDescription& d, const SceneFacts& facts,
   plan.layer_heights = req.layer_heights;
   plan.max_depth = req.max_depth;
   plan.prob_sun = req.prob_sun;
+  plan.seed = req.seed;
   return plan;
 }
 
@@ -256,6 +260,7 @@ FluxPlan plan_flux(const SceneDescription& d, const SceneFacts& facts, const Flu
   plan.max_bounces = req.max_bounces;
   plan.decompose = req.decompose;
   plan.prob_sun = req.prob_sun;
+  plan.seed = req.seed;
   return plan;
 }
 
@@ -321,6 +326,7 @@ LaunchParams energy_balance_params(const LaunchSceneBlock& scene, const EnergyBa
   LaunchParams p = zeroed();
   p.scene = scene;
   p.eb_samples = req.n_samples;
+  p.seed = req.seed;
   p.eb_sun_direction[0] = plan.sun.x;
   p.eb_sun_direction[1] = plan.sun.y;
   p.eb_sun_direction[2] = plan.sun.z;

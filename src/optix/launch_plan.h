@@ -54,12 +54,13 @@ struct BackwardPlan {
   uint32_t rows_per_launch = 0;
   uint32_t launches_per_pass = 0;
   uint64_t paths = 0;  // width x rows per launch
+  uint64_t seed = 0;
   bool empty() const { return width == 0 || height == 0; }
 };
 // "Scene not built. Call scene.build() first." when not built; then the checks of every backend's
 // backward simulation. A sensor without pixels plans nothing (an empty image).
 BackwardPlan plan_backward(const SceneDescription& d, const SceneFacts& facts, int spp,
-                           int max_depth);
+                           int max_depth, uint64_t seed = 0);
 LaunchParams backward_params(const LaunchSceneBlock& scene, const BackwardPlan& plan,
                              DevicePtr film, const PathBuffers& paths);
 // Pass `pass`, launch `launch` of it: its first row and row count.
@@ -97,6 +98,7 @@ struct PhotonGrid {
   PhotonBatches batches;
   int32_t max_depth = 16, rr_depth = 3;
   float prob_sun = 1.f;
+  uint64_t seed = 0;
 };
 
 struct ForwardPlan : PhotonGrid {

@@ -108,7 +108,7 @@ struct LaunchParams {
   uint64_t path_rng;         // 16 bytes per path
   uint32_t paths_per_launch;
   int32_t num_bands;
-  uint64_t reserved0;
+  uint64_t seed;             // the run's seed (physics/pcg32.h seeded_sequence)
   uint64_t path_throughput;  // float[num_bands] per path
   uint64_t path_radiance;    // float[num_bands] per path
   int32_t max_depth;
@@ -209,6 +209,7 @@ static_assert(sizeof(LaunchParams) == 1008);
 static_assert(offsetof(LaunchParams, scene) == 24);
 static_assert(offsetof(LaunchParams, path_hits) == 472);
 static_assert(offsetof(LaunchParams, paths_per_launch) == 488);
+static_assert(offsetof(LaunchParams, seed) == 496);
 static_assert(offsetof(LaunchParams, path_throughput) == 504);
 static_assert(offsetof(LaunchParams, max_depth) == 520);
 static_assert(offsetof(LaunchParams, pass_index) == 532);

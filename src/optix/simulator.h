@@ -77,7 +77,8 @@ class Simulator {
   // scene's device data and downloads the results. `hooks` are called between passes or batches
   // on the calling thread; an exception from them stops the run and propagates.
   std::vector<float> simulate(const SceneManager& scene, int spp, int max_depth,
-                              const HostHooks& hooks);  // (height, width, bands)
+                              const HostHooks& hooks,
+                              uint64_t seed = 0);  // (height, width, bands)
   ForwardResult simulate_forward(const SceneManager& scene, const ForwardRequest& req,
                                  const HostHooks& hooks);
   FluxResult simulate_flux(const SceneManager& scene, FluxRequest req, const HostHooks& hooks);
@@ -139,6 +140,7 @@ class Simulator {
       mw_response_;
   uint64_t mw_pixels_ = 0;
   int32_t mw_channels_ = 0;
+  uint64_t mw_seed_ = 0;  // the seed the pixel states were last set up with
   // The tables of the last microwave call's materials, freed by the next call.
   std::vector<optix::DeviceBuffer> mw_mueller_, mw_cos_cdf_, mw_phi_cdf_, mw_specular_;
   DihedralCache mw_dihedral_cache_;

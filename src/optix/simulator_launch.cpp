@@ -90,9 +90,10 @@ optix::PathBuffers Simulator::path_buffers(uint64_t paths, int32_t bands, bool g
 // ---- backward ----------------------------------------------------------------------------------
 
 std::vector<float> Simulator::simulate(const SceneManager& scene, int spp, int max_depth,
-                                       const HostHooks& hooks) {
+                                       const HostHooks& hooks, uint64_t seed) {
   check_scene(scene);
-  const optix::BackwardPlan plan = optix::plan_backward(scene.desc(), scene.facts(), spp, max_depth);
+  const optix::BackwardPlan plan =
+      optix::plan_backward(scene.desc(), scene.facts(), spp, max_depth, seed);
   if (plan.empty()) return {};
   std::unique_lock<std::mutex> lock(context_->submit_mutex());
   init();
@@ -497,16 +498,23 @@ std::vector<float> Simulator::simulate_microwave(const SceneManager& scene,
   if (a) build_active_microwave_table(scene);
   else build_microwave_table(scene);
 
-  // Film, hit and random-state buffers are shared by both modes; the states are set up only
-  // when the buffers are, so consecutive calls on one image size continue the streams.
-  if (plan.pixels != mw_pixels_ || req.n_channels != mw_channels_ || mw_rng_.empty()) {
+  // Film, hit and random-state buffers are shared by both modes. Unseeded calls on one image
+  // size continue the streams (the states are set up only when the buffers are); a seeded call,
+  // and the first unseeded call after one, starts its seed's streams afresh, so that a seeded
+  // call repeats exactly and draws what the CPU backend draws.
+  const bool resize =
+      plan.pixels != mw_pixels_ || req.n_channels != mw_channels_ || mw_rng_.empty();
+  if (resize) {
     mw_film_.allocate(plan.pixels * req.n_channels * sizeof(float), a ? "mw active film" : "mw film");
     mw_hits_.allocate(plan.pixels * 52, a ? "mw active hits" : "mw hits");
-    const std::vector<uint64_t> states = microwave_random_states(plan.pixels);
-    mw_rng_.assign(states.data(), states.size() * sizeof(uint64_t), a ? "mw active rngs" : "mw rngs",
-                   a ? "mw active rngs up" : "mw rngs up");
     mw_pixels_ = plan.pixels;
     mw_channels_ = req.n_channels;
+  }
+  if (resize || req.seed != 0 || mw_seed_ != 0) {
+    const std::vector<uint64_t> states = microwave_random_states(plan.pixels, req.seed);
+    mw_rng_.assign(states.data(), states.size() * sizeof(uint64_t), a ? "mw active rngs" : "mw rngs",
+                   a ? "mw active rngs up" : "mw rngs up");
+    mw_seed_ = req.seed;
   }
   mw_film_.zero(a ? "mw active film zero" : "mw film zero");
 

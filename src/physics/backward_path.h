@@ -52,6 +52,7 @@ struct BackwardSettings {
   int n_sif_bands;
   uint32_t n_primitives;
   bool sif_only;  // the image is the SIF emission seen directly, nothing reflected
+  uint64_t seed;  // the run's seed: pass p of a pixel draws from seeded_sequence(p, seed)
 };
 
 struct PathCounts {
@@ -73,7 +74,7 @@ VELM_HD void trace_backward_path(const BackwardSettings& c, const Scene& scene, 
   const int nb = c.nb;
   const uint64_t w = static_cast<uint64_t>(c.sensor->width);
   Pcg32 rng = item_stream(static_cast<uint64_t>(y) * w + static_cast<uint64_t>(x),
-                          static_cast<uint64_t>(pass));
+                          seeded_sequence(static_cast<uint64_t>(pass), c.seed));
   for (int b = 0; b < nb; ++b) {
     T[b] = 1.0;
     L[b] = 0.0;

@@ -62,6 +62,7 @@ struct BalanceInputs {
   const float* emissivities = nullptr;
   bool two_sided = true;
   float inv_samples = 1.f;
+  uint64_t seed = 0;  // the run's seed
 };
 
 // The closest hit, continued across the repeating tile's boundaries as the paths do.
@@ -125,7 +126,7 @@ template <class Scene, class Add>
 VELM_HD void energy_balance_sample(const Scene& scene, const BalancePrimitive& prim,
                                    const BalanceInputs& in, uint32_t sample, Add&& add) {
   const uint64_t n = in.n_primitives;
-  Pcg32 rng = item_stream(prim.index, kEnergyBalanceSequence ^ sample);
+  Pcg32 rng = item_stream(prim.index, seeded_sequence(kEnergyBalanceSequence ^ sample, in.seed));
   // A uniform point on the triangle, shared by both faces.
   const float su = std::sqrt(rng.next_float()), r2 = rng.next_float();
   const float u = su * (1.f - r2), v = su * r2;

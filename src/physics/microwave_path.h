@@ -8,11 +8,12 @@
 //   soil        emission (1 - r_p) T_eff and specular reflection r_p at the local incidence
 //               cosine; active: the soil's sigma there, and the path ends;
 //   trunk       a dielectric wall met from outside: reflected with the power reflectivities R_p
-//               (specularly, into directions drawn from its Mueller table when it has one, or
-//               with the matrix of its specular table when it has one), else transmitted into the
-//               wood, which absorbs kappa_a per metre and emits (1 - exp(-kappa_a L)) T along the
-//               chord L up to the next surface (an open end: the diameter); active: the
-//               trunk-ground double bounce towards the radar, then on through the wood;
+//               or, when it has a specular table, that table's matrix (R_p then the sums of its
+//               H and V rows), specularly or into directions drawn from its Mueller table when it
+//               has one; else transmitted (1 - R_p) into the wood, which absorbs kappa_a per
+//               metre and emits (1 - exp(-kappa_a L)) T along the chord L up to the next
+//               surface (an open end: the diameter); active: the trunk-ground double bounce
+//               towards the radar, then on through the wood (with 1 - R_p);
 //   vegetation  the surface bounds a volume (entered through its front face, left through its
 //               back face) of scatterers whose phase matrix per unit volume is the Mueller table:
 //               free paths with extinction kappa_e = kappa_s + kappa_a (kappa_s the table's
@@ -313,10 +314,16 @@ VELM_HD Stokes microwave_ray(const Scene& scene, const Tables& tables, const Mic
     } else if (kind == kTrunkWall && !from_back) {
       float row[4];
       tables.trunk_response(index, mu, row);
+      // The wall's reflectivities as the H and V channels see them: what reaches each from
+      // the mirror direction per kelvin there, the sums of the reflection matrix's H and V rows
+      // (the response table's R_p without a specular table). The wall lets the rest through, so
+      // that reflection, transmission and the wood's emission add up to 1 (Kirchhoff).
       Mueller4 reflection;
       const bool tabled = tables.specular(index, mu, reflection);
-      float rh = min_of(max_of(tabled ? reflection.a[0] : row[2], 0.f), 1.f);
-      float rv = min_of(max_of(tabled ? reflection.a[5] : row[3], 0.f), 1.f);
+      const float rh = min_of(
+          max_of(tabled ? reflection.a[0] + reflection.a[1] : row[2], 0.f), 1.f);
+      const float rv = min_of(
+          max_of(tabled ? reflection.a[4] + reflection.a[5] : row[3], 0.f), 1.f);
       if (!tabled) reflection = power_reflection(rh, rv);
       if (radar) {
         float sigma[2];

@@ -54,4 +54,16 @@ VELM_HD Pcg32 item_stream(uint64_t item, uint64_t sequence) {
   return Pcg32(mix64(key), mix64(key ^ 0xD1B54A32D192ED03ULL));
 }
 
+// The sequence a run seeded `seed` uses where an unseeded run uses `sequence`: every stream of a
+// run passes its sequence through here, so a seed selects a whole family of streams. Seed 0 is
+// the identity (an unseeded run's streams). Any other seed maps the sequence through two rounds
+// of mix64 keyed by the seed: for one seed a bijection of sequences, and for two seeds words
+// that agree only by a 2^-64 chance, even for neighbouring sequences (one round keyed by XOR
+// would map sequences s and t of seeds a and b together whenever s ^ t = mix64(a) ^ mix64(b),
+// which sample indices, all small, meet with a 2^-32 chance per pair of seeds).
+VELM_HD uint64_t seeded_sequence(uint64_t sequence, uint64_t seed) {
+  if (seed == 0) return sequence;
+  return mix64(mix64(sequence ^ mix64(seed)) ^ seed);
+}
+
 }  // namespace velm

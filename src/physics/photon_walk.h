@@ -18,8 +18,8 @@
 
 namespace velm {
 
-// The sequence number of photon streams: photon g of every forward and flux run draws from
-// item_stream(g, kPhotonSequence).
+// The sequence number of photon streams: photon g of every forward and flux run seeded `seed`
+// draws from item_stream(g, seeded_sequence(kPhotonSequence, seed)).
 constexpr uint64_t kPhotonSequence = 0x70686F746F6E73ULL;
 constexpr int kForwardRouletteDepth = 3;
 
@@ -32,21 +32,22 @@ struct PhotonWalkSettings {
   RepetitionTile tile;
   bool repetition;
   float zmin, zmax;  // the scene's vertical extent: tile walks end outside it
+  uint64_t seed = 0;  // the run's seed
 };
 
-// Walks photon g. `tally.escape(direction, depth, w, photon)` is called when the photon leaves
-// the scene; `tally.hit(hit, material, frame, wo, depth, w, photon, rays)` at every surface, and
-// returns false to end the photon before it scatters (it may add the rays it traced itself to
-// `rays`). Returns the rays traced.
 // The stream and the launch of photon g: its random numbers drawn so far in `rng`, its energy in
 // `w`. False when the source emits nothing.
 template <class Spectrum>
 VELM_HD bool start_photon(const PhotonWalkSettings& c, uint64_t g, Spectrum w, Pcg32& rng,
                           LaunchedPhoton& photon) {
-  rng = item_stream(g, kPhotonSequence);
+  rng = item_stream(g, seeded_sequence(kPhotonSequence, c.seed));
   return launch_photon(c.source, rng, w, photon);
 }
 
+// Walks photon g. `tally.escape(direction, depth, w, photon)` is called when the photon leaves
+// the scene; `tally.hit(hit, material, frame, wo, depth, w, photon, rays)` at every surface, and
+// returns false to end the photon before it scatters (it may add the rays it traced itself to
+// `rays`). Returns the rays traced.
 template <class Scene, class Spectrum, class Tally>
 VELM_HD uint64_t walk_photon(const PhotonWalkSettings& c, const Scene& scene, uint64_t g,
                              Spectrum w, Tally& tally) {

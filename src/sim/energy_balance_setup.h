@@ -21,6 +21,7 @@ struct EnergyBalanceRequest {
   std::vector<float> sw_albedos;  // empty, or one per primitive (per band and primitive)
   // Given with the call where the scene holds none (the CPU backend); empty: 0 K and 0.97.
   std::vector<float> temperatures, emissivities;
+  uint64_t seed = 0;  // selects the sample streams (physics/pcg32.h seeded_sequence)
 };
 
 struct EnergyBalanceOutput {

@@ -200,10 +200,10 @@ MicrowaveTables host_tables(const MicrowavePlan& plan, const MicrowaveRequest& r
   return t;
 }
 
-std::vector<uint64_t> microwave_random_states(uint64_t pixels) {
+std::vector<uint64_t> microwave_random_states(uint64_t pixels, uint64_t seed) {
   std::vector<uint64_t> out(2 * pixels);
   for (uint64_t i = 0; i < pixels; ++i) {
-    const Pcg32 rng = microwave_pixel_stream(i);
+    const Pcg32 rng = microwave_pixel_stream(i, seed);
     out[2 * i] = rng.state;
     out[2 * i + 1] = rng.inc;
   }

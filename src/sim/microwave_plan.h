@@ -40,6 +40,7 @@ struct MicrowaveRequest {
   float atm_tau = 0.01f;
   std::vector<MicrowaveMaterial> materials;
   std::vector<int32_t> material_map;  // optical material id -> microwave material, -1 none
+  uint64_t seed = 0;  // selects the pixel streams (microwave_pixel_stream)
 };
 
 // The response tables, kResponseColumns floats per cosine of the grid of
@@ -89,11 +90,13 @@ MicrowaveTables host_tables(const MicrowavePlan& plan, const MicrowaveRequest& r
 // The record of a material, without its table pointers.
 MicrowaveMaterialRecord microwave_record(const MicrowaveMaterial& m);
 
-// The random state of pixel i: increment 26 i + 15 and state increment * 0x5851F42D4C957F2E +
-// i * 0xDD71370215ED71FD + 0xB1EC917C461A6673 (mod 2^64), 16 bytes each: state, increment.
-std::vector<uint64_t> microwave_random_states(uint64_t pixels);
+// The random state of pixel i in a run seeded `seed`: with k = seeded_sequence(i, seed) (k = i
+// for seed 0), increment 26 k + 15 and state increment * 0x5851F42D4C957F2E +
+// k * 0xDD71370215ED71FD + 0xB1EC917C461A6673 (mod 2^64), 16 bytes each: state, increment.
+std::vector<uint64_t> microwave_random_states(uint64_t pixels, uint64_t seed = 0);
 // The stream of pixel i as microwave_random_states starts it.
-inline Pcg32 microwave_pixel_stream(uint64_t i) {
+inline Pcg32 microwave_pixel_stream(uint64_t pixel, uint64_t seed = 0) {
+  const uint64_t i = seeded_sequence(pixel, seed);
   Pcg32 rng;
   rng.inc = 26 * i + 15;
   rng.state = rng.inc * 0x5851F42D4C957F2EULL + i * 0xDD71370215ED71FDULL + 0xB1EC917C461A6673ULL;

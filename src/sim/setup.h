@@ -40,6 +40,7 @@ struct ForwardRequest {
   float prob_sun = 1.f;
   int max_depth = 16;
   int terrain_instance_id = -1;
+  uint64_t seed = 0;  // selects the photon streams (physics/pcg32.h seeded_sequence)
 };
 
 struct FluxRequest {
@@ -51,6 +52,7 @@ struct FluxRequest {
   int max_depth = 16;
   int rr_depth = 3;
   bool decompose = false;
+  uint64_t seed = 0;
 };
 
 // What the forward radiation and flux simulations return, as every backend fills them: absolute

@@ -23,7 +23,7 @@ namespace velm::vulkan {
 namespace {
 
 constexpr int32_t kMaxFusedBands = 32;
-constexpr uint32_t kStreamSeed = 7765;   // the sequence of the shader's random streams
+constexpr uint32_t kStreamSequence = 7765;  // the low word of the random streams' sequence
 constexpr uint32_t kMaxGroupsX = 65535;  // groups in x; the rest of the primitives go in y
 constexpr float kDefaultEmissivity = 0.97f;
 // Samples (of all faces) per dispatch at most: a fifth of a second on lavapipe for a plain
@@ -101,19 +101,19 @@ void VulkanSceneManager::check_tlas_primitives(const char* who) const {
 EnergyBalanceResult VulkanSceneManager::run_energy_balance(
     int32_t band_type, int32_t n_samples, float sun_irradiance, float sky_diffuse_radiance,
     float sky_lw_radiance, const float sun_direction[3], bool two_sided,
-    std::vector<float> albedos, const HostHooks& hooks) {
+    std::vector<float> albedos, const HostHooks& hooks, uint64_t seed) {
   EnergyBalanceLight light;
   light.sun = {sun_irradiance};
   light.sky = {band_type == 1 ? sky_lw_radiance : sky_diffuse_radiance};
   std::copy(sun_direction, sun_direction + 3, light.sun_direction);
   light.albedos = std::move(albedos);
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
-  return fused_energy_balance(band_type, n_samples, light, 1, two_sided, hooks);
+  return fused_energy_balance(band_type, n_samples, light, 1, two_sided, hooks, seed);
 }
 
 EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
     int32_t n_bands, int32_t n_samples, EnergyBalanceLight light, bool two_sided,
-    const HostHooks& hooks) {
+    const HostHooks& hooks, uint64_t seed) {
   if (n_bands < 1) throw std::invalid_argument("Vulkan energy balance n_bands must be positive");
   if (light.sun.size() != static_cast<size_t>(n_bands) ||
       light.sky.size() != static_cast<size_t>(n_bands))
@@ -126,7 +126,7 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
 
   const std::lock_guard<std::recursive_mutex> lock(simulation_mutex_);
   if (n_bands <= kMaxFusedBands)
-    return fused_energy_balance(0, n_samples, light, n_bands, two_sided, hooks);
+    return fused_energy_balance(0, n_samples, light, n_bands, two_sided, hooks, seed);
   // Chunks of 32 bands; band-major arrays make a chunk of bands one contiguous range.
   EnergyBalanceResult out;
   out.bands = n_bands;
@@ -143,7 +143,7 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
       chunk.albedos.assign(light.albedos.begin() + b0 * per_band,
                            light.albedos.begin() + (b0 + count) * per_band);
     const EnergyBalanceResult r =
-        fused_energy_balance(0, n_samples, chunk, count, two_sided, hooks);
+        fused_energy_balance(0, n_samples, chunk, count, two_sided, hooks, seed);
     if (out.top.empty()) {
       out.top.resize(static_cast<size_t>(n_bands) * per_band);
       if (two_sided) out.bottom.resize(out.top.size());
@@ -161,7 +161,8 @@ EnergyBalanceResult VulkanSceneManager::run_energy_balance_multiband(
 EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, int32_t n_samples,
                                                              const EnergyBalanceLight& light,
                                                              int32_t bands, bool two_sided,
-                                                             const HostHooks& hooks) {
+                                                             const HostHooks& hooks,
+                                                             uint64_t seed) {
   if (!desc_.is_built() || tlas_.empty())
     throw std::runtime_error("Vulkan: build the scene before energy-balance transport");
   if (band_type != 0 && band_type != 1)
@@ -255,7 +256,9 @@ EnergyBalanceResult VulkanSceneManager::fused_energy_balance(int32_t band_type, 
   params.band_type = static_cast<uint32_t>(band_type);
   params.two_sided = two_sided ? 1 : 0;
   params.repetition_count = static_cast<uint32_t>(std::max(0, desc_.repetition().count));
-  params.seed = kStreamSeed;
+  params.sequence = kStreamSequence;
+  params.seed[0] = static_cast<uint32_t>(seed);
+  params.seed[1] = static_cast<uint32_t>(seed >> 32);
   params.groups_x = gx;
   for (int k = 0; k < 3; ++k)
     params.sun_direction[k] = static_cast<float>(light.sun_direction[k] / length);

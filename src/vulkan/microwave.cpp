@@ -95,12 +95,19 @@ void check_cumulative(const std::vector<float>& cdf, uint64_t first, uint64_t ro
 }
 
 // The Mueller table entries lut_info describes lie inside the three tables, with at least one
-// bin on each axis, and their distributions are cumulative.
+// bin on each axis, and their distributions are cumulative; a trunk's specular table lies inside
+// mueller_lut, and only trunks have one.
 void check_luts(const MicrowaveRequest& r) {
   const uint64_t entries = static_cast<uint64_t>(r.vegetation_count) + r.trunk_count;
   for (uint64_t e = 0; e < entries; ++e) {
     const uint32_t* info = r.lut_info.data() + e * kLutWords;
-    const uint64_t n_i = info[3], n_s = info[4], n_phi = info[5];
+    const uint64_t n_i = info[3], n_s = info[4], n_phi = info[5], n_cos = info[7];
+    if (e < static_cast<uint64_t>(r.vegetation_count) && (info[6] != 0 || n_cos != 0))
+      refuse("lut_info entry " + std::to_string(e) +
+             " is vegetation: its words 6 and 7 (a trunk's specular table) must be 0");
+    if (n_cos > 0 && uint64_t{info[6]} + product({n_cos, 16}) > r.mueller_lut.size())
+      refuse("lut_info entry " + std::to_string(e) +
+             ": its specular table reaches beyond mueller_lut");
     if (n_i == 0) continue;
     if (n_s == 0 || n_phi == 0)
       refuse("lut_info entry " + std::to_string(e) +
@@ -308,6 +315,8 @@ std::vector<float> VulkanSceneManager::run_microwave_wavefront(const MicrowaveRe
   params.atmosphere_tau = r.atmosphere_tau;
   params.scene_size_x = desc_.repetition().x_size;
   params.scene_size_y = desc_.repetition().y_size;
+  params.seed[0] = static_cast<uint32_t>(r.seed);
+  params.seed[1] = static_cast<uint32_t>(r.seed >> 32);
 
   std::vector<float> out(static_cast<size_t>(n_rays) * 4);
   SimulationProfile prof;

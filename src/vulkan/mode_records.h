@@ -80,7 +80,7 @@ struct OpticalParams {
   uint32_t rows;
   uint32_t roulette_depth;  // the value 3: Russian roulette from the third bounce on
   uint32_t rays;            // uploaded 0; the shader adds the rays it traced
-  uint32_t zero232[2];
+  uint32_t seed[2];         // the run's seed, low word first
 };
 static_assert(sizeof(OpticalParams) == 240, "OpticalParams is 240 bytes");
 static_assert(offsetof(OpticalParams, camera_to_world) == 48, "camera matrix at byte 48");
@@ -90,6 +90,7 @@ static_assert(offsetof(OpticalParams, thermal) == 160, "thermal mode at byte 160
 static_assert(offsetof(OpticalParams, sun_offset) == 192, "sun offset at byte 192");
 static_assert(offsetof(OpticalParams, first_sample) == 208, "first sample at byte 208");
 static_assert(offsetof(OpticalParams, roulette_depth) == 224, "constant 3 at byte 224");
+static_assert(offsetof(OpticalParams, seed) == 232, "seed at byte 232");
 
 // Parameters of one forward batch (binding 11 of the forward shader), flux (mode 0) or
 // radiation field (mode 1).
@@ -127,15 +128,18 @@ struct ForwardParams {
   uint32_t n_primitives;
   float scene_max_xy[2];
   uint32_t rays;  // uploaded 0; the shader adds the rays it traced
+  uint32_t seed[2];  // the run's seed, low word first
+  uint32_t zero168[2];
 };
-static_assert(sizeof(ForwardParams) == 160, "ForwardParams is 160 bytes");
+static_assert(sizeof(ForwardParams) == 176, "ForwardParams is 176 bytes");
+static_assert(offsetof(ForwardParams, seed) == 160, "seed at byte 160");
 static_assert(offsetof(ForwardParams, emitter_direction) == 48, "emitter direction at byte 48");
 static_assert(offsetof(ForwardParams, tile_x) == 80, "extent at byte 80");
 static_assert(offsetof(ForwardParams, prob_sun) == 112, "prob_sun at byte 112");
 static_assert(offsetof(ForwardParams, mode) == 128, "mode word at byte 128");
 static_assert(offsetof(ForwardParams, n_primitives) == 144, "primitives at byte 144");
 
-// Push constants of one energy-balance dispatch (80 bytes): a range of primitives and a range of
+// Push constants of one energy-balance dispatch (88 bytes): a range of primitives and a range of
 // each face's samples.
 struct EnergyBalanceParams {
   uint32_t n_primitives;
@@ -144,7 +148,7 @@ struct EnergyBalanceParams {
   uint32_t band_type;  // 0 short-wave, 1 long-wave
   uint32_t two_sided;
   uint32_t repetition_count;  // 0 when negative
-  uint32_t seed;              // the constant 7765: the sequence of the random streams
+  uint32_t sequence;          // the constant 7765: the low word of the streams' sequence
   uint32_t groups_x;          // group (x, y) is the dispatch's primitive y groups_x + x
   float sun_direction[3];     // unit vector towards the sun
   float scene_size_x;
@@ -157,8 +161,10 @@ struct EnergyBalanceParams {
   uint32_t primitives;       // in this dispatch
   uint32_t first_sample;     // the samples s of each face in this dispatch: first_sample <= s
   uint32_t samples;          // < first_sample + samples
+  uint32_t seed[2];          // the run's seed, low word first
 };
-static_assert(sizeof(EnergyBalanceParams) == 80, "EnergyBalanceParams is 80 bytes");
+static_assert(sizeof(EnergyBalanceParams) == 88, "EnergyBalanceParams is 88 bytes");
+static_assert(offsetof(EnergyBalanceParams, seed) == 80, "seed at byte 80");
 static_assert(offsetof(EnergyBalanceParams, sun_direction) == 32, "sun direction at byte 32");
 static_assert(offsetof(EnergyBalanceParams, has_sun) == 52, "sun flag at byte 52");
 
@@ -172,7 +178,7 @@ struct EnergyBalanceGeometry {
 };
 static_assert(sizeof(EnergyBalanceGeometry) == 64, "geometry records are 64 bytes");
 
-// Push constants of the microwave shader (64 bytes), pushed before each of its three passes.
+// Push constants of the microwave shader (72 bytes), pushed before each of its three passes.
 struct MicrowaveParams {
   uint32_t rays;  // in this dispatch
   uint32_t pass;  // 0 first hits, 1 paths, 2 atmosphere
@@ -190,8 +196,10 @@ struct MicrowaveParams {
   float atmosphere_tau;   // optical depth at nadir
   float scene_size_x;
   float scene_size_y;
+  uint32_t seed[2];  // the run's seed, low word first
 };
-static_assert(sizeof(MicrowaveParams) == 64, "MicrowaveParams is 64 bytes");
+static_assert(sizeof(MicrowaveParams) == 72, "MicrowaveParams is 72 bytes");
+static_assert(offsetof(MicrowaveParams, seed) == 64, "seed at byte 64");
 static_assert(offsetof(MicrowaveParams, repetition_count) == 32, "repetitions at byte 32");
 static_assert(offsetof(MicrowaveParams, air_temperature) == 48, "air temperature at byte 48");
 

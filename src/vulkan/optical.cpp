@@ -86,7 +86,7 @@ void check_sensor_geometry(const SensorBlock& s) {
 }  // namespace
 
 std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t max_depth,
-                                                         const HostHooks& hooks) {
+                                                         const HostHooks& hooks, uint64_t seed) {
   if (!desc_.is_built())
     throw std::runtime_error("Vulkan: build the scene before simulating an image");
   const SensorBlock& sensor = desc_.sensor();
@@ -219,6 +219,8 @@ std::vector<float> VulkanSceneManager::simulate_backward(int32_t spp, int32_t ma
   params.height = sensor.height;
   params.bands = static_cast<uint32_t>(nb);
   params.batch_samples = static_cast<uint32_t>(spp);
+  params.seed[0] = static_cast<uint32_t>(seed);
+  params.seed[1] = static_cast<uint32_t>(seed >> 32);
   params.ortho_width = sensor.ortho_width;
   params.ortho_height = sensor.ortho_height;
   params.fov = sensor.fov;

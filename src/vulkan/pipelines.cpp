@@ -174,7 +174,7 @@ void VulkanPipelines::create_energy_balance_pipeline() {
 }
 
 void VulkanPipelines::create_microwave_pipeline() {
-  create_layouts(microwave_, 19, 64, "microwave");
+  create_layouts(microwave_, 19, sizeof(MicrowaveParams), "microwave");
   if (microwave_.pipeline == VK_NULL_HANDLE)
     microwave_.pipeline = create_pipeline(
         microwave_.layout, shader_path_beside(trace_shader_, "microwave_wavefront.spv"),

@@ -94,6 +94,7 @@ struct RadiationRequest {
   int32_t max_depth = 16;
   int32_t rr_depth = 3;
   int32_t terrain_instance_id = -1;
+  uint64_t seed = 0;  // selects the photon streams (physics/pcg32.h seeded_sequence)
 };
 
 // Absorbed radiation: grid (layers, ny, nx, bands); leaf (primitives, bands) with per_leaf and
@@ -136,6 +137,7 @@ struct MicrowaveRequest {
   std::vector<float> trunk_response, trunk_dihedral, dihedral_ground;
   std::vector<uint32_t> lut_info;
   std::vector<float> mueller_lut, cosine_cdf, azimuth_cdf;
+  uint64_t seed = 0;  // selects the ray streams
 };
 
 class VulkanSceneManager {
@@ -183,9 +185,10 @@ class VulkanSceneManager {
   TraceProfile last_trace_profile() const;
 
   // Sensor image (height, width, bands) by backward path tracing: the mean over `spp` samples
-  // per pixel, as the shader leaves it in its accumulator.
-  std::vector<float> simulate_backward(int32_t spp, int32_t max_depth,
-                                       const HostHooks& hooks);
+  // per pixel, as the shader leaves it in its accumulator. Every simulation takes the run's
+  // `seed` (physics/pcg32.h seeded_sequence), 0 for the unseeded streams.
+  std::vector<float> simulate_backward(int32_t spp, int32_t max_depth, const HostHooks& hooks,
+                                       uint64_t seed = 0);
   // Flux maps and the absorbed radiation field by forward photon tracing.
   FluxResult simulate_flux(const FluxRequest& request, const HostHooks& hooks);
   RadiationField simulate_forward_radiation(const RadiationRequest& request,
@@ -198,11 +201,11 @@ class VulkanSceneManager {
                                          float sun_irradiance, float sky_diffuse_radiance,
                                          float sky_lw_radiance, const float sun_direction[3],
                                          bool two_sided, std::vector<float> albedos,
-                                         const HostHooks& hooks);
+                                         const HostHooks& hooks, uint64_t seed = 0);
   // Short-wave absorption in n_bands bands, 32 per dispatch.
   EnergyBalanceResult run_energy_balance_multiband(int32_t n_bands, int32_t n_samples,
                                                    EnergyBalanceLight light, bool two_sided,
-                                                   const HostHooks& hooks);
+                                                   const HostHooks& hooks, uint64_t seed = 0);
   // Brightness temperatures [T_H, T_V, T_3, T_4] (passive) or backscatter [HH, HV, VH, VV]
   // (active) of every ray: four floats per ray.
   std::vector<float> run_microwave_wavefront(const MicrowaveRequest& request,
@@ -242,7 +245,8 @@ class VulkanSceneManager {
   void check_storage(uint64_t bytes, const char* what) const;
   // The forward parameters both transport modes share (extent, light, scene box, depths).
   ForwardParams forward_params(int64_t num_photons, int32_t bands, int32_t nx, int32_t ny,
-                               float prob_sun, int32_t max_depth, int32_t rr_depth) const;
+                               float prob_sun, int32_t max_depth, int32_t rr_depth,
+                               uint64_t seed) const;
   // The scene tables both photon modes bind, checked against the storage limit and uploaded.
   PhotonSceneBuffers upload_photon_scene(const SceneTables& t, const std::vector<float>& spectral);
   // Refuses more bands than one photon batch traces on this device.
@@ -260,7 +264,8 @@ class VulkanSceneManager {
   // device work in dispatches of bounded size with `hooks.poll` after each.
   EnergyBalanceResult fused_energy_balance(int32_t band_type, int32_t n_samples,
                                            const EnergyBalanceLight& light, int32_t bands,
-                                           bool two_sided, const HostHooks& hooks);
+                                           bool two_sided, const HostHooks& hooks,
+                                           uint64_t seed);
 
   // Declared first, destroyed last: everything below lives on this context's device.
   std::shared_ptr<VulkanContext> ctx_;

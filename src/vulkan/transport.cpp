@@ -152,7 +152,7 @@ std::vector<StorageBinding> scene_bindings(const PhotonSceneBuffers& b) {
 
 ForwardParams VulkanSceneManager::forward_params(int64_t num_photons, int32_t bands, int32_t nx,
                                                  int32_t ny, float prob_sun, int32_t max_depth,
-                                                 int32_t rr_depth) const {
+                                                 int32_t rr_depth, uint64_t seed) const {
   const Extent ext = photon_extent(desc_);
   const RepetitionTile& tile = desc_.repetition();
   ForwardParams p{};
@@ -183,6 +183,8 @@ ForwardParams VulkanSceneManager::forward_params(int64_t num_photons, int32_t ba
   p.scene_max_xy[0] = bounds_.hi[0];
   p.scene_max_xy[1] = bounds_.hi[1];
   p.terrain_instance = -1;
+  p.seed[0] = static_cast<uint32_t>(seed);
+  p.seed[1] = static_cast<uint32_t>(seed >> 32);
   return p;
 }
 
@@ -301,7 +303,7 @@ FluxResult VulkanSceneManager::simulate_flux(const FluxRequest& r, const HostHoo
   VulkanBuffer direct = cell_buffer(*ctx_, split_cells), diffuse = cell_buffer(*ctx_, split_cells);
 
   ForwardParams p =
-      forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth);
+      forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth, r.seed);
   p.max_bounces = std::max(0, r.max_bounces);
   p.decompose = r.decompose ? 1 : 0;
   p.mode = 0;
@@ -393,7 +395,7 @@ RadiationField VulkanSceneManager::simulate_forward_radiation(const RadiationReq
   VulkanBuffer bases = upload_table(*ctx_, t.instance_bases);
 
   ForwardParams p =
-      forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth);
+      forward_params(r.num_photons, nb, r.nx, r.ny, r.prob_sun, r.max_depth, r.rr_depth, r.seed);
   p.mode = 1;
   p.layers = static_cast<uint32_t>(layers);
   p.terrain_instance = r.terrain_instance_id;

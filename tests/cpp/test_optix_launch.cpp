@@ -285,12 +285,14 @@ Fields common(uint32_t width, uint32_t paths) {
 
 TEST(OptixLaunchRecords, OpticalLaunches) {
   Ground s;
-  const BackwardPlan bp = plan_backward(s.d, s.f, 5, 7);
+  // Every optical launch carries the run's seed, all 64 bits of it, at 496.
+  const BackwardPlan bp = plan_backward(s.d, s.f, 5, 7, 0xFEDCBA9876543210ULL);
   LaunchParams p = backward_params(scene_block(), bp, 0xf0, kPaths);
   set_backward_launch(p, bp, 3, 0);
   // Image height 3 at 12, and 3 rows from row 0 at 20.
-  expect_bytes(p, common(4, 4096), {{0, u64{0xf0}}, {12, 3u}, {20, 3u}, {520, 7}, {524, 3},
-                                    {528, 5}, {532, 3u}, {544, 3u}});
+  expect_bytes(p, common(4, 4096),
+               {{0, u64{0xf0}}, {12, 3u}, {20, 3u}, {496, u64{0xFEDCBA9876543210}}, {520, 7},
+                {524, 3}, {528, 5}, {532, 3u}, {544, 3u}});
 
   ForwardRequest fr;
   fr.nx = 2;
@@ -302,13 +304,15 @@ TEST(OptixLaunchRecords, OpticalLaunches) {
   fr.num_brf_dirs = 1;
   fr.prob_sun = 0.75f;
   fr.terrain_instance_id = 0;
+  fr.seed = 0x8000000000000001ULL;
   const ForwardPlan fp = plan_forward(s.d, s.f, fr);
   EXPECT_EQ(fp.leaf_offsets, (std::vector<uint64_t>{0, 2}));
   p = forward_params(scene_block(), fp, {0xb1, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8}, kPaths);
   set_photon_batch(p, fp.batches, 1);
   // The second batch: 902848 photons in 882 rows of 1024; 10 m of sensor footprint over 2 cells.
   expect_bytes(p, common(1024, 882 * 1024),
-               {{12, 882u},         {520, 16},        {524, 3},          {528, 1},
+               {{12, 882u},         {496, u64{0x8000000000000001}},
+                {520, 16},          {524, 3},         {528, 1},
                 {532, 1u},          {544, 1u},        {552, u64{0xb1}},  {560, 2},
                 {564, 5},           {568, 2},         {572, 5.f},        {576, 2.f},
                 {584, u64{0xb2}},   {592, 100.0 / 3000000.0},            {600, 0.75f},
@@ -325,11 +329,12 @@ TEST(OptixLaunchRecords, OpticalLaunches) {
   xr.max_depth = 9;
   xr.rr_depth = 4;
   xr.decompose = true;
+  xr.seed = 7;
   const FluxPlan xp = plan_flux(s.d, s.f, xr);
   p = flux_params(scene_block(), xp, {0xc1, 0xc2, 0xc3, 0xc4}, kPaths);
   set_photon_batch(p, xp.batches, 0);
   expect_bytes(p, common(1024, 1024),
-               {{12, 1u},         {520, 9},         {524, 4},          {528, 1},
+               {{12, 1u},         {496, u64{7}},    {520, 9},          {524, 4},         {528, 1},
                 {592, 100.0 / 1000.0},              {600, 0.5f},       {644, 1000u},
                 {912, u64{0xc1}}, {920, u64{0xc2}}, {928, u64{0xc3}},  {936, u64{0xc4}},
                 {944, 4},         {948, 2},         {952, 2.5f},       {956, 5.f},
@@ -347,12 +352,14 @@ TEST(OptixLaunchRecords, EnergyBalanceAndLidar) {
   r.sun_direction[0] = 3.f;
   r.sun_direction[2] = 4.f;
   r.sw_albedos = {0.2f, 0.3f};
+  r.seed = 0xFFFFFFFFFFFFFFFFULL;
   const EnergyBalancePlan single = plan_energy_balance(s.d, s.f, r, false);
   ASSERT_EQ(single.launches.size(), 1u);
   LaunchParams p = energy_balance_params(scene_block(), single, r, 1, {0xd1, 0xd2, 0xd3, 0, 0});
   set_energy_balance_launch(p, single.launches[0]);
   // Long wave: no sunlight read, so the sun direction is left at the zenith.
-  expect_bytes(p, {{24, scene_block()}, {856, 1},           {860, 16},        {864, 800.f},
+  expect_bytes(p, {{24, scene_block()}, {496, u64{0xFFFFFFFFFFFFFFFF}},
+                   {856, 1},            {860, 16},          {864, 800.f},
                    {868, 20.f},         {872, 90.f},        {876, f3{0, 0, 1}},
                    {888, u64{0xd1}},    {896, u64{0xd2}},   {904, u64{0xd3}}});
 
@@ -362,7 +369,8 @@ TEST(OptixLaunchRecords, EnergyBalanceAndLidar) {
   r.sw_albedos = {0.1f, 0.2f, 0.3f, 0.4f};
   const EnergyBalancePlan multi = plan_energy_balance(s.d, s.f, r, true);
   p = energy_balance_params(scene_block(), multi, r, 2, {0xd1, 0xd2, 0xd3, 0xd4, 0xd5});
-  expect_bytes(p, {{24, scene_block()}, {860, 16},          {876, f3{0.6f, 0.f, 0.8f}},
+  expect_bytes(p, {{24, scene_block()}, {496, u64{0xFFFFFFFFFFFFFFFF}},
+                   {860, 16},           {876, f3{0.6f, 0.f, 0.8f}},
                    {964, 2},            {968, u64{0xd4}},   {976, u64{0xd5}},
                    {984, u64{0xd1}},    {1000, u64{0xd3}}});
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <vector>
 
 #include "physics/bsdf.h"
@@ -34,16 +35,25 @@ TEST(Pcg32, FloatsInUnitIntervalAndTopValuesRoundToOne) {
   EXPECT_EQ(static_cast<float>(0xFFFFFFFFu) * 2.3283064e-10f, 1.f);
 }
 
-// Neighbouring pixels (items) of one pass, and one pixel over neighbouring passes, must draw
-// independent numbers: the correlation of their k-th draws over many pairs stays within the
-// noise of independent streams (about 1/sqrt(n)).
-TEST(Pcg32, NeighbouringItemStreamsAreUncorrelated) {
+// Neighbouring pixels (items) of one pass, one pixel over neighbouring passes, and one pixel and
+// pass under neighbouring seeds must draw independent numbers: the correlation of their k-th
+// draws over many pairs stays within the noise of independent streams (about 1/sqrt(n)).
+TEST(Pcg32, NeighbouringStreamsAreUncorrelated) {
   constexpr int kPairs = 20000, kDraws = 4;
-  for (const bool across_passes : {false, true}) {
+  struct Neighbours {
+    const char* what;
+    uint64_t item_b, sequence_b, seed_a, seed_b;  // relative to item 2i, sequence 7
+  };
+  const Neighbours cases[] = {{"items", 1, 7, 0, 0},
+                              {"passes", 0, 8, 0, 0},
+                              {"seeds 0 and 1", 0, 7, 0, 1},
+                              {"seeds 1 and 2", 0, 7, 1, 2},
+                              {"seed 1 pass 7, seed 2 pass 8", 0, 8, 1, 2}};
+  for (const Neighbours& c : cases) {
     double sx[kDraws] = {}, sy[kDraws] = {}, sxx[kDraws] = {}, syy[kDraws] = {}, sxy[kDraws] = {};
     for (int i = 0; i < kPairs; ++i) {
-      Pcg32 a = item_stream(2 * i, 7), b = across_passes ? item_stream(2 * i, 8)
-                                                         : item_stream(2 * i + 1, 7);
+      Pcg32 a = item_stream(2 * i, seeded_sequence(7, c.seed_a)),
+            b = item_stream(2 * i + c.item_b, seeded_sequence(c.sequence_b, c.seed_b));
       for (int k = 0; k < kDraws; ++k) {
         const double x = a.next_float(), y = b.next_float();
         sx[k] += x, sy[k] += y, sxx[k] += x * x, syy[k] += y * y, sxy[k] += x * y;
@@ -53,9 +63,26 @@ TEST(Pcg32, NeighbouringItemStreamsAreUncorrelated) {
       const double n = kPairs, cov = sxy[k] / n - sx[k] * sy[k] / (n * n);
       const double r = cov / std::sqrt((sxx[k] / n - sx[k] * sx[k] / (n * n)) *
                                        (syy[k] / n - sy[k] * sy[k] / (n * n)));
-      EXPECT_LT(std::fabs(r), 4.0 / std::sqrt(n)) << "draw " << k << " across " << across_passes;
+      EXPECT_LT(std::fabs(r), 4.0 / std::sqrt(n)) << "draw " << k << ", " << c.what;
     }
   }
+}
+
+// Seed 0 leaves every sequence as it is (the unseeded streams); the sequences of 64 other seeds
+// over 4096 passes (small, neighbouring numbers, the hardest case) are 64 x 4096 distinct words,
+// none of them an unseeded pass.
+TEST(Pcg32, SeedsSelectDisjointSequences) {
+  for (const uint64_t s : {0ULL, 1ULL, 0x70686F746F6E73ULL, ~0ULL})
+    EXPECT_EQ(seeded_sequence(s, 0), s);
+  std::set<uint64_t> seen;
+  constexpr uint64_t kSeeds = 64, kPasses = 4096;
+  for (uint64_t seed = 1; seed <= kSeeds; ++seed)
+    for (uint64_t pass = 0; pass < kPasses; ++pass) {
+      const uint64_t s = seeded_sequence(pass, seed == kSeeds ? ~0ULL : seed);
+      EXPECT_GE(s, kPasses);
+      seen.insert(s);
+    }
+  EXPECT_EQ(seen.size(), kSeeds * kPasses);
 }
 
 std::vector<float> leaf_params(int nb) {

@@ -69,6 +69,7 @@ __device__ __forceinline__ BackwardSettings backward_settings(const optix::Launc
   c.n_sif_bands = s.n_sif_bands;
   c.n_primitives = tables ? s.n_primitives : 0;
   c.sif_only = s.sif_only != 0;
+  c.seed = p.seed;
   return c;
 }
 
@@ -98,6 +99,7 @@ __device__ __forceinline__ PhotonWalkSettings photon_walk_settings(const optix::
   c.nb = s.num_bands;
   c.max_depth = p.max_depth;
   c.rr_depth = p.rr_depth;
+  c.seed = p.seed;
   c.tile = scene_tile(s);
   c.repetition = repeats(s);
   c.zmin = s.domain_min[2];

@@ -47,6 +47,7 @@ __device__ __forceinline__ void energy_balance_launch(bool multiband) {
   in.emissivities = ptr<const float>(s.primitive_emissivities);
   in.two_sided = (multiband ? p.ebm_bottom : p.eb_bottom) != 0;
   in.inv_samples = 1.f / static_cast<float>(p.eb_samples);
+  in.seed = p.seed;
   float* top = ptr<float>(multiband ? p.ebm_top : p.eb_top);
   float* bottom = ptr<float>(multiband ? p.ebm_bottom : p.eb_bottom);
   energy_balance_sample(scene_of<SingleProgramScene>(s), prim, in,

@@ -4,11 +4,11 @@
 // into backward_optical_<capacity>.spv.
 //
 // One invocation per pixel of the dispatch's rows (x: column, y: row - first row). It traces the
-// batch's samples, each sample s from the pixel's own stream item_stream(pixel, first + s) (the
-// stream the CPU backend draws for that pixel and pass), and adds their radiance divided by the
-// total samples per pixel to the image accumulator: after the last batch it holds the mean. A
-// scene with more bands than the capacity is traced in chunks of bands, one path per chunk,
-// each with the Russian roulette of its own bands.
+// batch's samples, each sample s from the pixel's own stream item_stream(pixel,
+// seeded_sequence(first + s, seed)) (the stream the CPU backend draws for that pixel and pass),
+// and adds their radiance divided by the total samples per pixel to the image accumulator: after
+// the last batch it holds the mean. A scene with more bands than the capacity is traced in
+// chunks of bands, one path per chunk, each with the Russian roulette of its own bands.
 //
 //   binding 0      the scene TLAS
 //   bindings 1-4   vertices (vec4), normals (vec4), triangles (uvec4, local), mesh records
@@ -105,7 +105,7 @@ layout(std430, set = 0, binding = 9) buffer OpticalParams {
   uint rows;
   int rr_depth;  // Russian roulette starts at this depth (3, as on the CPU)
   uint rays;
-  uint zero232[2];
+  uvec2 seed;  // the run's seed
 } p;
 layout(std430, set = 0, binding = 10) readonly buffer Bases { uint instance_bases[]; };
 layout(std430, set = 0, binding = 11) readonly buffer Temperatures { float temperatures[]; };
@@ -177,7 +177,8 @@ void trace_samples(uint x, uint y, int first, int count, out float sum[BAND_CAPA
         T[k] = 1.0;
         L[k] = 0.0;
       }
-      rng = item_stream(uvec2(y * p.width + x, 0u), uvec2(p.first_sample + sample_index, 0u));
+      rng = item_stream(uvec2(y * p.width + x, 0u),
+                        seeded_sequence(uvec2(p.first_sample + sample_index, 0u), p.seed));
       const float jx = next_float(rng);
       const float jy = next_float(rng);
       const SensorRay ray = sensor_ray(g_sensor, float(x) + jx, float(y) + jy);

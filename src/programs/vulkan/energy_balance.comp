@@ -5,10 +5,10 @@
 // primitive (first_primitive + group y * groups_x + x); the host splits a call into dispatches of
 // bounded work and adds up what each leaves. A group's 64 invocations share the samples of the
 // primitive's faces (front: the side its normal points to; back, when two-sided): sample s of
-// face f draws from item_stream((primitive, s), (seed, f)), a uniform point on the triangle and a
-// cosine-weighted direction about the face's normal, so the irradiance on the face is pi times
-// the mean radiance the directions bring in. Each sample traces, one ray query per loop
-// iteration (see trace_ray):
+// face f draws from item_stream((primitive, s), seeded_sequence((sequence, f), seed)), a uniform
+// point on the triangle and a cosine-weighted direction about the face's normal, so the
+// irradiance on the face is pi times the mean radiance the directions bring in. Each sample
+// traces, one ray query per loop iteration (see trace_ray):
 //
 //   short wave (band_type 0)
 //     - towards the sun, when the face turns to it and some band has sun: the sample point is
@@ -77,7 +77,7 @@ layout(push_constant) uniform EnergyBalanceParams {
   uint band_type;
   uint two_sided;
   uint repetition_count;
-  uint seed;
+  uint sequence;  // the low word of the streams' sequence
   uint groups_x;
   vec3 sun_direction;  // unit vector towards the sun
   float scene_size_x;
@@ -89,6 +89,7 @@ layout(push_constant) uniform EnergyBalanceParams {
   uint primitives;    // in this dispatch
   uint first_sample;  // the dispatch's samples of each face: first_sample .. + samples - 1
   uint samples;
+  uvec2 seed;  // the run's seed
 } pc;
 
 #include "physics/bsdf.glsl"
@@ -201,7 +202,7 @@ void main() {
       if (item >= items) break;
       face = item % faces;
       const uint s = pc.first_sample + item / faces;
-      rng = item_stream(uvec2(prim, s), uvec2(pc.seed, face));
+      rng = item_stream(uvec2(prim, s), seeded_sequence(uvec2(pc.sequence, face), pc.seed));
       // A uniform point on the triangle.
       const float su = sqrt(next_float(rng));
       const float b1 = next_float(rng) * su, b0 = 1.0 - su, b2 = su - b1;

@@ -1,7 +1,7 @@
 // Forward photon tracing: the device side of simulate_flux (mode 0) and
 // simulate_forward_radiation (mode 1), mirroring the CPU backend's photon walk and tallies
-// (src/cpu/forward.cpp) photon for photon: photon g draws from item_stream(g, kPhotonSequence),
-// the stream the CPU backend gives it.
+// (src/cpu/forward.cpp) photon for photon: photon g of a run seeded `seed` draws from
+// item_stream(g, seeded_sequence(kPhotonSequence, seed)), the stream the CPU backend gives it.
 //
 // Work: the dispatch has an invocation per photon of the batch (x, 64 per work group) and per
 // band (y). The invocations share the batch's work through a queue in the parameter record:
@@ -90,6 +90,8 @@ layout(std430, set = 0, binding = 11) buffer ForwardParams {
   float scene_max_x;
   float scene_max_y;
   uint rays;
+  uvec2 seed;  // the run's seed
+  uvec2 zero168;
 } f;
 layout(std430, set = 0, binding = 12) buffer Words12 { uint words12[]; };
 layout(std430, set = 0, binding = 13) buffer Words13 { uint words13[]; };
@@ -252,7 +254,7 @@ void main() {
       g = f.first_photon + item / chunks;
       first = int(item % chunks) * BAND_CAPACITY;
       count = min(BAND_CAPACITY, nb - first);
-      rng = item_stream(uvec2(g, 0u), kPhotonSequence);
+      rng = item_stream(uvec2(g, 0u), seeded_sequence(kPhotonSequence, f.seed));
       alive = launch_photon(source, rng, w, first, count, photon);
       o = photon.origin;
       d = photon.direction;

@@ -11,12 +11,13 @@
 //             soil      emission (1 - r_p) T_eff and specular reflection r_p from the passive
 //                       table at the local incidence cosine (linear between the table's
 //                       cosines); active: the active table's sigma, and the path ends;
-//             trunk     a dielectric wall: reflected with the response table's R_p (specularly,
-//                       or into directions drawn from its Mueller table when lut_info gives
-//                       one), else transmitted into the wood, which absorbs kappa_a (trunk
-//                       column 7) per metre and emits (1 - exp(-kappa_a L)) T along the chord
-//                       L; active: the trunk-ground double bounce from the dihedral table, then
-//                       on through the wood;
+//             trunk     a dielectric wall: reflected with the response table's R_p, or with the
+//                       matrix of its specular table when lut_info gives one (R_p the sums of
+//                       its H and V rows), specularly or into directions drawn from its Mueller
+//                       table when lut_info gives one; else transmitted into the wood, which
+//                       absorbs kappa_a (trunk column 7) per metre and emits (1 - exp(-kappa_a
+//                       L)) T along the chord L; active: the trunk-ground double bounce from the
+//                       dihedral table, then on through the wood (with 1 - R_p);
 //             vegetation the surface bounds a volume (entered through its front face, left
 //                       through its back face) of scatterers whose phase matrix per unit volume
 //                       is the Mueller table: free paths with extinction kappa_e = kappa_s +
@@ -35,8 +36,8 @@
 //           mu) (computed in pass 1).
 //
 // The OptiX backend traces the same transport, step for step, from src/physics/microwave_path.h:
-// a change here is a change there. Ray i of the call draws from item_stream((i, 0),
-// kMicrowaveSequence). Hit points are o + t d
+// a change here is a change there. Ray i of a call seeded `seed` draws from item_stream((i, 0),
+// seeded_sequence(kMicrowaveSequence, seed)). Hit points are o + t d
 // (the per-primitive records carry no corners), offset by a bound on that product's error.
 //
 //   binding 0      the scene TLAS
@@ -53,11 +54,14 @@
 //                  (m^-1)
 //   binding 10     lut_info, 8 words per entry (V vegetation entries, then T trunk entries):
 //                  first float of the Mueller table, of the cosine CDF, of the azimuth CDF;
-//                  n_cti, n_cts, n_dphi (0: no table); two reserved words
+//                  n_cti, n_cts, n_dphi (0: no table); trunks: first float of the specular
+//                  table in the Mueller tables' buffer, n_cos (0: none; vegetation: both 0)
 //   bindings 11-13 Mueller tables (16 floats, row-major 4 x 4, per cell of incidence cosine,
 //                  scattering cosine and azimuth difference: even bins over [-1, 1], [-1, 1]
-//                  and [0, 2 pi)), cosine CDFs (n_cti x n_cts: the scattering coefficient into
-//                  the bins up to each), azimuth CDFs (n_cti x n_cts x n_dphi, any scale)
+//                  and [0, 2 pi)), and the trunks' specular tables (n_cos row-major 4 x 4
+//                  reflection matrices at cosines k / (n_cos - 1), linear between them),
+//                  cosine CDFs (n_cti x n_cts: the scattering coefficient into the bins up to
+//                  each), azimuth CDFs (n_cti x n_cts x n_dphi, any scale)
 //   binding 14     trunk response table, T x R x 4: [(1 - R_H) T, (1 - R_V) T, R_H, R_V]
 //   binding 15     trunk parameters, 8 per trunk: radius, length, moisture, temperature, axis
 //                  x, y, z, absorption coefficient of the wood (m^-1)
@@ -116,6 +120,7 @@ layout(push_constant) uniform MicrowaveParams {
   float atmosphere_tau;
   float scene_size_x;
   float scene_size_y;
+  uvec2 seed;  // the run's seed
 } pc;
 
 #include "physics/pcg32.glsl"
@@ -204,7 +209,7 @@ float sky_brightness(float mu) {
 
 // Reflection of a Stokes vector by a surface of power reflectivities rh, rv (phases unknown:
 // the cross terms take their geometric mean).
-mat4 reflection(float rh, float rv) {
+mat4 power_reflection(float rh, float rv) {
   const float c = sqrt(max(rh * rv, 0.0));
   return mat4(vec4(rh, 0.0, 0.0, 0.0), vec4(0.0, rv, 0.0, 0.0), vec4(0.0, 0.0, c, 0.0),
               vec4(0.0, 0.0, 0.0, c));
@@ -301,6 +306,28 @@ bool sample_phase(Lut l, vec3 d, inout Pcg32 rng, out vec3 scattered, out mat4 w
 mat4 backscatter_phase(Lut l, vec3 d) {
   return phase_matrix(l, bin_of(d.z, -1.0, 1.0, l.n_i), bin_of(-d.z, -1.0, 1.0, l.n_s),
                       bin_of(kPi, 0.0, kTwoPi, l.n_phi));
+}
+
+// The specular reflection matrix of trunk `trunk` at cosine mu, linear between its entries at
+// cosines k / (n_cos - 1) (one entry: the same at every cosine); false when it has no specular
+// table.
+bool specular(uint trunk, float mu, out mat4 m) {
+  m = mat4(0.0);
+  const uint at = 8u * (pc.vegetation_count + trunk);
+  const uint first = lut_info[at + 6u];
+  const int n_cos = int(lut_info[at + 7u]);
+  if (n_cos < 1) return false;
+  const float x = clamp(mu, 0.0, 1.0) * float(n_cos - 1);
+  const int j = min(int(x), max(n_cos - 2, 0));
+  const float f = n_cos > 1 ? x - float(j) : 0.0;
+  const int j1 = min(j + 1, n_cos - 1);
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) {
+      const float a = mueller[first + uint(16 * j + 4 * r + c)];
+      const float b = mueller[first + uint(16 * j1 + 4 * r + c)];
+      m[c][r] = a + f * (b - a);
+    }
+  return true;
 }
 
 // Trunk-ground double bounce [sigma_HH, sigma_VV] towards a radar in direction r (unit, from
@@ -400,7 +427,8 @@ void trace_path(uint i) {
     for (int k = 0; k < 4; ++k) work[w + kWorkResult + uint(k)] = 0u;
     return;
   }
-  Pcg32 rng = item_stream(uvec2(pc.first_ray + i, 0u), kMicrowaveSequence);
+  Pcg32 rng =
+      item_stream(uvec2(pc.first_ray + i, 0u), seeded_sequence(kMicrowaveSequence, pc.seed));
   vec3 o = get3(w + kWorkOrigin);
   vec3 d = get3(w + kWorkDirection);
   const float mu0 = abs(d.z);
@@ -470,6 +498,7 @@ void trace_path(uint i) {
       const float kappa = extinction(v, d);
       o = o + free_path * d;
       if (radar) {
+        if (l.n_i == 0u) break;  // absorbs only
         const mat4 m = backscatter_phase(l, d);
         const vec4 s = vec4(m[0][0], m[1][0], m[0][1], m[1][1]);  // HH, HV, VH, VV
         const vec4 ways = vec4(one_way.x * one_way.x, one_way.x * one_way.y,
@@ -479,7 +508,7 @@ void trace_path(uint i) {
       }
       // Absorption emits; scattering goes on with the phase matrix over the extinction.
       found += W * vec4(vec2(vegetation[8u * v + 1u] / kappa * vegetation[8u * v]), 0.0, 0.0);
-      if (depth >= pc.max_depth) break;
+      if (depth >= pc.max_depth || l.n_i == 0u) break;
       vec3 scattered;
       mat4 weight;
       if (!sample_phase(l, d, rng, scattered, weight)) break;
@@ -506,7 +535,7 @@ void trace_path(uint i) {
       const vec4 row = cosine_row(kPassiveSoil, index, 4u, mu);
       found += W * vec4(row.x, row.y, 0.0, 0.0);
       if (depth >= pc.max_depth) break;
-      W = W * reflection(row.z, row.w);
+      W = W * power_reflection(row.z, row.w);
       d = reflect(d, facing);
       o = offset_ray_origin(p, facing, d, p_error);
       ++depth;
@@ -519,7 +548,16 @@ void trace_path(uint i) {
         medium = -1;
     } else if (kind == kTrunk && !from_back) {
       const vec4 row = cosine_row(kTrunkResponse, index, 4u, mu);
-      const vec2 rr = clamp(row.zw, 0.0, 1.0);
+      // The wall's reflectivities as the H and V channels see them: what reaches each from
+      // the mirror direction per kelvin there, the sums of the reflection matrix's H and V rows
+      // (the response table's R_p without a specular table). The wall lets the rest through, so
+      // that reflection, transmission and the wood's emission add up to 1 (Kirchhoff).
+      mat4 reflection;
+      const bool tabled = specular(index, mu, reflection);
+      const vec2 rows = vec2(reflection[0][0] + reflection[1][0],
+                             reflection[0][1] + reflection[1][1]);
+      const vec2 rr = clamp(tabled ? rows : row.zw, 0.0, 1.0);
+      if (!tabled) reflection = power_reflection(rr.x, rr.y);
       if (radar) {
         const vec2 sigma = dihedral_backscatter(index, -d);
         found += vec4(sigma.x * one_way.x * one_way.x, 0.0, 0.0, sigma.y * one_way.y * one_way.y) *
@@ -532,7 +570,7 @@ void trace_path(uint i) {
         const float reflect_p = 0.5 * (rr.x + rr.y);
         if (reflect_p > 0.0 && (reflect_p >= 1.0 || next_float(rng) < reflect_p)) {
           if (depth >= pc.max_depth) break;
-          W = W * (reflection(rr.x, rr.y) * (1.0 / reflect_p));
+          W = W * (reflection * (1.0 / reflect_p));
           const Lut l = lut(pc.vegetation_count + index);
           vec3 scattered = reflect(d, facing);
           if (l.n_i > 0u) {
@@ -545,7 +583,7 @@ void trace_path(uint i) {
           ++depth;
           continue;
         }
-        W = W * (reflection(1.0 - rr.x, 1.0 - rr.y) * (1.0 / (1.0 - reflect_p)));
+        W = W * (power_reflection(1.0 - rr.x, 1.0 - rr.y) * (1.0 / (1.0 - reflect_p)));
         wood = int(index);
       }
     }

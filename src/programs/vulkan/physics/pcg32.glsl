@@ -67,4 +67,11 @@ Pcg32 item_stream(uvec2 item, uvec2 sequence) {
   return seed(mix64(key), mix64(key ^ uvec2(0xD192ED03u, 0xD1B54A32u)));
 }
 
+// The sequence a run seeded `run_seed` uses where an unseeded run uses `sequence`: seed 0 is the
+// identity, any other seed two rounds of mix64 keyed by it (physics/pcg32.h says why two).
+uvec2 seeded_sequence(uvec2 sequence, uvec2 run_seed) {
+  if (run_seed == uvec2(0u)) return sequence;
+  return mix64(mix64(sequence ^ mix64(run_seed)) ^ run_seed);
+}
+
 #endif
