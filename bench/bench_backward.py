@@ -2,7 +2,9 @@
 
 Prints paths/s and rays/s of simulate_cpu, the raw Embree closest-hit rate for incoherent rays on
 the same forest measured in the same run (bench program `cpu_paths`, linked with the same core
-library), their ratio, the 1-to-2-worker speed-up and the Embree build time.
+library), their ratio, the ratio to the replay of the simulation's own rays (recorded from one
+pass and traced again through plain rtcIntersect1/rtcOccluded1 in the same process on the same
+number of workers), the 1-to-2-worker speed-up and the Embree build time.
 """
 
 import os
@@ -56,6 +58,11 @@ def main():
         raw = core[f"raw_rays_per_s_{w}"]
         print(f"{w} worker(s): simulate_cpu {paths / 1e6:.3f} M paths/s, {rays / 1e6:.2f} M rays/s;"
               f" raw Embree {raw / 1e6:.2f} M rays/s; ratio {rays / raw:.2f}")
+        replay = core[f"replay_rays_per_s_{w}"]
+        print(f"   own rays replayed {replay / 1e6:.2f} M rays/s; replay ratio {rays / replay:.2f}")
+        cpu = {k: core[f"cpu_{k}_{w}"] for k in ("rays_per_s", "raw_rays_per_s", "replay_rays_per_s")}
+        print(f"   in CPU time (core): ratio {cpu['rays_per_s'] / cpu['raw_rays_per_s']:.2f}, "
+              f"replay ratio {cpu['rays_per_s'] / cpu['replay_rays_per_s']:.2f}")
     print(f"speed-up 1 -> 2 workers: {rates['2'] / rates['1']:.2f}x")
 
 

@@ -1,7 +1,9 @@
 """Forward radiation (fPAR) and flux throughput on a forest of about one million instanced
 triangles: photons/s and rays/s, the ratio to the raw Embree closest-hit rate on the same forest
-measured in the same run (bench program `cpu_photons`), the 1-to-2-worker speed-up, and what
-per-leaf tallies cost.
+measured in the same run (bench program `cpu_photons`), the ratio to the replay of each
+simulation's own rays (recorded from a shorter run and traced again through plain
+rtcIntersect1/rtcOccluded1 in the same process on the same number of workers), the
+1-to-2-worker speed-up, and what per-leaf tallies cost.
 """
 
 import subprocess
@@ -40,11 +42,19 @@ def main():
     print(f"simulate_forward_cpu through Python: {py_rate / 1e6:.3f} M photons/s")
     for w in sorted({1, hw}):
         raw = v[f"raw_rays_per_s_{w}"]
-        print(f"-- {w} worker(s): raw Embree {raw / 1e6:.2f} M rays/s")
+        replay = {"forward": v[f"replay_forward_rays_per_s_{w}"],
+                  "flux": v[f"replay_flux_rays_per_s_{w}"]}
+        replay["forward_leaf"] = replay["forward"]  # the same rays
+        print(f"-- {w} worker(s): raw Embree {raw / 1e6:.2f} M rays/s; own rays replayed: "
+              f"forward {replay['forward'] / 1e6:.2f}, flux {replay['flux'] / 1e6:.2f} M rays/s")
         for name in ("forward", "forward_leaf", "flux"):
             p, r = v[f"{name}_photons_per_s_{w}"], v[f"{name}_rays_per_s_{w}"]
             print(f"   {name:13s} {p / 1e6:.3f} M photons/s  {r / 1e6:.2f} M rays/s  "
                   f"ratio {r / raw:.2f}")
+            cpu = v[f"cpu_{name}_rays_per_s_{w}"]
+            cpu_replay = v[f"cpu_replay_{name.replace('_leaf', '')}_rays_per_s_{w}"]
+            print(f"   {'':13s} replay ratio {r / replay[name]:.2f}; in CPU time: ratio "
+                  f"{cpu / v[f'cpu_raw_rays_per_s_{w}']:.2f}, replay ratio {cpu / cpu_replay:.2f}")
     if hw > 1:
         for name in ("forward", "flux"):
             s = v[f"{name}_photons_per_s_{hw}"] / v[f"{name}_photons_per_s_1"]

@@ -4,9 +4,12 @@ Builds a forest of about one million instanced triangles (a ground plane plus in
 crowns and cylinder trunks), scans it with an airborne-style pulse pattern and reports:
 
 - pulses/s and rays/s of simulate_lidar_cpu on 1 and 2 workers, and the speed-up;
-- the raw Embree rtcIntersect1 rate for exactly the same beam rays on the same scene, measured in
-  the same run by bench/lidar_raw_rays.cpp (built next to the module as `lidar_raw_rays`) from a
-  scene file this script writes, and the ratio of the two.
+- the raw Embree rtcIntersect1 rate for exactly the same beam rays on the same scene (the replay
+  of the simulation's own rays), measured in the same run by bench/lidar_raw_rays.cpp (built next
+  to the module as `lidar_raw_rays`) from a scene file this script writes, and the ratio of the
+  two;
+- the ratio to the closest-hit rate of random rays (uniform origins in the scene box, uniform
+  directions) on the same scene, the yardstick of the other CPU benchmarks.
 
     PYTHONPATH=build/package python bench/bench_lidar.py [--pulses N] [--raw-bin PATH]
 """
@@ -201,6 +204,9 @@ def main():
         print(f"raw Embree rtcIntersect1 {threads} thread(s): {r / 1e6:8.3f} Mrays/s, "
               f"EmbreeSceneManager.intersect_closest: {closest / 1e6:8.3f} Mrays/s; "
               f"simulate_lidar_cpu reaches {rays / t / r:.2f} of raw (target 0.5)")
+        random = raw[("raw_random", threads)]
+        print(f"   random rays {random / 1e6:8.3f} Mrays/s: simulate_lidar_cpu reaches "
+              f"{rays / t / random:.2f} of the raw random rate")
 
 
 if __name__ == "__main__":

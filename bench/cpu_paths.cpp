@@ -1,4 +1,5 @@
-// Backward-image throughput against the raw Embree closest-hit rate on the same forest.
+// Backward-image throughput against the raw Embree closest-hit rate on the same forest and
+// against the replay of the simulation's own rays.
 // Usage: cpu_paths [triangles] [image_size] [spp]
 // Prints one "key value" per line for bench_backward.py to read.
 #include <chrono>
@@ -32,14 +33,27 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(instanced), scene.desc().num_instances(), build_s);
 
   const unsigned hw = worker_count();
+  // The yardstick of the simulation's own rays: one pass of the image, recorded and replayed
+  // through plain Embree queries.
+  const embree::RayLog own = bench::record_rays([&] {
+    std::vector<float> image(static_cast<size_t>(size) * size * 3);
+    cpu::simulate_backward(scene, 1, 16, {}, image.data(), nullptr);
+  });
   for (unsigned w : {1u, hw}) {
-    std::printf("raw_rays_per_s_%u %.0f\n", w, raw_closest_hit_rate(scene, w, 2000000));
+    double cpu_raw = 0.0, cpu_replay = 0.0;
+    std::printf("raw_rays_per_s_%u %.0f\n", w, raw_closest_hit_rate(scene, w, 2000000, &cpu_raw));
+    std::printf("replay_rays_per_s_%u %.0f\n", w, bench::replay_rate(scene, own, w, 2, &cpu_replay));
+    std::printf("cpu_raw_rays_per_s_%u %.0f\ncpu_replay_rays_per_s_%u %.0f\n", w, cpu_raw, w,
+                cpu_replay);
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
     std::vector<float> image(static_cast<size_t>(size) * size * 3);
     cpu::BackwardStats stats;
     t0 = Clock::now();
+    const double c0 = bench::process_cpu_seconds();
     cpu::simulate_backward(scene, spp, 16, {}, image.data(), &stats);
-    const double s = seconds_since(t0);
+    const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
+    std::printf("cpu_rays_per_s_%u %.0f\n", w,
+                (stats.closest_rays + stats.shadow_rays) / cs);
     const double paths = static_cast<double>(size) * size * spp;
     std::printf("paths_per_s_%u %.0f\nrays_per_s_%u %.0f\nrays_per_path %.3f\n", w, paths / s, w,
                 (stats.closest_rays + stats.shadow_rays) / s,

@@ -1,5 +1,7 @@
-// Forward-radiation and flux throughput against the raw Embree closest-hit rate on the forest.
+// Forward-radiation and flux throughput against the raw Embree closest-hit rate on the forest and
+// against the replay of each simulation's own rays.
 // Usage: cpu_photons [triangles] [photons]. Prints "key value" lines for bench_forward.py.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,32 +20,60 @@ int main(int argc, char** argv) {
   bench::make_forest(scene, triangles, 64);
   scene.build();
   const unsigned hw = worker_count();
-  for (unsigned w : {1u, hw}) {
-    setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
-    std::printf("raw_rays_per_s_%u %.0f\n", w, bench::raw_closest_hit_rate(scene, w, 1000000));
-    for (int per_leaf = 0; per_leaf < 2; ++per_leaf) {
-      cpu::ForwardRequest req;
-      req.nx = req.ny = 20;
-      req.layer_heights = {-1.f, 2.f, 5.f, 8.f, 11.f, 14.f};
-      req.num_photons = photons;
-      req.num_bands = 3;
-      req.per_leaf = per_leaf != 0;
-      auto t0 = Clock::now();
-      const cpu::ForwardResult r = cpu::simulate_forward(scene, req, {});
-      const double s = seconds_since(t0);
-      std::printf("forward%s_photons_per_s_%u %.0f\nforward%s_rays_per_s_%u %.0f\n",
-                  per_leaf ? "_leaf" : "", w, photons / s, per_leaf ? "_leaf" : "", w, r.rays / s);
-    }
+  auto forward_request = [&](int64_t n, bool per_leaf) {
+    cpu::ForwardRequest req;
+    req.nx = req.ny = 20;
+    req.layer_heights = {-1.f, 2.f, 5.f, 8.f, 11.f, 14.f};
+    req.num_photons = n;
+    req.num_bands = 3;
+    req.per_leaf = per_leaf;
+    return req;
+  };
+  auto flux_request = [&](int64_t n) {
     cpu::FluxRequest fr;
     fr.nx = fr.ny = 20;
-    fr.num_photons = photons;
+    fr.num_photons = n;
     fr.num_bands = 3;
     fr.decompose = true;
+    return fr;
+  };
+  // The yardstick of each simulation's own rays: those of a shorter run of the same request,
+  // recorded and replayed through plain Embree queries.
+  const int64_t recorded = std::min<int64_t>(photons, 400000);
+  const embree::RayLog forward_rays = bench::record_rays(
+      [&] { cpu::simulate_forward(scene, forward_request(recorded, false), {}); });
+  const embree::RayLog flux_rays =
+      bench::record_rays([&] { cpu::simulate_flux(scene, flux_request(recorded), {}); });
+  for (unsigned w : {1u, hw}) {
+    setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
+    double cpu_raw = 0.0;
+    std::printf("raw_rays_per_s_%u %.0f\n", w,
+                bench::raw_closest_hit_rate(scene, w, 1000000, &cpu_raw));
+    std::printf("cpu_raw_rays_per_s_%u %.0f\n", w, cpu_raw);
+    double cpu_forward = 0.0, cpu_flux = 0.0;
+    std::printf("replay_forward_rays_per_s_%u %.0f\n", w,
+                bench::replay_rate(scene, forward_rays, w, 2, &cpu_forward));
+    std::printf("replay_flux_rays_per_s_%u %.0f\n", w,
+                bench::replay_rate(scene, flux_rays, w, 2, &cpu_flux));
+    std::printf("cpu_replay_forward_rays_per_s_%u %.0f\ncpu_replay_flux_rays_per_s_%u %.0f\n", w,
+                cpu_forward, w, cpu_flux);
+    for (int per_leaf = 0; per_leaf < 2; ++per_leaf) {
+      const cpu::ForwardRequest req = forward_request(photons, per_leaf != 0);
+      auto t0 = Clock::now();
+      const double c0 = bench::process_cpu_seconds();
+      const cpu::ForwardResult r = cpu::simulate_forward(scene, req, {});
+      const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
+      const char* name = per_leaf ? "forward_leaf" : "forward";
+      std::printf("%s_photons_per_s_%u %.0f\n%s_rays_per_s_%u %.0f\ncpu_%s_rays_per_s_%u %.0f\n",
+                  name, w, photons / s, name, w, r.rays / s, name, w, r.rays / cs);
+    }
+    const cpu::FluxRequest fr = flux_request(photons);
     auto t0 = Clock::now();
+    const double c0 = bench::process_cpu_seconds();
     const cpu::FluxResult f = cpu::simulate_flux(scene, fr, {});
-    const double s = seconds_since(t0);
-    std::printf("flux_photons_per_s_%u %.0f\nflux_rays_per_s_%u %.0f\n", w, photons / s, w,
-                f.rays / s);
+    const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
+    std::printf("flux_photons_per_s_%u %.0f\nflux_rays_per_s_%u %.0f\ncpu_flux_rays_per_s_%u %.0f\n",
+                w, photons / s, w, f.rays / s, w, f.rays / cs);
   }
   std::printf("workers %u\n", hw);
   return 0;

@@ -2,8 +2,12 @@
 // icosphere crown), sized by the total number of instanced triangles.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <cmath>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -65,9 +69,18 @@ inline double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+// CPU seconds of the whole process: on a shared machine, rates in CPU time vary far less with
+// the load of other processes than rates in wall time (the benchmarks print both).
+inline double process_cpu_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
 // Incoherent rays: uniform origins in the scene box, uniform directions on the sphere.
+// `cpu_rate`, when given, receives the rate in rays per CPU second.
 inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsigned workers,
-                                   uint64_t n_rays) {
+                                   uint64_t n_rays, double* cpu_rate = nullptr) {
   const SceneBounds& b = scene.bounds();
   std::vector<float> rays(6 * n_rays);  // origin, direction
   std::mt19937 gen(7);
@@ -81,6 +94,7 @@ inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsi
     r6[5] = z;
   }
   const auto t0 = Clock::now();
+  const double c0 = process_cpu_seconds();
   parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
     for (uint64_t i = begin; i < end; ++i) {
       const float* r6 = rays.data() + 6 * i;
@@ -88,7 +102,58 @@ inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsi
       embree::intersect1(scene.top_scene(), &rh);
     }
   });
+  if (cpu_rate) *cpu_rate = static_cast<double>(n_rays) / (process_cpu_seconds() - c0);
   return static_cast<double>(n_rays) / seconds_since(t0);
+}
+
+// The rays one run of `simulate` traces, in their order: the run goes on one worker (the
+// calling thread, as there is no poll) with the calling thread's rays recorded.
+template <class Simulate>
+embree::RayLog record_rays(Simulate&& simulate) {
+  const char* env = std::getenv("VELM_NUM_THREADS");
+  const std::string saved = env ? env : "";
+  setenv("VELM_NUM_THREADS", "1", 1);
+  embree::RayLog log;
+  {
+    embree::RecordRays recording(&log);
+    simulate();
+  }
+  if (env)
+    setenv("VELM_NUM_THREADS", saved.c_str(), 1);
+  else
+    unsetenv("VELM_NUM_THREADS");
+  return log;
+}
+
+// Plain rtcIntersect1 / rtcOccluded1 over recorded rays, closest-hit and occlusion rays each in
+// their recorded order, on `workers` threads: the best of `repeats` runs, in rays per second of
+// both kinds together (and in rays per CPU second in `cpu_rate`, when given).
+inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
+                          unsigned workers, int repeats = 2, double* cpu_rate = nullptr) {
+  const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
+  double best = 0.0, best_cpu = 0.0;
+  for (int rep = 0; rep < repeats; ++rep) {
+    const auto t0 = Clock::now();
+    const double c0 = process_cpu_seconds();
+    parallel_chunks(workers, nc, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r = log.closest.data() + 6 * i;
+        RTCRayHit rh = embree::make_ray_hit(r, r + 3, 0.f, 1e16f);
+        embree::intersect1(scene.top_scene(), &rh);
+      }
+    });
+    parallel_chunks(workers, no, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r = log.occlusion.data() + 7 * i;
+        RTCRay ray = embree::make_ray(r, r + 3, 0.f, r[6]);
+        embree::occluded1(scene.top_scene(), &ray);
+      }
+    });
+    best = std::max(best, static_cast<double>(nc + no) / seconds_since(t0));
+    best_cpu = std::max(best_cpu, static_cast<double>(nc + no) / (process_cpu_seconds() - c0));
+  }
+  if (cpu_rate) *cpu_rate = best_cpu;
+  return best;
 }
 
 }  // namespace velm::bench

@@ -4,7 +4,9 @@
 // instance, default flags), expands every pulse into its beam rays exactly as the LiDAR
 // simulation does, and times plain rtcIntersect1 over them on the given numbers of threads.
 // It also times EmbreeSceneManager::intersect_closest on the same rays (hit record with
-// interpolated normals), to show where the simulation's time goes.
+// interpolated normals), to show where the simulation's time goes, and the closest-hit rate of
+// random rays (uniform origins in the scene box, uniform directions) on the same scene, the
+// yardstick the other CPU benchmarks use.
 //
 //   lidar_raw_rays <scene file> <threads> [<threads> ...]
 //
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/forest.h"
 #include "cpu/embree_compat.h"
 #include "cpu/embree_scene.h"
 #include "cpu/lidar.h"
@@ -215,6 +218,10 @@ int main(int argc, char** argv) {
         });
         const double mgr_s = seconds_since(t0);
         if (rep == 1) {
+          constexpr uint64_t kRandomRays = 1000000;
+          const double random = velm::bench::raw_closest_hit_rate(mgr, threads, kRandomRays);
+          std::printf("raw_random threads=%u rays=%llu seconds=%.6f rays_per_s=%.1f\n", threads,
+                      static_cast<unsigned long long>(kRandomRays), kRandomRays / random, random);
           std::printf("raw_embree threads=%u rays=%llu seconds=%.6f rays_per_s=%.1f\n", threads,
                       static_cast<unsigned long long>(rays), raw_s, rays / raw_s);
           std::printf("intersect_closest threads=%u rays=%llu seconds=%.6f rays_per_s=%.1f\n",

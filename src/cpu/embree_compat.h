@@ -59,4 +59,34 @@ inline void occluded1(RTCScene scene, RTCRay* ray) {
 #endif
 }
 
+// Packets of 8 rays that share little but their start (the views of one hit).
+inline void occluded8(const int* valid, RTCScene scene, RTCRay8* ray) {
+#if VELM_EMBREE_MAJOR >= 4
+  rtcOccluded8(valid, scene, ray);
+#else
+  RTCIntersectContext context;
+  rtcInitIntersectContext(&context);
+  rtcOccluded8(valid, scene, &context, ray);
+#endif
+}
+
+// Lane k of a packet (RTCRay8, RTCRay16, ...): the ray over [tnear, tfar] with every mask bit set,
+// as make_ray.
+template <class RayN>
+inline void set_lane(RayN& ray, int k, const float origin[3], const float direction[3],
+                     float tnear, float tfar) {
+  ray.org_x[k] = origin[0];
+  ray.org_y[k] = origin[1];
+  ray.org_z[k] = origin[2];
+  ray.dir_x[k] = direction[0];
+  ray.dir_y[k] = direction[1];
+  ray.dir_z[k] = direction[2];
+  ray.tnear[k] = tnear;
+  ray.tfar[k] = tfar;
+  ray.time[k] = 0.f;
+  ray.mask[k] = 0xFFFFFFFFu;
+  ray.id[k] = 0;
+  ray.flags[k] = 0;
+}
+
 }  // namespace velm::embree

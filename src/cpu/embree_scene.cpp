@@ -43,6 +43,8 @@ BuiltInstance built_instance(const InstanceRecord& inst, const HostMesh& mesh) {
   return out;
 }
 
+thread_local RayLog* t_ray_log = nullptr;
+
 inline Vec3 vec(const Float3& v) { return {v.x, v.y, v.z}; }
 
 // Embree accepts only finite rays whose coordinates stay well inside the float range.
@@ -53,6 +55,9 @@ inline bool traceable(Vec3 o, Vec3 d) {
 }
 
 }  // namespace
+
+RecordRays::RecordRays(RayLog* log) : previous_(t_ray_log) { t_ray_log = log; }
+RecordRays::~RecordRays() { t_ray_log = previous_; }
 
 void EmbreeSceneManager::snapshot_instances() {
   const auto& instances = desc_.instances();
@@ -161,20 +166,25 @@ void EmbreeSceneManager::refit_ias() {
 HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
   if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+  if (RayLog* log = t_ray_log)
+    log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
   // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
   RTCRayHit rh = make_ray_hit(o, d, 0.f, 1e16f);
   intersect1(top_scene_, &rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return {};
+  return rebuild_hit(rh.hit.instID[0], rh.hit.primID, rh.hit.u, rh.hit.v, rh.ray.tfar, direction);
+}
 
-  const unsigned inst_id = rh.hit.instID[0];
+HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id, float u, float v,
+                                          float t, Vec3 direction) const {
   const auto& meshes = desc_.meshes();
   // Every geometry of the top-level scene is one of the built instances; anything else is
   // reported as no hit rather than as a hit without a surface.
-  if (inst_id >= built_.size() || rh.hit.primID >= meshes[built_[inst_id].mesh_id].triangles.size())
+  if (inst_id >= built_.size() || prim_id >= meshes[built_[inst_id].mesh_id].triangles.size())
     return {};
   const BuiltInstance& inst = built_[inst_id];
   const HostMesh& mesh = meshes[inst.mesh_id];
-  const Int3& tri = mesh.triangles[rh.hit.primID];
+  const Int3& tri = mesh.triangles[prim_id];
   const Vec3 corner[3] = {vec(mesh.vertices[tri.i0]), vec(mesh.vertices[tri.i1]),
                           vec(mesh.vertices[tri.i2])};
   Vec3 corner_normals[3];
@@ -184,9 +194,8 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
     corner_normals[2] = vec(mesh.normals[tri.i2]);
   }
   HitRecord rec = surface_hit(inst.transform.data(), inst.frame, corner,
-                              mesh.normals.empty() ? nullptr : corner_normals, rh.hit.u, rh.hit.v,
-                              direction, rh.ray.tfar);
-  rec.primitive_id = static_cast<int32_t>(rh.hit.primID);
+                              mesh.normals.empty() ? nullptr : corner_normals, u, v, direction, t);
+  rec.primitive_id = static_cast<int32_t>(prim_id);
   rec.instance_id = static_cast<int32_t>(inst_id);
   rec.material_id = static_cast<int32_t>(inst.material_id);
   return rec;
@@ -196,9 +205,50 @@ bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distanc
   if (top_scene_ == nullptr || !traceable(origin, direction) || !(max_distance > 0.f))
     return false;
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+  if (RayLog* log = t_ray_log)
+    log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2], max_distance});
   RTCRay ray = make_ray(o, d, 0.f, max_distance);
   occluded1(top_scene_, &ray);
   return ray.tfar < 0.f;
+}
+
+void EmbreeSceneManager::occluded8(int n, const Vec3* origins, const Vec3* directions,
+                                   float max_distance, bool* out) const {
+  alignas(32) int valid[8];
+  alignas(32) RTCRay8 ray;
+  bool any = false;
+  for (int k = 0; k < 8; ++k) {
+    valid[k] = 0;
+    const Vec3 o3 = k < n ? origins[k] : Vec3(0.f, 0.f, 0.f);
+    const Vec3 d3 = k < n ? directions[k] : Vec3(0.f, 0.f, 1.f);
+    const float o[3] = {o3.x, o3.y, o3.z}, d[3] = {d3.x, d3.y, d3.z};
+    set_lane(ray, k, o, d, 0.f, max_distance);
+    if (k >= n) continue;
+    if (top_scene_ == nullptr || !traceable(o3, d3) || !(max_distance > 0.f)) {
+      out[k] = false;
+      continue;
+    }
+    if (RayLog* log = t_ray_log)
+      log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2],
+                                                   max_distance});
+    valid[k] = -1;
+    any = true;
+  }
+  if (!any) return;
+  embree::occluded8(valid, top_scene_, &ray);
+  for (int k = 0; k < n; ++k)
+    if (valid[k]) out[k] = ray.tfar[k] < 0.f;
+}
+
+void occluded_tiled_group(const EmbreeSceneManager& scene, int n, const Vec3* origin,
+                          const Vec3* direction, float t_max, bool* blocked) {
+  if (scene.desc().repetition().active()) {
+    // Segments that wrap around the tile go on one by one.
+    for (int i = 0; i < n; ++i) blocked[i] = scene.occluded_tiled(origin[i], direction[i], t_max);
+    return;
+  }
+  for (int i = 0; i < n; i += 8)
+    scene.occluded8(n - i < 8 ? n - i : 8, origin + i, direction + i, t_max, blocked + i);
 }
 
 bool EmbreeSceneManager::occluded_tiled(Vec3 origin, Vec3 direction, float max_distance) const {

@@ -55,6 +55,9 @@ class EmbreeSceneManager {
   // Ray queries; safe to call concurrently on a committed scene. Directions are unit vectors.
   HitRecord intersect_closest(Vec3 origin, Vec3 direction) const;
   bool occluded(Vec3 origin, Vec3 direction, float max_distance) const;
+  // Up to 8 occlusion queries over the same length as one packet, for rays that start together.
+  void occluded8(int n, const Vec3* origins, const Vec3* directions, float max_distance,
+                 bool* out) const;
   // Occlusion in the repeating scene: the segment re-enters the tile at the opposite side up to
   // num_repetitions times.
   bool occluded_tiled(Vec3 origin, Vec3 direction, float max_distance) const;
@@ -65,6 +68,10 @@ class EmbreeSceneManager {
  private:
   void release_scenes();
   void snapshot_instances();  // built_ and bounds_ from the description
+  // The hit record of a ray along `direction` that Embree reports on triangle `prim` of
+  // instance `inst` at barycentrics (u, v) and distance t.
+  HitRecord rebuild_hit(unsigned inst, unsigned prim, float u, float v, float t,
+                        Vec3 direction) const;
 
   SceneDescription desc_{Flavor::Cpu};
   RTCDevice device_ = nullptr;
@@ -72,6 +79,33 @@ class EmbreeSceneManager {
   std::vector<RTCScene> mesh_scenes_;
   std::vector<BuiltInstance> built_;
   SceneBounds bounds_;
+};
+
+// Occlusion in the repeating scene of n segments of length t_max (the BRF views of one hit), 8
+// at a time as packets: blocked[i] as scene.occluded_tiled gives it. Found by argument-dependent
+// lookup from the forward tallies (physics/photon_walk.h).
+void occluded_tiled_group(const EmbreeSceneManager& scene, int n, const Vec3* origin,
+                          const Vec3* direction, float t_max, bool* blocked);
+
+// The rays a thread hands to Embree, in order: closest-hit rays (origin, direction) and occlusion
+// rays (origin, direction, length). Installed on one thread with RecordRays, for the benchmarks'
+// replay of a simulation's own rays; a simulation that traces on one worker without a poll runs
+// on the calling thread, so everything it traces lands here.
+struct RayLog {
+  std::vector<float> closest;   // 6 floats a ray
+  std::vector<float> occlusion; // 7 floats a ray
+};
+
+// Installs `log` for the calling thread while in scope.
+class RecordRays {
+ public:
+  explicit RecordRays(RayLog* log);
+  ~RecordRays();
+  RecordRays(const RecordRays&) = delete;
+  RecordRays& operator=(const RecordRays&) = delete;
+
+ private:
+  RayLog* previous_;
 };
 
 // 4x4 column-major instance transform for Embree from our row-major 3x4.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "sim/launch_order.h"
 #include "sim/workers.h"
 #include "physics/photon_walk.h"
 
@@ -49,15 +50,27 @@ struct HostAdd {
 };
 
 // Photons in batches of a million over the workers; progress between batches, interrupts
-// polled while they run.
-template <class Photon>
-void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, Photon&& photon) {
+// polled while they run. Each batch is walked in launch order (sim/launch_order.h): `key(worker,
+// g)` gives photon g's sort key.
+template <class Key, class Photon>
+void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, Key&& key,
+                 Photon&& photon) {
   const auto start = std::chrono::steady_clock::now();
+  std::vector<uint64_t> order, sort_scratch;
   for (int64_t first = 0; first < num_photons; first += kBatch) {
     const int64_t count = std::min(kBatch, num_photons - first);
+    order.resize(static_cast<size_t>(count));
+    parallel_chunks(workers, static_cast<uint64_t>(count), 4096,
+                    [&](unsigned wk, uint64_t begin, uint64_t end) {
+                      for (uint64_t i = begin; i < end; ++i)
+                        order[i] = static_cast<uint64_t>(key(wk, first + i)) << 32 | i;
+                    },
+                    hooks.poll);
+    sort_by_key(order, sort_scratch);
     parallel_chunks(workers, static_cast<uint64_t>(count), 256,
                     [&](unsigned wk, uint64_t begin, uint64_t end) {
-                      for (uint64_t i = begin; i < end; ++i) photon(wk, first + i);
+                      for (uint64_t i = begin; i < end; ++i)
+                        photon(wk, first + (order[i] & 0xFFFFFFFFu));
                     },
                     hooks.poll);
     const double ms =
@@ -65,6 +78,16 @@ void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, 
     hooks.report(static_cast<uint64_t>(first + count), static_cast<uint64_t>(num_photons),
                  static_cast<float>(ms));
   }
+}
+
+// The launch-order key of photon g: sun photons first (they share one direction), then by the
+// Morton code of the launch point in the scene box; photons that are never launched last.
+uint32_t launch_key(const PhotonWalkSettings& walk, uint64_t g, double* scratch) {
+  Pcg32 rng;
+  LaunchedPhoton photon;
+  if (!start_photon(walk, g, scratch, rng, photon)) return 0xFFFFFFFFu;
+  return (photon.is_sun ? 0u : 1u << 30) |
+         morton_code(photon.origin, walk.source.box.lo, walk.source.box.hi);
 }
 
 std::vector<float> to_float(const std::vector<double>& v) { return {v.begin(), v.end()}; }
@@ -138,7 +161,8 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   ts.views = views.data();
   ts.num_views = req.num_brf_dirs;
 
-  run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
+  auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch.data() + wk * nb); };
+  run_batches(req.num_photons, workers, hooks, key, [&](unsigned wk, uint64_t g) {
     ForwardTally<HostAdd, embree::EmbreeSceneManager> tally{
         &ts,
         {grid.data() + wk * n_grid, n_leaf > 0 ? leaf.data() : nullptr,
@@ -195,7 +219,8 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
   const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, req.rr_depth, req.seed);
   const FluxTallySettings ts{req.nx, req.ny, grid.dx, grid.dy, nb, req.max_bounces};
 
-  run_batches(req.num_photons, workers, hooks, [&](unsigned wk, uint64_t g) {
+  auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch.data() + wk * nb); };
+  run_batches(req.num_photons, workers, hooks, key, [&](unsigned wk, uint64_t g) {
     FluxTally<HostAdd> tally{&ts,
                              {down.data() + wk * n, up.data() + wk * n,
                               n_split ? direct.data() + wk * n_split : nullptr,

@@ -35,6 +35,15 @@ struct PhotonWalkSettings {
   uint64_t seed = 0;  // the run's seed
 };
 
+// The stream and the launch of photon g: its random numbers drawn so far in `rng`, its energy in
+// `w`. False when the source emits nothing.
+template <class Spectrum>
+VELM_HD bool start_photon(const PhotonWalkSettings& c, uint64_t g, Spectrum w, Pcg32& rng,
+                          LaunchedPhoton& photon) {
+  rng = item_stream(g, seeded_sequence(kPhotonSequence, c.seed));
+  return launch_photon(c.source, rng, w, photon);
+}
+
 // Walks photon g. `tally.escape(direction, depth, w, photon)` is called when the photon leaves
 // the scene; `tally.hit(hit, material, frame, wo, depth, w, photon, rays)` at every surface, and
 // returns false to end the photon before it scatters (it may add the rays it traced itself to
@@ -42,9 +51,9 @@ struct PhotonWalkSettings {
 template <class Scene, class Spectrum, class Tally>
 VELM_HD uint64_t walk_photon(const PhotonWalkSettings& c, const Scene& scene, uint64_t g,
                              Spectrum w, Tally& tally) {
-  Pcg32 rng = item_stream(g, seeded_sequence(kPhotonSequence, c.seed));
+  Pcg32 rng;
   LaunchedPhoton photon;
-  if (!launch_photon(c.source, rng, w, photon)) return 0;
+  if (!start_photon(c, g, w, rng, photon)) return 0;
   Vec3 o = photon.origin, d = photon.direction;
   uint64_t rays = 0;
   int wraps = 0;
@@ -101,6 +110,17 @@ VELM_HD int layer_of(const float* heights, int nz, float z) {
 }
 
 // ---- forward radiation ---------------------------------------------------------------------
+
+// BRF views tested for visibility together (one packet on the CPU).
+constexpr int kViewGroup = 8;
+
+// Occlusion of n <= kViewGroup segments of length t_max in the repeating scene, one after the
+// other; a backend that traces them together overloads this for its scene type.
+template <class Scene>
+VELM_HD void occluded_tiled_group(const Scene& scene, int n, const Vec3* origin,
+                                  const Vec3* direction, float t_max, bool* blocked) {
+  for (int i = 0; i < n; ++i) blocked[i] = scene.occluded_tiled(origin[i], direction[i], t_max);
+}
 
 struct ForwardTallySettings {
   int nx, ny, nz;
@@ -166,17 +186,41 @@ struct ForwardTally {
       }
     }
     if (out.brf != nullptr) {
-      for (int k = 0; k < s->num_views; ++k) {
-        const Vec3 v = s->views[k];
-        if (v.z <= 0.f) continue;
-        const float n_dot_v = dot(hit.normal, v), c = std::fabs(n_dot_v);
-        if (c < 1e-6f || !on_shading_side(hit.geometric_normal, v, n_dot_v)) continue;
-        ++rays;
-        if (scene->occluded_tiled(hit.spawn(v), v, 1e16f)) continue;
-        const Vec3 wi = frame.to_local(v);
-        for (int b = 0; b < nb; ++b) {
-          const double e = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * scale;
-          if (e > 0.0) Add::add(out.brf + static_cast<size_t>(k) * nb + b, e);
+      // The views that this hit sends light to, up to kViewGroup at a time, tested for
+      // visibility together; a view whose BSDF value is zero in every band adds nothing and
+      // traces no ray.
+      int group[kViewGroup];
+      Vec3 origin[kViewGroup], direction[kViewGroup];
+      bool blocked[kViewGroup];
+      for (int k0 = 0; k0 < s->num_views;) {
+        int n = 0;
+        for (; k0 < s->num_views && n < kViewGroup; ++k0) {
+          const Vec3 v = s->views[k0];
+          if (v.z <= 0.f) continue;
+          const float n_dot_v = dot(hit.normal, v), c = std::fabs(n_dot_v);
+          if (c < 1e-6f || !on_shading_side(hit.geometric_normal, v, n_dot_v)) continue;
+          const Vec3 wi = frame.to_local(v);
+          bool adds = false;
+          for (int b = 0; b < nb && !adds; ++b)
+            adds = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * scale > 0.0;
+          if (!adds) continue;
+          group[n] = k0;
+          origin[n] = hit.spawn(v);
+          direction[n] = v;
+          ++n;
+        }
+        if (n == 0) continue;
+        rays += static_cast<uint64_t>(n);
+        occluded_tiled_group(*scene, n, origin, direction, 1e16f, blocked);
+        for (int i = 0; i < n; ++i) {
+          if (blocked[i]) continue;
+          const int k = group[i];
+          const Vec3 v = direction[i], wi = frame.to_local(v);
+          const double c = std::fabs(dot(hit.normal, v));
+          for (int b = 0; b < nb; ++b) {
+            const double e = eval_bsdf(m, b, wo, wi, hit.is_back_face, false) * w[b] * c * scale;
+            if (e > 0.0) Add::add(out.brf + static_cast<size_t>(k) * nb + b, e);
+          }
         }
       }
     }
