@@ -40,25 +40,25 @@ SIGNATURES = {  # 32-bit float defaults are shown with their exact single-precis
     "update_spectral_params": "offset, parameters",
     "trace_closest": (
         "origins, directions, t_min=9.999999747378752e-05, t_max=1.0000000150474662e+30"),
-    "simulate_backward": "spp=16, max_depth=16",
+    "simulate_backward": "spp=16, max_depth=16, seed=0",
     "simulate_flux": (
         "nx, ny, num_photons, num_bands, prob_sun=1.0, max_bounces=0, max_depth=16, "
-        "rr_depth=3, decompose=False, progress=None"),
+        "rr_depth=3, decompose=False, progress=None, seed=0"),
     "simulate_forward_radiation": (
         "nx, ny, layer_heights, num_photons, num_bands, per_leaf=False, prob_sun=1.0, "
-        "max_depth=16, rr_depth=3, terrain_instance_id=-1, progress=None"),
+        "max_depth=16, rr_depth=3, terrain_instance_id=-1, progress=None, seed=0"),
     "run_energy_balance_gpu": (
         "band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance, "
-        "sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)"),
+        "sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos=array([], dtype=float32), seed=0"),
     "run_energy_balance_multiband_gpu": (
         "n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x, sun_dir_y, "
-        "sun_dir_z, two_sided, sw_albedos=array([], dtype=float32)"),
+        "sun_dir_z, two_sided, sw_albedos=array([], dtype=float32), seed=0"),
     "run_microwave_wavefront": (
         "active_mode, max_depth, air_temperature, atmosphere_tau, soil_count, "
         "vegetation_count, trunk_count, response_table_size, origins, directions, material_map, "
         "passive_soil_table, active_soil_table, smooth_soil_table, vegetation_parameters, "
         "trunk_parameters, trunk_response_table, trunk_dihedral_scattering, "
-        "dihedral_ground_table, lut_info, mueller_lut, cosine_cdf, azimuth_cdf"),
+        "dihedral_ground_table, lut_info, mueller_lut, cosine_cdf, azimuth_cdf, seed=0"),
     "__init__": "context, trace_shader",
 }
 
