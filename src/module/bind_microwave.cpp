@@ -13,7 +13,7 @@ namespace velm::py_bind {
 namespace {
 
 using py_convert::F32Array;
-using ContiguousF32 = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using ContiguousF32 = py::array_t<float, py_convert::kContiguousCast>;
 
 // The first `count` values of a 1-D parameter vector (read through its strides), or the
 // value error `message` when it is not 1-D or shorter.

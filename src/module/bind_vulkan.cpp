@@ -65,7 +65,7 @@ py::dict trace_closest(VulkanSceneManager& scene, const F32Array& origins,
   const int32_t bands = scene.desc().num_bands();
   if (bands < 0) throw py::value_error("Vulkan: number of bands must not be negative");
   // Contiguous views; no copy when the caller's arrays already are C-ordered float32.
-  const py::array_t<float, py::array::c_style | py::array::forcecast> o(origins), d(directions);
+  const py_convert::CF32Array o(origins), d(directions);
   const py::ssize_t n = o.shape(0);
 
   py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric({n, py::ssize_t{3}}),

@@ -24,7 +24,7 @@ namespace {
 // Reads an (N, >=3) array of T through its strides; `to_index` maps each value.
 template <class T, class ToIndex>
 std::vector<Int3> rows_of(const py::array& a, ToIndex&& to_index) {
-  const auto typed = py::array_t<T, py::array::forcecast>::ensure(a);
+  const auto typed = py::array_t<T, kCast>::ensure(a);
   const auto r = typed.template unchecked<2>();
   std::vector<Int3> out(static_cast<size_t>(r.shape(0)));
   for (py::ssize_t i = 0; i < r.shape(0); ++i)

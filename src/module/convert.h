@@ -19,10 +19,14 @@ namespace velm::py_convert {
 
 namespace py = pybind11;
 
-// Array parameters: any array-like, converted with forced casting.
-using F32Array = py::array_t<float, py::array::forcecast>;
-using I32Array = py::array_t<int32_t, py::array::forcecast>;
-using U32Array = py::array_t<uint32_t, py::array::forcecast>;
+// Array parameters: any array-like, converted with forced casting. Data not aligned for its type
+// (an array unpickled in place from a byte stream, a view at an odd byte offset) is copied first:
+// reading a misaligned float through a float pointer is undefined behaviour.
+constexpr int kCast = py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+constexpr int kContiguousCast = kCast | py::array::c_style;
+using F32Array = py::array_t<float, kCast>;
+using I32Array = py::array_t<int32_t, kCast>;
+using U32Array = py::array_t<uint32_t, kCast>;
 
 // Progress as the backends see it: (done, total, running value).
 using ProgressFn = std::function<void(uint64_t, uint64_t, float)>;
@@ -33,7 +37,7 @@ inline void require_ndim(const py::array& a, py::ssize_t expected) {
                           "; expected " + std::to_string(expected));
 }
 
-using CF32Array = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using CF32Array = py::array_t<float, kContiguousCast>;
 
 // Pulse origins or directions: an (N, 3) array, or a flat array of N triples. Returns the
 // C-contiguous copy and sets `rows` to N; ValueError "<name> must have shape (N, 3)" otherwise.
@@ -41,7 +45,7 @@ CF32Array pulse_rows(const F32Array& a, const char* name, int64_t& rows);
 
 // Reads an (N, >=3) array row by row through its strides into triples.
 template <class T, class Triple>
-std::vector<Triple> read_rows3(const py::array_t<T, py::array::forcecast>& a) {
+std::vector<Triple> read_rows3(const py::array_t<T, kCast>& a) {
   auto r = a.template unchecked<2>();
   std::vector<Triple> out(static_cast<size_t>(r.shape(0)));
   for (py::ssize_t i = 0; i < r.shape(0); ++i) out[i] = Triple{r(i, 0), r(i, 1), r(i, 2)};
@@ -50,8 +54,8 @@ std::vector<Triple> read_rows3(const py::array_t<T, py::array::forcecast>& a) {
 
 // All elements of an array in C order, whatever its strides.
 template <class T>
-std::vector<T> to_vector(const py::array_t<T, py::array::forcecast>& a) {
-  py::array_t<T, py::array::c_style | py::array::forcecast> c(a);
+std::vector<T> to_vector(const py::array_t<T, kCast>& a) {
+  py::array_t<T, kContiguousCast> c(a);
   return std::vector<T>(c.data(), c.data() + c.size());
 }
 
