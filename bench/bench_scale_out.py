@@ -18,7 +18,9 @@ import numpy as np
 
 import velm
 
-HALF, TRIANGLES = 100.0, 1_000_000
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_vulkan_trace import HALF, TRIANGLES, tree_transforms  # noqa: E402
+
 LAYERS = np.arange(-1, 15, 3.0)
 
 
@@ -38,15 +40,9 @@ def forest_scene():
     s.add_mesh("crown", crown, "leaf")
     s.add_instance("ground")
     n = (TRIANGLES - len(ground["indices"])) // (len(trunk["indices"]) + len(crown["indices"]))
-    rng = np.random.default_rng(12345)
-    xy = rng.uniform(-0.95 * HALF, 0.95 * HALF, (n, 2))
-    sc = rng.uniform(0.7, 1.3, n)
-    xf = np.zeros((n, 12), np.float32)
-    xf[:, 0] = xf[:, 5] = xf[:, 10] = sc
-    xf[:, 3], xf[:, 7] = xy[:, 0], xy[:, 1]
-    s.add_instances("trunk", xf)
-    xf[:, 11] = 8.0 * sc
-    s.add_instances("crown", xf)
+    trunks, crowns = tree_transforms(n)
+    s.add_instances("trunk", trunks)
+    s.add_instances("crown", crowns)
     d = np.array([0.35, 0.2, 0.915])
     d /= np.linalg.norm(d)
     s.sun = velm.Sun(math.degrees(math.acos(d[2])), math.degrees(math.atan2(d[1], d[0])),

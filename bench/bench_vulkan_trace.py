@@ -33,14 +33,9 @@ HALF = 100.0
 T_MIN, T_MAX = 1e-4, 1e30
 
 
-def forest():
-    """(meshes, instances) of the benchmark forest: meshes as dicts of arrays, instances as
-    (mesh id, 12 floats)."""
-    ground = velm.make_ground_plane(HALF, HALF, 0, 2.0)
-    trunk = velm.make_cylinder(0.3, 6.0, 16)
-    crown = velm.make_sphere(3.0, [0, 0, 0], 3)
-    per_tree = len(trunk["indices"]) + len(crown["indices"])
-    n = (TRIANGLES - len(ground["indices"])) // per_tree
+def tree_transforms(n):
+    """The benchmark forest's n seeded trees as 3x4 transforms (rows of 12 floats), trunks and
+    crowns: scattered over 95% of the ground, scaled 0.7 to 1.3, crowns 8 m up (scaled)."""
     rng = np.random.default_rng(12345)
     xy = rng.uniform(-0.95 * HALF, 0.95 * HALF, (n, 2))
     sc = rng.uniform(0.7, 1.3, n)
@@ -49,6 +44,17 @@ def forest():
     xf[:, 3], xf[:, 7] = xy[:, 0], xy[:, 1]
     crowns = xf.copy()
     crowns[:, 11] = 8.0 * sc
+    return xf, crowns
+
+
+def forest():
+    """(meshes, instances) of the benchmark forest: meshes as dicts of arrays, instances as
+    (mesh id, 12 floats)."""
+    ground = velm.make_ground_plane(HALF, HALF, 0, 2.0)
+    trunk = velm.make_cylinder(0.3, 6.0, 16)
+    crown = velm.make_sphere(3.0, [0, 0, 0], 3)
+    per_tree = len(trunk["indices"]) + len(crown["indices"])
+    xf, crowns = tree_transforms((TRIANGLES - len(ground["indices"])) // per_tree)
     identity = np.eye(3, 4, dtype=np.float32).ravel()
     instances = [(0, identity)] + [(1, x) for x in xf] + [(2, x) for x in crowns]
     return [ground, trunk, crown], instances

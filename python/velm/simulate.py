@@ -499,14 +499,14 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
         if longwave_sky_radiance is not None:
             lw = _longwave(scene, native, b, samples, two_sided, float(longwave_sky_radiance),
                            mats, sun, temperatures, seed)
-    spec = {"units": "W m-2 nm-1"}
+    per_nm = {"units": "W m-2 nm-1"}
     data = {}
     if shortwave:
         data["shortwave_top"] = (("band", "primitive"), np.asarray(top).reshape(nb, p),
-                                 {**spec, "long_name": "short wave absorbed by the front face"})
+                                 {**per_nm, "long_name": "short wave absorbed by the front face"})
     if two_sided and shortwave:
         data["shortwave_bottom"] = (("band", "primitive"), np.asarray(bot).reshape(nb, p),
-                                    {**spec, "long_name": "short wave absorbed by the back"})
+                                    {**per_nm, "long_name": "short wave absorbed by the back"})
     if lw is not None:
         data["longwave_top"] = (("primitive",), lw[0], {"units": "W m-2"})
         if two_sided:
