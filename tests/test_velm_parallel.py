@@ -13,12 +13,8 @@ import numpy as np
 import pytest
 
 import velm
-import velm_gpu
 from velm.parallel import batch_seed, cached_scene, split
 
-NATIVE_SEEDS = "seed" in (velm_gpu.simulate_forward_cpu.__doc__ or "")
-needs_seeds = pytest.mark.skipif(not NATIVE_SEEDS,
-                                 reason="this velm_gpu build has no seed argument yet")
 LAYERS = [0.0, 2.0, 4.0, 6.0]
 
 
@@ -116,7 +112,6 @@ def test_merged_batches_estimate_the_whole_budget():
     assert np.all(np.abs(f - g) < 5 * sigma), (f, g, sigma)
 
 
-@needs_seeds
 def test_seeds_repeat_and_batches_are_independent():
     scene, n, m = tile(), 4_000, 40
     a = run("absorbed", scene, budget=n, seed=11)

@@ -141,27 +141,3 @@ def check_seed(seed) -> int:
     if not 0 <= s <= _SEED_MAX:
         raise ValueError(f"seed must be in [0, 2^64 - 1], not {s}")
     return s
-
-
-def takes_seed(function) -> bool:
-    """Whether a native simulation accepts a ``seed`` argument (read off its signature)."""
-    return "seed" in (getattr(function, "__doc__", None) or "")
-
-
-_warned_seedless = set()
-
-
-def seed_kwargs(function, seed: int) -> dict:
-    """The keyword arguments that select the random streams of `seed` in a native simulation:
-    none for seed 0 (the default streams), ``{"seed": seed}`` otherwise. A build of velm_gpu
-    whose simulation has no seed argument runs the default streams, with one warning."""
-    if seed == 0:
-        return {}
-    if takes_seed(function):
-        return {"seed": seed}
-    name = getattr(function, "__qualname__", getattr(function, "__name__", repr(function)))
-    if name not in _warned_seedless:
-        _warned_seedless.add(name)
-        log.warning("velm_gpu's %s takes no seed: it runs its default random streams (batches "
-                    "of one request repeat them)", name)
-    return {}

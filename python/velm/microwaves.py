@@ -32,7 +32,7 @@ import velm_gpu
 import xarray as xr
 
 from . import _backends, microwave_tables
-from ._native import check_seed, seed_kwargs
+from ._native import check_seed
 from ._progress import progress_bar
 from .parallel import batched
 from .sensors import Orthographic, Perspective
@@ -279,7 +279,7 @@ def _vulkan_image(native, scene, plan, *, active, frequency, channels, spp, max_
                 bool(active), int(max_depth), float(air_temperature), float(tau),
                 origins=np.c_[o[valid], pad].astype(np.float32),
                 directions=np.c_[d[valid], pad].astype(np.float32), **tables,
-                **seed_kwargs(native.run_microwave_wavefront, seed))
+                seed=seed)
         total[idx] = out.reshape(len(idx), spp, 4).sum(axis=1)
         if cb is not None:
             cb(int(idx[-1]) + 1, pixels, 1e3 * (time.perf_counter() - t0))
@@ -288,11 +288,7 @@ def _vulkan_image(native, scene, plan, *, active, frequency, channels, spp, max_
 
 
 def _cpu_function(active):
-    name = "simulate_active_microwave_cpu" if active else "simulate_microwave_cpu"
-    fn = getattr(velm_gpu, name, None)
-    if fn is None:
-        raise NotImplementedError(f"velm_gpu has no {name}")
-    return fn
+    return velm_gpu.simulate_active_microwave_cpu if active else velm_gpu.simulate_microwave_cpu
 
 
 @batched("spp")
@@ -349,7 +345,7 @@ def microwave(scene, materials: dict, *, active: bool = False, frequency: float 
             else:
                 sim = _backends.optix_simulator()
                 call = sim.simulate_active_microwave if active else sim.simulate_microwave
-            image = call(native, **kw, **seed_kwargs(call, seed))
+            image = call(native, **kw, seed=seed)
             if cb is not None:
                 cb(1, 1, 0.0)
     s = scene.sensor

@@ -22,7 +22,6 @@ import velm_gpu
 import xarray as xr
 
 from . import _backends, _native
-from ._native import seed_kwargs
 from ._progress import progress_bar
 from .parallel import batched
 from .materials import spectrum
@@ -99,14 +98,11 @@ def render(scene, *, spp: int = 16, max_depth: int = 16, thermal: bool = False,
         _set_sif(native, scene, sif)
     with progress_bar(progress, "render", "pass") as cb:
         if b == "cpu":
-            fn = velm_gpu.simulate_cpu
-            image = fn(native, spp, max_depth, cb, **seed_kwargs(fn, seed))
+            image = velm_gpu.simulate_cpu(native, spp, max_depth, cb, seed=seed)
         elif b == "vulkan":
-            fn = native.simulate_backward
-            image = fn(spp, max_depth, **seed_kwargs(fn, seed))
+            image = native.simulate_backward(spp, max_depth, seed=seed)
         else:
-            fn = _backends.optix_simulator().simulate
-            image = fn(native, spp, max_depth, cb, **seed_kwargs(fn, seed))
+            image = _backends.optix_simulator().simulate(native, spp, max_depth, cb, seed=seed)
     s = scene.sensor
     kind = "thermal emission" if thermal else ("fluorescence" if sif == "only" else "radiance")
     return xr.DataArray(
@@ -231,17 +227,15 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
     native, _ = _backends.native_scene(scene, b)
     with progress_bar(progress, "absorbed", "photon") as cb:
         if b == "cpu":
-            fn = velm_gpu.simulate_forward_cpu
-            r = fn(native, nx, ny, h, photons, nb, per_leaf, dirs, len(dirs), prob_sun,
-                   max_depth, tid, cb, **seed_kwargs(fn, seed))
+            r = velm_gpu.simulate_forward_cpu(native, nx, ny, h, photons, nb, per_leaf, dirs,
+                                              len(dirs), prob_sun, max_depth, tid, cb, seed=seed)
         elif b == "vulkan":
-            fn = native.simulate_forward_radiation
-            r = fn(nx, ny, h, photons, nb, per_leaf, prob_sun, max_depth, 3, tid, cb,
-                   **seed_kwargs(fn, seed))
+            r = native.simulate_forward_radiation(nx, ny, h, photons, nb, per_leaf, prob_sun,
+                                                  max_depth, 3, tid, cb, seed=seed)
         else:
-            fn = _backends.optix_simulator().simulate_forward
-            r = fn(native, nx, ny, h, photons, nb, per_leaf, dirs, len(dirs), prob_sun,
-                   max_depth, tid, cb, **seed_kwargs(fn, seed))
+            r = _backends.optix_simulator().simulate_forward(
+                native, nx, ny, h, photons, nb, per_leaf, dirs, len(dirs), prob_sun, max_depth,
+                tid, cb, seed=seed)
     incident = _incident(scene, native, extent)
     frac = np.where(incident > 0, 1.0 / np.where(incident > 0, incident, 1), 0.0)
     power = {"units": "W nm-1"}
@@ -309,17 +303,15 @@ def flux(scene, *, nx: int, ny: int, photons: int = 1_000_000, prob_sun: float =
     native, _ = _backends.native_scene(scene, b)
     with progress_bar(progress, "flux", "photon") as cb:
         if b == "cpu":
-            fn = velm_gpu.simulate_flux_cpu
-            r = fn(native, nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3, decompose,
-                   cb, **seed_kwargs(fn, seed))
+            r = velm_gpu.simulate_flux_cpu(native, nx, ny, photons, nb, prob_sun, max_bounces,
+                                           max_depth, 3, decompose, cb, seed=seed)
         elif b == "vulkan":
-            fn = native.simulate_flux
-            r = fn(nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3, decompose, cb,
-                   **seed_kwargs(fn, seed))
+            r = native.simulate_flux(nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3,
+                                     decompose, cb, seed=seed)
         else:
-            fn = _backends.optix_simulator().simulate_flux
-            r = fn(native, nx, ny, photons, nb, prob_sun, max_bounces, max_depth, 3, decompose,
-                   cb, **seed_kwargs(fn, seed))
+            r = _backends.optix_simulator().simulate_flux(native, nx, ny, photons, nb, prob_sun,
+                                                          max_bounces, max_depth, 3, decompose,
+                                                          cb, seed=seed)
     cell = extent[0] * extent[1] / (nx * ny)
     data = {k: (("y", "x", "band"), np.asarray(v, np.float64).reshape(ny, nx, nb) / cell,
                 {"units": "W m-2 nm-1", "long_name": k.replace("_", " ") + " spectral flux"})
@@ -390,7 +382,7 @@ def lidar(scene, origins, directions, *, beam_half_angle: float = 5e-4,
             args = (native, o[start:stop], d[start:stop], stop - start) + settings
             fn = velm_gpu.simulate_lidar_cpu if b == "cpu" else \
                 _backends.optix_simulator().simulate_lidar
-            r = fn(*args, **seed_kwargs(fn, seed))
+            r = fn(*args, seed=seed)
             p = np.asarray(r["points"], np.float32).reshape(-1, 8)
             # Within a chunk of fewer than 2^24 pulses the float32 pulse column is exact.
             ids = p[:, 7].astype(np.int64) + start
@@ -427,13 +419,6 @@ def lidar(scene, origins, directions, *, beam_half_angle: float = 5e-4,
 
 
 # ---- energy balance --------------------------------------------------------------------------
-
-def _cpu_native(name):
-    fn = getattr(velm_gpu, name, None)
-    if fn is None:
-        raise NotImplementedError(f"velm_gpu has no {name}")
-    return fn
-
 
 @batched("samples")
 def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
@@ -483,16 +468,14 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
         if not shortwave:
             top = bot = None
         elif b == "vulkan":
-            fn = native.run_energy_balance_multiband_gpu
-            top, bot = fn(nb, samples, e, sky, *sun, two_sided, albedos, **seed_kwargs(fn, seed))
+            top, bot = native.run_energy_balance_multiband_gpu(nb, samples, e, sky, *sun,
+                                                               two_sided, albedos, seed=seed)
         elif b == "optix":
-            fn = _backends.optix_simulator().run_energy_balance_multiband
-            top, bot = fn(native, nb, samples, e, sky, *sun, two_sided, albedos,
-                          **seed_kwargs(fn, seed))
+            top, bot = _backends.optix_simulator().run_energy_balance_multiband(
+                native, nb, samples, e, sky, *sun, two_sided, albedos, seed=seed)
         else:
-            fn = _cpu_native("run_energy_balance_multiband_cpu")
-            top, bot = fn(native, nb, samples, e, sky, *sun, two_sided, albedos,
-                          **seed_kwargs(fn, seed))
+            top, bot = velm_gpu.run_energy_balance_multiband_cpu(
+                native, nb, samples, e, sky, *sun, two_sided, albedos, seed=seed)
         if cb is not None:
             cb(1, 2 if longwave_sky_radiance is not None else 1, 0.0)
         lw = None
@@ -528,18 +511,16 @@ def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=Non
     eps = np.array([float(np.mean(m.emissivity_spectrum(nb)))
                     for m in scene.materials.values()], np.float32)[mats]
     if b == "cpu":   # the Embree scene holds no temperatures: they travel with the call
-        fn = _cpu_native("run_energy_balance_cpu")
-        return fn(native, 1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, None, temps, eps,
-                  **seed_kwargs(fn, seed))
+        return velm_gpu.run_energy_balance_cpu(native, 1, samples, 0.0, 0.0, sky_lw, *sun,
+                                               two_sided, None, temps, eps, seed=seed)
     native.set_primitive_temperatures(temps)
     native.set_primitive_emissivities(eps)
     try:
         if b == "vulkan":
-            fn = native.run_energy_balance_gpu
-            return fn(1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, **seed_kwargs(fn, seed))
-        fn = _backends.optix_simulator().run_energy_balance
-        return fn(native, 1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, None,
-                  **seed_kwargs(fn, seed))
+            return native.run_energy_balance_gpu(1, samples, 0.0, 0.0, sky_lw, *sun, two_sided,
+                                                 seed=seed)
+        return _backends.optix_simulator().run_energy_balance(
+            native, 1, samples, 0.0, 0.0, sky_lw, *sun, two_sided, None, seed=seed)
     finally:
         native.clear_primitive_temperatures()
 

@@ -214,6 +214,10 @@ bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distanc
 
 void EmbreeSceneManager::occluded8(int n, const Vec3* origins, const Vec3* directions,
                                    float max_distance, bool* out) const {
+  if (top_scene_ == nullptr || !(max_distance > 0.f)) {
+    std::fill(out, out + n, false);
+    return;
+  }
   alignas(32) int valid[8];
   alignas(32) RTCRay8 ray;
   bool any = false;
@@ -224,7 +228,7 @@ void EmbreeSceneManager::occluded8(int n, const Vec3* origins, const Vec3* direc
     const float o[3] = {o3.x, o3.y, o3.z}, d[3] = {d3.x, d3.y, d3.z};
     set_lane(ray, k, o, d, 0.f, max_distance);
     if (k >= n) continue;
-    if (top_scene_ == nullptr || !traceable(o3, d3) || !(max_distance > 0.f)) {
+    if (!traceable(o3, d3)) {
       out[k] = false;
       continue;
     }
