@@ -4,7 +4,8 @@ Prints paths/s and rays/s of simulate_cpu, the raw Embree closest-hit rate for i
 the same forest measured in the same run (bench program `cpu_paths`, linked with the same core
 library), their ratio, the ratio to the replay of the simulation's own rays (recorded from one
 pass and traced again through plain rtcIntersect1/rtcOccluded1 in the same process on the same
-number of workers), the 1-to-2-worker speed-up and the Embree build time.
+number of workers), the 1-to-2-worker speed-up and the Embree build time. Each rate a ratio is
+formed from is the best of three runs in the same process.
 """
 
 import os

@@ -3,7 +3,8 @@ triangles: photons/s and rays/s, the ratio to the raw Embree closest-hit rate on
 measured in the same run (bench program `cpu_photons`), the ratio to the replay of each
 simulation's own rays (recorded from a shorter run and traced again through plain
 rtcIntersect1/rtcOccluded1 in the same process on the same number of workers), the
-1-to-2-worker speed-up, and what per-leaf tallies cost.
+1-to-2-worker speed-up, and what per-leaf tallies cost. Each rate a ratio is formed from is the
+best of three runs in the same process.
 """
 
 import subprocess

@@ -10,8 +10,6 @@
 #include "cpu/forward.h"
 
 using namespace velm;
-using bench::Clock;
-using bench::seconds_since;
 
 int main(int argc, char** argv) {
   const int triangles = argc > 1 ? std::atoi(argv[1]) : 1000000;
@@ -44,6 +42,14 @@ int main(int argc, char** argv) {
       [&] { cpu::simulate_forward(scene, forward_request(recorded, false), {}); });
   const embree::RayLog flux_rays =
       bench::record_rays([&] { cpu::simulate_flux(scene, flux_request(recorded), {}); });
+  // Each simulation's rate is the best of bench::kRepeats runs, as are the rates it is compared
+  // with; the rays a run traces are the same in every run (same seed).
+  auto report = [](const char* name, unsigned w, int64_t photons, uint64_t rays, double rate,
+                   double cpu_rate) {
+    std::printf("%s_photons_per_s_%u %.0f\n%s_rays_per_s_%u %.0f\ncpu_%s_rays_per_s_%u %.0f\n",
+                name, w, rate * static_cast<double>(photons) / static_cast<double>(rays), name, w,
+                rate, name, w, cpu_rate);
+  };
   for (unsigned w : {1u, hw}) {
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
     double cpu_raw = 0.0;
@@ -52,28 +58,27 @@ int main(int argc, char** argv) {
     std::printf("cpu_raw_rays_per_s_%u %.0f\n", w, cpu_raw);
     double cpu_forward = 0.0, cpu_flux = 0.0;
     std::printf("replay_forward_rays_per_s_%u %.0f\n", w,
-                bench::replay_rate(scene, forward_rays, w, 2, &cpu_forward));
+                bench::replay_rate(scene, forward_rays, w, &cpu_forward));
     std::printf("replay_flux_rays_per_s_%u %.0f\n", w,
-                bench::replay_rate(scene, flux_rays, w, 2, &cpu_flux));
+                bench::replay_rate(scene, flux_rays, w, &cpu_flux));
     std::printf("cpu_replay_forward_rays_per_s_%u %.0f\ncpu_replay_flux_rays_per_s_%u %.0f\n", w,
                 cpu_forward, w, cpu_flux);
     for (int per_leaf = 0; per_leaf < 2; ++per_leaf) {
       const cpu::ForwardRequest req = forward_request(photons, per_leaf != 0);
-      auto t0 = Clock::now();
-      const double c0 = bench::process_cpu_seconds();
-      const cpu::ForwardResult r = cpu::simulate_forward(scene, req, {});
-      const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
-      const char* name = per_leaf ? "forward_leaf" : "forward";
-      std::printf("%s_photons_per_s_%u %.0f\n%s_rays_per_s_%u %.0f\ncpu_%s_rays_per_s_%u %.0f\n",
-                  name, w, photons / s, name, w, r.rays / s, name, w, r.rays / cs);
+      uint64_t rays = 0;
+      double cpu_rate = 0.0;
+      const double rate = bench::best_rate(bench::kRepeats, [&] {
+        return rays = cpu::simulate_forward(scene, req, {}).rays;
+      }, &cpu_rate);
+      report(per_leaf ? "forward_leaf" : "forward", w, photons, rays, rate, cpu_rate);
     }
     const cpu::FluxRequest fr = flux_request(photons);
-    auto t0 = Clock::now();
-    const double c0 = bench::process_cpu_seconds();
-    const cpu::FluxResult f = cpu::simulate_flux(scene, fr, {});
-    const double s = seconds_since(t0), cs = bench::process_cpu_seconds() - c0;
-    std::printf("flux_photons_per_s_%u %.0f\nflux_rays_per_s_%u %.0f\ncpu_flux_rays_per_s_%u %.0f\n",
-                w, photons / s, w, f.rays / s, w, f.rays / cs);
+    uint64_t rays = 0;
+    double cpu_rate = 0.0;
+    const double rate = bench::best_rate(bench::kRepeats, [&] {
+      return rays = cpu::simulate_flux(scene, fr, {}).rays;
+    }, &cpu_rate);
+    report("flux", w, photons, rays, rate, cpu_rate);
   }
   std::printf("workers %u\n", hw);
   return 0;

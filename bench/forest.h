@@ -77,10 +77,32 @@ inline double process_cpu_seconds() {
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-// Incoherent rays: uniform origins in the scene box, uniform directions on the sphere.
-// `cpu_rate`, when given, receives the rate in rays per CPU second.
+// Every rate a ratio is formed from is the best of this many runs in the same process: the
+// simulation, the raw rays and the replay alike, so that the load of a shared machine biases
+// neither side.
+constexpr int kRepeats = 3;
+
+// The best of `repeats` runs of `run()`, which returns how much work it did: the highest rate in
+// work per wall second (returned) and per CPU second of the process (in `cpu_rate`, when given).
+template <class Run>
+double best_rate(int repeats, Run&& run, double* cpu_rate = nullptr) {
+  double best = 0.0, best_cpu = 0.0;
+  for (int rep = 0; rep < repeats; ++rep) {
+    const auto t0 = Clock::now();
+    const double c0 = process_cpu_seconds();
+    const double work = static_cast<double>(run());
+    best = std::max(best, work / seconds_since(t0));
+    best_cpu = std::max(best_cpu, work / (process_cpu_seconds() - c0));
+  }
+  if (cpu_rate) *cpu_rate = best_cpu;
+  return best;
+}
+
+// Incoherent rays: uniform origins in the scene box, uniform directions on the sphere; the best
+// of `repeats` runs. `cpu_rate`, when given, receives the rate in rays per CPU second.
 inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsigned workers,
-                                   uint64_t n_rays, double* cpu_rate = nullptr) {
+                                   uint64_t n_rays, double* cpu_rate = nullptr,
+                                   int repeats = kRepeats) {
   const SceneBounds& b = scene.bounds();
   std::vector<float> rays(6 * n_rays);  // origin, direction
   std::mt19937 gen(7);
@@ -93,17 +115,16 @@ inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsi
     r6[4] = r * std::sin(phi);
     r6[5] = z;
   }
-  const auto t0 = Clock::now();
-  const double c0 = process_cpu_seconds();
-  parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
-    for (uint64_t i = begin; i < end; ++i) {
-      const float* r6 = rays.data() + 6 * i;
-      RTCRayHit rh = embree::make_ray_hit(r6, r6 + 3, 1e-4f, 1e16f);
-      embree::intersect1(scene.top_scene(), &rh);
-    }
-  });
-  if (cpu_rate) *cpu_rate = static_cast<double>(n_rays) / (process_cpu_seconds() - c0);
-  return static_cast<double>(n_rays) / seconds_since(t0);
+  return best_rate(repeats, [&] {
+    parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r6 = rays.data() + 6 * i;
+        RTCRayHit rh = embree::make_ray_hit(r6, r6 + 3, 1e-4f, 1e16f);
+        embree::intersect1(scene.top_scene(), &rh);
+      }
+    });
+    return n_rays;
+  }, cpu_rate);
 }
 
 // The rays one run of `simulate` traces, in their order: the run goes on one worker (the
@@ -129,12 +150,9 @@ embree::RayLog record_rays(Simulate&& simulate) {
 // their recorded order, on `workers` threads: the best of `repeats` runs, in rays per second of
 // both kinds together (and in rays per CPU second in `cpu_rate`, when given).
 inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
-                          unsigned workers, int repeats = 2, double* cpu_rate = nullptr) {
+                          unsigned workers, double* cpu_rate = nullptr, int repeats = kRepeats) {
   const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
-  double best = 0.0, best_cpu = 0.0;
-  for (int rep = 0; rep < repeats; ++rep) {
-    const auto t0 = Clock::now();
-    const double c0 = process_cpu_seconds();
+  return best_rate(repeats, [&] {
     parallel_chunks(workers, nc, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
       for (uint64_t i = begin; i < end; ++i) {
         const float* r = log.closest.data() + 6 * i;
@@ -149,11 +167,8 @@ inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree:
         embree::occluded1(scene.top_scene(), &ray);
       }
     });
-    best = std::max(best, static_cast<double>(nc + no) / seconds_since(t0));
-    best_cpu = std::max(best_cpu, static_cast<double>(nc + no) / (process_cpu_seconds() - c0));
-  }
-  if (cpu_rate) *cpu_rate = best_cpu;
-  return best;
+    return nc + no;
+  }, cpu_rate);
 }
 
 }  // namespace velm::bench

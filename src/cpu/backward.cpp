@@ -63,7 +63,7 @@ void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max
   const unsigned workers = worker_count();
   std::vector<double> accum(n_values, 0.0);
   // Per-worker throughput and radiance, sized once per call: nothing is allocated per path.
-  std::vector<double> scratch(static_cast<size_t>(workers) * 2 * nb);
+  PerWorker scratch(workers, 2 * static_cast<size_t>(nb));
   struct alignas(64) PaddedStats {
     PathCounts s;
   };
@@ -73,7 +73,7 @@ void simulate_backward(const embree::EmbreeSceneManager& scene, int spp, int max
   for (int pass = 0; pass < spp; ++pass) {
     parallel_chunks(workers, static_cast<uint64_t>(height), 1,
                     [&](unsigned wk, uint64_t row_begin, uint64_t row_end) {
-                      double* T = scratch.data() + static_cast<size_t>(wk) * 2 * nb;
+                      double* T = scratch[wk];
                       double* L = T + nb;
                       for (uint64_t y = row_begin; y < row_end; ++y) {
                         double* row = accum.data() + y * static_cast<size_t>(width) * nb;

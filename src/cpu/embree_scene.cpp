@@ -28,20 +28,13 @@ void EmbreeSceneManager::release_scenes() {
   for (RTCScene s : mesh_scenes_)
     if (s != nullptr) rtcReleaseScene(s);
   mesh_scenes_.clear();
+  built_meshes_.clear();
+  built_.clear();
   if (top_scene_ != nullptr) rtcReleaseScene(top_scene_);
   top_scene_ = nullptr;
 }
 
 namespace {
-
-BuiltInstance built_instance(const InstanceRecord& inst, const HostMesh& mesh) {
-  BuiltInstance out;
-  out.mesh_id = inst.mesh_id;
-  out.material_id = mesh.material_id;
-  out.transform = inst.transform;
-  out.frame = instance_frame(inst.transform.data());
-  return out;
-}
 
 thread_local RayLog* t_ray_log = nullptr;
 
@@ -59,12 +52,26 @@ inline bool traceable(Vec3 o, Vec3 d) {
 RecordRays::RecordRays(RayLog* log) : previous_(t_ray_log) { t_ray_log = log; }
 RecordRays::~RecordRays() { t_ray_log = previous_; }
 
+BuiltInstance EmbreeSceneManager::built_instance(const InstanceRecord& inst) const {
+  BuiltInstance out;
+  out.mesh_id = inst.mesh_id;
+  out.transform = inst.transform;
+  out.frame = instance_frame(inst.transform.data());
+  if (inst.mesh_id < built_meshes_.size()) {
+    const BuiltMesh& mesh = built_meshes_[inst.mesh_id];
+    out.material_id = mesh.material_id;
+    out.vertices = mesh.vertices;
+    out.triangles = mesh.triangles;
+    out.normals = mesh.normals.empty() ? nullptr : mesh.normals.data();
+    out.num_triangles = mesh.num_triangles;
+  }
+  return out;
+}
+
 void EmbreeSceneManager::snapshot_instances() {
   const auto& instances = desc_.instances();
-  const auto& meshes = desc_.meshes();
   const size_t n = std::min(built_.size(), instances.size());
-  for (size_t i = 0; i < n; ++i)
-    built_[i] = built_instance(instances[i], meshes[instances[i].mesh_id]);
+  for (size_t i = 0; i < n; ++i) built_[i] = built_instance(instances[i]);
   bounds_ = desc_.compute_bounds();
 }
 
@@ -91,6 +98,7 @@ void EmbreeSceneManager::build() {
   for (RTCScene s : mesh_scenes_)
     if (s != nullptr) rtcReleaseScene(s);
   mesh_scenes_.assign(meshes.size(), nullptr);
+  built_meshes_.assign(meshes.size(), BuiltMesh{});
 
   for (size_t m = 0; m < meshes.size(); ++m) {
     const HostMesh& mesh = meshes[m];
@@ -105,9 +113,15 @@ void EmbreeSceneManager::build() {
     std::memcpy(ib, mesh.triangles.data(), mesh.triangles.size() * sizeof(Int3));
     rtcCommitGeometry(geom);
     rtcAttachGeometry(scene, geom);
-    rtcReleaseGeometry(geom);
+    rtcReleaseGeometry(geom);  // the scene holds it, and with it the buffers
     rtcCommitScene(scene);
     mesh_scenes_[m] = scene;
+    BuiltMesh& built = built_meshes_[m];
+    built.vertices = reinterpret_cast<const Float3*>(vb);
+    built.triangles = reinterpret_cast<const Int3*>(ib);
+    built.normals = mesh.normals;
+    built.num_triangles = static_cast<uint32_t>(mesh.triangles.size());
+    built.material_id = mesh.material_id;
   }
 
   // Instances are attached under their own ids, so an instance's Embree geometry id is its
@@ -124,7 +138,7 @@ void EmbreeSceneManager::build() {
     rtcCommitGeometry(geom);
     rtcAttachGeometryByID(top_scene_, geom, static_cast<unsigned>(i));
     rtcReleaseGeometry(geom);
-    built_.push_back(built_instance(inst, meshes[inst.mesh_id]));
+    built_.push_back(built_instance(inst));
   }
   rtcCommitScene(top_scene_);
   desc_.set_built(true);
@@ -177,24 +191,22 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
 
 HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id, float u, float v,
                                           float t, Vec3 direction) const {
-  const auto& meshes = desc_.meshes();
   // Every geometry of the top-level scene is one of the built instances; anything else is
   // reported as no hit rather than as a hit without a surface.
-  if (inst_id >= built_.size() || prim_id >= meshes[built_[inst_id].mesh_id].triangles.size())
-    return {};
+  if (inst_id >= built_.size() || prim_id >= built_[inst_id].num_triangles) return {};
   const BuiltInstance& inst = built_[inst_id];
-  const HostMesh& mesh = meshes[inst.mesh_id];
-  const Int3& tri = mesh.triangles[prim_id];
-  const Vec3 corner[3] = {vec(mesh.vertices[tri.i0]), vec(mesh.vertices[tri.i1]),
-                          vec(mesh.vertices[tri.i2])};
+  const Int3& tri = inst.triangles[prim_id];
+  const Vec3 corner[3] = {vec(inst.vertices[tri.i0]), vec(inst.vertices[tri.i1]),
+                          vec(inst.vertices[tri.i2])};
   Vec3 corner_normals[3];
-  if (!mesh.normals.empty()) {
-    corner_normals[0] = vec(mesh.normals[tri.i0]);
-    corner_normals[1] = vec(mesh.normals[tri.i1]);
-    corner_normals[2] = vec(mesh.normals[tri.i2]);
+  if (inst.normals != nullptr) {
+    corner_normals[0] = vec(inst.normals[tri.i0]);
+    corner_normals[1] = vec(inst.normals[tri.i1]);
+    corner_normals[2] = vec(inst.normals[tri.i2]);
   }
   HitRecord rec = surface_hit(inst.transform.data(), inst.frame, corner,
-                              mesh.normals.empty() ? nullptr : corner_normals, u, v, direction, t);
+                              inst.normals != nullptr ? corner_normals : nullptr, u, v, direction,
+                              t);
   rec.primitive_id = static_cast<int32_t>(prim_id);
   rec.instance_id = static_cast<int32_t>(inst_id);
   rec.material_id = static_cast<int32_t>(inst.material_id);

@@ -23,6 +23,12 @@ struct BuiltInstance {
   uint32_t material_id = 0;
   Transform34 transform{};
   InstanceFrame frame;  // normal matrix, norms and conditioning of the transform
+  // The mesh as Embree traces it: its own vertex and index buffers, which the compact hierarchy
+  // reads during traversal, so the hit rebuild finds the triangle's corners still in cache.
+  const Float3* vertices = nullptr;
+  const Int3* triangles = nullptr;
+  const Float3* normals = nullptr;  // per-vertex normals, or null
+  uint32_t num_triangles = 0;
 };
 
 // Largest coordinate magnitude a ray may carry into Embree (its traversal asserts beyond about
@@ -68,6 +74,7 @@ class EmbreeSceneManager {
  private:
   void release_scenes();
   void snapshot_instances();  // built_ and bounds_ from the description
+  BuiltInstance built_instance(const InstanceRecord& inst) const;
   // The hit record of a ray along `direction` that Embree reports on triangle `prim` of
   // instance `inst` at barycentrics (u, v) and distance t.
   HitRecord rebuild_hit(unsigned inst, unsigned prim, float u, float v, float t,
@@ -77,6 +84,14 @@ class EmbreeSceneManager {
   RTCDevice device_ = nullptr;
   RTCScene top_scene_ = nullptr;
   std::vector<RTCScene> mesh_scenes_;
+  struct BuiltMesh {
+    const Float3* vertices = nullptr;  // Embree's buffers, alive with mesh_scenes_
+    const Int3* triangles = nullptr;
+    std::vector<Float3> normals;
+    uint32_t num_triangles = 0;
+    uint32_t material_id = 0;
+  };
+  std::vector<BuiltMesh> built_meshes_;
   std::vector<BuiltInstance> built_;
   SceneBounds bounds_;
 };

@@ -32,6 +32,7 @@ PhotonWalkSettings photon_walk(const embree::EmbreeSceneManager& scene,
 // large array that must be zeroed and summed.
 struct HostAdd {
   static void add(double* target, double value) { *target += value; }
+  static void prefetch(const double* target) { __builtin_prefetch(target, 1, 1); }
   static void add_shared(double* target, double value) {
     static_assert(sizeof(double) == sizeof(uint64_t), "64-bit doubles");
     auto* bits = reinterpret_cast<uint64_t*>(target);
@@ -92,14 +93,6 @@ uint32_t launch_key(const PhotonWalkSettings& walk, uint64_t g, double* scratch)
 
 std::vector<float> to_float(const std::vector<double>& v) { return {v.begin(), v.end()}; }
 
-// Sums per-worker copies (worker-major, `n` values each) in worker order.
-std::vector<double> reduce(const std::vector<double>& per_worker, size_t n, unsigned workers) {
-  std::vector<double> out(n, 0.0);
-  for (unsigned w = 0; w < workers; ++w)
-    for (size_t i = 0; i < n; ++i) out[i] += per_worker[w * n + i];
-  return out;
-}
-
 }  // namespace
 
 ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const ForwardRequest& req,
@@ -134,8 +127,9 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   const bool want_brf = req.num_brf_dirs > 0, want_terrain = req.terrain_instance_id >= 0;
   // Private accumulators per worker for grid, brf, albedo and terrain; one shared leaf tally
   // updated with atomic additions instead of a lock.
-  std::vector<double> grid(workers * n_grid), brf(workers * n_brf), albedo(workers * nb),
-      terrain(workers * nb), leaf(n_leaf), scratch(workers * nb);
+  PerWorker grid(workers, n_grid), brf(workers, n_brf), albedo(workers, nb), terrain(workers, nb),
+      scratch(workers, nb);
+  std::vector<double> leaf(n_leaf);
   struct alignas(64) Count {
     uint64_t rays = 0;
   };
@@ -161,27 +155,25 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   ts.views = views.data();
   ts.num_views = req.num_brf_dirs;
 
-  auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch.data() + wk * nb); };
+  auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch[wk]); };
   run_batches(req.num_photons, workers, hooks, key, [&](unsigned wk, uint64_t g) {
     ForwardTally<HostAdd, embree::EmbreeSceneManager> tally{
         &ts,
-        {grid.data() + wk * n_grid, n_leaf > 0 ? leaf.data() : nullptr,
-         want_terrain ? terrain.data() + wk * nb : nullptr,
-         want_brf ? brf.data() + wk * n_brf : nullptr,
-         want_brf ? albedo.data() + wk * nb : nullptr},
+        {grid[wk], n_leaf > 0 ? leaf.data() : nullptr, want_terrain ? terrain[wk] : nullptr,
+         want_brf ? brf[wk] : nullptr, want_brf ? albedo[wk] : nullptr},
         &scene};
-    rays[wk].rays += walk_photon(walk, scene, g, scratch.data() + wk * nb, tally);
+    rays[wk].rays += walk_photon(walk, scene, g, scratch[wk], tally);
   });
 
   ForwardResult out;
   out.nz = nz;
-  out.grid = to_float(reduce(grid, n_grid, workers));
+  out.grid = to_float(grid.sum());
   if (n_leaf > 0) out.leaf = to_float(leaf);
   if (want_brf) {
-    out.brf = to_float(reduce(brf, n_brf, workers));
-    out.albedo = to_float(reduce(albedo, nb, workers));
+    out.brf = to_float(brf.sum());
+    out.albedo = to_float(albedo.sum());
   }
-  if (want_terrain) out.terrain = to_float(reduce(terrain, nb, workers));
+  if (want_terrain) out.terrain = to_float(terrain.sum());
   for (const auto& r : rays) out.rays += r.rays;
   return out;
 }
@@ -204,8 +196,8 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
   checked_count({workers, req.decompose ? 4 : 2, req.ny, req.nx, nb}, sizeof(double),
                 "the flux grid's per-thread tallies");
   const size_t n_split = req.decompose ? n : 0;
-  std::vector<double> down(workers * n), up(workers * n), direct(workers * n_split),
-      diffuse(workers * n_split), scratch(workers * nb);
+  PerWorker down(workers, n), up(workers, n), direct(workers, n_split), diffuse(workers, n_split),
+      scratch(workers, nb);
   struct alignas(64) Count {
     uint64_t rays = 0;
   };
@@ -219,26 +211,25 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
   const PhotonWalkSettings walk = photon_walk(scene, source, nb, max_depth, req.rr_depth, req.seed);
   const FluxTallySettings ts{req.nx, req.ny, grid.dx, grid.dy, nb, req.max_bounces};
 
-  auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch.data() + wk * nb); };
+  auto key = [&](unsigned wk, uint64_t g) { return launch_key(walk, g, scratch[wk]); };
   run_batches(req.num_photons, workers, hooks, key, [&](unsigned wk, uint64_t g) {
     FluxTally<HostAdd> tally{&ts,
-                             {down.data() + wk * n, up.data() + wk * n,
-                              n_split ? direct.data() + wk * n_split : nullptr,
-                              n_split ? diffuse.data() + wk * n_split : nullptr}};
-    rays[wk].rays += walk_photon(walk, scene, g, scratch.data() + wk * nb, tally);
+                             {down[wk], up[wk], n_split ? direct[wk] : nullptr,
+                              n_split ? diffuse[wk] : nullptr}};
+    rays[wk].rays += walk_photon(walk, scene, g, scratch[wk], tally);
   });
 
   FluxResult out;
-  out.upwelling = to_float(reduce(up, n, workers));
+  out.upwelling = to_float(up.sum());
   if (req.decompose) {
     // Downwelling is reported as the float32 sum of its two parts, so that direct + diffuse
     // equals downwelling exactly in the arrays the caller receives.
-    out.direct = to_float(reduce(direct, n, workers));
-    out.diffuse = to_float(reduce(diffuse, n, workers));
+    out.direct = to_float(direct.sum());
+    out.diffuse = to_float(diffuse.sum());
     out.downwelling.resize(n);
     for (size_t i = 0; i < n; ++i) out.downwelling[i] = out.direct[i] + out.diffuse[i];
   } else {
-    out.downwelling = to_float(reduce(down, n, workers));
+    out.downwelling = to_float(down.sum());
   }
   for (const auto& r : rays) out.rays += r.rays;
   return out;

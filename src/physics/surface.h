@@ -103,8 +103,9 @@ VELM_HD Vec3 unit_or(Vec3 v, Vec3 fallback) {
 // must lie off that surface by more than its rounding error too, or the ray may start on the
 // neighbouring wall and leave through it. The point moves along its own triangle by at most
 // `margin`, where the triangle is wide enough; a sliver gives at most a quarter per coordinate.
-VELM_HD Vec3 point_on_triangle(const Vec3 v[3], float b0, float b1, float b2, float margin) {
-  const Vec3 c = cross(v[1] - v[0], v[2] - v[0]);
+// `c` is the triangle's (v1 - v0) x (v2 - v0).
+VELM_HD Vec3 point_on_triangle(const Vec3 v[3], Vec3 c, float b0, float b1, float b2,
+                               float margin) {
   const Vec3 opposite[3] = {v[2] - v[1], v[0] - v[2], v[1] - v[0]};
   // The distance to the edge opposite corner i is b_i |c| / |edge_i|; compared squared, so the
   // common case (far from every edge) takes no square root.
@@ -133,6 +134,10 @@ VELM_HD Vec3 point_on_triangle(const Vec3 v[3], float b0, float b1, float b2, fl
           a.z + (b[j] * (p.z - a.z) + b[k] * (q.z - a.z))};
 }
 
+VELM_HD Vec3 point_on_triangle(const Vec3 v[3], float b0, float b1, float b2, float margin) {
+  return point_on_triangle(v, cross(v[1] - v[0], v[2] - v[0]), b0, b1, b2, margin);
+}
+
 // The hit of a ray along `direction` on the triangle `corner` (mesh frame; per-vertex normals
 // `corner_normals`, or null) of an instance with transform `xf` (row-major 3x4) and frame `f`,
 // at barycentric coordinates (u, v) and distance t. Fills everything but the ids.
@@ -146,12 +151,13 @@ VELM_HD SurfaceHit surface_hit(const float* xf, const InstanceFrame& f, const Ve
   const float weighted = std::fabs(w) * max_abs(corner[0]) + std::fabs(u) * max_abs(corner[1]) +
                          std::fabs(v) * max_abs(corner[2]);
   rec.position_error = hit_point_error(weighted, f.linear_norm, f.translation);
-  // The world error bound as a distance in the mesh's frame (through the inverse's norm).
-  const Vec3 local = point_on_triangle(corner, w, u, v, 2.f * rec.position_error * f.inverse_norm);
-  rec.position = transform_point(xf, local);
   // The triangle's own normal, (v1 - v0) x (v2 - v0): the front face is the side from which the
   // corners run counter-clockwise.
   const Vec3 ng_local = cross(corner[1] - corner[0], corner[2] - corner[0]);
+  // The world error bound as a distance in the mesh's frame (through the inverse's norm).
+  const Vec3 local =
+      point_on_triangle(corner, ng_local, w, u, v, 2.f * rec.position_error * f.inverse_norm);
+  rec.position = transform_point(xf, local);
   rec.geometric_normal = unit_or(apply3(f.normal_matrix, ng_local), -direction);
   rec.normal = rec.geometric_normal;
   if (corner_normals != nullptr) {

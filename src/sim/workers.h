@@ -119,6 +119,37 @@ void parallel_chunks(unsigned workers, uint64_t total, uint64_t chunk, Body&& bo
   if (error) std::rethrow_exception(error);
 }
 
+// Per-worker copies of an array of n doubles (tallies, spectra), each starting on a cache line
+// of its own: a worker that writes its copy at every step must not share a line with another
+// worker's copy, or every write waits for the line to come back from the other core.
+class PerWorker {
+ public:
+  PerWorker(unsigned workers, size_t n)
+      : workers_(workers), n_(n), stride_((n + kLine - 1) / kLine * kLine),
+        data_(workers * stride_ + kLine, 0.0) {
+    const size_t misalignment = reinterpret_cast<uintptr_t>(data_.data()) % 64;
+    base_ = data_.data() + (misalignment ? (64 - misalignment) / sizeof(double) : 0);
+  }
+  PerWorker(const PerWorker&) = delete;
+  PerWorker& operator=(const PerWorker&) = delete;
+
+  double* operator[](unsigned w) const { return base_ + w * stride_; }
+  // The copies summed value by value, in worker order.
+  std::vector<double> sum() const {
+    std::vector<double> out(n_, 0.0);
+    for (unsigned w = 0; w < workers_; ++w)
+      for (size_t i = 0; i < n_; ++i) out[i] += (*this)[w][i];
+    return out;
+  }
+
+ private:
+  static constexpr size_t kLine = 64 / sizeof(double);  // doubles in a cache line
+  unsigned workers_;
+  size_t n_, stride_;
+  std::vector<double> data_;
+  double* base_;
+};
+
 // parallel_chunks over [0, total) in batches of `batch` items (a multiple of `chunk`, so chunks
 // keep their alignment), calling `between()` on the calling thread after each batch: the place
 // for progress reports. `poll` and `stop` as for parallel_chunks.
