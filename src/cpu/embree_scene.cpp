@@ -177,20 +177,10 @@ void EmbreeSceneManager::refit_ias() {
   snapshot_instances();
 }
 
-HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
-  if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
-  const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
-  if (RayLog* log = t_ray_log)
-    log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
-  // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
-  RTCRayHit rh = make_ray_hit(o, d, 0.f, 1e16f);
-  intersect1(top_scene_, &rh);
-  if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return {};
-  return rebuild_hit(rh.hit.instID[0], rh.hit.primID, rh.hit.u, rh.hit.v, rh.ray.tfar, direction);
-}
-
-HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id, float u, float v,
-                                          float t, Vec3 direction) const {
+// Inlined into intersect_closest, its one caller: the hit is then built where it is returned.
+VELM_HD_HOT HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id,
+                                                      float u, float v, float t,
+                                                      Vec3 direction) const {
   // Every geometry of the top-level scene is one of the built instances; anything else is
   // reported as no hit rather than as a hit without a surface.
   if (inst_id >= built_.size() || prim_id >= built_[inst_id].num_triangles) return {};
@@ -211,6 +201,18 @@ HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned prim_id, fl
   rec.instance_id = static_cast<int32_t>(inst_id);
   rec.material_id = static_cast<int32_t>(inst.material_id);
   return rec;
+}
+
+HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
+  if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
+  const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+  if (RayLog* log = t_ray_log)
+    log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
+  // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
+  RTCRayHit rh = make_ray_hit(o, d, 0.f, 1e16f);
+  intersect1(top_scene_, &rh);
+  if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return {};
+  return rebuild_hit(rh.hit.instID[0], rh.hit.primID, rh.hit.u, rh.hit.v, rh.ray.tfar, direction);
 }
 
 bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distance) const {

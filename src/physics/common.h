@@ -8,8 +8,12 @@
 
 #if defined(__CUDACC__)
 #define VELM_HD __host__ __device__ __forceinline__
+#define VELM_HD_HOT VELM_HD
 #else
 #define VELM_HD inline
+// For the few functions on the path of every ray (the hit rebuild): inlined into their caller on
+// the host too, where the compiler would otherwise call them and pass the hit through memory.
+#define VELM_HD_HOT inline __attribute__((always_inline))
 #endif
 
 namespace velm {

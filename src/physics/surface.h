@@ -104,7 +104,7 @@ VELM_HD Vec3 unit_or(Vec3 v, Vec3 fallback) {
 // neighbouring wall and leave through it. The point moves along its own triangle by at most
 // `margin`, where the triangle is wide enough; a sliver gives at most a quarter per coordinate.
 // `c` is the triangle's (v1 - v0) x (v2 - v0).
-VELM_HD Vec3 point_on_triangle(const Vec3 v[3], Vec3 c, float b0, float b1, float b2,
+VELM_HD_HOT Vec3 point_on_triangle(const Vec3 v[3], Vec3 c, float b0, float b1, float b2,
                                float margin) {
   const Vec3 opposite[3] = {v[2] - v[1], v[0] - v[2], v[1] - v[0]};
   // The distance to the edge opposite corner i is b_i |c| / |edge_i|; compared squared, so the
@@ -141,7 +141,7 @@ VELM_HD Vec3 point_on_triangle(const Vec3 v[3], float b0, float b1, float b2, fl
 // The hit of a ray along `direction` on the triangle `corner` (mesh frame; per-vertex normals
 // `corner_normals`, or null) of an instance with transform `xf` (row-major 3x4) and frame `f`,
 // at barycentric coordinates (u, v) and distance t. Fills everything but the ids.
-VELM_HD SurfaceHit surface_hit(const float* xf, const InstanceFrame& f, const Vec3 corner[3],
+VELM_HD_HOT SurfaceHit surface_hit(const float* xf, const InstanceFrame& f, const Vec3 corner[3],
                                const Vec3* corner_normals, float u, float v, Vec3 direction,
                                float t) {
   SurfaceHit rec;
