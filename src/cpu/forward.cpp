@@ -26,28 +26,71 @@ PhotonWalkSettings photon_walk(const embree::EmbreeSceneManager& scene,
           d.repetition().active(), scene.min_height(), scene.max_height(), seed};
 }
 
-// Additions to the tallies: plain for the per-worker copies; for the leaf tally, shared between
-// workers, a compare-and-swap on the double's bits. Leaves are many and photons hit them at
-// random, so collisions are rare and a shared tally is far cheaper than per-worker copies of a
-// large array that must be zeroed and summed.
-struct HostAdd {
-  static void add(double* target, double value) { *target += value; }
-  static void prefetch(const double* target) { __builtin_prefetch(target, 1, 1); }
-  static void add_shared(double* target, double value) {
-    static_assert(sizeof(double) == sizeof(uint64_t), "64-bit doubles");
-    auto* bits = reinterpret_cast<uint64_t*>(target);
-    uint64_t expected = __atomic_load_n(bits, __ATOMIC_RELAXED);
-    for (;;) {
-      double current;
-      std::memcpy(&current, &expected, sizeof current);
-      const double sum = current + value;
-      uint64_t desired;
-      std::memcpy(&desired, &sum, sizeof desired);
-      if (__atomic_compare_exchange_n(bits, &expected, desired, true, __ATOMIC_RELAXED,
-                                      __ATOMIC_RELAXED))
-        return;
+// Additions to the leaf tally, which is shared between workers: a compare-and-swap on the
+// double's bits. Leaves are many and photons hit them at random, so collisions are rare and a
+// shared tally is far cheaper than per-worker copies of a large array that must be zeroed and
+// summed.
+void add_shared_now(double* target, double value) {
+  static_assert(sizeof(double) == sizeof(uint64_t), "64-bit doubles");
+  auto* bits = reinterpret_cast<uint64_t*>(target);
+  uint64_t expected = __atomic_load_n(bits, __ATOMIC_RELAXED);
+  for (;;) {
+    double current;
+    std::memcpy(&current, &expected, sizeof current);
+    const double sum = current + value;
+    uint64_t desired;
+    std::memcpy(&desired, &sum, sizeof desired);
+    if (__atomic_compare_exchange_n(bits, &expected, desired, true, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED))
+      return;
+  }
+}
+
+// The row of the leaf tally that a hit adds to is rarely in cache, and the compare-and-swap would
+// wait for it. So each worker queues its additions, prefetching the line, and makes each one
+// kSize additions later, when the line has arrived. Additions to the same value keep their order.
+class LeafQueue {
+ public:
+  void push(double* target, double value) {
+    __builtin_prefetch(target, 1, 1);
+    Entry& slot = entries_[next_];
+    if (count_ == kSize)
+      add_shared_now(slot.target, slot.value);
+    else
+      ++count_;
+    slot = {target, value};
+    next_ = (next_ + 1) % kSize;
+  }
+  // Makes every queued addition, oldest first.
+  void flush() {
+    for (; count_ > 0; --count_) {
+      const Entry& e = entries_[(next_ + kSize - count_) % kSize];
+      add_shared_now(e.target, e.value);
     }
   }
+
+ private:
+  static constexpr int kSize = 16;
+  struct Entry {
+    double* target;
+    double value;
+  };
+  Entry entries_[kSize];
+  int next_ = 0, count_ = 0;
+};
+
+thread_local LeafQueue t_leaf_queue;
+
+// Flushes the calling thread's leaf queue when it goes out of scope, however the scope ends: the
+// queue outlives a simulation on the calling thread, the tally it points into does not.
+struct FlushLeafQueue {
+  ~FlushLeafQueue() { t_leaf_queue.flush(); }
+};
+
+// Additions to the tallies: plain for the per-worker copies, queued for the shared leaf tally.
+struct HostAdd {
+  static void add(double* target, double value) { *target += value; }
+  static void add_shared(double* target, double value) { t_leaf_queue.push(target, value); }
 };
 
 // Photons in batches of a million over the workers; progress between batches, interrupts
@@ -70,6 +113,7 @@ void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, 
     sort_by_key(order, sort_scratch);
     parallel_chunks(workers, static_cast<uint64_t>(count), 256,
                     [&](unsigned wk, uint64_t begin, uint64_t end) {
+                      const FlushLeafQueue flush;
                       for (uint64_t i = begin; i < end; ++i)
                         photon(wk, first + (order[i] & 0xFFFFFFFFu));
                     },

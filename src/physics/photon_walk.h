@@ -168,20 +168,15 @@ struct ForwardTally {
         if (e > 0.0) Add::add(out.terrain + b, e);
       }
     } else {
-      // The leaf's row first: the shared tally is large, and its load is started before the
-      // grid cell is found.
-      double* leaf_row = nullptr;
-      if (s->leaf_offset != nullptr && out.leaf != nullptr && hit.instance_id >= 0) {
-        const uint64_t idx = s->leaf_offset[hit.instance_id] + static_cast<uint64_t>(hit.primitive_id);
-        if (idx < s->total_leaves) {
-          leaf_row = out.leaf + idx * nb;
-          Add::prefetch(leaf_row);
-        }
-      }
       const int ix = clamp_cell(hit.position.x / s->dx, s->nx);
       const int iy = clamp_cell(hit.position.y / s->dy, s->ny);
       const int iz = layer_of(s->heights, s->nz, hit.position.z);
       double* cell = out.grid + ((static_cast<size_t>(iz) * s->ny + iy) * s->nx + ix) * nb;
+      double* leaf_row = nullptr;
+      if (s->leaf_offset != nullptr && out.leaf != nullptr && hit.instance_id >= 0) {
+        const uint64_t idx = s->leaf_offset[hit.instance_id] + static_cast<uint64_t>(hit.primitive_id);
+        if (idx < s->total_leaves) leaf_row = out.leaf + idx * nb;
+      }
       for (int b = 0; b < nb; ++b) {
         const double e = absorptance(m, b, hit.is_back_face) * w[b] * scale;
         if (e > 0.0) {

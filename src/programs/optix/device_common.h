@@ -178,7 +178,6 @@ struct PathSpectrum {
 struct AtomicAdd {
   __device__ static void add(double* target, double value) { atomicAdd(target, value); }
   __device__ static void add_shared(double* target, double value) { atomicAdd(target, value); }
-  __device__ static void prefetch(const double*) {}
   __device__ static void add(float* target, float value) { atomicAdd(target, value); }
 };
 
