@@ -32,50 +32,11 @@ def with_nan(values, index, value=NAN):
     return a
 
 
-# ---- what enters the scene -----------------------------------------------------------------
-
-def one_mesh():
-    s = velm.EmbreeSceneManager()
-    s.add_mesh(TRI_V, NO_NORMALS, np.array([[0, 1, 2]]))
-    return s
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda s: s.add_mesh(with_nan(TRI_V, 4, INF), NO_NORMALS, [[0, 1, 2]]),
-     "mesh vertex 1 is not finite"),
-    (lambda s: s.add_mesh(TRI_V, with_nan(np.ones((3, 3)), 8), [[0, 1, 2]]),
-     "mesh normal 2 is not finite"),
-    (lambda s: s.add_instance(0, NAN), "instance transform must be finite"),
-    (lambda s: s.add_instance(0, 0, 0, 0, INF), "instance transform must be finite"),
-    (lambda s: s.add_instance_xform(0, with_nan(IDENTITY, 3)), "instance transform must be finite"),
-    (lambda s: s.add_instances_xform(0, np.stack([IDENTITY, with_nan(IDENTITY, 0)])),
-     "instance transform must be finite"),
-    # Index arrays are range-checked before any narrowing: no value wraps onto a valid index.
-    (lambda s: s.add_mesh(TRI_V, NO_NORMALS, np.array([[0, 1, 2**32 + 1]], np.int64)),
-     "mesh triangle 0 references a vertex outside the vertex buffer"),
-    (lambda s: s.add_mesh(TRI_V, NO_NORMALS, np.array([[2**63, 1, 2]], np.uint64)),
-     "mesh triangle 0 references a vertex outside the vertex buffer"),
-    (lambda s: s.add_mesh(TRI_V, NO_NORMALS, np.array([[0, 1.7, 2]])), "indices must hold integers"),
-    (lambda s: s.add_mesh(TRI_V, NO_NORMALS, np.array([[0, NAN, 2]])), "indices must hold integers"),
-])
-def test_geometry_is_checked_where_it_enters(call, message):
-    s = one_mesh()
-    s.add_instance(0)
-    with pytest.raises(ValueError, match=message):
-        call(s)
-    assert s.num_instances() == 1 and s.total_triangles() == 1  # nothing added
-
-
-def test_integral_float_indices_are_accepted_and_update_checks_the_transform():
-    s = one_mesh()
-    assert s.add_mesh(TRI_V, NO_NORMALS, np.array([[0.0, 1.0, 2.0]])) == 1
-    s.add_instance(0)
-    with pytest.raises(ValueError, match="instance transform must be finite"):
-        s.update_instance_transform(0, with_nan(IDENTITY, 11))
-
+# ---- what enters the scene (the values refused where they enter: tests/test_scene.py) ------
 
 def test_build_refuses_geometry_beyond_what_rays_can_reach():
-    s = one_mesh()
+    s = velm.EmbreeSceneManager()
+    s.add_mesh(TRI_V, NO_NORMALS, np.array([[0, 1, 2]]))
     s.add_instance(0, 0, 0, 0, 1e19)
     with pytest.raises(ValueError, match="beyond 1e18"):
         s.build()
