@@ -83,6 +83,31 @@ def vk_scene(vk_context):
     return velm.VulkanSceneManager(vk_context, TRACE_SHADER)
 
 
+# Tests run on both backends take `backend` from BACKENDS and make their scenes with new_scene.
+BACKENDS = [pytest.param("cpu"), pytest.param("vulkan", marks=pytest.mark.vulkan)]
+
+
+def new_scene(backend, request):
+    """An empty native scene of `backend` ("cpu" or "vulkan")."""
+    if backend == "cpu":
+        return velm.EmbreeSceneManager()
+    return velm.VulkanSceneManager(request.getfixturevalue("vk_context"), TRACE_SHADER)
+
+
+def image(s, backend, **kw):
+    return velm.simulate_cpu(s, **kw) if backend == "cpu" else s.simulate_backward(**kw)
+
+
+def radiation(s, backend, **kw):
+    if backend == "cpu":
+        return velm.simulate_forward_cpu(s, **kw)
+    return s.simulate_forward_radiation(**kw)
+
+
+def flux(s, backend, **kw):
+    return velm.simulate_flux_cpu(s, **kw) if backend == "cpu" else s.simulate_flux(**kw)
+
+
 def seconds_to_stop(call, after=0.5):
     """Sends SIGINT to this process `after` seconds into `call()` and returns how long the call
     took from there to stop with KeyboardInterrupt. The default SIGINT handler is installed for

@@ -10,27 +10,7 @@ import pytest
 import velm_gpu as velm
 
 import scenes
-from conftest import TRACE_SHADER
-
-BACKENDS = [pytest.param("cpu"), pytest.param("vulkan", marks=pytest.mark.vulkan)]
-
-
-def new_scene(backend, request):
-    if backend == "cpu":
-        return velm.EmbreeSceneManager()
-    return velm.VulkanSceneManager(request.getfixturevalue("vk_context"), TRACE_SHADER)
-
-
-def forward(scene, backend, **request):
-    if backend == "cpu":
-        return velm.simulate_forward_cpu(scene, **request)
-    return scene.simulate_forward_radiation(**request)
-
-
-def image(scene, backend, spp, max_depth):
-    if backend == "cpu":
-        return velm.simulate_cpu(scene, spp=spp, max_depth=max_depth)
-    return scene.simulate_backward(spp=spp, max_depth=max_depth)
+from conftest import BACKENDS, image, new_scene, radiation
 
 
 def sphere_in_sphere(scene, subdivisions, sensor):
@@ -69,8 +49,8 @@ def test_no_light_enters_a_closed_smooth_mesh(backend, subdivisions, request):
     s = sphere_in_sphere(new_scene(backend, request), subdivisions, fisheye_between_the_spheres)
     assert not np.asarray(image(s, backend, spp=4, max_depth=12)).any()
     s = sphere_in_sphere(new_scene(backend, request), subdivisions, footprint_above)
-    r = forward(s, backend, nx=1, ny=1, layer_heights=[-3.0, 3.0], num_photons=100_000,
-                num_bands=1, max_depth=32, terrain_instance_id=1)
+    r = radiation(s, backend, nx=1, ny=1, layer_heights=[-3.0, 3.0], num_photons=100_000,
+                  num_bands=1, max_depth=32, terrain_instance_id=1)
     assert r["terrain"][0] == 0.0
     assert r["grid"].sum() > 0.0
 
@@ -108,4 +88,4 @@ def test_default_leaf_sampling_absorbs_what_explicit_weights_do(backend, request
     reference = absorbed(velm.simulate_forward_cpu(
         canopy_with_a_fourth_crown(velm.EmbreeSceneManager(), [0.5, 0.5]), **CANOPY_RUN))
     s = canopy_with_a_fourth_crown(new_scene(backend, request), None)
-    np.testing.assert_allclose(absorbed(forward(s, backend, **CANOPY_RUN)), reference, rtol=0.01)
+    np.testing.assert_allclose(absorbed(radiation(s, backend, **CANOPY_RUN)), reference, rtol=0.01)

@@ -29,6 +29,14 @@ BAD_COLUMNS = "vertices, normals, and indices must have shape (N, 3)"
 NOT_12 = "transform must contain 12 floats"
 BAD_ROWS = "add_instances_xform: expected (N, 12) float32 array"
 BAD_ID = "update_instance_transform: id out of range"
+NOT_FINITE = "instance transform must be finite"
+NAN, INF = math.nan, math.inf
+
+
+def with_value(values, index, value):
+    a = np.array(values, np.float32)
+    a.flat[index] = value
+    return a
 
 
 def dims(n, expected):
@@ -103,11 +111,12 @@ def test_mesh_ids_and_triangle_count(scene):
     # the material id is not checked when the mesh is added
     assert scene.add_mesh(TRI_V, np.tile([0, 0, 1.0], (3, 1)), TRI_I, material_id=12345) == 1
     assert scene.add_mesh(g["vertices"], g["normals"], g["indices"], -1) == 2
+    assert scene.add_mesh(TRI_V, NO_NORMALS, np.float64(TRI_I)) == 3  # integral floats are indices
     scene.add_instance(2)
     scene.add_instance(2, 20.0)
     scene.add_instances_xform(2, np.tile(IDENTITY, (7, 1)))
     # each mesh counts once, instanced or not
-    assert (mesh_count(scene), scene.num_instances(), scene.total_triangles()) == (3, 9, 102)
+    assert (mesh_count(scene), scene.num_instances(), scene.total_triangles()) == (4, 9, 103)
     assert scene.has_meshes()
 
 
@@ -161,6 +170,20 @@ def ids(mesh_id):
         mesh(TRI_V, np.zeros((3, 2)), TRI_I, BAD_COLUMNS),
         mesh(TRI_V, NO_NORMALS, np.array([[0, 1]]), BAD_COLUMNS),
         mesh(TRI_V, NO_NORMALS, np.zeros((1, 0)), BAD_COLUMNS),
+        # values are checked where they enter; indices are range-checked before any narrowing,
+        # so that no value wraps onto a valid index
+        mesh(with_value(TRI_V, 4, INF), NO_NORMALS, TRI_I, "mesh vertex 1 is not finite"),
+        mesh(TRI_V, with_value(np.ones((3, 3)), 8, NAN), TRI_I, "mesh normal 2 is not finite"),
+        mesh(TRI_V, NO_NORMALS, np.array([[0, 1, 2**32 + 1]], np.int64), outside(0)),
+        mesh(TRI_V, NO_NORMALS, np.array([[2**63, 1, 2]], np.uint64), outside(0)),
+        mesh(TRI_V, NO_NORMALS, np.array([[0, 1.7, 2]]), "indices must hold integers"),
+        mesh(TRI_V, NO_NORMALS, np.array([[0, NAN, 2]]), "indices must hold integers"),
+        ("add_instance", (0, NAN), ValueError, NOT_FINITE),
+        ("add_instance", (0, 0, 0, 0, INF), ValueError, NOT_FINITE),
+        ("add_instance_xform", (0, with_value(IDENTITY, 3, NAN)), ValueError, NOT_FINITE),
+        ("add_instances_xform", (0, np.stack([IDENTITY, with_value(IDENTITY, 0, NAN)])),
+         ValueError, NOT_FINITE),
+        ("update_instance_transform", (0, with_value(IDENTITY, 11, NAN)), ValueError, NOT_FINITE),
         *[row for mesh_id in (5, 2, -1, -(2**31), 2**31 - 1) for row in ids(mesh_id)],
         ("add_instance_xform", (0, np.zeros(11)), ValueError, NOT_12),
         ("add_instance_xform", (0, np.zeros(0)), ValueError, NOT_12),

@@ -7,7 +7,7 @@ from scipy import stats
 
 import scenes
 import velm_gpu as velm
-from conftest import TRACE_SHADER
+from conftest import new_scene
 
 SEED = 0x9E3779B97F4A7C15  # above 2^63: all 64 bits reach the streams
 
@@ -96,28 +96,19 @@ def identical(a, b):
                for x, y in zip(arrays(a), arrays(b), strict=True))
 
 
-def built(backend, build, vk_context=None):
-    s = (velm.EmbreeSceneManager() if backend == "cpu"
-         else velm.VulkanSceneManager(vk_context, TRACE_SHADER))
+def built(backend, build, request=None):
+    s = new_scene(backend, request)
     build(s)
     s.build()
     return s
 
 
-@pytest.fixture
-def backend_scene(request):
-    def make(backend, build):
-        context = request.getfixturevalue("vk_context") if backend == "vulkan" else None
-        return built(backend, build, context)
-    return make
-
-
 @pytest.mark.parametrize("name", [
     pytest.param(n, marks=[pytest.mark.vulkan] if RUNS[n][0] == "vulkan" else [])
     for n in RUNS])
-def test_seed_zero_is_the_default_and_a_seed_repeats_exactly(backend_scene, name):
+def test_seed_zero_is_the_default_and_a_seed_repeats_exactly(request, name):
     backend, build, run, random = RUNS[name]
-    s = backend_scene(backend, build)
+    s = built(backend, build, request)
     default = run(s)
     assert identical(run(s, seed=0), default)
     seeded = run(s, seed=SEED)
@@ -128,14 +119,15 @@ def test_seed_zero_is_the_default_and_a_seed_repeats_exactly(backend_scene, name
 
 
 @pytest.mark.parametrize("name", [n for n in RUNS if RUNS[n][0] == "cpu" and RUNS[n][3]])
-def test_a_seeded_cpu_run_is_the_same_on_any_worker_count(monkeypatch, name):
+def test_a_cpu_run_is_the_same_on_any_worker_count(monkeypatch, name):
     _, build, run, _ = RUNS[name]
     s = built("cpu", build)
-    results = []
-    for threads in ("1", "2"):
-        monkeypatch.setenv("VELM_NUM_THREADS", threads)
-        results.append(run(s, seed=SEED))
-    assert identical(*results)
+    for seed in (0, SEED):
+        results = []
+        for threads in ("1", "2", "5"):
+            monkeypatch.setenv("VELM_NUM_THREADS", threads)
+            results.append(run(s, seed=seed))
+        assert identical(results[0], results[1]) and identical(results[0], results[2])
 
 
 def test_two_half_runs_of_different_seeds_have_the_variance_of_one_full_run():
@@ -191,9 +183,9 @@ def agreement(a, b):
 
 @pytest.mark.vulkan
 @pytest.mark.parametrize("mode", ["image", "flux", "radiation"])
-def test_cpu_and_vulkan_draw_the_same_streams_for_a_seed(vk_context, mode):
+def test_cpu_and_vulkan_draw_the_same_streams_for_a_seed(request, mode):
     build, on_cpu, on_vulkan = cross_backend_runs()[mode]
-    cpu, vk = built("cpu", build), built("vulkan", build, vk_context)
+    cpu, vk = built("cpu", build), built("vulkan", build, request)
     seeded = on_vulkan(vk, SEED)
     # As close for a seed as unseeded, and not close to another seed's run.
     assert agreement(seeded, on_cpu(cpu, SEED)) > 0.97

@@ -7,6 +7,7 @@ import pickle
 import numpy as np
 import pytest
 
+import conftest
 import scenes
 import velm
 import velm_gpu
@@ -27,9 +28,8 @@ def native_forest(backend):
     if backend == "cpu":
         scene = velm_gpu.EmbreeSceneManager()
     elif backend == "vulkan":
-        from conftest import TRACE_SHADER
         from velm._backends import vulkan_context
-        scene = velm_gpu.VulkanSceneManager(vulkan_context(), TRACE_SHADER)
+        scene = velm_gpu.VulkanSceneManager(vulkan_context(), conftest.TRACE_SHADER)
     else:
         from velm._backends import optix_context
         scene = velm_gpu.SceneManager(optix_context())
@@ -38,28 +38,20 @@ def native_forest(backend):
     return scene, info
 
 
-def run_native(backend, scene, what, **kw):
-    sim = None
-    if backend == "optix":
-        from velm._backends import optix_simulator
-        sim = optix_simulator()
-    if what == "image":
-        return {"cpu": lambda: velm_gpu.simulate_cpu(scene, 2, 6),
-                "vulkan": lambda: scene.simulate_backward(2, 6),
-                "optix": lambda: sim.simulate(scene, 2, 6)}[backend]()
-    if what == "forward":
-        h = np.float32([-0.5, 3, 6, 12])
-        return {"cpu": lambda: velm_gpu.simulate_forward_cpu(
-                    scene, 2, 2, layer_heights=h, num_photons=20000, num_bands=3,
-                    terrain_instance_id=0),
-                "vulkan": lambda: scene.simulate_forward_radiation(
-                    2, 2, h, 20000, 3, terrain_instance_id=0),
-                "optix": lambda: sim.simulate_forward(
-                    scene, 2, 2, layer_heights=h, num_photons=20000, num_bands=3,
-                    terrain_instance_id=0)}[backend]()
-    return {"cpu": lambda: velm_gpu.simulate_flux_cpu(scene, 3, 2, 20000, 3),
-            "vulkan": lambda: scene.simulate_flux(3, 2, 20000, 3),
-            "optix": lambda: sim.simulate_flux(scene, 3, 2, 20000, 3)}[backend]()
+NATIVE_ARGS = {"image": dict(spp=2, max_depth=6),
+               "forward": dict(nx=2, ny=2, layer_heights=np.float32([-0.5, 3, 6, 12]),
+                               num_photons=20000, num_bands=3, terrain_instance_id=0),
+               "flux": dict(nx=3, ny=2, num_photons=20000, num_bands=3)}
+
+
+def run_native(backend, scene, what):
+    if backend != "optix":
+        run = {"image": conftest.image, "forward": conftest.radiation, "flux": conftest.flux}[what]
+        return run(scene, backend, **NATIVE_ARGS[what])
+    from velm._backends import optix_simulator
+    sim = optix_simulator()
+    run = {"image": sim.simulate, "forward": sim.simulate_forward, "flux": sim.simulate_flux}[what]
+    return run(scene, **NATIVE_ARGS[what])
 
 
 @pytest.mark.parametrize("backend", BACKENDS)
@@ -185,6 +177,15 @@ def test_scene_pickles_and_the_native_scene_is_reused_until_it_changes(forest):
 EB_BACKENDS = [pytest.param("cpu"), pytest.param("vulkan", marks=pytest.mark.vulkan)]
 
 
+def parallel_squares_view_factor(side, distance):
+    """View factor between directly opposed parallel squares (Howell's catalogue, C-11)."""
+    x = y = side / distance
+    a, b = math.sqrt(1 + x * x), math.sqrt(1 + y * y)
+    return 2 / (math.pi * x * y) * (
+        math.log(math.sqrt((1 + x * x) * (1 + y * y) / (1 + x * x + y * y)))
+        + x * b * math.atan(x / b) + y * a * math.atan(y / a) - x * math.atan(x) - y * math.atan(y))
+
+
 @pytest.mark.parametrize("backend", EB_BACKENDS)
 def test_energy_balance_of_an_isolated_facet(backend):
     # Every ray from the top escapes and the sun is always seen:
@@ -204,8 +205,6 @@ def test_longwave_at_given_temperatures_between_two_facets(backend):
     # A black square under a hot black square 0.7 m above it, facing it: the lower one absorbs
     # F sigma T^4 + (1 - F) pi L_sky with F the analytic view factor (per-primitive temperatures
     # given to velm; the materials have none).
-    from test_vulkan_transport import parallel_squares_view_factor
-
     scene = velm.Scene(bands=[10000.0])
     scene.add_material("black", velm.Lambertian(0.0, emissivity=1.0))
     square = velm.ground_plane(0.5, 0.5)

@@ -22,13 +22,6 @@ SUN = scenes.sun_direction(30.0, 40.0)
 COS_SUN = math.cos(math.radians(30.0))
 
 
-def planck(temperature, wavelength_nm):
-    """Blackbody radiance, W m^-2 sr^-1 nm^-1 (CODATA 2018 constants), in double precision."""
-    lam = wavelength_nm * 1e-9
-    x = 0.014387768775039337 / (temperature * lam)
-    return 1.1910429723971884e-16 / (math.expm1(x) * lam**5) * 1e-9
-
-
 def square_tile(scene, rho, sun=1000.0, side=10.0):
     """A Lambertian side x side plane (10 m) filling the repeating tile [0, side]^2 at z = 0,
     one band."""
@@ -56,100 +49,6 @@ def test_lambertian_plane_under_the_sun(vk_scene, bands, sensor):
     assert image.shape == (sensor[1], sensor[0], bands)
     np.testing.assert_allclose(image, np.broadcast_to(rho * sun * COS_SUN / math.pi, image.shape),
                                rtol=1e-4)
-
-
-def fluorescence(only):
-    def setup(scene):
-        scene.set_primitive_sif_spectra(np.repeat([1.5, 2.5], scene.n_primitives()), 2)
-        scene.set_sif_only_mode(only)
-    return setup
-
-
-def at_300_kelvin(scene):  # the material's spectrum is then its emissivity
-    scene.set_thermal_mode(True, [8000.0, 11000.0])
-    scene.set_primitive_temperatures(np.full(scene.n_primitives(), 300.0, np.float32))
-
-
-RHO = np.array([0.2, 0.5])
-SUNLIT = RHO * 800.0 * COS_SUN / math.pi
-
-
-@pytest.mark.parametrize("sun, sky, setup, expected", [
-    (0.0, [10.0, 40.0], None, RHO * [10.0, 40.0]),
-    (800.0, [10.0, 40.0], None, SUNLIT + RHO * [10.0, 40.0]),
-    (800.0, None, fluorescence(True), [1.5, 2.5]),
-    (800.0, None, fluorescence(False), SUNLIT + [1.5, 2.5]),
-    (0.0, None, at_300_kelvin, RHO * [planck(300.0, 8000.0), planck(300.0, 11000.0)]),
-], ids=["sky", "sun and sky", "SIF only", "sun and SIF", "thermal"])
-def test_plane_under_sky_with_fluorescence_and_thermal_emission(vk_scene, sun, sky, setup,
-                                                                 expected):
-    # Two bounces at most, before roulette: reflected sky and sun light are exact, SIF-only
-    # images hold the emission alone, and the warm plane emits eps B(T) in each band.
-    scenes.lambertian_plane(vk_scene, RHO, [sun, sun], SUN, sensor=(6, 6),
-                            sky_radiance_per_band=sky)
-    vk_scene.build()
-    if setup is not None:
-        setup(vk_scene)
-    image = vk_scene.simulate_backward(spp=4, max_depth=2)
-    np.testing.assert_allclose(image, np.broadcast_to(expected, image.shape), rtol=1e-5)
-
-
-def test_the_sun_disk_seen_directly_carries_the_irradiance(vk_scene):
-    # A 1-degree perspective view centred on the sun: the disk's radiance E / 6.794e-5 sr summed
-    # over the pixels' solid angles gives E back, and the sky around it stays 0.
-    scenes.lambertian_plane(vk_scene, [0.3], [800.0], SUN, half=1.0, sensor=None)
-    vk_scene.build()
-    z = -SUN.astype(np.float64)  # the camera looks along its -z axis
-    x = np.cross([0.0, 0.0, 1.0], z)
-    x /= np.linalg.norm(x)
-    cam = np.eye(4)
-    cam[:3, 0], cam[:3, 1], cam[:3, 2], cam[:3, 3] = x, np.cross(z, x), z, 1000 * SUN
-    vk_scene.set_sensor(scenes.PERSPECTIVE, 48, 48, 0, 0, cam.ravel().astype(np.float32), 1.0)
-    image = vk_scene.simulate_backward(spp=16, max_depth=1)
-    pixel = (2 * math.tan(math.radians(0.5)) / 48) ** 2  # sr; cos^3 of the view angle is 1 - 4e-5
-    assert image.sum() * pixel == pytest.approx(800.0, rel=0.01)
-    assert image.max() == pytest.approx(800.0 / 6.794e-5, rel=1e-5)
-    assert image[0, 0, 0] == 0
-
-
-@pytest.mark.parametrize("terrain", [False, True])
-def test_repeating_plane_flux_and_radiation_field(vk_scene, terrain):
-    # Downwelling is the incident irradiance, upwelling rho times it; the ground layer absorbs
-    # 1 - rho of it (the terrain tally instead, when the plane is the terrain instance). Every
-    # photon of a plane deposits the same energy, so totals are exact.
-    rho, incident = 0.3, 1000.0 * COS_SUN * 100.0
-    square_tile(vk_scene, rho)
-    flux = vk_scene.simulate_flux(4, 5, 40000, 1, max_depth=2)
-    assert set(flux) == {"downwelling", "upwelling"} and flux["upwelling"].shape == (5, 4, 1)
-    assert flux["downwelling"].sum() == pytest.approx(incident, rel=1e-5)
-    assert flux["upwelling"].sum() == pytest.approx(rho * incident, rel=1e-5)
-    np.testing.assert_allclose(flux["downwelling"], incident / 20, rtol=0.1)
-    field = vk_scene.simulate_forward_radiation(2, 2, [-1.0, 1.0, 3.0], 40000, 1, per_leaf=True,
-                                                terrain_instance_id=0 if terrain else -1)
-    assert field["grid"].shape == (2, 2, 2, 1) and field["leaf"].shape == (2, 1)
-    absorbed = (1 - rho) * incident
-    if terrain:
-        assert not field["grid"].any() and not field["leaf"].any()
-        assert field["terrain"][0] == pytest.approx(absorbed, rel=1e-5)
-    else:
-        assert "terrain" not in field and not field["grid"][1].any()
-        assert field["grid"][0].sum() == pytest.approx(absorbed, rel=1e-5)
-        assert field["leaf"].sum() == pytest.approx(absorbed, rel=1e-5)
-
-
-def test_absorbed_plus_escaped_is_incident(vk_scene):
-    # Photon g follows the same walk in both calls: absorbed (grid and terrain) plus what leaves
-    # upwards (the upwelling of a one-cell flux map) is the injected energy.
-    scenes.canopy_tile(vk_scene)
-    vk_scene.build()
-    n = 200000
-    field = vk_scene.simulate_forward_radiation(1, 1, [-1, 1, 6], n, 2, prob_sun=0.6,
-                                                terrain_instance_id=0)
-    escaped = vk_scene.simulate_flux(1, 1, n, 2, prob_sun=0.6)["upwelling"][0, 0]
-    incident = np.array([900 * math.cos(math.radians(40)) + math.pi * 40,
-                         600 * math.cos(math.radians(40)) + math.pi * 20]) * 100
-    np.testing.assert_allclose(field["grid"].sum(axis=(0, 1, 2)) + field["terrain"] + escaped,
-                               incident, rtol=0.02)
 
 
 def test_fixed_point_sums_batches_and_progress(vk_scene):
