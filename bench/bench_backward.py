@@ -5,7 +5,8 @@ the same forest measured in the same run (bench program `cpu_paths`, linked with
 library), their ratio, the ratio to the replay of the simulation's own rays (recorded from one
 pass and traced again through plain rtcIntersect1/rtcOccluded1 in the same process on the same
 number of workers), the 1-to-2-worker speed-up and the Embree build time. Each rate a ratio is
-formed from is the best of three runs in the same process.
+formed from is the best of three rounds in the same process, each round measuring every rate
+once.
 """
 
 import os

@@ -4,7 +4,7 @@ measured in the same run (bench program `cpu_photons`), the ratio to the replay 
 simulation's own rays (recorded from a shorter run and traced again through plain
 rtcIntersect1/rtcOccluded1 in the same process on the same number of workers), the
 1-to-2-worker speed-up, and what per-leaf tallies cost. Each rate a ratio is formed from is the
-best of three runs in the same process.
+best of three rounds in the same process, each round measuring every rate once.
 """
 
 import subprocess

@@ -39,26 +39,29 @@ int main(int argc, char** argv) {
     std::vector<float> image(static_cast<size_t>(size) * size * 3);
     cpu::simulate_backward(scene, 1, 16, {}, image.data(), nullptr);
   });
+  // Every rate is the best of bench::kRepeats rounds that each measure everything once
+  // (bench::best_in_rounds); every image traces the same rays.
   for (unsigned w : {1u, hw}) {
-    double cpu_raw = 0.0, cpu_replay = 0.0;
-    std::printf("raw_rays_per_s_%u %.0f\n", w, raw_closest_hit_rate(scene, w, 2000000, &cpu_raw));
-    std::printf("replay_rays_per_s_%u %.0f\n", w, bench::replay_rate(scene, own, w, &cpu_replay));
-    std::printf("cpu_raw_rays_per_s_%u %.0f\ncpu_replay_rays_per_s_%u %.0f\n", w, cpu_raw, w,
-                cpu_replay);
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
-    // The best of bench::kRepeats images, as for the rates above; every run traces the same rays.
     std::vector<float> image(static_cast<size_t>(size) * size * 3);
     uint64_t rays = 0;
-    double cpu_rate = 0.0;
-    const double rate = bench::best_rate(bench::kRepeats, [&] {
-      cpu::BackwardStats stats;
-      cpu::simulate_backward(scene, spp, 16, {}, image.data(), &stats);
-      return rays = stats.closest_rays + stats.shadow_rays;
-    }, &cpu_rate);
-    std::printf("cpu_rays_per_s_%u %.0f\n", w, cpu_rate);
+    bench::Timed raw{[&](double* c) { return raw_closest_hit_rate(scene, w, 2000000, c, 1); }},
+        replay{[&](double* c) { return bench::replay_rate(scene, own, w, c, 1); }},
+        simulation{[&](double* c) {
+          return bench::best_rate(1, [&] {
+            cpu::BackwardStats stats;
+            cpu::simulate_backward(scene, spp, 16, {}, image.data(), &stats);
+            return rays = stats.closest_rays + stats.shadow_rays;
+          }, c);
+        }};
+    bench::best_in_rounds({&raw, &replay, &simulation});
+    std::printf("raw_rays_per_s_%u %.0f\nreplay_rays_per_s_%u %.0f\n", w, raw.rate, w, replay.rate);
+    std::printf("cpu_raw_rays_per_s_%u %.0f\ncpu_replay_rays_per_s_%u %.0f\n", w, raw.cpu_rate, w,
+                replay.cpu_rate);
+    std::printf("cpu_rays_per_s_%u %.0f\n", w, simulation.cpu_rate);
     const double paths = static_cast<double>(size) * size * spp;
     std::printf("paths_per_s_%u %.0f\nrays_per_s_%u %.0f\nrays_per_path %.3f\n", w,
-                rate * paths / static_cast<double>(rays), w, rate,
+                simulation.rate * paths / static_cast<double>(rays), w, simulation.rate,
                 static_cast<double>(rays) / paths);
   }
   std::printf("workers %u\n", hw);

@@ -42,43 +42,38 @@ int main(int argc, char** argv) {
       [&] { cpu::simulate_forward(scene, forward_request(recorded, false), {}); });
   const embree::RayLog flux_rays =
       bench::record_rays([&] { cpu::simulate_flux(scene, flux_request(recorded), {}); });
-  // Each simulation's rate is the best of bench::kRepeats runs, as are the rates it is compared
-  // with; the rays a run traces are the same in every run (same seed).
-  auto report = [](const char* name, unsigned w, int64_t photons, uint64_t rays, double rate,
-                   double cpu_rate) {
-    std::printf("%s_photons_per_s_%u %.0f\n%s_rays_per_s_%u %.0f\ncpu_%s_rays_per_s_%u %.0f\n",
-                name, w, rate * static_cast<double>(photons) / static_cast<double>(rays), name, w,
-                rate, name, w, cpu_rate);
-  };
+  // Every rate is the best of bench::kRepeats rounds that each measure everything once
+  // (bench::best_in_rounds); the rays a run traces are the same in every run (same seed).
   for (unsigned w : {1u, hw}) {
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
-    double cpu_raw = 0.0;
-    std::printf("raw_rays_per_s_%u %.0f\n", w,
-                bench::raw_closest_hit_rate(scene, w, 1000000, &cpu_raw));
-    std::printf("cpu_raw_rays_per_s_%u %.0f\n", w, cpu_raw);
-    double cpu_forward = 0.0, cpu_flux = 0.0;
-    std::printf("replay_forward_rays_per_s_%u %.0f\n", w,
-                bench::replay_rate(scene, forward_rays, w, &cpu_forward));
-    std::printf("replay_flux_rays_per_s_%u %.0f\n", w,
-                bench::replay_rate(scene, flux_rays, w, &cpu_flux));
+    uint64_t rays[3] = {};  // forward, forward with leaves, flux
+    auto simulation = [&](int k) {
+      return [&, k](double* cpu_rate) {
+        return bench::best_rate(1, [&] {
+          if (k == 2) return rays[k] = cpu::simulate_flux(scene, flux_request(photons), {}).rays;
+          return rays[k] = cpu::simulate_forward(scene, forward_request(photons, k == 1), {}).rays;
+        }, cpu_rate);
+      };
+    };
+    auto raw_rays = [&](double* c) { return bench::raw_closest_hit_rate(scene, w, 1000000, c, 1); };
+    bench::Timed raw{raw_rays},
+        replay_forward{[&](double* c) { return bench::replay_rate(scene, forward_rays, w, c, 1); }},
+        replay_flux{[&](double* c) { return bench::replay_rate(scene, flux_rays, w, c, 1); }},
+        sims[3] = {{simulation(0)}, {simulation(1)}, {simulation(2)}};
+    bench::best_in_rounds({&raw, &replay_forward, &replay_flux, &sims[0], &sims[1], &sims[2]});
+    std::printf("raw_rays_per_s_%u %.0f\ncpu_raw_rays_per_s_%u %.0f\n", w, raw.rate, w,
+                raw.cpu_rate);
+    std::printf("replay_forward_rays_per_s_%u %.0f\nreplay_flux_rays_per_s_%u %.0f\n", w,
+                replay_forward.rate, w, replay_flux.rate);
     std::printf("cpu_replay_forward_rays_per_s_%u %.0f\ncpu_replay_flux_rays_per_s_%u %.0f\n", w,
-                cpu_forward, w, cpu_flux);
-    for (int per_leaf = 0; per_leaf < 2; ++per_leaf) {
-      const cpu::ForwardRequest req = forward_request(photons, per_leaf != 0);
-      uint64_t rays = 0;
-      double cpu_rate = 0.0;
-      const double rate = bench::best_rate(bench::kRepeats, [&] {
-        return rays = cpu::simulate_forward(scene, req, {}).rays;
-      }, &cpu_rate);
-      report(per_leaf ? "forward_leaf" : "forward", w, photons, rays, rate, cpu_rate);
+                replay_forward.cpu_rate, w, replay_flux.cpu_rate);
+    const char* names[3] = {"forward", "forward_leaf", "flux"};
+    for (int k = 0; k < 3; ++k) {
+      const double photons_per_ray = static_cast<double>(photons) / static_cast<double>(rays[k]);
+      std::printf("%s_photons_per_s_%u %.0f\n%s_rays_per_s_%u %.0f\ncpu_%s_rays_per_s_%u %.0f\n",
+                  names[k], w, sims[k].rate * photons_per_ray, names[k], w, sims[k].rate, names[k],
+                  w, sims[k].cpu_rate);
     }
-    const cpu::FluxRequest fr = flux_request(photons);
-    uint64_t rays = 0;
-    double cpu_rate = 0.0;
-    const double rate = bench::best_rate(bench::kRepeats, [&] {
-      return rays = cpu::simulate_flux(scene, fr, {}).rays;
-    }, &cpu_rate);
-    report("flux", w, photons, rays, rate, cpu_rate);
   }
   std::printf("workers %u\n", hw);
   return 0;

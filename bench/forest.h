@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <cmath>
 #include <ctime>
@@ -96,6 +97,25 @@ double best_rate(int repeats, Run&& run, double* cpu_rate = nullptr) {
   }
   if (cpu_rate) *cpu_rate = best_cpu;
   return best;
+}
+
+// One measurement of a benchmark: `run(&cpu_rate)` does the work once and returns its rate per
+// wall second (and per CPU second in cpu_rate); `rate` and `cpu_rate` keep the best.
+struct Timed {
+  std::function<double(double*)> run;
+  double rate = 0.0, cpu_rate = 0.0;
+};
+
+// Runs every measurement once a round, one after another, for `rounds` rounds, keeping each one's
+// best: a slow or fast spell of a shared machine then falls on both sides of every ratio formed
+// from them, which best-of runs taken one measurement after the other do not ensure.
+inline void best_in_rounds(const std::vector<Timed*>& timed, int rounds = kRepeats) {
+  for (int round = 0; round < rounds; ++round)
+    for (Timed* t : timed) {
+      double cpu_rate = 0.0;
+      t->rate = std::max(t->rate, t->run(&cpu_rate));
+      t->cpu_rate = std::max(t->cpu_rate, cpu_rate);
+    }
 }
 
 // Incoherent rays: uniform origins in the scene box, uniform directions on the sphere; the best
