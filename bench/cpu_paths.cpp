@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
     setenv("VELM_NUM_THREADS", std::to_string(w).c_str(), 1);
     std::vector<float> image(static_cast<size_t>(size) * size * 3);
     uint64_t rays = 0;
-    bench::Timed raw{[&](double* c) { return raw_closest_hit_rate(scene, w, 2000000, c, 1); }},
-        replay{[&](double* c) { return bench::replay_rate(scene, own, w, c, 1); }},
+    bench::Timed raw{[&](double* c) { return raw_closest_hit_rate(scene, w, 2000000, c); }},
+        replay{[&](double* c) { return bench::replay_rate(scene, own, w, c); }},
         simulation{[&](double* c) {
-          return bench::best_rate(1, [&] {
+          return bench::rate_of([&] {
             cpu::BackwardStats stats;
             cpu::simulate_backward(scene, spp, 16, {}, image.data(), &stats);
             return rays = stats.closest_rays + stats.shadow_rays;

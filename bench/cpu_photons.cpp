@@ -49,16 +49,15 @@ int main(int argc, char** argv) {
     uint64_t rays[3] = {};  // forward, forward with leaves, flux
     auto simulation = [&](int k) {
       return [&, k](double* cpu_rate) {
-        return bench::best_rate(1, [&] {
+        return bench::rate_of([&] {
           if (k == 2) return rays[k] = cpu::simulate_flux(scene, flux_request(photons), {}).rays;
           return rays[k] = cpu::simulate_forward(scene, forward_request(photons, k == 1), {}).rays;
         }, cpu_rate);
       };
     };
-    auto raw_rays = [&](double* c) { return bench::raw_closest_hit_rate(scene, w, 1000000, c, 1); };
-    bench::Timed raw{raw_rays},
-        replay_forward{[&](double* c) { return bench::replay_rate(scene, forward_rays, w, c, 1); }},
-        replay_flux{[&](double* c) { return bench::replay_rate(scene, flux_rays, w, c, 1); }},
+    bench::Timed raw{[&](double* c) { return bench::raw_closest_hit_rate(scene, w, 1000000, c); }},
+        replay_forward{[&](double* c) { return bench::replay_rate(scene, forward_rays, w, c); }},
+        replay_flux{[&](double* c) { return bench::replay_rate(scene, flux_rays, w, c); }},
         sims[3] = {{simulation(0)}, {simulation(1)}, {simulation(2)}};
     bench::best_in_rounds({&raw, &replay_forward, &replay_flux, &sims[0], &sims[1], &sims[2]});
     std::printf("raw_rays_per_s_%u %.0f\ncpu_raw_rays_per_s_%u %.0f\n", w, raw.rate, w,

@@ -78,25 +78,19 @@ inline double process_cpu_seconds() {
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-// Every rate a ratio is formed from is the best of this many runs in the same process: the
-// simulation, the raw rays and the replay alike, so that the load of a shared machine biases
-// neither side.
+// Every rate a ratio is formed from is the best of this many rounds in the same process (see
+// best_in_rounds).
 constexpr int kRepeats = 3;
 
-// The best of `repeats` runs of `run()`, which returns how much work it did: the highest rate in
-// work per wall second (returned) and per CPU second of the process (in `cpu_rate`, when given).
+// The rate of one run of `run()`, which returns how much work it did: work per wall second
+// (returned) and per CPU second of the process (in `cpu_rate`, when given).
 template <class Run>
-double best_rate(int repeats, Run&& run, double* cpu_rate = nullptr) {
-  double best = 0.0, best_cpu = 0.0;
-  for (int rep = 0; rep < repeats; ++rep) {
-    const auto t0 = Clock::now();
-    const double c0 = process_cpu_seconds();
-    const double work = static_cast<double>(run());
-    best = std::max(best, work / seconds_since(t0));
-    best_cpu = std::max(best_cpu, work / (process_cpu_seconds() - c0));
-  }
-  if (cpu_rate) *cpu_rate = best_cpu;
-  return best;
+double rate_of(Run&& run, double* cpu_rate = nullptr) {
+  const auto t0 = Clock::now();
+  const double c0 = process_cpu_seconds();
+  const double work = static_cast<double>(run());
+  if (cpu_rate) *cpu_rate = work / (process_cpu_seconds() - c0);
+  return work / seconds_since(t0);
 }
 
 // One measurement of a benchmark: `run(&cpu_rate)` does the work once and returns its rate per
@@ -118,11 +112,10 @@ inline void best_in_rounds(const std::vector<Timed*>& timed, int rounds = kRepea
     }
 }
 
-// Incoherent rays: uniform origins in the scene box, uniform directions on the sphere; the best
-// of `repeats` runs. `cpu_rate`, when given, receives the rate in rays per CPU second.
+// Incoherent rays: uniform origins in the scene box, uniform directions on the sphere, traced
+// once. `cpu_rate`, when given, receives the rate in rays per CPU second.
 inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsigned workers,
-                                   uint64_t n_rays, double* cpu_rate = nullptr,
-                                   int repeats = kRepeats) {
+                                   uint64_t n_rays, double* cpu_rate = nullptr) {
   const SceneBounds& b = scene.bounds();
   std::vector<float> rays(6 * n_rays);  // origin, direction
   std::mt19937 gen(7);
@@ -135,7 +128,7 @@ inline double raw_closest_hit_rate(const embree::EmbreeSceneManager& scene, unsi
     r6[4] = r * std::sin(phi);
     r6[5] = z;
   }
-  return best_rate(repeats, [&] {
+  return rate_of([&] {
     parallel_chunks(workers, n_rays, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
       for (uint64_t i = begin; i < end; ++i) {
         const float* r6 = rays.data() + 6 * i;
@@ -167,12 +160,12 @@ embree::RayLog record_rays(Simulate&& simulate) {
 }
 
 // Plain rtcIntersect1 / rtcOccluded1 over recorded rays, closest-hit and occlusion rays each in
-// their recorded order, on `workers` threads: the best of `repeats` runs, in rays per second of
-// both kinds together (and in rays per CPU second in `cpu_rate`, when given).
+// their recorded order, on `workers` threads, once: in rays per second of both kinds together
+// (and in rays per CPU second in `cpu_rate`, when given).
 inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
-                          unsigned workers, double* cpu_rate = nullptr, int repeats = kRepeats) {
+                          unsigned workers, double* cpu_rate = nullptr) {
   const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
-  return best_rate(repeats, [&] {
+  return rate_of([&] {
     parallel_chunks(workers, nc, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
       for (uint64_t i = begin; i < end; ++i) {
         const float* r = log.closest.data() + 6 * i;

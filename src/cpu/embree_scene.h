@@ -23,8 +23,8 @@ struct BuiltInstance {
   uint32_t material_id = 0;
   Transform34 transform{};
   InstanceFrame frame;  // normal matrix, norms and conditioning of the transform
-  // The mesh as Embree traces it: its own vertex and index buffers, which the compact hierarchy
-  // reads during traversal, so the hit rebuild finds the triangle's corners still in cache.
+  // The mesh as Embree traces it (its own vertex and index buffers), reached from the instance
+  // record without going through the scene description's mesh list.
   const Float3* vertices = nullptr;
   const Int3* triangles = nullptr;
   const Float3* normals = nullptr;  // per-vertex normals, or null

@@ -105,7 +105,7 @@ VELM_HD Vec3 unit_or(Vec3 v, Vec3 fallback) {
 // `margin`, where the triangle is wide enough; a sliver gives at most a quarter per coordinate.
 // `c` is the triangle's (v1 - v0) x (v2 - v0).
 VELM_HD_HOT Vec3 point_on_triangle(const Vec3 v[3], Vec3 c, float b0, float b1, float b2,
-                               float margin) {
+                                   float margin) {
   const Vec3 opposite[3] = {v[2] - v[1], v[0] - v[2], v[1] - v[0]};
   // The distance to the edge opposite corner i is b_i |c| / |edge_i|; compared squared, so the
   // common case (far from every edge) takes no square root.
@@ -132,10 +132,6 @@ VELM_HD_HOT Vec3 point_on_triangle(const Vec3 v[3], Vec3 c, float b0, float b1, 
   return {a.x + (b[j] * (p.x - a.x) + b[k] * (q.x - a.x)),
           a.y + (b[j] * (p.y - a.y) + b[k] * (q.y - a.y)),
           a.z + (b[j] * (p.z - a.z) + b[k] * (q.z - a.z))};
-}
-
-VELM_HD Vec3 point_on_triangle(const Vec3 v[3], float b0, float b1, float b2, float margin) {
-  return point_on_triangle(v, cross(v[1] - v[0], v[2] - v[0]), b0, b1, b2, margin);
 }
 
 // The hit of a ray along `direction` on the triangle `corner` (mesh frame; per-vertex normals
