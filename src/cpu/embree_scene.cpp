@@ -43,8 +43,9 @@ inline Vec3 vec(const Float3& v) { return {v.x, v.y, v.z}; }
 // Embree accepts only finite rays whose coordinates stay well inside the float range.
 inline bool traceable(Vec3 o, Vec3 d) {
   const float m = kMaxRayCoordinate;
-  return std::fabs(o.x) < m && std::fabs(o.y) < m && std::fabs(o.z) < m && std::isfinite(d.x) &&
-         std::isfinite(d.y) && std::isfinite(d.z);
+  // x * 0 is 0 for finite x and NaN for an infinity or NaN: one test for all three components.
+  return std::fabs(o.x) < m && std::fabs(o.y) < m && std::fabs(o.z) < m &&
+         d.x * 0.f + d.y * 0.f + d.z * 0.f == 0.f;
 }
 
 }  // namespace
@@ -203,7 +204,7 @@ VELM_HD_HOT HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned
   return rec;
 }
 
-HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) const {
+HitRecord EmbreeSceneManager::intersect_closest(const Vec3& origin, const Vec3& direction) const {
   if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
   if (RayLog* log = t_ray_log)
@@ -215,7 +216,8 @@ HitRecord EmbreeSceneManager::intersect_closest(Vec3 origin, Vec3 direction) con
   return rebuild_hit(rh.hit.instID[0], rh.hit.primID, rh.hit.u, rh.hit.v, rh.ray.tfar, direction);
 }
 
-bool EmbreeSceneManager::occluded(Vec3 origin, Vec3 direction, float max_distance) const {
+bool EmbreeSceneManager::occluded(const Vec3& origin, const Vec3& direction,
+                                  float max_distance) const {
   if (top_scene_ == nullptr || !traceable(origin, direction) || !(max_distance > 0.f))
     return false;
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};

@@ -59,8 +59,8 @@ class EmbreeSceneManager {
   float max_height() const { return bounds_.hi[2]; }
 
   // Ray queries; safe to call concurrently on a committed scene. Directions are unit vectors.
-  HitRecord intersect_closest(Vec3 origin, Vec3 direction) const;
-  bool occluded(Vec3 origin, Vec3 direction, float max_distance) const;
+  HitRecord intersect_closest(const Vec3& origin, const Vec3& direction) const;
+  bool occluded(const Vec3& origin, const Vec3& direction, float max_distance) const;
   // Up to 8 occlusion queries over the same length as one packet, for rays that start together.
   void occluded8(int n, const Vec3* origins, const Vec3* directions, float max_distance,
                  bool* out) const;
