@@ -58,6 +58,9 @@ BuiltInstance EmbreeSceneManager::built_instance(const InstanceRecord& inst) con
   out.mesh_id = inst.mesh_id;
   out.transform = inst.transform;
   out.frame = instance_frame(inst.transform.data());
+#if defined(__SSE2__)
+  out.hit = hit_transform(inst.transform.data(), out.frame);
+#endif
   if (inst.mesh_id < built_meshes_.size()) {
     const BuiltMesh& mesh = built_meshes_[inst.mesh_id];
     out.material_id = mesh.material_id;
@@ -121,6 +124,7 @@ void EmbreeSceneManager::build() {
     built.vertices = reinterpret_cast<const Float3*>(vb);
     built.triangles = reinterpret_cast<const Int3*>(ib);
     built.normals = mesh.normals;
+    if (!built.normals.empty()) built.normals.push_back({0.f, 0.f, 0.f});
     built.num_triangles = static_cast<uint32_t>(mesh.triangles.size());
     built.material_id = mesh.material_id;
   }
@@ -187,6 +191,10 @@ VELM_HD_HOT HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned
   if (inst_id >= built_.size() || prim_id >= built_[inst_id].num_triangles) return {};
   const BuiltInstance& inst = built_[inst_id];
   const Int3& tri = inst.triangles[prim_id];
+#if defined(__SSE2__)
+  HitRecord rec =
+      rebuild_surface_hit(inst.hit, inst.vertices, inst.normals, tri, u, v, direction, t);
+#else
   const Vec3 corner[3] = {vec(inst.vertices[tri.i0]), vec(inst.vertices[tri.i1]),
                           vec(inst.vertices[tri.i2])};
   Vec3 corner_normals[3];
@@ -198,6 +206,7 @@ VELM_HD_HOT HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned
   HitRecord rec = surface_hit(inst.transform.data(), inst.frame, corner,
                               inst.normals != nullptr ? corner_normals : nullptr, u, v, direction,
                               t);
+#endif
   rec.primitive_id = static_cast<int32_t>(prim_id);
   rec.instance_id = static_cast<int32_t>(inst_id);
   rec.material_id = static_cast<int32_t>(inst.material_id);

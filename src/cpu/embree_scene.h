@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cpu/embree_compat.h"
+#include "cpu/hit_rebuild.h"
 #include "physics/common.h"
 #include "physics/surface.h"
 #include "scene/scene_description.h"
@@ -23,11 +24,14 @@ struct BuiltInstance {
   uint32_t material_id = 0;
   Transform34 transform{};
   InstanceFrame frame;  // normal matrix, norms and conditioning of the transform
+#if defined(__SSE2__)
+  HitTransform hit;  // the transform and the frame as the hit rebuild reads them
+#endif
   // The mesh as Embree traces it (its own vertex and index buffers), reached from the instance
   // record without going through the scene description's mesh list.
   const Float3* vertices = nullptr;
   const Int3* triangles = nullptr;
-  const Float3* normals = nullptr;  // per-vertex normals, or null
+  const Float3* normals = nullptr;  // per-vertex normals (one element of padding), or null
   uint32_t num_triangles = 0;
 };
 
@@ -87,7 +91,7 @@ class EmbreeSceneManager {
   struct BuiltMesh {
     const Float3* vertices = nullptr;  // Embree's buffers, alive with mesh_scenes_
     const Int3* triangles = nullptr;
-    std::vector<Float3> normals;
+    std::vector<Float3> normals;  // the mesh's, and one more for the rebuild's 16-byte loads
     uint32_t num_triangles = 0;
     uint32_t material_id = 0;
   };
