@@ -1,5 +1,6 @@
 """Backward images checked against closed-form radiances: on the CPU, and on both backends where
-they share the check."""
+they share the check; and what every CPU simulation's driver shares: progress calls, a progress
+callable that raises, and the VELM_MAX_DEPTH override."""
 
 import math
 
@@ -9,6 +10,8 @@ import pytest
 import scenes
 import velm_gpu as velm
 from conftest import BACKENDS, image, new_scene
+from test_cpu_forward import plane as tile
+from test_optix import plane as facet
 
 NADIR_CAM = np.array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 20, 0, 0, 0, 1], np.float32)
 INV_PI = 1 / math.pi
@@ -226,35 +229,72 @@ def test_repetition_matches_explicit_tiles():
     np.testing.assert_allclose(blocks(rep), blocks(tiled), rtol=0.1, atol=2.0)
 
 
-def test_max_depth_environment_override(monkeypatch, capfd):
-    s = plane_scene([0.3, 0.6, 1000, 400], sun_offset=2)
+def microwave_view():
+    s = velm.EmbreeSceneManager()
+    scenes.procedural_forest(s, 6, 7, sensor=None)
+    cam, _, _ = scenes.oblique_view(35.0, 20.0)
+    s.set_sensor(scenes.ORTHOGRAPHIC, 12, 40, 20.0, 20.0, cam)
+    s.build()
+    return s
+
+
+def lit_plane():
+    return plane_scene([0.3, 0.6, 1000, 400], sun_offset=2)
+
+
+# (simulation, scene, run(scene, **kw), (done, total) of every progress call on one worker:
+# images per pass, photons per batch of a million, energy balance and microwave images once their
+# primitives and pixels are done)
+RUNS = [
+    ("image", lit_plane, lambda s, **k: velm.simulate_cpu(s, spp=5, **k),
+     [(i, 5) for i in range(1, 6)]),
+    ("flux", tile, lambda s, **k: velm.simulate_flux_cpu(s, 1, 1, 2_500_000, 1, max_depth=1, **k),
+     [(1_000_000, 2_500_000), (2_000_000, 2_500_000), (2_500_000, 2_500_000)]),
+    ("radiation", tile, lambda s, **k: velm.simulate_forward_cpu(
+        s, layer_heights=[0, 1], num_photons=10, **k), [(10, 10)]),
+    ("energy balance", lambda: facet(None, [0.3, 0.0]),
+     lambda s, **k: velm.run_energy_balance_cpu(s, 0, 4, 800.0, 30.0, 0.0, *sun_dir(30), True,
+                                                **k), [(2, 2)]),
+    ("microwave", microwave_view, lambda s, **k: velm.simulate_microwave_cpu(
+        s, 1.4e9, 4, 4, 6, 285.0, True, 0.01, **scenes.microwave_forest_request(), **k),
+     [(480, 480)]),
+]
+
+
+@pytest.mark.parametrize("make, run, calls", [r[1:] for r in RUNS], ids=[r[0] for r in RUNS])
+def test_progress_reports_and_a_raising_progress_stops_the_run(monkeypatch, make, run, calls):
+    monkeypatch.setenv("VELM_NUM_THREADS", "1")
+    s, seen = make(), []
+    run(s, progress=lambda done, total, ms: seen.append((done, total, ms)))
+    assert [c[:2] for c in seen] == calls
+    assert all(isinstance(c[2], float) and c[2] >= 0 for c in seen)
+    assert [c[2] for c in seen] == sorted(c[2] for c in seen)
+    for exc in (RuntimeError, KeyboardInterrupt):
+        stopped = []
+
+        def progress(done, total, ms):
+            stopped.append(done)
+            raise exc("stop")
+
+        with pytest.raises(exc, match="stop"):
+            run(s, progress=progress)
+        assert stopped == [calls[0][0]]
+
+
+@pytest.mark.parametrize("tag, make, run", [
+    ("bwd", lit_plane, lambda s: velm.simulate_cpu(s, spp=1, max_depth=9)),
+    ("flux", tile, lambda s: velm.simulate_flux_cpu(s, 1, 1, 100, 1)),
+    ("fwd", tile, lambda s: velm.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=100)),
+])
+def test_max_depth_environment_override(monkeypatch, capfd, make, run, tag):
+    s = make()
     monkeypatch.setenv("VELM_MAX_DEPTH", "1")
-    velm.simulate_cpu(s, spp=1, max_depth=9)
-    assert "[CPU bwd] VELM_MAX_DEPTH=1\n" in capfd.readouterr().out
+    run(s)
+    out = capfd.readouterr().out
+    assert f"[CPU {tag}] VELM_MAX_DEPTH=1\n" in out
+    if tag == "flux":
+        assert "Forward flux (CPU): 100 photons, grid 1x1, 1 bands, max_bounces_record=0," in out
     for ignored in ("0", "-3", "abc"):
         monkeypatch.setenv("VELM_MAX_DEPTH", ignored)
-        velm.simulate_cpu(s, spp=1)
+        run(s)
         assert "VELM_MAX_DEPTH" not in capfd.readouterr().out
-
-
-def test_progress_reports_every_pass():
-    s = plane_scene([0.3, 0.6, 1000, 400], sun_offset=2)
-    calls = []
-    velm.simulate_cpu(s, spp=5, progress=lambda done, total, ms: calls.append((done, total, ms)))
-    assert [c[:2] for c in calls] == [(i, 5) for i in range(1, 6)]
-    assert all(isinstance(c[2], float) and c[2] >= 0 for c in calls)
-    assert [c[2] for c in calls] == sorted(c[2] for c in calls)
-
-
-@pytest.mark.parametrize("exc", [RuntimeError, KeyboardInterrupt])
-def test_raising_progress_stops_the_render(exc):
-    s = plane_scene([0.3, 0.6, 1000, 400], sun_offset=2)
-    calls = []
-
-    def progress(done, total, ms):
-        calls.append(done)
-        raise exc("stop")
-
-    with pytest.raises(exc, match="stop"):
-        velm.simulate_cpu(s, spp=10, progress=progress)
-    assert calls == [1]

@@ -1,6 +1,6 @@
 """Energy balance on the CPU (run_energy_balance_cpu, run_energy_balance_multiband_cpu): closed
 forms (a lone sunlit facet, a facet in an isothermal black box), the Vulkan backend's forest
-reference, the checks shared with the OptiX launches, and progress."""
+reference, and the checks shared with the OptiX launches (progress: tests/test_cpu_backward.py)."""
 
 import numpy as np
 import pytest
@@ -40,14 +40,6 @@ def test_forest_matches_the_vulkan_backend():
     for key, totals, ref in energy_balance_totals(s, lambda *a: run(s, *a)):
         within_energy_balance(totals, ref)
         np.testing.assert_allclose(totals, ref["host_twin"], rtol=1e-6, err_msg=key)
-
-
-def test_progress_reports_every_primitive(monkeypatch):
-    # (The result is the same for any worker count: tests/test_seeds.py.)
-    monkeypatch.setenv("VELM_NUM_THREADS", "1")
-    s, calls = plane(None, [0.3, 0.0]), []
-    run(s, 0, 4, 800.0, 30.0, 0.0, *sun_dir(30), True, progress=lambda *a: calls.append(a[:2]))
-    assert calls[0] == (2, 2)
 
 
 @pytest.mark.parametrize("multiband, kwargs, exc, message", [

@@ -227,10 +227,16 @@ def test_threshold_is_strict():
     assert lidar(ground(), at(bin_centre(66)), peak_threshold=peak)["num_returns"] == 0
 
 
-@pytest.mark.parametrize("z, kw", [(60.0, dict(max_range=50.0)), (2.0, dict(min_range=3.0))])
-def test_targets_outside_the_range_window_give_nothing(z, kw):
-    res = lidar(ground(), at(z), **kw)
+@pytest.mark.parametrize("origins, directions, kw, pulses", [
+    (at(60.0), DOWN, dict(max_range=50.0), 1), (at(2.0), DOWN, dict(min_range=3.0), 1),
+    (at(10.0), UP, {}, 1), (np.zeros((0, 3)), np.zeros((0, 3)), {}, 0)],
+    ids=["beyond max_range", "before min_range", "nothing in the way", "no pulses"])
+def test_no_returns(origins, directions, kw, pulses):
+    res = velm.simulate_lidar_cpu(ground(), origins, directions, pulses, **kw)
+    assert list(res) == ["waveform", "points", "num_bins", "num_returns"]
+    assert res["points"].shape == (0, 8) and res["points"].dtype == np.float32
     assert res["num_returns"] == 0 and not res["waveform"].any()
+    assert res["waveform"].shape == (pulses, res["num_bins"], 1)
 
 
 def test_min_range_offsets_bins_and_ranges():
@@ -239,15 +245,6 @@ def test_min_range_offsets_bins_and_ranges():
     assert res["num_bins"] == int(np.float32(45.0) / np.float32(RES)) + 1
     assert res["waveform"][0, :, 0].argmax() == 30
     np.testing.assert_allclose(res["points"][0, 6], r_true, atol=1e-5)
-
-
-def test_empty_results():
-    for res in (lidar(ground(), at(10.0), UP),  # nothing in the way
-                velm.simulate_lidar_cpu(ground(), np.zeros((0, 3)), np.zeros((0, 3)), 0)):
-        assert list(res) == ["waveform", "points", "num_bins", "num_returns"]
-        assert res["points"].shape == (0, 8) and res["points"].dtype == np.float32
-        assert res["num_returns"] == 0 and not res["waveform"].any()
-    assert res["waveform"].shape == (0, 667, 1)
 
 
 @pytest.mark.parametrize(

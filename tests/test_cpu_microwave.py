@@ -1,6 +1,6 @@
 """Microwave images on the CPU (simulate_microwave_cpu, simulate_active_microwave_cpu): closed
-forms over bare soil, the Vulkan backend's forest reference, the checks the OptiX backend makes
-before its device, and progress."""
+forms over bare soil, the Vulkan backend's forest reference, and the checks the OptiX backend makes
+before its device (progress: tests/test_cpu_backward.py)."""
 
 import numpy as np
 import pytest
@@ -29,20 +29,6 @@ def test_forest_matches_the_vulkan_backend():
     """Soil, vegetation volumes and trunks, passive and active, through the same transport as
     the OptiX programs."""
     forest_images_match_the_vulkan_backend(velm.EmbreeSceneManager(), passive, active)
-
-
-def test_progress_reports_every_pixel(monkeypatch):
-    # (The image is the same for any worker count: tests/test_seeds.py.)
-    monkeypatch.setenv("VELM_NUM_THREADS", "1")
-    s = velm.EmbreeSceneManager()
-    scenes.procedural_forest(s, 6, 7, sensor=None)
-    cam, _, _ = scenes.oblique_view(35.0, 20.0)
-    s.set_sensor(scenes.ORTHOGRAPHIC, 12, 40, 20.0, 20.0, cam)
-    s.build()
-    calls = []
-    passive(s, 1.4e9, 4, 4, 6, 285.0, True, 0.01, **scenes.microwave_forest_request(),
-            progress=lambda *a: calls.append(a[:2]))
-    assert calls[0] == (480, 480)
 
 
 SOIL = np.array([[0.4, 0.2, 0.25, 0.1, 0, 0, 0, 295.0, 290.0, 1.0]], np.float32)

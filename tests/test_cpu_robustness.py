@@ -57,6 +57,13 @@ def forward(s, **kw):
     return velm.simulate_forward_cpu(s, layer_heights=[-1, 1], num_photons=100, **kw)
 
 
+def singular():
+    s = lit_plane()
+    s.add_instance(0, 0, 0, 5, 0.0)  # flattened to a point: no normal exists
+    s.build()
+    return s
+
+
 @pytest.mark.parametrize("make, run, message", [
     (lambda: lit_plane(sensor=sensor(cam=with_nan(NADIR_CAM, 11, 1e19))), velm.simulate_cpu,
      "camera position must lie within 1e18"),
@@ -74,24 +81,16 @@ def forward(s, **kw):
      "brf_directions row 0 must be a finite non-zero vector"),
     (lambda: lit_plane(), lambda s: velm.simulate_lidar_cpu(s, [0, 0, 1e19], [0, 0, -1], 1),
      "beyond 1e18"),
+    (lambda: (s := lit_plane(), s.set_repetitive(2, INF, 10))[0], velm.simulate_cpu,
+     "repeating tile size must be finite"),
+    # (the image's and the radiation field's refusals: tests/test_bad_input.py)
+    (singular, forward, "instance 1 has a singular transform"),
+    (singular, lambda s: velm.simulate_lidar_cpu(s, [0, 0, 9], [0, 0, -1], 1),
+     "instance 1 has a singular transform"),
 ])
 def test_simulations_refuse_what_they_cannot_use(make, run, message):
     with pytest.raises(ValueError, match=message):
         run(make())
-
-
-def test_infinite_tile_and_singular_instances_are_refused():
-    s = lit_plane()
-    s.set_repetitive(2, INF, 10)
-    with pytest.raises(ValueError, match="repeating tile size must be finite"):
-        velm.simulate_cpu(s)
-    s = lit_plane()
-    s.add_instance(0, 0, 0, 5, 0.0)  # flattened to a point: no normal exists
-    s.build()
-    for run in (velm.simulate_cpu, forward,
-                lambda s: velm.simulate_lidar_cpu(s, [0, 0, 9], [0, 0, -1], 1)):
-        with pytest.raises(ValueError, match="instance 1 has a singular transform"):
-            run(s)
 
 
 def test_a_thermal_material_without_a_spectrum_is_refused():

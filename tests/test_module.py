@@ -22,10 +22,8 @@ IDENTITY = np.eye(3, 4, dtype=np.float32).ravel()
 @pytest.mark.parametrize(
     "call",
     [
-        # only the names the arguments are shown under
-        lambda s: s.set_emitter(arg0=0, arg1=D, arg2=0),
+        # only the names the arguments are shown under (never argN: tests/test_velm_native.py)
         lambda s: s.set_num_bands(n=3),
-        lambda s: s.set_num_bands(arg0=3),
         lambda s: s.upload_spectral_params(params=[1.0]),
         lambda s: s.update_emitter_direction(dir=D),
         # the Vulkan scene's names are not the CPU scene's

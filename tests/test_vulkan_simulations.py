@@ -1,7 +1,7 @@
 """VulkanSceneManager.simulate_backward, simulate_flux and simulate_forward_radiation on lavapipe:
-closed forms, energy budgets, agreement with the CPU backend within Monte Carlo noise, exact
-fixed-point sums, batches and progress; and every message of these and of the transport calls
-(energy balance, microwave)."""
+closed forms, energy budgets, agreement with the CPU backend within Monte Carlo noise (and photon
+for photon, unseeded and for a seed), exact fixed-point sums, batches and progress; and every
+message of these and of the transport calls (energy balance, microwave)."""
 
 import functools
 import math
@@ -15,6 +15,7 @@ import pytest
 import scenes
 import velm_gpu as velm
 from conftest import TRACE_SHADER, seconds_to_stop
+from test_seeds import SEED
 
 pytestmark = pytest.mark.vulkan
 
@@ -184,6 +185,14 @@ def assert_same_distribution(vulkan, batches):
     assert np.isclose(vulkan, first, rtol=1e-3, atol=1e-6).mean() > 0.97
 
 
+def agreement(a, b):
+    """The share of values two results (arrays or dicts of them) hold alike, to float
+    rounding."""
+    a, b = (np.concatenate([np.ravel(x[k]) for k in sorted(x)]) if isinstance(x, dict)
+            else np.ravel(x) for x in (a, b))
+    return np.isclose(a, b, rtol=1e-3, atol=1e-6).mean()
+
+
 @pytest.mark.parametrize("build", [forest, oblique_forest_on_tile, thermal_crowns,
                                    terrain_following_view] + [hemispherical_photo(p)
                                                               for p in range(4)],
@@ -195,6 +204,10 @@ def test_images_agree_with_the_cpu_backend(vk_scene, build):
         s.build()
     batches = cpu_batches(lambda n: velm.simulate_cpu(cpu, spp=n, max_depth=6), 1, 16)
     assert_same_distribution(vk_scene.simulate_backward(spp=8, max_depth=6), batches)
+    if build is forest:  # a seed draws other streams, the same ones on both backends
+        seeded = vk_scene.simulate_backward(spp=8, max_depth=6, seed=SEED)
+        assert agreement(seeded, velm.simulate_cpu(cpu, spp=8, max_depth=6, seed=SEED)) > 0.97
+        assert agreement(seeded, batches[:8].mean(axis=0)) < 0.5
 
 
 @pytest.mark.parametrize("mode", ["flux", "radiation"])
@@ -205,19 +218,24 @@ def test_flux_and_radiation_field_agree_with_the_cpu_backend(vk_scene, mode):
         s.build()
     unit, count = 10000, 8
     if mode == "flux":
-        def cpu_run(n):
+        def cpu_run(n, seed=0):
             return velm.simulate_flux_cpu(cpu, 8, 8, n, 2, prob_sun=0.7, max_bounces=2,
-                                          decompose=True)
-        vk = vk_scene.simulate_flux(8, 8, unit * count // 2, 2, prob_sun=0.7, max_bounces=2,
-                                    decompose=True)
+                                          decompose=True, seed=seed)
+
+        def vk_run(seed=0):
+            return vk_scene.simulate_flux(8, 8, unit * count // 2, 2, prob_sun=0.7,
+                                          max_bounces=2, decompose=True, seed=seed)
     else:
-        def cpu_run(n):
+        def cpu_run(n, seed=0):
             return velm.simulate_forward_cpu(cpu, 5, 5, layer_heights=[-1, 1, 2.5, 6],
                                              num_photons=n, num_bands=2, per_leaf=True,
-                                             prob_sun=0.7, terrain_instance_id=0)
-        vk = vk_scene.simulate_forward_radiation(5, 5, [-1, 1, 2.5, 6], unit * count // 2, 2,
-                                                 per_leaf=True, prob_sun=0.7,
-                                                 terrain_instance_id=0)
+                                             prob_sun=0.7, terrain_instance_id=0, seed=seed)
+
+        def vk_run(seed=0):
+            return vk_scene.simulate_forward_radiation(5, 5, [-1, 1, 2.5, 6], unit * count // 2,
+                                                       2, per_leaf=True, prob_sun=0.7,
+                                                       terrain_instance_id=0, seed=seed)
+    vk = vk_run()
     runs = {n: cpu_run(n) for n in range(unit, unit * count + 1, unit)}
     assert list(vk) == list(runs[unit])
     for key in vk:
@@ -225,6 +243,10 @@ def test_flux_and_radiation_field_agree_with_the_cpu_backend(vk_scene, mode):
         assert vk[key].shape == batches.shape[1:]
         assert_same_distribution(vk[key] if vk[key].ndim > 1 else vk[key][None], batches
                                  if vk[key].ndim > 1 else batches[:, None])
+    # A seed draws other streams, the same ones on both backends.
+    seeded = vk_run(SEED)
+    assert agreement(seeded, cpu_run(unit * count // 2, SEED)) > 0.97
+    assert agreement(seeded, runs[unit * count // 2]) < 0.5
 
 
 # ---- runs that stop, threads, limits and shader files ------------------------------------------
