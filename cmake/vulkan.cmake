@@ -6,6 +6,7 @@ message(STATUS "VELM: Vulkan ${Vulkan_VERSION}, glslc ${VELM_GLSLC}")
 
 file(GLOB VELM_VULKAN_SOURCES CONFIGURE_DEPENDS src/vulkan/*.cpp)
 add_library(velm_vulkan STATIC ${VELM_VULKAN_SOURCES})
+set_target_properties(velm_vulkan PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_link_libraries(velm_vulkan PUBLIC velm_core Vulkan::Vulkan)
 # Vulkan records are written `VkFoo info{VK_STRUCTURE_TYPE_FOO};`, the rest zero-initialised.
 target_compile_options(velm_vulkan PRIVATE -Wno-missing-field-initializers)

@@ -1,6 +1,7 @@
 #include "cpu/embree_scene.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <stdexcept>
 
@@ -37,6 +38,13 @@ void EmbreeSceneManager::release_scenes() {
 namespace {
 
 thread_local RayLog* t_ray_log = nullptr;
+// How many RecordRays are alive in any thread. Queries look at their thread's log only when one
+// is: in the module a thread-local variable costs a call to the loader on every access.
+std::atomic<int> g_recording{0};
+
+inline RayLog* ray_log() {
+  return g_recording.load(std::memory_order_relaxed) != 0 ? t_ray_log : nullptr;
+}
 
 inline Vec3 vec(const Float3& v) { return {v.x, v.y, v.z}; }
 
@@ -50,8 +58,14 @@ inline bool traceable(Vec3 o, Vec3 d) {
 
 }  // namespace
 
-RecordRays::RecordRays(RayLog* log) : previous_(t_ray_log) { t_ray_log = log; }
-RecordRays::~RecordRays() { t_ray_log = previous_; }
+RecordRays::RecordRays(RayLog* log) : previous_(t_ray_log) {
+  t_ray_log = log;
+  g_recording.fetch_add(1);
+}
+RecordRays::~RecordRays() {
+  t_ray_log = previous_;
+  g_recording.fetch_sub(1);
+}
 
 BuiltInstance EmbreeSceneManager::built_instance(const InstanceRecord& inst) const {
   BuiltInstance out;
@@ -216,7 +230,7 @@ VELM_HD_HOT HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned
 HitRecord EmbreeSceneManager::intersect_closest(const Vec3& origin, const Vec3& direction) const {
   if (top_scene_ == nullptr || !traceable(origin, direction)) return {};
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
-  if (RayLog* log = t_ray_log)
+  if (RayLog* log = ray_log())
     log->closest.insert(log->closest.end(), {o[0], o[1], o[2], d[0], d[1], d[2]});
   // No minimum distance: spawned rays start off their surface (HitRecord::spawn).
   RTCRayHit rh = make_ray_hit(o, d, 0.f, 1e16f);
@@ -230,7 +244,7 @@ bool EmbreeSceneManager::occluded(const Vec3& origin, const Vec3& direction,
   if (top_scene_ == nullptr || !traceable(origin, direction) || !(max_distance > 0.f))
     return false;
   const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
-  if (RayLog* log = t_ray_log)
+  if (RayLog* log = ray_log())
     log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2], max_distance});
   RTCRay ray = make_ray(o, d, 0.f, max_distance);
   occluded1(top_scene_, &ray);
@@ -257,7 +271,7 @@ void EmbreeSceneManager::occluded8(int n, const Vec3* origins, const Vec3* direc
       out[k] = false;
       continue;
     }
-    if (RayLog* log = t_ray_log)
+    if (RayLog* log = ray_log())
       log->occlusion.insert(log->occlusion.end(), {o[0], o[1], o[2], d[0], d[1], d[2],
                                                    max_distance});
     valid[k] = -1;
