@@ -283,6 +283,14 @@ def benchmark_forest(scene, triangles=1_000_000, half=100.0, size=256):
 # ---- microwave tables: velm.microwave_tables (imported above) -------------------------------
 
 
+def oblique_forest(scene, n_trees, seed, width, height, **forest):
+    """procedural_forest seen by an orthographic sensor of width x height pixels over 20 x 20 m,
+    35 degrees from the zenith (the microwave view)."""
+    procedural_forest(scene, n_trees, seed, sensor=None, **forest)
+    cam, _, _ = oblique_view(35.0, 20.0)
+    scene.set_sensor(ORTHOGRAPHIC, width, height, 20.0, 20.0, cam)
+
+
 def oblique_view(zenith_deg, extent, altitude=100.0):
     """An orthographic view of extent x extent metres centred over the origin, looking down at
     zenith_deg from the +x side: (camera_to_world, origins(u, v), direction), origins(u, v) the

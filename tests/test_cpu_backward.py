@@ -231,9 +231,7 @@ def test_repetition_matches_explicit_tiles():
 
 def microwave_view():
     s = velm.EmbreeSceneManager()
-    scenes.procedural_forest(s, 6, 7, sensor=None)
-    cam, _, _ = scenes.oblique_view(35.0, 20.0)
-    s.set_sensor(scenes.ORTHOGRAPHIC, 12, 40, 20.0, 20.0, cam)
+    scenes.oblique_forest(s, 6, 7, 12, 40)
     s.build()
     return s
 

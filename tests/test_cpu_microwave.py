@@ -73,14 +73,11 @@ def test_bad_requests_are_refused_before_any_tracing(kwargs, exc, message):
 
 def test_ctrl_c_stops_a_run_within_a_second():
     s = velm.EmbreeSceneManager()
-    scenes.procedural_forest(s, 20, 7, sensor=None)
-    cam, _, _ = scenes.oblique_view(35.0, 20.0)
-    s.set_sensor(scenes.ORTHOGRAPHIC, 512, 512, 20.0, 20.0, cam)
+    scenes.oblique_forest(s, 20, 7, 512, 512)
     s.build()
     req = scenes.microwave_forest_request()
     assert seconds_to_stop(lambda: passive(s, spp=256, **req)) < 1.0
     assert seconds_to_stop(lambda: velm.run_energy_balance_cpu(s, 0, 1 << 16, 800.0)) < 1.0
-
 
 
 def trunk_wall_tables(mueller, reciprocal=False):

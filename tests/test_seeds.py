@@ -23,9 +23,7 @@ def tile(s):
 
 
 def microwave_view(s):
-    scenes.procedural_forest(s, 5, 3, bands=2, extent=20.0, sensor=None)
-    cam, _, _ = scenes.oblique_view(35.0, 20.0)
-    s.set_sensor(scenes.ORTHOGRAPHIC, 6, 6, 20.0, 20.0, cam)
+    scenes.oblique_forest(s, 5, 3, 6, 6, bands=2, extent=20.0)
 
 
 def wavefront(active):
