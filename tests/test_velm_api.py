@@ -153,6 +153,47 @@ def test_common_mistakes_are_refused_with_the_fix(case, edit, call, exc, message
     assert message in str(err.value)
 
 
+NAN, INF = float("nan"), float("inf")
+BAD_VALUES = [
+    ("reflectance above 1", lambda s: velm.Lambertian([1.5]), ValueError,
+     "Lambertian reflectance must lie in [0, 1], not 1.5"),
+    ("NaN reflectance", lambda s: velm.Lambertian(NAN), ValueError,
+     "Lambertian reflectance must lie in [0, 1], not nan"),
+    ("text reflectance", lambda s: velm.Lambertian("dark"), ValueError,
+     "Lambertian reflectance must be a number or one number per band, not 'dark'"),
+    ("negative transmittance", lambda s: velm.Leaf(0.1, -0.1), ValueError,
+     "Leaf transmittance must lie in [0, 1]"),
+    ("leaf creating energy", lambda s: velm.Leaf(0.3, 0.5, back_reflectance=0.6), ValueError,
+     "the leaf would create energy"),
+    ("RPV theta of 1", lambda s: velm.RPV(theta=1.0), ValueError,
+     "RPV theta must lie in [-0.999, 0.999], not 1.0"),
+    ("infinite RPV k", lambda s: velm.RPV(k=INF), ValueError, "RPV k must be finite, not inf"),
+    ("negative temperature", lambda s: velm.Lambertian(0.2, temperature=-1.0), ValueError,
+     "Lambertian temperature must be at least 0"),
+    ("negative irradiance", lambda s: velm.Sun(30, 0, [-1.0]), ValueError,
+     "sun irradiance must be at least 0, not -1.0"),
+    ("infinite sky", lambda s: velm.Sky(INF), ValueError, "sky radiance must be at least 0, not inf"),
+    ("NaN position", lambda s: s.add_instance("ground", position=(NAN, 0, 0)), ValueError,
+     "instance transforms must be finite"),
+    ("fractional spp", lambda s: velm.render(s, spp=1.5, backend="cpu"), TypeError,
+     "spp must be an integer, not 1.5"),
+    ("text photons", lambda s: velm.flux(s, nx=1, ny=1, photons="100", backend="cpu"), TypeError,
+     "photons must be an integer, not '100'"),
+]
+
+
+@pytest.mark.parametrize("case, call, exc, message", BAD_VALUES, ids=[b[0] for b in BAD_VALUES])
+def test_values_a_simulation_cannot_use_are_refused_where_given(case, call, exc, message):
+    scene = velm.lambertian_plane(0.3, SUN, pixels=(2, 2))
+    before = scene.fingerprint()
+    with pytest.raises(exc) as err:
+        call(scene)
+    assert type(err.value) is exc and message in str(err.value)
+    assert scene.fingerprint() == before
+    # Counts written as whole floats (1e3) are counts.
+    assert velm.flux(scene, nx=1, ny=1, photons=1e3, backend="cpu", progress=False).sizes
+
+
 def test_scene_pickles_and_the_native_scene_is_reused_until_it_changes(forest):
     scene = pickle.loads(pickle.dumps(forest))
     assert scene == forest and scene.fingerprint() == forest.fingerprint()

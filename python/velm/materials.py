@@ -34,6 +34,25 @@ def spectrum(values, bands: int, what: str) -> np.ndarray:
     return a.astype(np.float32)
 
 
+def check_values(values, what: str, lo: float = -np.inf, hi: float = np.inf) -> None:
+    """Raises ValueError unless `values` are finite numbers in [lo, hi]."""
+    try:
+        a = np.asarray(values, np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a number or one number per band, not {values!r}") \
+            from None
+    if a.size > 0 and np.all(np.isfinite(a)) and np.all(a >= lo) and np.all(a <= hi):
+        return
+    if np.isfinite(hi):
+        rule = f"lie in [{lo:g}, {hi:g}]"
+    elif np.isfinite(lo):
+        rule = f"be at least {lo:g}"
+    else:
+        rule = "be finite"
+    shown = float(a.ravel()[0]) if a.size == 1 else _frozen(a)
+    raise ValueError(f"{what} must {rule}, not {shown}")
+
+
 def _frozen(values):
     if values is None:
         return None
@@ -45,7 +64,19 @@ def _frozen(values):
 class _Material:
     """Fields shared by every material (thermal and fluorescence settings)."""
 
+    # (lowest, highest) value of each numeric field; fields not named here are only finite.
+    _ranges = {"emissivity": (0.0, 1.0), "temperature": (0.0, np.inf),
+               "sunlit_temperature": (0.0, np.inf), "shaded_temperature": (0.0, np.inf),
+               "sif": (0.0, np.inf)}
+
     def __post_init__(self):
+        # Values a simulation cannot use (NaN, a reflectance above 1 that would create energy)
+        # are refused here, where they are given.
+        for f in fields(self):
+            v = getattr(self, f.name)
+            if v is not None:
+                lo, hi = self._ranges.get(f.name, (-np.inf, np.inf))
+                check_values(v, f"{type(self).__name__} {f.name}", lo, hi)
         # Plain tuples and floats: the material is hashable, comparable and pickles compactly.
         for f in fields(self):
             v = getattr(self, f.name)
@@ -103,6 +134,7 @@ class Lambertian(_Material):
     sif: object = None
 
     type_code = LAMBERTIAN_CODE
+    _ranges = {**_Material._ranges, "reflectance": (0.0, 1.0)}
 
     def blocks(self, bands):
         return [spectrum(self.reflectance, bands, "Lambertian reflectance")]
@@ -131,6 +163,8 @@ class RPV(_Material):
     sif: object = None
 
     type_code = RPV_CODE
+    # theta at +-1 makes the Henyey-Greenstein term 0 / 0 in the exact back or forward direction.
+    _ranges = {**_Material._ranges, "rho0": (0.0, np.inf), "theta": (-0.999, 0.999)}
 
     def blocks(self, bands):
         return [spectrum(getattr(self, n), bands, f"RPV {n}")
@@ -138,6 +172,10 @@ class RPV(_Material):
 
     def _opacity_complement(self, bands):
         return spectrum(self.rho0, bands, "rho0")
+
+
+LEAF_ENERGY = ("leaf reflectance + transmittance exceeds 1 in some band: the leaf would create "
+               "energy")
 
 
 @_thermal_doc
@@ -161,6 +199,16 @@ class Leaf(_Material):
     sif: object = None
 
     type_code = LEAF_CODE
+    _ranges = {**_Material._ranges, "reflectance": (0.0, 1.0), "transmittance": (0.0, 1.0),
+               "back_reflectance": (0.0, 1.0)}
+
+    def __post_init__(self):
+        super().__post_init__()
+        t = np.asarray(self.transmittance, np.float64).ravel()
+        for side in (self.reflectance, self.back_reflectance):
+            r = np.asarray(side if side is not None else 0.0, np.float64).ravel()
+            if (r.size == t.size or 1 in (r.size, t.size)) and np.any(r + t > 1.0 + 1e-6):
+                raise ValueError(LEAF_ENERGY)
 
     def blocks(self, bands):
         front = spectrum(self.reflectance, bands, "leaf reflectance")
@@ -168,8 +216,7 @@ class Leaf(_Material):
             spectrum(self.back_reflectance, bands, "leaf back_reflectance")
         t = spectrum(self.transmittance, bands, "leaf transmittance")
         if np.any(front + t > 1.0 + 1e-6) or np.any(back + t > 1.0 + 1e-6):
-            raise ValueError("leaf reflectance + transmittance exceeds 1 in some band: the leaf "
-                             "would create energy")
+            raise ValueError(LEAF_ENERGY)
         return [front, back, t]
 
     def scalars(self, bands):

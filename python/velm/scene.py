@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .materials import Lambertian, Leaf, RPV, spectrum
+from .materials import Lambertian, Leaf, RPV, check_values, spectrum
 from .sensors import Fisheye, Orthographic, Perspective, sun_direction
 
 _MATERIALS = (Lambertian, RPV, Leaf)
@@ -123,6 +123,8 @@ class Sun:
     def __post_init__(self):
         if not 0 <= float(self.zenith) <= 180:
             raise ValueError(f"sun zenith must be in [0, 180] degrees, not {self.zenith}")
+        check_values(self.azimuth, "sun azimuth")
+        check_values(self.irradiance, "sun irradiance", 0.0)
         a = np.asarray(self.irradiance, np.float64).ravel()
         object.__setattr__(self, "irradiance",
                            float(a[0]) if a.size == 1 else tuple(float(x) for x in a))
@@ -140,6 +142,7 @@ class Sky:
     radiance: object = 0.0
 
     def __post_init__(self):
+        check_values(self.radiance, "sky radiance", 0.0)
         a = np.asarray(self.radiance, np.float64).ravel()
         object.__setattr__(self, "radiance",
                            float(a[0]) if a.size == 1 else tuple(float(x) for x in a))
@@ -225,8 +228,11 @@ class Scene:
         if mesh not in self.meshes:
             raise KeyError(f"no mesh named {mesh!r}; the scene has "
                            f"{', '.join(map(repr, self.meshes)) or 'no meshes'}")
+        xfs = as_transforms(transforms)
+        if not np.all(np.isfinite(xfs)):
+            raise ValueError("instance transforms must be finite (no NaN or infinity)")
         first = self.instance_count
-        for xf in as_transforms(transforms):
+        for xf in xfs:
             self.instances.append((mesh, xf))
         return first
 

@@ -62,9 +62,16 @@ def _band_coord(scene, n=None):
 
 
 def _positive(name, value):
-    if int(value) < 1:
+    """`value` as an int of at least 1; a whole float (4.0) counts, a fraction does not."""
+    try:
+        n = int(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be an integer, not {value!r}") from None
+    if isinstance(value, (str, bytes)) or n != value:
+        raise TypeError(f"{name} must be an integer, not {value!r}")
+    if n < 1:
         raise ValueError(f"{name} must be at least 1, not {value}")
-    return int(value)
+    return n
 
 
 # ---- images ----------------------------------------------------------------------------------
