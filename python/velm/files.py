@@ -25,6 +25,8 @@ def load_mesh(path, material: str | None = None) -> dict:
     import trimesh
 
     path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no mesh file {str(path)!r}")
     loaded = trimesh.load(str(path), force="scene", group_material=True, process=False)
     meshes = {}
     for node in loaded.graph.nodes_geometry:

@@ -158,8 +158,9 @@ class Tile:
     repetitions: int = 100
 
     def __post_init__(self):
-        if float(self.size_x) <= 0 or float(self.size_y) <= 0 or int(self.repetitions) < 1:
-            raise ValueError("a tile needs positive sizes and at least one repetition")
+        if not (0 < float(self.size_x) < math.inf and 0 < float(self.size_y) < math.inf) or \
+                int(self.repetitions) < 1:
+            raise ValueError("a tile needs positive, finite sizes and at least one repetition")
 
 
 @dataclass(eq=False)
@@ -183,6 +184,7 @@ class Scene:
         self.bands = np.atleast_1d(np.asarray(self.bands, np.float64)).ravel()
         if self.bands.size < 1:
             raise ValueError("a scene needs at least one band (wavelengths in nm)")
+        check_values(self.bands, "band wavelengths (nm)", 1e-3)
         self._native = {}
 
     # ---- building --------------------------------------------------------------------------

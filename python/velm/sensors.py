@@ -126,8 +126,8 @@ class Orthographic(_Sensor):
     def __post_init__(self):
         super().__post_init__()
         ex, ey = (float(v) for v in np.broadcast_to(np.asarray(self.extent, float), (2,)))
-        if ex <= 0 or ey <= 0:
-            raise ValueError(f"orthographic extent must be positive, not {self.extent}")
+        if not (0 < ex < math.inf and 0 < ey < math.inf):
+            raise ValueError(f"orthographic extent must be positive and finite, not {self.extent}")
         object.__setattr__(self, "extent", (ex, ey))
 
     @classmethod
