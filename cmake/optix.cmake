@@ -28,7 +28,8 @@ set(CMAKE_CUDA_STANDARD_REQUIRED ON)
 
 file(GLOB VELM_OPTIX_SOURCES CONFIGURE_DEPENDS src/optix/*.cpp src/optix/*.cu)
 add_library(velm_optix STATIC ${VELM_OPTIX_SOURCES})
-set_target_properties(velm_optix PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+set_target_properties(velm_optix PROPERTIES CXX_VISIBILITY_PRESET hidden CUDA_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
 target_link_libraries(velm_optix PUBLIC velm_core CUDA::cudart_static ${CMAKE_DL_LIBS})
 target_compile_options(velm_optix PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-O3>)
 if(OpenMP_CXX_FOUND)
