@@ -49,7 +49,7 @@ void add_shared_now(double* target, double value) {
 // The row of the leaf tally that a hit adds to is rarely in cache, and the compare-and-swap would
 // wait for it. So each worker queues its additions, prefetching the line, and makes each one
 // kSize additions later, when the line has arrived. Additions to the same value keep their order.
-class LeafQueue {
+class alignas(64) LeafQueue {
  public:
   void push(double* target, double value) {
     __builtin_prefetch(target, 1, 1);
@@ -79,26 +79,26 @@ class LeafQueue {
   int next_ = 0, count_ = 0;
 };
 
-thread_local LeafQueue t_leaf_queue;
-
-// Flushes the calling thread's leaf queue when it goes out of scope, however the scope ends: the
-// queue outlives a simulation on the calling thread, the tally it points into does not.
-struct FlushLeafQueue {
-  ~FlushLeafQueue() { t_leaf_queue.flush(); }
-};
-
-// Additions to the tallies: plain for the per-worker copies, queued for the shared leaf tally.
+// Additions to the tallies: plain for the per-worker copies, through the worker's queue for the
+// shared leaf tally.
 struct HostAdd {
+  LeafQueue* leaf_queue = nullptr;
   static void add(double* target, double value) { *target += value; }
-  static void add_shared(double* target, double value) { t_leaf_queue.push(target, value); }
+  void add_shared(double* target, double value) const { leaf_queue->push(target, value); }
 };
 
 // Photons in batches of a million over the workers; progress between batches, interrupts
 // polled while they run. Each batch is walked in launch order (sim/launch_order.h): `key(worker,
-// g)` gives photon g's sort key.
-template <class Key, class Photon>
+// g)` gives photon g's sort key. `chunk_end(worker)` runs after each chunk of photons, however
+// the chunk ends.
+template <class Key, class Photon, class ChunkEnd>
 void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, Key&& key,
-                 Photon&& photon) {
+                 Photon&& photon, ChunkEnd&& chunk_end) {
+  struct AtChunkEnd {
+    ChunkEnd& run;
+    unsigned worker;
+    ~AtChunkEnd() { run(worker); }
+  };
   const auto start = std::chrono::steady_clock::now();
   std::vector<uint64_t> order, sort_scratch;
   for (int64_t first = 0; first < num_photons; first += kBatch) {
@@ -113,7 +113,7 @@ void run_batches(int64_t num_photons, unsigned workers, const HostHooks& hooks, 
     sort_by_key(order, sort_scratch);
     parallel_chunks(workers, static_cast<uint64_t>(count), 256,
                     [&](unsigned wk, uint64_t begin, uint64_t end) {
-                      const FlushLeafQueue flush;
+                      const AtChunkEnd at_end{chunk_end, wk};
                       for (uint64_t i = begin; i < end; ++i)
                         photon(wk, first + (order[i] & 0xFFFFFFFFu));
                     },
@@ -174,6 +174,7 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
   PerWorker grid(workers, n_grid), brf(workers, n_brf), albedo(workers, nb), terrain(workers, nb),
       scratch(workers, nb);
   std::vector<double> leaf(n_leaf);
+  std::vector<LeafQueue> leaf_queues(workers);
   struct alignas(64) Count {
     uint64_t rays = 0;
   };
@@ -205,9 +206,10 @@ ForwardResult simulate_forward(const embree::EmbreeSceneManager& scene, const Fo
         &ts,
         {grid[wk], n_leaf > 0 ? leaf.data() : nullptr, want_terrain ? terrain[wk] : nullptr,
          want_brf ? brf[wk] : nullptr, want_brf ? albedo[wk] : nullptr},
-        &scene};
+        &scene,
+        HostAdd{&leaf_queues[wk]}};
     rays[wk].rays += walk_photon(walk, scene, g, scratch[wk], tally);
-  });
+  }, [&](unsigned wk) { leaf_queues[wk].flush(); });
 
   ForwardResult out;
   out.nz = nz;
@@ -261,7 +263,7 @@ FluxResult simulate_flux(const embree::EmbreeSceneManager& scene, const FluxRequ
                              {down[wk], up[wk], n_split ? direct[wk] : nullptr,
                               n_split ? diffuse[wk] : nullptr}};
     rays[wk].rays += walk_photon(walk, scene, g, scratch[wk], tally);
-  });
+  }, [](unsigned) {});
 
   FluxResult out;
   out.upwelling = to_float(up.sum());

@@ -5,8 +5,9 @@
 //
 // `Scene` is a backend's ray tracer (physics/backward_path.h). `Spectrum` holds the photon's
 // per-band energy. `Add` says how a tally grows: `Add::add(double* cell, double value)` for the
-// tallies private to a worker and `Add::add_shared(...)` for those shared between workers (plain
-// and compare-and-swap additions on the CPU, atomic additions on the GPU).
+// tallies private to a worker and `add_shared(...)` of the tally's `Add` object for those shared
+// between workers (plain and queued compare-and-swap additions on the CPU, atomic additions on
+// the GPU).
 #pragma once
 
 #include "physics/bsdf.h"
@@ -147,6 +148,7 @@ struct ForwardTally {
   const ForwardTallySettings* s;
   ForwardTallyTargets out;
   const Scene* scene;
+  Add add_to{};  // makes the additions to the shared leaf tally
 
   template <class Spectrum>
   VELM_HD void escape(Vec3 d, int, Spectrum w, const LaunchedPhoton& photon) {
@@ -181,7 +183,7 @@ struct ForwardTally {
         const double e = absorptance(m, b, hit.is_back_face) * w[b] * scale;
         if (e > 0.0) {
           Add::add(cell + b, e);
-          if (leaf_row) Add::add_shared(leaf_row + b, e);
+          if (leaf_row) add_to.add_shared(leaf_row + b, e);
         }
       }
     }
