@@ -174,8 +174,14 @@ class RPV(_Material):
         return spectrum(self.rho0, bands, "rho0")
 
 
-LEAF_ENERGY = ("leaf reflectance + transmittance exceeds 1 in some band: the leaf would create "
-               "energy")
+def _check_leaf_energy(reflectance, transmittance) -> None:
+    """Raises ValueError when a side's reflectance plus the transmittance exceeds 1 in a band;
+    spectra of different lengths are left to the check against the scene's bands."""
+    r = np.asarray(reflectance, np.float64).ravel()
+    t = np.asarray(transmittance, np.float64).ravel()
+    if (r.size == t.size or 1 in (r.size, t.size)) and np.any(r + t > 1.0 + 1e-6):
+        raise ValueError("leaf reflectance + transmittance exceeds 1 in some band: the leaf "
+                         "would create energy")
 
 
 @_thermal_doc
@@ -204,19 +210,17 @@ class Leaf(_Material):
 
     def __post_init__(self):
         super().__post_init__()
-        t = np.asarray(self.transmittance, np.float64).ravel()
         for side in (self.reflectance, self.back_reflectance):
-            r = np.asarray(side if side is not None else 0.0, np.float64).ravel()
-            if (r.size == t.size or 1 in (r.size, t.size)) and np.any(r + t > 1.0 + 1e-6):
-                raise ValueError(LEAF_ENERGY)
+            if side is not None:
+                _check_leaf_energy(side, self.transmittance)
 
     def blocks(self, bands):
         front = spectrum(self.reflectance, bands, "leaf reflectance")
         back = front if self.back_reflectance is None else \
             spectrum(self.back_reflectance, bands, "leaf back_reflectance")
         t = spectrum(self.transmittance, bands, "leaf transmittance")
-        if np.any(front + t > 1.0 + 1e-6) or np.any(back + t > 1.0 + 1e-6):
-            raise ValueError(LEAF_ENERGY)
+        _check_leaf_energy(front, t)
+        _check_leaf_energy(back, t)
         return [front, back, t]
 
     def scalars(self, bands):

@@ -46,8 +46,6 @@ inline RayLog* ray_log() {
   return g_recording.load(std::memory_order_relaxed) != 0 ? t_ray_log : nullptr;
 }
 
-inline Vec3 vec(const Float3& v) { return {v.x, v.y, v.z}; }
-
 // Embree accepts only finite rays whose coordinates stay well inside the float range.
 inline bool traceable(Vec3 o, Vec3 d) {
   const float m = kMaxRayCoordinate;
@@ -72,9 +70,7 @@ BuiltInstance EmbreeSceneManager::built_instance(const InstanceRecord& inst) con
   out.mesh_id = inst.mesh_id;
   out.transform = inst.transform;
   out.frame = instance_frame(inst.transform.data());
-#if defined(__SSE2__)
   out.hit = hit_transform(inst.transform.data(), out.frame);
-#endif
   if (inst.mesh_id < built_meshes_.size()) {
     const BuiltMesh& mesh = built_meshes_[inst.mesh_id];
     out.material_id = mesh.material_id;
@@ -205,22 +201,8 @@ VELM_HD_HOT HitRecord EmbreeSceneManager::rebuild_hit(unsigned inst_id, unsigned
   if (inst_id >= built_.size() || prim_id >= built_[inst_id].num_triangles) return {};
   const BuiltInstance& inst = built_[inst_id];
   const Int3& tri = inst.triangles[prim_id];
-#if defined(__SSE2__)
   HitRecord rec =
       rebuild_surface_hit(inst.hit, inst.vertices, inst.normals, tri, u, v, direction, t);
-#else
-  const Vec3 corner[3] = {vec(inst.vertices[tri.i0]), vec(inst.vertices[tri.i1]),
-                          vec(inst.vertices[tri.i2])};
-  Vec3 corner_normals[3];
-  if (inst.normals != nullptr) {
-    corner_normals[0] = vec(inst.normals[tri.i0]);
-    corner_normals[1] = vec(inst.normals[tri.i1]);
-    corner_normals[2] = vec(inst.normals[tri.i2]);
-  }
-  HitRecord rec = surface_hit(inst.transform.data(), inst.frame, corner,
-                              inst.normals != nullptr ? corner_normals : nullptr, u, v, direction,
-                              t);
-#endif
   rec.primitive_id = static_cast<int32_t>(prim_id);
   rec.instance_id = static_cast<int32_t>(inst_id);
   rec.material_id = static_cast<int32_t>(inst.material_id);

@@ -24,9 +24,7 @@ struct BuiltInstance {
   uint32_t material_id = 0;
   Transform34 transform{};
   InstanceFrame frame;  // normal matrix, norms and conditioning of the transform
-#if defined(__SSE2__)
   HitTransform hit;  // the transform and the frame as the hit rebuild reads them
-#endif
   // The mesh as Embree traces it (its own vertex and index buffers), reached from the instance
   // record without going through the scene description's mesh list.
   const Float3* vertices = nullptr;

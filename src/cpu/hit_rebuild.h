@@ -6,11 +6,14 @@
 // every closest hit the CPU traces.
 //
 // Corners and normals are read with 16-byte loads: the vertex buffer is one Embree allocated,
-// which it pads for such loads, and the normal arrays carry one element of padding.
+// which it pads for such loads, and the normal arrays carry one element of padding. Without SSE2
+// the same functions call surface_hit itself.
 #pragma once
 
 #include "physics/surface.h"
 #include "scene/records.h"
+
+#include <algorithm>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -145,6 +148,35 @@ inline SurfaceHit rebuild_surface_hit(const HitTransform& h, const Float3* verti
   rec.geometric_normal = vec(geometric);
   rec.normal = vec(normal);
   return rec;
+}
+
+#else  // no SSE2: the shared rebuild
+
+struct HitTransform {
+  float xf[12];
+  InstanceFrame frame;
+};
+
+inline HitTransform hit_transform(const float* xf, const InstanceFrame& f) {
+  HitTransform h;
+  std::copy(xf, xf + 12, h.xf);
+  h.frame = f;
+  return h;
+}
+
+inline SurfaceHit rebuild_surface_hit(const HitTransform& h, const Float3* vertices,
+                                      const Float3* normals, const Int3& tri, float u, float v,
+                                      Vec3 direction, float t) {
+  auto vec = [](const Float3& p) { return Vec3(p.x, p.y, p.z); };
+  const Vec3 corner[3] = {vec(vertices[tri.i0]), vec(vertices[tri.i1]), vec(vertices[tri.i2])};
+  Vec3 corner_normals[3];
+  if (normals != nullptr) {
+    corner_normals[0] = vec(normals[tri.i0]);
+    corner_normals[1] = vec(normals[tri.i1]);
+    corner_normals[2] = vec(normals[tri.i2]);
+  }
+  return surface_hit(h.xf, h.frame, corner, normals != nullptr ? corner_normals : nullptr, u, v,
+                     direction, t);
 }
 
 #endif  // __SSE2__

@@ -13,8 +13,6 @@
 namespace velm::embree {
 namespace {
 
-#if defined(__SSE2__)
-
 uint32_t bits(float f) {
   uint32_t b;
   std::memcpy(&b, &f, sizeof b);
@@ -105,8 +103,6 @@ TEST(HitRebuild, SameBitsAsTheSharedRebuild) {
     ASSERT_NO_FATAL_FAILURE(expect_same(got, expected, trial));
   }
 }
-
-#endif  // __SSE2__
 
 }  // namespace
 }  // namespace velm::embree
