@@ -4,7 +4,8 @@ Prints paths/s and rays/s of simulate_cpu, the raw Embree closest-hit rate for i
 the same forest measured in the same run (bench program `cpu_paths`, linked with the same core
 library), their ratio, the ratio to the replay of the simulation's own rays (recorded from one
 pass and traced again through plain rtcIntersect1/rtcOccluded1 in the same process on the same
-number of workers), the 1-to-2-worker speed-up and the Embree build time. Each rate a ratio is
+number of workers), the rate of the same rays through the library's own ray queries (which
+rebuild each hit on its triangle), the 1-to-2-worker speed-up and the Embree build time. Each rate a ratio is
 formed from is the best of three rounds in the same process, each round measuring every rate
 once.
 """
@@ -62,6 +63,10 @@ def main():
               f" raw Embree {raw / 1e6:.2f} M rays/s; ratio {rays / raw:.2f}")
         replay = core[f"replay_rays_per_s_{w}"]
         print(f"   own rays replayed {replay / 1e6:.2f} M rays/s; replay ratio {rays / replay:.2f}")
+        queries = core[f"query_rays_per_s_{w}"]
+        print(f"   own rays through velm's ray queries (hit rebuild included) {queries / 1e6:.2f} "
+              f"M rays/s: {queries / replay:.2f} of the replay; simulation at "
+              f"{rays / queries:.2f} of its queries")
         cpu = {k: core[f"cpu_{k}_{w}"] for k in ("rays_per_s", "raw_rays_per_s", "replay_rays_per_s")}
         print(f"   in CPU time (core): ratio {cpu['rays_per_s'] / cpu['raw_rays_per_s']:.2f}, "
               f"replay ratio {cpu['rays_per_s'] / cpu['replay_rays_per_s']:.2f}")

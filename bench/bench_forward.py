@@ -2,7 +2,8 @@
 triangles: photons/s and rays/s, the ratio to the raw Embree closest-hit rate on the same forest
 measured in the same run (bench program `cpu_photons`), the ratio to the replay of each
 simulation's own rays (recorded from a shorter run and traced again through plain
-rtcIntersect1/rtcOccluded1 in the same process on the same number of workers), the
+rtcIntersect1/rtcOccluded1 in the same process on the same number of workers) and to the same
+rays through the library's own ray queries (which rebuild each hit on its triangle), the
 1-to-2-worker speed-up, and what per-leaf tallies cost. Each rate a ratio is formed from is the
 best of three rounds in the same process, each round measuring every rate once.
 """
@@ -56,6 +57,10 @@ def main():
             cpu_replay = v[f"cpu_replay_{name.replace('_leaf', '')}_rays_per_s_{w}"]
             print(f"   {'':13s} replay ratio {r / replay[name]:.2f}; in CPU time: ratio "
                   f"{cpu / v[f'cpu_raw_rays_per_s_{w}']:.2f}, replay ratio {cpu / cpu_replay:.2f}")
+            q = v[f"query_{name.replace('_leaf', '')}_rays_per_s_{w}"]
+            print(f"   {'':13s} own rays through velm's ray queries (hit rebuild included) "
+                  f"{q / 1e6:.2f} M rays/s: {q / replay[name]:.2f} of the replay; simulation at "
+                  f"{r / q:.2f} of its queries")
     if hw > 1:
         for name in ("forward", "flux"):
             s = v[f"{name}_photons_per_s_{hw}"] / v[f"{name}_photons_per_s_1"]

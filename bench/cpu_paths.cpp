@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
     uint64_t rays = 0;
     bench::Timed raw{[&](double* c) { return raw_closest_hit_rate(scene, w, 2000000, c); }},
         replay{[&](double* c) { return bench::replay_rate(scene, own, w, c); }},
+        queries{[&](double* c) { return bench::query_replay_rate(scene, own, w, c); }},
         simulation{[&](double* c) {
           return bench::rate_of([&] {
             cpu::BackwardStats stats;
@@ -54,8 +55,9 @@ int main(int argc, char** argv) {
             return rays = stats.closest_rays + stats.shadow_rays;
           }, c);
         }};
-    bench::best_in_rounds({&raw, &replay, &simulation});
+    bench::best_in_rounds({&raw, &replay, &queries, &simulation});
     std::printf("raw_rays_per_s_%u %.0f\nreplay_rays_per_s_%u %.0f\n", w, raw.rate, w, replay.rate);
+    std::printf("query_rays_per_s_%u %.0f\n", w, queries.rate);
     std::printf("cpu_raw_rays_per_s_%u %.0f\ncpu_replay_rays_per_s_%u %.0f\n", w, raw.cpu_rate, w,
                 replay.cpu_rate);
     std::printf("cpu_rays_per_s_%u %.0f\n", w, simulation.cpu_rate);

@@ -58,14 +58,19 @@ int main(int argc, char** argv) {
     bench::Timed raw{[&](double* c) { return bench::raw_closest_hit_rate(scene, w, 1000000, c); }},
         replay_forward{[&](double* c) { return bench::replay_rate(scene, forward_rays, w, c); }},
         replay_flux{[&](double* c) { return bench::replay_rate(scene, flux_rays, w, c); }},
+        query_forward{[&](double* c) { return bench::query_replay_rate(scene, forward_rays, w, c); }},
+        query_flux{[&](double* c) { return bench::query_replay_rate(scene, flux_rays, w, c); }},
         sims[3] = {{simulation(0)}, {simulation(1)}, {simulation(2)}};
-    bench::best_in_rounds({&raw, &replay_forward, &replay_flux, &sims[0], &sims[1], &sims[2]});
+    bench::best_in_rounds({&raw, &replay_forward, &replay_flux, &query_forward, &query_flux, &sims[0],
+                          &sims[1], &sims[2]});
     std::printf("raw_rays_per_s_%u %.0f\ncpu_raw_rays_per_s_%u %.0f\n", w, raw.rate, w,
                 raw.cpu_rate);
     std::printf("replay_forward_rays_per_s_%u %.0f\nreplay_flux_rays_per_s_%u %.0f\n", w,
                 replay_forward.rate, w, replay_flux.rate);
     std::printf("cpu_replay_forward_rays_per_s_%u %.0f\ncpu_replay_flux_rays_per_s_%u %.0f\n", w,
                 replay_forward.cpu_rate, w, replay_flux.cpu_rate);
+    std::printf("query_forward_rays_per_s_%u %.0f\nquery_flux_rays_per_s_%u %.0f\n", w,
+                query_forward.rate, w, query_flux.rate);
     const char* names[3] = {"forward", "forward_leaf", "flux"};
     for (int k = 0; k < 3; ++k) {
       const double photons_per_ray = static_cast<double>(photons) / static_cast<double>(rays[k]);

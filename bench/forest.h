@@ -184,4 +184,32 @@ inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree:
   }, cpu_rate);
 }
 
+// The same recorded rays through the library's own ray queries (intersect_closest with its hit
+// rebuild, occluded): what tracing the simulation's rays costs before any simulation work, so a
+// replay ratio splits into the queries' share and the simulation's.
+inline double query_replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
+                                unsigned workers, double* cpu_rate = nullptr) {
+  const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
+  std::vector<unsigned> sink(std::max(workers, 1u));
+  return rate_of([&] {
+    parallel_chunks(workers, nc, 1024, [&](unsigned wk, uint64_t begin, uint64_t end) {
+      unsigned hits = 0;
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r = log.closest.data() + 6 * i;
+        hits += scene.intersect_closest({r[0], r[1], r[2]}, {r[3], r[4], r[5]}).hit;
+      }
+      sink[wk] += hits;
+    });
+    parallel_chunks(workers, no, 1024, [&](unsigned wk, uint64_t begin, uint64_t end) {
+      unsigned blocked = 0;
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* r = log.occlusion.data() + 7 * i;
+        blocked += scene.occluded({r[0], r[1], r[2]}, {r[3], r[4], r[5]}, r[6]);
+      }
+      sink[wk] += blocked;
+    });
+    return nc + no;
+  }, cpu_rate);
+}
+
 }  // namespace velm::bench
