@@ -101,8 +101,8 @@ VELM_HD float leaf_reflection_probability(const MaterialView& m, bool back_face)
 // Draws the next local direction. Lambertian and RPV share the cosine lobe; the leaf chooses
 // reflection or transmission (leaf_reflection_probability) and mirrors the lobe for
 // transmission. A zero pdf means no direction.
-VELM_HD DirectionSample sample_bsdf(const MaterialView& m, bool back_face, float u0, float u1,
-                                    float u2) {
+VELM_HD_HOT DirectionSample sample_bsdf(const MaterialView& m, bool back_face, float u0, float u1,
+                                        float u2) {
   constexpr float inv_pi = 0.31830987f;
   switch (m.type) {
     case kMaterialLambertian:

@@ -11,8 +11,9 @@
 #define VELM_HD_HOT VELM_HD
 #else
 #define VELM_HD inline
-// For the few functions on the path of every ray (the hit rebuild): inlined into their caller on
-// the host too, where the compiler would otherwise call them and pass the hit through memory.
+// For the few functions on the path of every ray (the hit rebuild, the scattering step): inlined
+// into their caller on the host too, where the compiler would otherwise call them and pass their
+// results through memory.
 #define VELM_HD_HOT inline __attribute__((always_inline))
 #endif
 

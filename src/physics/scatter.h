@@ -25,9 +25,9 @@ VELM_HD bool on_shading_side(Vec3 geometric_normal, Vec3 direction, float local_
 // new world direction. `throughput` holds one value per band (Spectrum: anything with
 // operator[], a pointer to doubles on the CPU).
 template <class Spectrum>
-VELM_HD bool scatter(const MaterialView& m, const Frame& frame, Vec3 geometric_normal, Vec3 wo,
-                     bool back_face, bool thermal, int depth, int rr_depth, double extinct,
-                     Pcg32& rng, Spectrum throughput, Vec3& direction) {
+VELM_HD_HOT bool scatter(const MaterialView& m, const Frame& frame, Vec3 geometric_normal,
+                         Vec3 wo, bool back_face, bool thermal, int depth, int rr_depth,
+                         double extinct, Pcg32& rng, Spectrum throughput, Vec3& direction) {
   const float d1 = rng.next_float(), d2 = rng.next_float(), d3 = rng.next_float();
   const DirectionSample s = sample_bsdf(m, back_face, d3, d2, d1);
   if (s.pdf < 1e-8f || s.w.z == 0.f) return false;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "physics/common.h"
+#include "physics/pcg32.h"
 #include "scene/procedural.h"
 #include "scene/records.h"
 #include "scene/scene_description.h"
@@ -109,6 +113,27 @@ TEST(Frame, OffsetMovesToTheSideOfTheNewDirection) {
   const Vec3 q = offset_ray_origin(Vec3(0, 0, 0), Vec3(0, 0, 1), Vec3(0, 0, 1), 0.f);
   EXPECT_GT(q.z, 0.f);
   EXPECT_EQ(q.x, 0.f);
+}
+
+TEST(Frame, OffsetStepIsNextafter) {
+  // The step of each coordinate of a spawned origin, against the library's nextafter: finite
+  // values of every kind (zeros of both signs, subnormals, the largest float, random bit
+  // patterns).
+  const float tiny = std::numeric_limits<float>::denorm_min(),
+              big = std::numeric_limits<float>::max(), inf = std::numeric_limits<float>::infinity();
+  std::vector<float> values = {0.f, -0.f, tiny, -tiny, 1.f, -1.f, big, -big, 1e-38f, -1e-38f};
+  Pcg32 rng(7, 11);
+  while (values.size() < 20000) {
+    const uint32_t bits = rng.next_uint();
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (std::isfinite(v)) values.push_back(v);
+  }
+  auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  for (float v : values) {
+    ASSERT_TRUE(same(next_float_up(v), std::nextafter(v, inf))) << v;
+    ASSERT_TRUE(same(next_float_down(v), std::nextafter(v, -inf))) << v;
+  }
 }
 
 }  // namespace
