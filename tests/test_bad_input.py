@@ -3,10 +3,11 @@
 Each row changes a lit, built plane (two bands, a sky, an orthographic sensor over it) and runs
 one simulation on the CPU and the Vulkan backend: an image, a radiation field, a flux map, the
 energy balance (one band or several) or a microwave image (passive or radar; on Vulkan the
-wavefront over one nadir ray, with the tables velm.microwave_tables makes of the same materials). The OptiX plans are pure functions of the scene
-description, reachable without a GPU only from C++: their column of this table is
-OptixLaunchChecks.RefusesWhatTheOtherBackendsRefuse in tests/cpp/test_optix_launch.cpp, row for
-row under the same names.
+wavefront over one nadir ray, with the tables velm.microwave_tables makes of the same
+materials). The OptiX plans are pure functions of the scene description, reachable without a GPU
+only from C++: their column of this table is the named rows of
+OptixLaunchChecks.EveryRefusalComesBeforeDeviceWorkWithItsTypeAndMessage in
+tests/cpp/test_optix_launch.cpp.
 """
 
 import re
