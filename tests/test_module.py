@@ -1,5 +1,6 @@
 """The module's argument rules: keyword names, conversions, refusals and aliases (what the calls
-do is tested with the scene and the simulations)."""
+do is tested with the scene and the simulations; every argument has a name, and the scenes share
+their keywords: tests/test_velm_native.py)."""
 
 import numpy as np
 import pytest
@@ -15,26 +16,7 @@ def scene():
     return s
 
 
-D = np.array([0.0, 0.0, 1.0], np.float32)
 IDENTITY = np.eye(3, 4, dtype=np.float32).ravel()
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        # only the names the arguments are shown under (never argN: tests/test_velm_native.py)
-        lambda s: s.set_num_bands(n=3),
-        lambda s: s.upload_spectral_params(params=[1.0]),
-        lambda s: s.update_emitter_direction(dir=D),
-        # the Vulkan scene's names are not the CPU scene's
-        lambda s: s.add_instance_xform(0, transform=IDENTITY),
-        lambda s: s.set_repetitive(count=1, scene_x_size=2.0, scene_y_size=2.0),
-        lambda s: s.update_instance_transform(instance_id=0, xform=IDENTITY),
-    ],
-)
-def test_keywords_that_are_not_argument_names_are_refused(scene, call):
-    with pytest.raises(TypeError):
-        call(scene)
 
 
 def test_accepted_calls(scene):
@@ -110,3 +92,24 @@ def test_aliases_behave_alike(first, second):
         return out
 
     assert trace(first) == trace(second)
+
+
+def uninitialised(cls):
+    return cls.__new__(cls)
+
+
+@pytest.mark.parametrize("call", [
+    *[lambda call=call: call(uninitialised(velm.EmbreeSceneManager)) for call in (
+        lambda s: s.build(), lambda s: s.is_built(), lambda s: s.num_instances(),
+        lambda s: s.aabb(), lambda s: s.refit_ias(), lambda s: s.add_instance(0),
+        velm.simulate_cpu, lambda s: velm.simulate_flux_cpu(s, 1, 1, 1, 1),
+        lambda s: velm.simulate_lidar_cpu(s, [0, 0, 1], [0, 0, -1], 1))],
+    lambda: uninitialised(velm.OptiXContext).device_name(),
+    lambda: velm.SceneManager(uninitialised(velm.OptiXContext)),
+    lambda: velm.Simulator(uninitialised(velm.OptiXContext), "ptx"),
+    lambda: uninitialised(velm.SceneManager).n_primitives(),
+    lambda: uninitialised(velm.Simulator).init(),
+])
+def test_objects_whose_init_never_ran_are_refused(call):
+    with pytest.raises(TypeError, match="__init__"):
+        call()
