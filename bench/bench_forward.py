@@ -5,7 +5,8 @@ simulation's own rays (recorded from a shorter run and traced again through plai
 rtcIntersect1/rtcOccluded1 in the same process on the same number of workers) and to the same
 rays through the library's own ray queries (which rebuild each hit on its triangle), the
 1-to-2-worker speed-up, and what per-leaf tallies cost. Each rate a ratio is formed from is the
-best of three rounds in the same process, each round measuring every rate once.
+best of three rounds in the same process, each round measuring every rate once; the rate through
+Python is the best of three runs.
 """
 
 import subprocess
@@ -27,10 +28,13 @@ TRIANGLES, PHOTONS = 1_000_000, 2_000_000
 def main():
     scene = python_forest()
     scene.build()
-    t0 = time.perf_counter()
-    velm.simulate_forward_cpu(scene, 20, 20, layer_heights=np.arange(-1, 15, 3.0),
-                              num_photons=PHOTONS, num_bands=3)
-    py_rate = PHOTONS / (time.perf_counter() - t0)
+    best = float("inf")
+    for _ in range(3):
+        t0 = time.perf_counter()
+        velm.simulate_forward_cpu(scene, 20, 20, layer_heights=np.arange(-1, 15, 3.0),
+                                  num_photons=PHOTONS, num_bands=3)
+        best = min(best, time.perf_counter() - t0)
+    py_rate = PHOTONS / best
 
     out = subprocess.run([str(ROOT / "build" / "cpu_photons"), str(TRIANGLES), str(PHOTONS)],
                          check=True, capture_output=True, text=True).stdout
