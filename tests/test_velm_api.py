@@ -223,6 +223,22 @@ def test_scene_pickles_and_the_native_scene_is_reused_until_it_changes(forest):
     assert scene._native["cpu"]["native"] is not native
 
 
+def test_a_scene_prints_as_a_summary(forest):
+    """A line per part, with counts rather than arrays, however large the scene and its
+    spectra."""
+    scene = pickle.loads(pickle.dumps(forest))
+    scene.add_instances("crown", np.tile(np.eye(4), (5000, 1, 1)))
+    text = repr(scene)
+    crowns = len(scene.instances_of("crown"))
+    assert len(text.splitlines()) <= 10 and max(map(len, text.splitlines())) < 200
+    assert f"crown x{crowns}" in text and f"{scene.primitive_count():,} triangles" in text
+    assert f"{scene.meshes['crown'].triangle_count} triangles" in repr(scene.meshes["crown"])
+    assert len(repr(scene.meshes["crown"])) < 80
+    wide = velm.Scene(bands=np.linspace(400, 2500, 211))
+    wide.sun = velm.Sun(20, 0, np.linspace(1, 2, 211))
+    assert max(map(len, repr(wide).splitlines())) < 120
+
+
 EB_BACKENDS = [pytest.param("cpu"), pytest.param("vulkan", marks=pytest.mark.vulkan)]
 
 

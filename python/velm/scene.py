@@ -16,7 +16,7 @@ from __future__ import annotations
 import hashlib
 import math
 import pickle
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields, is_dataclass
 
 import numpy as np
 
@@ -77,6 +77,10 @@ class Mesh:
     @property
     def triangle_count(self) -> int:
         return len(self.indices)
+
+    def __repr__(self):
+        return (f"Mesh({len(self.vertices)} vertices, {self.triangle_count} triangles, "
+                f"material={self.material!r})")
 
     def _digest(self, h):
         for a in (self.vertices, self.indices, self.normals):
@@ -161,6 +165,30 @@ class Tile:
         if not (0 < float(self.size_x) < math.inf and 0 < float(self.size_y) < math.inf) or \
                 int(self.repetitions) < 1:
             raise ValueError("a tile needs positive, finite sizes and at least one repetition")
+
+
+def _brief(value) -> str:
+    """A part of a scene in one short line: numbers to 4 digits, long spectra cut to their ends,
+    a camera by its position."""
+    if is_dataclass(value):
+        parts = []
+        for f in fields(value):
+            v = getattr(value, f.name)
+            if f.name == "camera_to_world":
+                m = np.asarray(v, np.float64).reshape(4, 4)
+                parts.append(f"position={_brief(tuple(m[:3, 3]))}")
+            else:
+                parts.append(f"{f.name}={_brief(v)}")
+        return f"{type(value).__name__}({', '.join(parts)})"
+    if isinstance(value, (tuple, list, np.ndarray)) and all(
+            isinstance(v, (int, float, np.number)) for v in np.ravel(value)):
+        items = [_brief(v) for v in np.ravel(value)]
+        if len(items) > 6:
+            items = items[:3] + ["..."] + items[-2:]
+        return "(" + ", ".join(items) + ")"
+    if isinstance(value, (float, np.floating)):
+        return f"{float(value):.4g}"
+    return repr(value)
 
 
 @dataclass(eq=False)
@@ -295,6 +323,35 @@ class Scene:
 
     def __eq__(self, other):
         return isinstance(other, Scene) and self.fingerprint() == other.fingerprint()
+
+    def __repr__(self):
+        """A summary, a line per part: counts and names rather than the arrays (the arrays are
+        the attributes)."""
+        def listing(items, most=8):
+            items = list(items)
+            shown = ", ".join(items[:most])
+            return shown + (f", ... ({len(items)} in all)" if len(items) > most else "") or "none"
+
+        per_mesh = {}
+        for name, _ in self.instances:
+            per_mesh[name] = per_mesh.get(name, 0) + 1
+        lines = [
+            "<velm.Scene>",
+            f"bands:       {self.band_count} at {_brief(self.bands)} nm",
+            "meshes:      " + listing(f"{n} ({m.triangle_count} triangles, {m.material})"
+                                      for n, m in self.meshes.items()),
+            f"instances:   {self.instance_count}"
+            + (" (" + listing(f"{n} x{k}" for n, k in per_mesh.items()) + "), "
+               f"{self.primitive_count():,} triangles in all" if self.instances else ""),
+            "materials:   " + listing(f"{n} ({type(m).__name__})"
+                                      for n, m in self.materials.items()),
+            f"sun:         {_brief(self.sun)}",
+            f"sky:         {_brief(self.sky)}",
+            f"sensor:      {_brief(self.sensor)}",
+        ]
+        if self.tile is not None:
+            lines.append(f"tile:        {_brief(self.tile)}")
+        return "\n".join(lines)
 
     __hash__ = None  # mutable: use fingerprint() as a key
 
