@@ -223,6 +223,21 @@ def test_scene_pickles_and_the_native_scene_is_reused_until_it_changes(forest):
     assert scene._native["cpu"]["native"] is not native
 
 
+def test_per_leaf_results_group_by_instance_and_material(forest):
+    fwd = velm.absorbed(forest, layer_heights=[-0.5, 3, 6, 12], photons=20000, per_leaf=True,
+                        terrain="ground", backend="cpu", progress=False)
+    # What every primitive absorbs lies in one grid cell; the terrain keeps its own tally.
+    np.testing.assert_allclose(fwd.leaf.sum("primitive"), fwd.absorbed.sum(("layer", "y", "x")),
+                               rtol=1e-6)  # both summed from float32 results
+    by_instance = fwd.leaf.groupby("instance").sum()
+    ground = forest.instances_of("ground")[0]
+    assert float(by_instance.sel(instance=ground).sum()) == 0.0
+    assert set(fwd.material.values) == set(forest.materials)
+    # The ground's triangles cover its 40 m x 40 m square.
+    assert float(fwd.area.where(fwd.instance == ground).sum()) == pytest.approx(1600.0)
+    np.testing.assert_allclose(fwd.area, velm.primitive_areas(forest))
+
+
 def test_a_scene_prints_as_a_summary(forest):
     """A line per part, with counts rather than arrays, however large the scene and its
     spectra."""

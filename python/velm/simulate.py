@@ -205,7 +205,8 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
     a sky; seed, batches, client: see the module docstring (batches split the photons).
 
     Returns a Dataset with, per band (W nm^-1: absolute spectral power):
-      absorbed (layer, y, x, band), terrain (band), leaf (primitive, band) when asked,
+      absorbed (layer, y, x, band), terrain (band), leaf (primitive, band) when asked (with
+      the primitives' material, instance and area as coordinates),
       brf_intensity (direction, band) in W sr^-1 nm^-1, albedo_power (band), incident (band);
     and as fractions of the incident power: absorbed_fraction, terrain_fraction,
     leaf_fraction, albedo, and brf (the bidirectional reflectance factor, pi I / (cos(view
@@ -266,6 +267,7 @@ def absorbed(scene, *, layer_heights, nx: int = 1, ny: int = 1, photons: int = 1
         leaf = np.asarray(r["leaf"], np.float64).reshape(-1, nb)
         data["leaf"] = (("primitive", "band"), leaf, {**power, "long_name": "absorbed per leaf"})
         data["leaf_fraction"] = (("primitive", "band"), leaf * frac, {"units": "1"})
+        coords.update(primitive_coords(scene))
     if "brf" in r:
         i = np.asarray(r["brf"], np.float64).reshape(-1, nb)
         cos_v = np.cos(np.radians(angles[:, 0]))[:, None]
@@ -462,7 +464,6 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
         raise ValueError("shortwave=False needs longwave_sky_radiance: nothing else to compute")
     native, _ = _backends.native_scene(scene, b)
     nb = scene.band_count
-    names = list(scene.materials)
     mats = scene.primitive_materials()
     e = np.zeros(nb, np.float32) if scene.sun is None else \
         spectrum(scene.sun.irradiance, nb, "sun irradiance")
@@ -501,12 +502,7 @@ def energy_balance(scene, *, samples: int = 64, two_sided: bool = True,
         data["longwave_top"] = (("primitive",), lw[0], {"units": "W m-2"})
         if two_sided:
             data["longwave_bottom"] = (("primitive",), lw[1], {"units": "W m-2"})
-    inst = np.concatenate([np.full(scene.meshes[m].triangle_count, i)
-                           for i, (m, _) in enumerate(scene.instances)])
-    coords = {"band": _band_coord(scene),
-              "material": ("primitive", np.array(names, dtype=object)[mats].astype(str)),
-              "instance": ("primitive", inst),
-              "area": ("primitive", primitive_areas(scene), {"units": "m2"})}
+    coords = {"band": _band_coord(scene), **primitive_coords(scene)}
     return xr.Dataset(data, coords=coords, attrs={"backend": b, "samples": samples})
 
 
@@ -535,14 +531,30 @@ def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=Non
 def primitive_areas(scene) -> np.ndarray:
     """World area (m^2) of every primitive in global order."""
     out = []
-    for name, xf in scene.instances:
+    for name, xfs in scene._instance_groups():
         mesh = scene.meshes[name]
-        w = mesh.vertices.astype(np.float64) @ np.asarray(xf, np.float64)[:, :3].T + \
-            np.asarray(xf, np.float64)[:, 3]
-        t = mesh.indices
-        out.append(0.5 * np.linalg.norm(np.cross(w[t[:, 1]] - w[t[:, 0]],
-                                                 w[t[:, 2]] - w[t[:, 0]]), axis=1))
+        v, t = mesh.vertices.astype(np.float64), mesh.indices
+        m = xfs.astype(np.float64)
+        step = max(1, (1 << 20) // len(v))  # instances placed at once: at most ~1M vertices
+        for k in range(0, len(m), step):
+            part = m[k:k + step]
+            w = np.einsum("nij,vj->nvi", part[:, :, :3], v) + part[:, None, :, 3]
+            c = np.cross(w[:, t[:, 1]] - w[:, t[:, 0]], w[:, t[:, 2]] - w[:, t[:, 0]])
+            out.append(0.5 * np.linalg.norm(c, axis=2).ravel())
     return np.concatenate(out) if out else np.zeros(0)
+
+
+def primitive_coords(scene) -> dict:
+    """Coordinates along "primitive" (global order: instances in order, each one's triangles in
+    order): the material's name, the instance index and the world area (m^2), so that results
+    per primitive group by tree or material (``ds.groupby("instance").sum()``) and turn into
+    flux densities (divided by ``area``)."""
+    names = np.array(list(scene.materials), dtype=object)
+    inst = np.concatenate([np.full(scene.meshes[m].triangle_count, i, np.int64)
+                           for i, (m, _) in enumerate(scene.instances)])
+    return {"material": ("primitive", names[scene.primitive_materials()].astype(str)),
+            "instance": ("primitive", inst),
+            "area": ("primitive", primitive_areas(scene), {"units": "m2"})}
 
 
 __all__ = ["render", "absorbed", "flux", "lidar", "energy_balance", "CAPABILITIES",
