@@ -300,9 +300,10 @@ class Scene:
         """Material name index per primitive in global order (instances in order, each one's
         triangles in order)."""
         names = list(self.materials)
-        ids = [np.full(self.meshes[m].triangle_count, names.index(self.meshes[m].material))
-               for m, _ in self.instances]
-        return np.concatenate(ids) if ids else np.zeros(0, int)
+        code = {m: names.index(self.meshes[m].material) for m in {m for m, _ in self.instances}}
+        per_instance = [(code[m], self.meshes[m].triangle_count) for m, _ in self.instances]
+        ids, counts = np.array(per_instance, np.int64).reshape(-1, 2).T
+        return np.repeat(ids, counts)
 
     def primitive_count(self) -> int:
         return int(sum(self.meshes[m].triangle_count for m, _ in self.instances))
