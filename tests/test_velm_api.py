@@ -235,7 +235,17 @@ def test_per_leaf_results_group_by_instance_and_material(forest):
     assert set(fwd.material.values) == set(forest.materials)
     # The ground's triangles cover its 40 m x 40 m square.
     assert float(fwd.area.where(fwd.instance == ground).sum()) == pytest.approx(1600.0)
-    np.testing.assert_allclose(fwd.area, velm.primitive_areas(forest))
+    # Areas under sheared, stretched and mirrored placements: the unit right triangle through
+    # rows (2 1 0 / 0 3 0 / 0 0 5) spans (2, 0, 0) and (1, 3, 0), area 3; mirrored in x, 1/2;
+    # tilted out of its plane by (1 0 0 / 0 1 0 / 0 1 1), (0, 1, 1) and (1, 0, 0): sqrt(2)/2.
+    tri = velm.Scene()
+    tri.add_material("m", velm.Lambertian(0.5))
+    tri.add_mesh("t", {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "indices": [[0, 1, 2]]},
+                 material="m")
+    tri.add_instances("t", [[[2, 1, 0, 7], [0, 3, 0, -2], [0, 0, 5, 1]],
+                            [[-1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]],
+                            [[1, 0, 0, 0], [0, 1, 0, 0], [0, 1, 1, 0]]])
+    np.testing.assert_allclose(velm.primitive_areas(tri), [3.0, 0.5, math.sqrt(2) / 2])
 
 
 def test_a_scene_prints_as_a_summary(forest):
