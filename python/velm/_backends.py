@@ -9,7 +9,9 @@ differ (``set_emitter``, ``upload_spectral_params``, ``set_sensor``, ``set_repet
 from __future__ import annotations
 
 import functools
+import hashlib
 import logging
+import pickle
 from dataclasses import dataclass
 
 import numpy as np
@@ -126,16 +128,8 @@ def _apply_geometry(native, scene) -> dict:
 
 
 def _geometry_key(scene) -> str:
-    import hashlib
-    import pickle
-
     h = hashlib.blake2b(digest_size=16)
-    for name, mesh in scene.meshes.items():
-        h.update(name.encode())
-        mesh._digest(h)
-    for name, xf in scene.instances:
-        h.update(name.encode())
-        h.update(np.asarray(xf, np.float32).tobytes())
+    scene._digest_geometry(h)
     h.update(pickle.dumps((list(scene.materials), scene.tile, float(scene.measurement_plane))))
     return h.hexdigest()
 
@@ -147,8 +141,10 @@ def native_scene(scene, backend: str, *, thermal: bool = False):
     (materials' spectra, sun, sky, sensor, bands, thermal mode): its materials and spectra are
     replaced and the geometry's acceleration structures kept. Geometry changed: a new one.
     """
-    full = (scene.fingerprint(), bool(thermal))
     geometry = _geometry_key(scene)
+    optics = hashlib.blake2b(digest_size=16)
+    scene._digest_optics(optics)
+    full = (geometry, optics.hexdigest(), bool(thermal))  # the fingerprint's content, once
     cached = scene._native.get(backend)
     if cached is not None and cached["key"] == full:
         return cached["native"], cached["layout"]
