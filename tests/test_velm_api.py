@@ -235,9 +235,14 @@ def test_per_leaf_results_group_by_instance_and_material(forest):
     assert set(fwd.material.values) == set(forest.materials)
     # The ground's triangles cover its 40 m x 40 m square.
     assert float(fwd.area.where(fwd.instance == ground).sum()) == pytest.approx(1600.0)
-    # Areas under sheared, stretched and mirrored placements: the unit right triangle through
-    # rows (2 1 0 / 0 3 0 / 0 0 5) spans (2, 0, 0) and (1, 3, 0), area 3; mirrored in x, 1/2;
-    # tilted out of its plane by (1 0 0 / 0 1 0 / 0 1 1), (0, 1, 1) and (1, 0, 0): sqrt(2)/2.
+
+
+def test_world_areas_and_bounds_of_placed_instances():
+    """Against closed forms: areas under sheared, stretched, mirrored and tilted placements, and
+    the box of a rotated, scaled cube."""
+    # The unit right triangle through rows (2 1 0 / 0 3 0 / 0 0 5) spans (2, 0, 0) and
+    # (1, 3, 0), area 3; mirrored in x, 1/2; tilted by (1 0 0 / 0 1 0 / 0 1 1), (1, 0, 0) and
+    # (0, 1, 1): sqrt(2)/2.
     tri = velm.Scene()
     tri.add_material("m", velm.Lambertian(0.5))
     tri.add_mesh("t", {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "indices": [[0, 1, 2]]},
@@ -246,6 +251,17 @@ def test_per_leaf_results_group_by_instance_and_material(forest):
                             [[-1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]],
                             [[1, 0, 0, 0], [0, 1, 0, 0], [0, 1, 1, 0]]])
     np.testing.assert_allclose(velm.primitive_areas(tri), [3.0, 0.5, math.sqrt(2) / 2])
+    # A unit cube turned 45 degrees about z and doubled, centred at (10, 0, 2): its corners
+    # reach sqrt(2) along x and y and 1 along z.
+    box = velm.Scene()
+    box.add_material("m", velm.Lambertian(0.5))
+    corners = [[x, y, z] for x in (-0.5, 0.5) for y in (-0.5, 0.5) for z in (-0.5, 0.5)]
+    box.add_mesh("cube", {"vertices": corners, "indices": [[0, 1, 2], [3, 4, 5], [5, 6, 7]]},
+                 material="m")
+    box.add_instance("cube", position=(10.0, 0.0, 2.0), scale=2.0, yaw=45.0)
+    lo, hi = box.bounds()
+    r = math.sqrt(2)
+    np.testing.assert_allclose(np.r_[lo, hi], [10 - r, -r, 1, 10 + r, r, 3], atol=1e-6)
 
 
 def test_a_scene_prints_as_a_summary(forest):

@@ -282,8 +282,11 @@ class Scene:
         for name, xfs in self._instance_groups():
             v = self.meshes[name].vertices.astype(np.float64)
             m = np.asarray(xfs, np.float64)
-            w = np.einsum("nij,vj->nvi", m[:, :, :3], v) + m[:, None, :, 3]
-            lo, hi = np.minimum(lo, w.min(axis=(0, 1))), np.maximum(hi, w.max(axis=(0, 1)))
+            step = max(1, (1 << 18) // len(v))  # instances at once: ~256k vertices, in cache
+            for k in range(0, len(m), step):
+                part = m[k:k + step]
+                w = part[:, :, :3] @ v.T + part[:, :, 3:]  # (n, 3, V)
+                lo, hi = np.minimum(lo, w.min(axis=(0, 2))), np.maximum(hi, w.max(axis=(0, 2)))
         return lo, hi
 
     def _instance_groups(self):
