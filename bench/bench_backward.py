@@ -25,6 +25,16 @@ ROOT = Path(__file__).resolve().parents[1]
 TRIANGLES, SIZE, SPP = 1_000_000, 256, 4
 
 
+def best_seconds(run, repeats=3):
+    """The shortest of `repeats` runs of `run()`, in seconds."""
+    best = float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
 def python_forest():
     """The forest of bench/forest.h, built through the Python API (tests/scenes.py)."""
     s = velm.EmbreeSceneManager()
@@ -41,12 +51,7 @@ def main():
     for workers in ("1", "2"):
         os.environ["VELM_NUM_THREADS"] = workers
         velm.simulate_cpu(scene, spp=1)  # warm-up
-        best = float("inf")
-        for _ in range(3):
-            t0 = time.perf_counter()
-            velm.simulate_cpu(scene, spp=SPP)
-            best = min(best, time.perf_counter() - t0)
-        rates[workers] = SIZE * SIZE * SPP / best
+        rates[workers] = SIZE * SIZE * SPP / best_seconds(lambda: velm.simulate_cpu(scene, spp=SPP))
     os.environ.pop("VELM_NUM_THREADS")
 
     exe = ROOT / "build" / "cpu_paths"

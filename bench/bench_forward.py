@@ -11,7 +11,6 @@ Python is the best of three runs.
 
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -19,7 +18,7 @@ import numpy as np
 import velm_gpu as velm
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_backward import python_forest  # noqa: E402
+from bench_backward import best_seconds, python_forest  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 TRIANGLES, PHOTONS = 1_000_000, 2_000_000
@@ -28,13 +27,8 @@ TRIANGLES, PHOTONS = 1_000_000, 2_000_000
 def main():
     scene = python_forest()
     scene.build()
-    best = float("inf")
-    for _ in range(3):
-        t0 = time.perf_counter()
-        velm.simulate_forward_cpu(scene, 20, 20, layer_heights=np.arange(-1, 15, 3.0),
-                                  num_photons=PHOTONS, num_bands=3)
-        best = min(best, time.perf_counter() - t0)
-    py_rate = PHOTONS / best
+    py_rate = PHOTONS / best_seconds(lambda: velm.simulate_forward_cpu(
+        scene, 20, 20, layer_heights=np.arange(-1, 15, 3.0), num_photons=PHOTONS, num_bands=3))
 
     out = subprocess.run([str(ROOT / "build" / "cpu_photons"), str(TRIANGLES), str(PHOTONS)],
                          check=True, capture_output=True, text=True).stdout

@@ -159,29 +159,40 @@ embree::RayLog record_rays(Simulate&& simulate) {
   return log;
 }
 
-// Plain rtcIntersect1 / rtcOccluded1 over recorded rays, closest-hit and occlusion rays each in
-// their recorded order, on `workers` threads, once: in rays per second of both kinds together
-// (and in rays per CPU second in `cpu_rate`, when given).
-inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
-                          unsigned workers, double* cpu_rate = nullptr) {
+// Recorded rays traced once on `workers` threads, closest-hit and occlusion rays each in their
+// recorded order: `closest(origin, direction)` and `occluded(origin, direction, length)` trace one
+// ray each. In rays per second of both kinds together (and per CPU second in `cpu_rate`).
+template <class Closest, class Occluded>
+inline double replay_with(const embree::RayLog& log, unsigned workers, double* cpu_rate,
+                   Closest&& closest, Occluded&& occluded) {
   const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
   return rate_of([&] {
     parallel_chunks(workers, nc, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
       for (uint64_t i = begin; i < end; ++i) {
         const float* r = log.closest.data() + 6 * i;
-        RTCRayHit rh = embree::make_ray_hit(r, r + 3, 0.f, 1e16f);
-        embree::intersect1(scene.top_scene(), &rh);
+        closest(r, r + 3);
       }
     });
     parallel_chunks(workers, no, 1024, [&](unsigned, uint64_t begin, uint64_t end) {
       for (uint64_t i = begin; i < end; ++i) {
         const float* r = log.occlusion.data() + 7 * i;
-        RTCRay ray = embree::make_ray(r, r + 3, 0.f, r[6]);
-        embree::occluded1(scene.top_scene(), &ray);
+        occluded(r, r + 3, r[6]);
       }
     });
     return nc + no;
   }, cpu_rate);
+}
+
+// The recorded rays through plain rtcIntersect1 / rtcOccluded1.
+inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
+                          unsigned workers, double* cpu_rate = nullptr) {
+  return replay_with(log, workers, cpu_rate, [&](const float* o, const float* d) {
+    RTCRayHit rh = embree::make_ray_hit(o, d, 0.f, 1e16f);
+    embree::intersect1(scene.top_scene(), &rh);
+  }, [&](const float* o, const float* d, float length) {
+    RTCRay ray = embree::make_ray(o, d, 0.f, length);
+    embree::occluded1(scene.top_scene(), &ray);
+  });
 }
 
 // The same recorded rays through the library's own ray queries (intersect_closest with its hit
@@ -189,27 +200,11 @@ inline double replay_rate(const embree::EmbreeSceneManager& scene, const embree:
 // replay ratio splits into the queries' share and the simulation's.
 inline double query_replay_rate(const embree::EmbreeSceneManager& scene, const embree::RayLog& log,
                                 unsigned workers, double* cpu_rate = nullptr) {
-  const uint64_t nc = log.closest.size() / 6, no = log.occlusion.size() / 7;
-  std::vector<unsigned> sink(std::max(workers, 1u));
-  return rate_of([&] {
-    parallel_chunks(workers, nc, 1024, [&](unsigned wk, uint64_t begin, uint64_t end) {
-      unsigned hits = 0;
-      for (uint64_t i = begin; i < end; ++i) {
-        const float* r = log.closest.data() + 6 * i;
-        hits += scene.intersect_closest({r[0], r[1], r[2]}, {r[3], r[4], r[5]}).hit;
-      }
-      sink[wk] += hits;
-    });
-    parallel_chunks(workers, no, 1024, [&](unsigned wk, uint64_t begin, uint64_t end) {
-      unsigned blocked = 0;
-      for (uint64_t i = begin; i < end; ++i) {
-        const float* r = log.occlusion.data() + 7 * i;
-        blocked += scene.occluded({r[0], r[1], r[2]}, {r[3], r[4], r[5]}, r[6]);
-      }
-      sink[wk] += blocked;
-    });
-    return nc + no;
-  }, cpu_rate);
+  return replay_with(log, workers, cpu_rate, [&](const float* o, const float* d) {
+    scene.intersect_closest({o[0], o[1], o[2]}, {d[0], d[1], d[2]});
+  }, [&](const float* o, const float* d, float length) {
+    scene.occluded({o[0], o[1], o[2]}, {d[0], d[1], d[2]}, length);
+  });
 }
 
 }  // namespace velm::bench

@@ -16,6 +16,7 @@ from __future__ import annotations
 import hashlib
 import math
 import pickle
+from collections import Counter
 from dataclasses import dataclass, field, fields, is_dataclass
 
 import numpy as np
@@ -287,36 +288,48 @@ class Scene:
     def bounds(self) -> tuple[np.ndarray, np.ndarray]:
         """World box (lo, hi) of every instanced triangle (metres)."""
         lo, hi = np.full(3, np.inf), np.full(3, -np.inf)
-        for name, xfs in self._instance_groups():
-            v = self.meshes[name].vertices.astype(np.float64)
-            m = np.asarray(xfs, np.float64)
-            step = max(1, (1 << 18) // len(v))  # instances at once: ~256k vertices, in cache
-            for k in range(0, len(m), step):
-                part = m[k:k + step]
-                w = part[:, :, :3] @ v.T + part[:, :, 3:]  # (n, 3, V)
-                lo, hi = np.minimum(lo, w.min(axis=(0, 2))), np.maximum(hi, w.max(axis=(0, 2)))
+        for mesh, xfs in self._instance_batches(lambda mesh: len(mesh.vertices)):
+            w = xfs[:, :, :3] @ mesh.vertices.astype(np.float64).T + xfs[:, :, 3:]  # (n, 3, V)
+            lo, hi = np.minimum(lo, w.min(axis=(0, 2))), np.maximum(hi, w.max(axis=(0, 2)))
         return lo, hi
+
+    def _instance_arrays(self) -> tuple[list, np.ndarray]:
+        """The instances' mesh names and their (N, 3, 4) float32 transforms."""
+        return ([name for name, _ in self.instances],
+                np.array([xf for _, xf in self.instances], np.float32).reshape(-1, 3, 4))
 
     def _instance_groups(self):
         """Consecutive instances of one mesh, as (mesh name, (n, 3, 4) transforms)."""
         if not self.instances:
             return []
-        names = [name for name, _ in self.instances]
-        xfs = np.array([xf for _, xf in self.instances], np.float32).reshape(-1, 3, 4)
+        names, xfs = self._instance_arrays()
         starts = [0] + [i for i in range(1, len(names)) if names[i] != names[i - 1]]
         return [(names[a], xfs[a:b]) for a, b in zip(starts, starts[1:] + [len(names)])]
+
+    def _instance_batches(self, size):
+        """The instances in global order as (mesh, (n, 3, 4) float64 transforms) of one mesh
+        each, n such that n * size(mesh) stays near 256k: per-instance arrays of that many
+        values stay in cache, however many instances there are."""
+        for name, xfs in self._instance_groups():
+            mesh = self.meshes[name]
+            step = max(1, (1 << 18) // max(1, size(mesh)))
+            for k in range(0, len(xfs), step):
+                yield mesh, xfs[k:k + step].astype(np.float64)
+
+    def _triangle_counts(self) -> np.ndarray:
+        """Triangles of each instance, in instance order."""
+        return np.array([self.meshes[m].triangle_count for m, _ in self.instances], np.int64)
 
     def primitive_materials(self) -> np.ndarray:
         """Material name index per primitive in global order (instances in order, each one's
         triangles in order)."""
         names = list(self.materials)
         code = {m: names.index(self.meshes[m].material) for m in {m for m, _ in self.instances}}
-        per_instance = [(code[m], self.meshes[m].triangle_count) for m, _ in self.instances]
-        ids, counts = np.array(per_instance, np.int64).reshape(-1, 2).T
-        return np.repeat(ids, counts)
+        ids = np.array([code[m] for m, _ in self.instances], np.int64)
+        return np.repeat(ids, self._triangle_counts())
 
     def primitive_count(self) -> int:
-        return int(sum(self.meshes[m].triangle_count for m, _ in self.instances))
+        return int(self._triangle_counts().sum())
 
     def fingerprint(self) -> str:
         """A digest of the whole description: equal for equal scenes, changed by any edit."""
@@ -352,9 +365,7 @@ class Scene:
             shown = ", ".join(items[:most])
             return shown + (f", ... ({len(items)} in all)" if len(items) > most else "") or "none"
 
-        per_mesh = {}
-        for name, _ in self.instances:
-            per_mesh[name] = per_mesh.get(name, 0) + 1
+        per_mesh = Counter(name for name, _ in self.instances)
         lines = [
             "<velm.Scene>",
             f"bands:       {self.band_count} at {_brief(self.bands)} nm",
@@ -383,9 +394,7 @@ class Scene:
         # The instances as one array of transforms and their mesh names: a list of small arrays
         # pickles an object per instance (a second for 200,000 trees).
         if self.instances:
-            state["instances"] = _PackedInstances(
-                [name for name, _ in self.instances],
-                np.array([xf for _, xf in self.instances], np.float32).reshape(-1, 3, 4))
+            state["instances"] = _PackedInstances(*self._instance_arrays())
         return state
 
     def __setstate__(self, state):

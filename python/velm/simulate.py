@@ -531,18 +531,15 @@ def _longwave(scene, native, b, samples, two_sided, sky_lw, mats, sun, temps=Non
 def primitive_areas(scene) -> np.ndarray:
     """World area (m^2) of every primitive in global order."""
     out = []
-    for name, xfs in scene._instance_groups():
-        mesh = scene.meshes[name]
+    for mesh, xfs in scene._instance_batches(lambda mesh: mesh.triangle_count):
         v, t = mesh.vertices.astype(np.float64), mesh.indices
         # A transform A maps a triangle's (e1 x e2) to cof(A) (e1 x e2), cof(A) = det(A) A^-T
         # (the cofactor matrix, defined for any A): one 3x3 product per instance and triangle.
         local = np.cross(v[t[:, 1]] - v[t[:, 0]], v[t[:, 2]] - v[t[:, 0]])  # (T, 3)
-        a = xfs[:, :, :3].astype(np.float64)
+        a = xfs[:, :, :3]
         cof = np.cross(a[:, [1, 2, 0], :], a[:, [2, 0, 1], :])  # row i: a_{i+1} x a_{i+2}
-        step = max(1, (1 << 18) // len(t))  # instances at once: ~256k triangles, in cache
-        for k in range(0, len(cof), step):
-            world = cof[k:k + step] @ local.T  # (n, 3, T)
-            out.append(0.5 * np.sqrt((world * world).sum(axis=1)).ravel())
+        world = cof @ local.T  # (n, 3, T)
+        out.append(0.5 * np.sqrt((world * world).sum(axis=1)).ravel())
     return np.concatenate(out) if out else np.zeros(0)
 
 
@@ -551,7 +548,7 @@ def primitive_coords(scene) -> dict:
     order): the material's name, the instance index and the world area (m^2), so that results
     per primitive group by tree or material (``ds.groupby("instance").sum()``) and turn into
     flux densities (divided by ``area``)."""
-    counts = np.array([scene.meshes[m].triangle_count for m, _ in scene.instances], np.int64)
+    counts = scene._triangle_counts()
     names = np.array(list(scene.materials))
     return {"material": ("primitive", names[scene.primitive_materials()]),
             "instance": ("primitive", np.repeat(np.arange(len(counts)), counts)),
