@@ -20,19 +20,10 @@ import velm_gpu as velm
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 import scenes  # noqa: E402
+from bench_microwave import best_time  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 TRIANGLES, SIZE, SPP = 1_000_000, 256, 4
-
-
-def best_seconds(run, repeats=3):
-    """The shortest of `repeats` runs of `run()`, in seconds."""
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def python_forest():
@@ -51,7 +42,7 @@ def main():
     for workers in ("1", "2"):
         os.environ["VELM_NUM_THREADS"] = workers
         velm.simulate_cpu(scene, spp=1)  # warm-up
-        rates[workers] = SIZE * SIZE * SPP / best_seconds(lambda: velm.simulate_cpu(scene, spp=SPP))
+        rates[workers] = SIZE * SIZE * SPP / best_time(lambda: velm.simulate_cpu(scene, spp=SPP), 3)
     os.environ.pop("VELM_NUM_THREADS")
 
     exe = ROOT / "build" / "cpu_paths"

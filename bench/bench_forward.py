@@ -18,7 +18,8 @@ import numpy as np
 import velm_gpu as velm
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_backward import best_seconds, python_forest  # noqa: E402
+from bench_backward import python_forest  # noqa: E402
+from bench_microwave import best_time  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 TRIANGLES, PHOTONS = 1_000_000, 2_000_000
@@ -27,8 +28,8 @@ TRIANGLES, PHOTONS = 1_000_000, 2_000_000
 def main():
     scene = python_forest()
     scene.build()
-    py_rate = PHOTONS / best_seconds(lambda: velm.simulate_forward_cpu(
-        scene, 20, 20, layer_heights=np.arange(-1, 15, 3.0), num_photons=PHOTONS, num_bands=3))
+    py_rate = PHOTONS / best_time(lambda: velm.simulate_forward_cpu(
+        scene, 20, 20, layer_heights=np.arange(-1, 15, 3.0), num_photons=PHOTONS, num_bands=3), 3)
 
     out = subprocess.run([str(ROOT / "build" / "cpu_photons"), str(TRIANGLES), str(PHOTONS)],
                          check=True, capture_output=True, text=True).stdout
